@@ -1,0 +1,20 @@
+// What went wrong in an installation or removal step, and how the front end prints it.
+#pragma once
+
+#include <cstdint>
+
+// The texts are constant or live for the rest of the run; a FailureInfo never owns them.
+struct FailureInfo {
+  const char* context = nullptr;  // the failing call or step; printed with the system's text for code
+  std::uint32_t code = 0;         // Win32 error for context; 0 means the last error at printing time
+  const char* message = nullptr;  // a sentence for the user, printed as it stands
+};
+
+inline void clear_failure(FailureInfo* failure) { *failure = FailureInfo{}; }
+
+// Writes "context: description" for code (0: the thread's last error) to standard error,
+// wrapped to the 80-column console.
+void report_system_error(const char* context, std::uint32_t code);
+
+// The context (through report_system_error) and then the message, each only when set.
+void print_failure(const FailureInfo& failure);

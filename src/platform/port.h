@@ -1,0 +1,339 @@
+// The platform port: what the installer asks of Windows.
+//
+// Every declaration mirrors one Windows (or C runtime) call by name, argument order and
+// semantics: the same status codes, the same flags and access rights, and a thread last error
+// that the calls set and the core reads.  The core includes only this header, never
+// <windows.h>.  Two backends implement it: win32/ forwards to the real calls, sim/ answers
+// from a simulated machine.
+//
+// Records that cross the port (SERVICE_STATUS, OSVERSIONINFOEXA, SP_DEVINFO_DATA, ...) have
+// the fields of their Windows namesakes; the win32 backend converts where layouts may differ
+// (SetupAPI packs its records to one byte on 32-bit Windows).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32) && defined(__i386__)
+#define PORT_WINAPI __attribute__((stdcall))
+#else
+#define PORT_WINAPI
+#endif
+
+namespace port {
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = int;
+using CHAR = char;
+using LSTATUS = LONG;
+using ULONG_PTR = std::uintptr_t;
+using REGSAM = DWORD;
+using CONFIGRET = DWORD;
+using DEVINST = DWORD;
+
+struct HKEY__;
+using HKEY = HKEY__*;
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+struct HMODULE__;
+using HMODULE = HMODULE__*;
+struct HWND__;
+using HWND = HWND__*;
+using HANDLE = void*;
+using HDEVINFO = void*;
+using HMACHINE = void*;
+using FARPROC = void (*)();
+
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+inline constexpr DWORD MAX_PATH = 260;
+
+// HKEY_LOCAL_MACHINE has the same sign-extended value as on Windows.
+inline HKEY const HKEY_LOCAL_MACHINE =
+    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000002U)));
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+// Win32 error codes the program can meet.
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_KEY_DELETED = 1018;
+inline constexpr DWORD ERROR_DEPENDENT_SERVICES_RUNNING = 1051;
+inline constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
+inline constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
+inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+inline constexpr DWORD ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
+inline constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+inline constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+inline constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+inline constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
+inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
+inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
+inline constexpr DWORD ERROR_DEVINST_ALREADY_EXISTS = 0xE0000207;
+inline constexpr DWORD ERROR_INVALID_CLASS = 0xE0000209;
+inline constexpr DWORD ERROR_NO_DRIVER_SELECTED = 0xE0000203;
+inline constexpr DWORD ERROR_NO_SUCH_DEVICE_INTERFACE = 0xE0000225;
+inline constexpr DWORD ERROR_NO_DEVICE_SELECTED = 0xE0000211;
+
+// Registry.
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+inline constexpr DWORD REG_QWORD = 11;
+inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
+inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+inline constexpr REGSAM KEY_SET_VALUE = 0x0002;
+inline constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+inline constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+inline constexpr REGSAM KEY_READ = 0x20019;
+inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD reserved, char* key_class, DWORD options,
+                        REGSAM desired, void* security_attributes, HKEY* result, DWORD* disposition);
+LSTATUS RegOpenKeyExA(HKEY key, const char* sub_key, DWORD options, REGSAM desired, HKEY* result);
+LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD reserved, DWORD type, const BYTE* data,
+                       DWORD data_size);
+LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD* reserved, DWORD* type, BYTE* data,
+                         DWORD* data_size);
+LSTATUS RegCloseKey(HKEY key);
+// shlwapi: deletes a key with all its subkeys.
+LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key);
+// shlwapi: enumerates subkey names; *name_size is the buffer size in, the name length out.
+LSTATUS SHEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size);
+
+// Service Control Manager.
+inline constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
+inline constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+inline constexpr DWORD SERVICE_STOP = 0x0020;
+inline constexpr DWORD DELETE = 0x00010000;
+inline constexpr DWORD SERVICE_CONTROL_STOP = 1;
+inline constexpr DWORD SERVICE_STOPPED = 1;
+inline constexpr DWORD SERVICE_START_PENDING = 2;
+inline constexpr DWORD SERVICE_STOP_PENDING = 3;
+inline constexpr DWORD SERVICE_RUNNING = 4;
+inline constexpr DWORD SERVICE_CONTINUE_PENDING = 5;
+inline constexpr DWORD SERVICE_PAUSE_PENDING = 6;
+inline constexpr DWORD SERVICE_PAUSED = 7;
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+};
+
+SC_HANDLE OpenSCManagerA(const char* machine_name, const char* database_name, DWORD desired);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* service_name, DWORD desired);
+BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status);
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// Process token and shutdown.
+inline constexpr DWORD TOKEN_QUERY = 0x0008;
+inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
+inline constexpr DWORD EWX_REBOOT = 0x00000002;
+
+struct LUID {
+  DWORD LowPart;
+  LONG HighPart;
+};
+struct LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[1];
+};
+
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD desired, HANDLE* token);
+BOOL LookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid);
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state, DWORD buffer_length,
+                           TOKEN_PRIVILEGES* previous_state, DWORD* return_length);
+BOOL ExitWindowsEx(DWORD flags, DWORD reason);
+BOOL CloseHandle(HANDLE handle);
+
+// kernel32.
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+inline constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+inline constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
+inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD FILE_SHARE_READ = 0x00000001;
+inline constexpr DWORD OPEN_EXISTING = 3;
+
+struct OSVERSIONINFOEXA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+  WORD wServicePackMajor;
+  WORD wServicePackMinor;
+  WORD wSuiteMask;
+  BYTE wProductType;
+  BYTE wReserved;
+};
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+DWORD FormatMessageA(DWORD flags, const void* source, DWORD message_id, DWORD language_id, char* buffer,
+                     DWORD size, void* arguments);
+BOOL SetCurrentDirectoryA(const char* path);
+DWORD GetCurrentDirectoryA(DWORD size, char* buffer);
+DWORD GetFullPathNameA(const char* file_name, DWORD size, char* buffer, char** file_part);
+BOOL GetVersionExA(OSVERSIONINFOEXA* info);
+void Sleep(DWORD milliseconds);
+DWORD GetFileAttributesA(const char* path);
+BOOL SetFileAttributesA(const char* path, DWORD attributes);
+BOOL DeleteFileA(const char* path);
+HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void* security_attributes,
+                   DWORD creation_disposition, DWORD flags_and_attributes, HANDLE template_file);
+DWORD GetFileSize(HANDLE file, DWORD* size_high);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped);
+HMODULE GetModuleHandleA(const char* module_name);
+FARPROC GetProcAddress(HMODULE module, const char* proc_name);
+
+// The signature of setupapi's CMP_WaitNoPendingInstallEvents, found through GetProcAddress.
+using WaitNoPendingInstallEventsProc = DWORD(PORT_WINAPI*)(DWORD timeout);
+
+// C runtime, on the program's (or the simulated machine's) files and environment.
+const char* getenv(const char* name);
+// Runs a command through the command interpreter and waits for it.
+int system(const char* command);
+// Opens a file; without "b" in the mode, text mode: "\n" is written as CR LF and CR LF is
+// read as "\n", as the Windows runtime does.
+std::FILE* fopen(const char* path, const char* mode);
+int remove(const char* path);
+// _spawnlp(_P_WAIT, file, arg0, arg1, arg2, NULL): looks for file in the current directory,
+// then along PATH; returns the child's exit code, or -1 with errno set when it can't start.
+std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1, const char* arg2);
+
+// SetupAPI, the configuration manager and newdev.
+inline constexpr DWORD DIGCF_PRESENT = 0x00000002;
+inline constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
+inline constexpr DWORD SPDRP_HARDWAREID = 0x00000001;
+inline constexpr DWORD SPDRP_COMPATIBLEIDS = 0x00000002;
+inline constexpr DWORD DIF_REMOVE = 0x00000005;
+inline constexpr DWORD DIF_REGISTERDEVICE = 0x00000019;
+inline constexpr DWORD DI_REMOVEDEVICE_GLOBAL = 0x00000001;
+inline constexpr DWORD DICD_GENERATE_ID = 0x00000001;
+inline constexpr DWORD DI_NEEDRESTART = 0x00000080;
+inline constexpr DWORD DI_NEEDREBOOT = 0x00000100;
+inline constexpr DWORD SPOST_PATH = 1;
+inline constexpr DWORD INF_STYLE_WIN4 = 0x00000002;
+inline constexpr DWORD MAX_DEVICE_ID_LEN = 200;
+inline constexpr DWORD SP_MAX_MACHINENAME_LENGTH = MAX_PATH + 3;
+inline constexpr DWORD MAX_CLASS_NAME_LEN = 32;
+inline constexpr DWORD LINE_LEN = 256;
+inline constexpr DWORD CR_SUCCESS = 0;
+inline constexpr DWORD CR_FAILURE = 0x13;
+inline constexpr DWORD CR_CALL_NOT_IMPLEMENTED = 0x34;
+inline constexpr DWORD CM_LOCATE_DEVNODE_NORMAL = 0;
+inline constexpr DWORD CM_REENUMERATE_SYNCHRONOUS = 1;
+
+struct SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+};
+struct SP_DEVINFO_LIST_DETAIL_DATA_A {
+  DWORD cbSize;
+  GUID ClassGuid;
+  HANDLE RemoteMachineHandle;
+  CHAR RemoteMachineName[SP_MAX_MACHINENAME_LENGTH];
+};
+struct SP_CLASSINSTALL_HEADER {
+  DWORD cbSize;
+  DWORD InstallFunction;
+};
+struct SP_REMOVEDEVICE_PARAMS {
+  SP_CLASSINSTALL_HEADER ClassInstallHeader;
+  DWORD Scope;
+  DWORD HwProfile;
+};
+
+BOOL SetupDiBuildClassInfoListExA(DWORD flags, GUID* class_guid_list, DWORD list_size, DWORD* required_size,
+                                  const char* machine_name, void* reserved);
+BOOL SetupDiClassNameFromGuidExA(const GUID* class_guid, char* class_name, DWORD size, DWORD* required_size,
+                                 const char* machine_name, void* reserved);
+BOOL SetupDiGetClassDescriptionExA(const GUID* class_guid, char* description, DWORD size,
+                                   DWORD* required_size, const char* machine_name, void* reserved);
+BOOL UpdateDriverForPlugAndPlayDevicesA(HWND parent, const char* hardware_id, const char* full_inf_path,
+                                        DWORD install_flags, BOOL* reboot_required);
+BOOL SetupCopyOEMInfA(const char* source_inf, const char* source_media_location, DWORD media_type,
+                      DWORD copy_style, char* destination_name, DWORD destination_size, DWORD* required_size,
+                      char** destination_file_component);
+BOOL SetupDiGetINFClassA(const char* inf_name, GUID* class_guid, char* class_name, DWORD size,
+                         DWORD* required_size);
+HDEVINFO SetupDiCreateDeviceInfoList(const GUID* class_guid, HWND parent);
+BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* device_name, const GUID* class_guid,
+                              const char* description, HWND parent, DWORD flags, SP_DEVINFO_DATA* data);
+BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, const BYTE* buffer,
+                                       DWORD size);
+BOOL SetupDiCallClassInstaller(DWORD install_function, HDEVINFO set, SP_DEVINFO_DATA* data);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, HWND parent, DWORD flags,
+                                HDEVINFO existing_set, const char* machine_name, void* reserved);
+BOOL SetupDiOpenDeviceInfoA(HDEVINFO set, const char* instance_id, HWND parent, DWORD open_flags,
+                            SP_DEVINFO_DATA* data);
+BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data);
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, DWORD* type,
+                                       BYTE* buffer, DWORD size, DWORD* required_size);
+BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
+                                   DWORD size);
+BOOL SetupGetInfFileListA(const char* directory, DWORD style, char* buffer, DWORD size, DWORD* required_size);
+CONFIGRET CM_Locate_DevNode_ExA(DEVINST* devinst, const char* device_id, DWORD flags, HMACHINE machine);
+CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST devinst, DWORD flags, HMACHINE machine);
+CONFIGRET CM_Get_Device_ID_ExA(DEVINST devinst, char* buffer, DWORD size, DWORD flags, HMACHINE machine);
+
+// Process start-up and shut-down of the backend.  The sim loads its machine here (and prints
+// why and returns non-zero when it can't); the win32 backend has nothing to do.
+int initialize();
+// Makes every change durable before the process ends; called by the program's exit path.
+void shutdown();
+
+}  // namespace port

@@ -1,0 +1,12 @@
+// Plug and Play installation and removal of the driver package.
+#pragma once
+
+#include "config/driver_config.h"
+
+// The program-wide progress switch; it starts as 1 and nothing turns it off.
+extern int verbose;
+
+int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, int meg_in_system,
+                       int* memory_outcome, const char* inf_path, int auto_start, int* reboot_needed,
+                       FailureInfo* failure);
+int remove_pnp_driver(int* memory_outcome, int* reboot_needed, FailureInfo* failure);
