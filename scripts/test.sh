@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native unit and scenario tests, the same under the
+# address and undefined-behaviour sanitizers, the Windows programs and release package, and the
+# Wine suite.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/scripts/ensure-packages.sh" cmake make g++ googletest libgtest-dev libbenchmark-dev \
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 zip unzip
+
+echo "== native build and tests"
+cmake --preset native
+cmake --build --preset native
+ctest --preset native
+
+echo "== sanitizer build and tests"
+cmake --preset sanitize
+cmake --build --preset sanitize
+ctest --preset sanitize
+
+echo "== Windows programs"
+cmake --preset win32
+cmake --build --preset win32
+cmake --preset win64
+cmake --build --preset win64
+
+if [ -x "$root/scripts/package.sh" ]; then
+  echo "== release package"
+  "$root/scripts/package.sh"
+fi
+
+if [ -x "$root/tests/wine/run.sh" ]; then
+  echo "== Wine suite"
+  "$root/tests/wine/run.sh"
+fi
