@@ -1,0 +1,118 @@
+#include "config/driver_config.h"
+
+namespace {
+
+// The order in which the driver's values are written; a failed write stops the sequence and
+// keeps what was written before it.
+int write_parameter_values(port::HKEY parameters, const DriverConfig& config, FailureInfo* failure) {
+  if (set_dword_value(parameters, "MILL_NUM_ISA_ADDRS", config.num_isa_addrs, failure) != 0) return 1;
+  if (set_binary_value(parameters, "MILL_ISA_ADDRS", config.isa_addrs, config.isa_addrs_length, failure) != 0)
+    return 1;
+  if (set_dword_value(parameters, "MILL_ISA_HW_INT", static_cast<std::uint32_t>(config.isa_hw_int), failure) != 0)
+    return 1;
+  if (set_dword_value(parameters, "PHYBUFSIZE", config.phybufsize, failure) != 0) return 1;
+  if (set_dword_value(parameters, "APPBUFSIZE", config.appbufsize, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MACHINE_ID", config.machine_id, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_HISTORY_ENABLE", static_cast<std::uint32_t>(config.hist_enable), failure) !=
+      0)
+    return 1;
+  if (set_dword_value(parameters, "MILL_HISTORY_SIZE", config.dhsize, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_NUM_HISTS_PHY", config.num_hists_phy, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_NUM_HISTS_APL", config.num_hists_apl, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_HIST_PHY_ADMIN_ONLY", config.hist_phy_admin_only, failure) != 0) return 1;
+  if (set_dword_value(parameters, "DO_INITIAL_RESET", static_cast<std::uint32_t>(config.do_reset), failure) != 0)
+    return 1;
+  if (set_dword_value(parameters, "MILL_NUM_RESERVED_MODULES", config.num_reserved_modules, failure) != 0) return 1;
+  if (set_binary_value(parameters, "MILL_RESERVED_MODULES", config.reserved_modules, config.reserved_modules_length,
+                       failure) != 0)
+    return 1;
+  if (set_dword_value(parameters, "MILL_MAX_PCI_HW_MODULES", config.max_pci_modules, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_DRIVER_FC_INTERVAL", config.fc_interval, failure) != 0) return 1;
+  if (set_dword_value(parameters, "NUM_I2O_FRAMES_PER_MODULE", config.num_I2O_frames, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MEM_DRV_ALLOC_MIN", config.mem_drv_alloc_min, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MEM_DRV_ALLOC_QUANTA", config.mem_drv_alloc_quanta, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_TEST1", config.test1, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_TEST2", config.test2, failure) != 0) return 1;
+  if (set_dword_value(parameters, "MILL_TEST3", config.test3, failure) != 0) return 1;
+  return 0;
+}
+
+}  // namespace
+
+int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
+  char empty_class[] = "";
+  port::HKEY service = nullptr;
+  port::DWORD disposition = 0;
+  port::LSTATUS status =
+      port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, empty_class, port::REG_OPTION_NON_VOLATILE,
+                            port::KEY_ALL_ACCESS, nullptr, &service, &disposition);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    failure->context = "Failed to open the driver registry key";
+    failure->code = static_cast<std::uint32_t>(status);
+    return 1;
+  }
+
+  port::HKEY parameters = nullptr;
+  status = port::RegCreateKeyExA(service, "Parameters", 0, empty_class, port::REG_OPTION_NON_VOLATILE,
+                                 port::KEY_ALL_ACCESS, nullptr, &parameters, &disposition);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    failure->context = "Failed to open the driver parameters registry key";
+    failure->code = static_cast<std::uint32_t>(status);
+    port::RegCloseKey(service);
+    return 1;
+  }
+
+  int result = write_parameter_values(parameters, config, failure);
+  port::RegCloseKey(parameters);
+  port::RegCloseKey(service);
+  return result;
+}
+
+bool driver_is_installed() {
+  port::HKEY service = nullptr;
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, port::KEY_READ, &service) !=
+      static_cast<port::LSTATUS>(port::ERROR_SUCCESS))
+    return false;
+  port::RegCloseKey(service);
+  return true;
+}
+
+int set_dword_value(port::HKEY key, const char* name, std::uint32_t value, FailureInfo* failure) {
+  // REG_DWORD is little-endian whatever the host.
+  port::BYTE bytes[4] = {static_cast<port::BYTE>(value), static_cast<port::BYTE>(value >> 8),
+                         static_cast<port::BYTE>(value >> 16), static_cast<port::BYTE>(value >> 24)};
+  port::LSTATUS status = port::RegSetValueExA(key, name, 0, port::REG_DWORD, bytes, sizeof bytes);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    failure->context = "SetValue";
+    failure->code = static_cast<std::uint32_t>(status);
+    return 1;
+  }
+  return 0;
+}
+
+int set_binary_value(port::HKEY key, const char* name, const void* bytes, std::uint32_t length,
+                     FailureInfo* failure) {
+  port::LSTATUS status =
+      port::RegSetValueExA(key, name, 0, port::REG_BINARY, static_cast<const port::BYTE*>(bytes), length);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    failure->context = "SetValue";
+    failure->code = static_cast<std::uint32_t>(status);
+    return 1;
+  }
+  return 0;
+}
+
+int query_dword_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure) {
+  port::BYTE bytes[4] = {0, 0, 0, 0};
+  port::DWORD type = 0;
+  port::DWORD size = sizeof bytes;
+  port::LSTATUS status = port::RegQueryValueExA(key, name, nullptr, &type, bytes, &size);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) return 1;
+  if (type != port::REG_DWORD) {
+    failure->message = "Query value got invalid type";
+    return 1;
+  }
+  *value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  return 0;
+}
