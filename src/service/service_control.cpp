@@ -1,0 +1,142 @@
+#include "service/service_control.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/memory_adjustment.h"
+
+namespace {
+
+constexpr const char* kDriverService = "halvik";
+constexpr const char* kHostService = "halvservice";
+constexpr const char* kEventLogKeyPath = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\halvik";
+constexpr port::DWORD kStopWaitSleeps = 5;
+constexpr port::DWORD kVanishAttempts = 10;
+constexpr port::DWORD kPollMilliseconds = 1000;
+
+// The driver directory, %SystemRoot%\halvik.  The environment doesn't change during a run,
+// so working it out again for each removal gives the same path.  Empty when the system root
+// is too long to form it: a cut path would name a different directory.
+char driver_directory[256];
+
+void find_driver_directory() {
+  const char* root = port::getenv("SystemRoot");
+  if (root == nullptr) root = "\\winnt";
+  int length = std::snprintf(driver_directory, sizeof driver_directory, "%s\\%s", root, kDriverService);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof driver_directory) driver_directory[0] = '\0';
+}
+
+bool directory_exists(const char* path) {
+  if (path[0] == '\0') return false;
+  port::DWORD attributes = port::GetFileAttributesA(path);
+  return attributes != port::INVALID_FILE_ATTRIBUTES && (attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The path is quoted so that blanks in it can't make rmdir remove other folders, and the
+// command buffer has room for the longest driver directory.
+void remove_driver_directory() {
+  char command[sizeof driver_directory + 16];
+  int length = std::snprintf(command, sizeof command, "rmdir /s /q \"%s\"", driver_directory);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return;
+  port::system(command);
+}
+
+}  // namespace
+
+int query_service_state(const char* service_name, port::DWORD* state) {
+  port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) return 1;
+  int result = 1;
+  port::SC_HANDLE service = port::OpenServiceA(manager, service_name, port::SERVICE_QUERY_STATUS);
+  if (service != nullptr) {
+    port::SERVICE_STATUS status{};
+    if (port::QueryServiceStatus(service, &status)) {
+      *state = status.dwCurrentState;
+      result = 0;
+    }
+    port::CloseServiceHandle(service);
+  }
+  port::CloseServiceHandle(manager);
+  return result;
+}
+
+int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
+  int result = 0;
+  port::SC_HANDLE service =
+      port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
+  if (service == nullptr) {
+    port::DWORD error = port::GetLastError();
+    if (error != port::ERROR_SERVICE_DOES_NOT_EXIST) {
+      failure->context = "OpenService - driver";
+      failure->code = error;
+      result = 1;
+    }
+  } else {
+    port::SERVICE_STATUS status{};
+    port::ControlService(service, port::SERVICE_CONTROL_STOP, &status);
+
+    // A status that can't be read ends the wait as a stopped service would.
+    for (port::DWORD sleeps = 0;; ++sleeps) {
+      port::DWORD state = port::SERVICE_STOPPED;
+      if (port::QueryServiceStatus(service, &status)) state = status.dwCurrentState;
+      if (state != port::SERVICE_STOP_PENDING && state != port::SERVICE_RUNNING) break;
+      if (sleeps == kStopWaitSleeps) break;
+      port::Sleep(kPollMilliseconds);
+    }
+
+    if (!port::DeleteService(service)) {
+      failure->context = "DeleteService";
+      failure->code = port::GetLastError();
+      result = 1;
+    }
+    port::CloseServiceHandle(service);
+    port::Sleep(kPollMilliseconds);
+
+    // The service goes only when every handle to it is closed; give other holders time.
+    for (port::DWORD attempt = 0; attempt < kVanishAttempts; ++attempt) {
+      port::SC_HANDLE lingering = port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP);
+      if (lingering == nullptr) break;
+      port::CloseServiceHandle(lingering);
+      port::Sleep(kPollMilliseconds);
+    }
+  }
+
+  port::LSTATUS deleted = port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kEventLogKeyPath);
+  if (deleted != static_cast<port::LSTATUS>(port::ERROR_SUCCESS) &&
+      deleted != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+    result = 1;
+    // An earlier failure says more about what went wrong; keep it.
+    if (failure->context == nullptr || failure->context[0] == '\0') {
+      failure->context = "DeleteKey - EventLog";
+      failure->code = static_cast<std::uint32_t>(deleted);
+    }
+  }
+  return result;
+}
+
+int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
+  *memory_outcome = 0;
+  *reboot_needed = 0;
+  clear_failure(failure);
+
+  port::DWORD host_state = 0;
+  if (query_service_state(kHostService, &host_state) == 0 && host_state != port::SERVICE_STOPPED) {
+    failure->message = kHostServiceRefusal;
+    return 1;
+  }
+
+  find_driver_directory();
+  restore_memory_adjustment(memory_outcome, reboot_needed, failure);
+
+  port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) {
+    failure->context = "OpenSCManager";
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  int result = stop_and_delete_service(manager, failure);
+  port::CloseServiceHandle(manager);
+
+  if (directory_exists(driver_directory)) remove_driver_directory();
+  return result;
+}
