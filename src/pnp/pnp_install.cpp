@@ -1,10 +1,120 @@
 // Installation of the Plug and Play driver package.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
-#include "pnp/pnp.h"
+#include "delegate/delegate.h"
 #include "platform/port.h"
+#include "pnp/device_walk.h"
+#include "pnp/hardware_ids.h"
+#include "pnp/pnp.h"
+#include "pnp/pnp_steps.h"
 
 int verbose = 1;
+
+namespace {
+
+constexpr const char* kHotfixContext =
+    "Failed to install the device node. You have to install Windows 2000 Hotfix - KB822831."
+    " Refer to <http://support.microsoft.com/default.aspx?scid=kb;en-us;822831>";
+
+// The front end prints the context after the operation has returned, so the formatted text
+// lives here rather than on the stack.
+char update_context[512];
+
+bool equal_ignoring_case(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    char x = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
+    char y = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
+    if (x != y) return false;
+    if (x == '\0') return true;
+  }
+}
+
+int version_code(const port::OSVERSIONINFOEXA& info) {
+  if (info.dwPlatformId == port::VER_PLATFORM_WIN32_WINDOWS) {
+    if (info.dwMajorVersion == 4 && info.dwMinorVersion == 0) return 1;
+    if (info.dwMajorVersion == 4 && info.dwMinorVersion == 10) return 2;
+    if (info.dwMajorVersion == 4 && info.dwMinorVersion == 90) return 3;
+    return 8;
+  }
+  if (info.dwPlatformId == port::VER_PLATFORM_WIN32_NT) {
+    if (info.dwMajorVersion <= 4) return 4;
+    if (info.dwMajorVersion == 5 && info.dwMinorVersion == 0) return 5;
+    if (info.dwMajorVersion == 5 && info.dwMinorVersion == 1) return 6;
+    if (info.dwMajorVersion == 5 && info.dwMinorVersion == 2) return 7;
+    return 8;
+  }
+  return 0;
+}
+
+// Step 6: either bring the driver of the boards already present up to date, or register the
+// INF so that boards found later get it.  0 or 1.
+int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo* failure) {
+  if (hardware_class_installed() == 1) {
+    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+      const char* id = supported_hardware_ids[row];
+      if (count_matching_devices(id) == 0) continue;
+      // A failed update (2) is passed over: the board keeps its driver and the others go on.
+      if (update_driver_for_hardware_id(id, inf_path) == 1) {
+        std::snprintf(update_context, sizeof(update_context),
+                      "An error occurred while updating the driver for device: \n%s", id);
+        failure->context = update_context;
+        failure->code = port::GetLastError();
+        *reboot_needed = 1;
+        return 1;
+      }
+    }
+    return 0;
+  }
+
+  char full_path[port::MAX_PATH];
+  if (!full_inf_path(inf_path, full_path)) {
+    failure->context = "Failed to locate the INF";
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  if (copy_oem_inf(full_path) != 0) {
+    failure->context = "Failed to install/register the INF file";
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  return 0;
+}
+
+// The co-installer shows no page of its own during an installer-driven setup.  Best effort.
+void set_coinstaller_switch() {
+  char empty_class[] = "";
+  port::HKEY key = nullptr;
+  port::DWORD disposition = 0;
+  if (port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kCoInstallerKeyPath, 0, empty_class,
+                            port::REG_OPTION_NON_VOLATILE, port::KEY_ALL_ACCESS, nullptr, &key,
+                            &disposition) != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    return;
+  }
+  port::DWORD zero = 0;
+  port::RegSetValueExA(key, "displayCoinstallerPage", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&zero),
+                       sizeof(zero));
+  port::RegCloseKey(key);
+}
+
+// Windows 2000 SP3 and SP4 can't create root-enumerated nodes without hotfix KB822831; say
+// so when the hotfix is missing.
+const char* device_node_failure_context() {
+  if (windows_version_is(5, 3) || windows_version_is(5, 4)) {
+    port::HKEY key = nullptr;
+    if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kHotfixKeyPath, 0, port::KEY_ALL_ACCESS, &key) !=
+        static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+      return kHotfixContext;
+    }
+    port::RegCloseKey(key);
+  }
+  return "Failed to install the device node";
+}
+
+}  // namespace
 
 int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, int meg_in_system,
                        int* memory_outcome, const char* inf_path, int auto_start, int* reboot_needed,
@@ -32,8 +142,163 @@ int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, 
     }
   }
 
-  (void)inf_path;
-  (void)auto_start;
-  failure->message = "The Plug and Play device installation is not available in this build yet.";
-  return 1;
+  // The counterpart's answer replaces the reboot flag, but it knows nothing of the memory
+  // adjustment made here, which needs a reboot all the same.
+  int memory_reboot = *reboot_needed;
+  int status = 0;
+  if (delegate_to_x64('I', inf_path, auto_start, reboot_needed, failure, &status) != 0) {
+    if (memory_reboot != 0) *reboot_needed = 1;
+    return status;
+  }
+
+  return install_pnp_devices(inf_path, auto_start, reboot_needed, failure);
+}
+
+int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed, FailureInfo* failure) {
+  if (install_driver_package(inf_path, reboot_needed, failure) != 0) return 1;
+
+  set_coinstaller_switch();
+
+  if (auto_start != 0) {
+    if (create_root_device_node(supported_hardware_ids[0], inf_path, &failure->code) != 0) {
+      failure->context = device_node_failure_context();
+      return 1;
+    }
+  }
+
+  if (rescan_device_tree() != 0) {
+    failure->context = "Failed to scan the device node";
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  return 0;
+}
+
+bool full_inf_path(const char* inf_path, char* full_path) {
+  full_path[0] = '\0';
+  port::DWORD length = port::GetFullPathNameA(inf_path, port::MAX_PATH, full_path, nullptr);
+  // 0 means the path could not be formed at all; the buffer then holds nothing usable.
+  if (length == 0 || length >= port::MAX_PATH) {
+    full_path[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+int hardware_class_installed() {
+  port::DWORD capacity = 128;
+  auto* guids = static_cast<port::GUID*>(std::malloc(capacity * sizeof(port::GUID)));
+  if (guids == nullptr) return 0;
+  port::DWORD count = 0;
+  while (!port::SetupDiBuildClassInfoListExA(0, guids, capacity, &count, nullptr, nullptr)) {
+    std::free(guids);
+    if (port::GetLastError() != port::ERROR_INSUFFICIENT_BUFFER || count == 0) return 0;
+    capacity = count;
+    guids = static_cast<port::GUID*>(std::malloc(capacity * sizeof(port::GUID)));
+    if (guids == nullptr) return 0;
+  }
+  if (count > capacity) count = capacity;
+
+  int installed = 0;
+  for (port::DWORD i = 0; i < count && installed == 0; ++i) {
+    char name[port::MAX_CLASS_NAME_LEN] = "";
+    if (!port::SetupDiClassNameFromGuidExA(&guids[i], name, sizeof(name), nullptr, nullptr, nullptr)) {
+      std::strcpy(name, "?");
+    }
+    name[sizeof(name) - 1] = '\0';
+    char description[port::LINE_LEN] = "";
+    if (!port::SetupDiGetClassDescriptionExA(&guids[i], description, sizeof(description), nullptr, nullptr,
+                                             nullptr)) {
+      std::strcpy(description, name);
+    }
+    description[sizeof(description) - 1] = '\0';
+    if (equal_ignoring_case(description, kTessaridgeClassDescription)) installed = 1;
+  }
+  std::free(guids);
+  return installed;
+}
+
+int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path) {
+  if (hardware_id == nullptr) return 3;
+  char full_path[port::MAX_PATH];
+  if (!full_inf_path(inf_path, full_path)) return 2;
+  port::BOOL restart = port::FALSE;
+  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, 0, &restart)) return 2;
+  return restart ? 1 : 0;
+}
+
+int copy_oem_inf(const char* full_inf_path_text) {
+  return port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)
+             ? 0
+             : 2;
+}
+
+int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code) {
+  if (hardware_id == nullptr) return 2;
+  char full_path[port::MAX_PATH];
+  if (!full_inf_path(inf_path, full_path)) return 2;
+
+  // A REG_MULTI_SZ with one entry: the ID, its terminator and the list's terminator.
+  char hardware_id_list[port::MAX_PATH] = {};
+  std::strncpy(hardware_id_list, hardware_id, 255);
+
+  int result = 2;
+  port::HDEVINFO set = port::INVALID_HANDLE_VALUE;
+  port::GUID class_guid{};
+  char class_name[port::MAX_CLASS_NAME_LEN] = "";
+  if (port::SetupDiGetINFClassA(full_path, &class_guid, class_name, sizeof(class_name), nullptr)) {
+    set = port::SetupDiCreateDeviceInfoList(&class_guid, nullptr);
+    if (set != port::INVALID_HANDLE_VALUE) {
+      port::SP_DEVINFO_DATA device{};
+      device.cbSize = sizeof(device);
+      auto list_size = static_cast<port::DWORD>(std::strlen(hardware_id_list) + 2);
+      // The system names the new node under the root enumerator from the class name.
+      if (port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr, port::DICD_GENERATE_ID,
+                                         &device) &&
+          port::SetupDiSetDeviceRegistryPropertyA(set, &device, port::SPDRP_HARDWAREID,
+                                                  reinterpret_cast<const port::BYTE*>(hardware_id_list),
+                                                  list_size) &&
+          port::SetupDiCallClassInstaller(port::DIF_REGISTERDEVICE, set, &device)) {
+        result = update_driver_for_hardware_id(hardware_id, inf_path);
+      }
+    }
+  }
+  *code = port::GetLastError();
+  if (set != port::INVALID_HANDLE_VALUE) port::SetupDiDestroyDeviceInfoList(set);
+  return result;
+}
+
+int rescan_device_tree() {
+  int result = 2;
+  port::DEVINST root = 0;
+  if (port::CM_Locate_DevNode_ExA(&root, nullptr, port::CM_LOCATE_DEVNODE_NORMAL, nullptr) == port::CR_SUCCESS &&
+      port::CM_Reenumerate_DevNode_Ex(root, port::CM_REENUMERATE_SYNCHRONOUS, nullptr) == port::CR_SUCCESS) {
+    result = 0;
+  }
+  // Boards found by the re-enumeration get their driver in the background; give that time
+  // to finish before the installer reports back.
+  wait_for_pending_installs();
+  return result;
+}
+
+int wait_for_pending_installs() {
+  // setupapi is already loaded by the calls above; it is not loaded just for this.
+  port::HMODULE setupapi = port::GetModuleHandleA("setupapi.dll");
+  if (setupapi == nullptr) return 2;
+  port::FARPROC proc = port::GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents");
+  if (proc == nullptr) return 2;
+  auto wait = reinterpret_cast<port::WaitNoPendingInstallEventsProc>(proc);
+  return wait(kPendingInstallTimeoutMs) == 0 ? 0 : 2;
+}
+
+bool windows_version_is(int version, int service_pack_major) {
+  port::OSVERSIONINFOEXA info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  int code = 8;
+  int service_pack = 0;
+  if (port::GetVersionExA(&info)) {
+    code = version_code(info);
+    service_pack = info.wServicePackMajor;
+  }
+  return code == version && service_pack == service_pack_major;
 }

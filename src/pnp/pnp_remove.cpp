@@ -1,10 +1,336 @@
 // Removal of the Plug and Play driver package.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "config/driver_config.h"
+#include "config/memory_adjustment.h"
+#include "delegate/delegate.h"
+#include "platform/port.h"
+#include "pnp/device_walk.h"
+#include "pnp/hardware_ids.h"
 #include "pnp/pnp.h"
+#include "pnp/pnp_steps.h"
+#include "service/service_control.h"
+
+namespace {
+
+constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
+
+// What the device removal walk carries from one device to the next.
+struct RemovalWalk {
+  port::DWORD error;  // the Win32 error of the last failed removal
+};
+
+void to_lower_ascii(char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
+  }
+}
+
+// A string value into a MAX_PATH buffer.  The value's type is not looked at; a value that
+// does not fit, terminator included, counts as missing.
+bool read_path_value(port::HKEY key, const char* name, char* text) {
+  port::DWORD size = port::MAX_PATH;
+  if (port::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<port::BYTE*>(text), &size) != kSuccess) {
+    text[0] = '\0';
+    return false;
+  }
+  if (size < port::MAX_PATH) {
+    text[size] = '\0';
+  } else if (text[port::MAX_PATH - 1] != '\0') {
+    text[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+// DriverDesc of a class instance, lower-cased, contains "morvellan".
+bool is_package_instance(port::HKEY instance) {
+  char description[port::MAX_PATH];
+  if (!read_path_value(instance, "DriverDesc", description)) return false;
+  to_lower_ascii(description);
+  return std::strstr(description, "morvellan") != nullptr;
+}
+
+// The INF the system registered for the first package instance of the first device class.
+void read_first_inf_name(char* inf_name, char* pnf_name) {
+  inf_name[0] = '\0';
+  pnf_name[0] = '\0';
+  port::HKEY class_key = nullptr;
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS, &class_key) !=
+      kSuccess) {
+    return;
+  }
+  for (port::DWORD index = 0;; ++index) {
+    char subkey[port::MAX_PATH];
+    port::DWORD size = sizeof(subkey);
+    if (port::SHEnumKeyExA(class_key, index, subkey, &size) != kSuccess) break;
+    port::HKEY instance = nullptr;
+    if (port::RegOpenKeyExA(class_key, subkey, 0, port::KEY_ALL_ACCESS, &instance) != kSuccess) continue;
+    bool found = is_package_instance(instance) && read_path_value(instance, "InfPath", inf_name) &&
+                 is_plain_file_name(inf_name);
+    port::RegCloseKey(instance);
+    if (found) {
+      pnf_name_for(inf_name, pnf_name);
+      break;
+    }
+    inf_name[0] = '\0';
+  }
+  port::RegCloseKey(class_key);
+}
+
+// The INF registered for instance 0000 of the second device class.
+void read_second_inf_name(char* inf_name, char* pnf_name) {
+  inf_name[0] = '\0';
+  pnf_name[0] = '\0';
+  port::HKEY class_key = nullptr;
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kSecondClassKeyPath, 0, port::KEY_ALL_ACCESS, &class_key) !=
+      kSuccess) {
+    return;
+  }
+  port::HKEY instance = nullptr;
+  if (port::RegOpenKeyExA(class_key, "0000", 0, port::KEY_ALL_ACCESS, &instance) == kSuccess) {
+    if (read_path_value(instance, "InfPath", inf_name) && is_plain_file_name(inf_name)) {
+      pnf_name_for(inf_name, pnf_name);
+    } else {
+      inf_name[0] = '\0';
+    }
+    port::RegCloseKey(instance);
+  }
+  port::RegCloseKey(class_key);
+}
+
+// "%SystemRoot%\<directory>\<name>" into a MAX_PATH buffer; false when SystemRoot is unset or
+// the path does not fit, so that no shortened or rootless path is ever deleted.
+bool windows_path(const char* directory, const char* name, char* path) {
+  const char* windows = port::getenv("SystemRoot");
+  if (windows == nullptr || windows[0] == '\0') return false;
+  int length = std::snprintf(path, port::MAX_PATH, "%s\\%s\\%s", windows, directory, name);
+  return length > 0 && length < static_cast<int>(port::MAX_PATH);
+}
+
+void delete_file(const char* path) {
+  port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
+  port::DeleteFileA(path);
+}
+
+void delete_inf_directory_file(const char* name) {
+  char path[port::MAX_PATH];
+  if (name[0] != '\0' && is_plain_file_name(name) && windows_path("inf", name, path)) delete_file(path);
+}
+
+// True when the INF file names a supported hardware ID exactly.  A file that can't be read
+// is never taken for one of ours.
+bool inf_names_supported_hardware(const char* path) {
+  port::HANDLE file = port::CreateFileA(path, port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
+                                        port::OPEN_EXISTING, 0, nullptr);
+  if (file == port::INVALID_HANDLE_VALUE) return false;
+  bool found = false;
+  port::DWORD size = port::GetFileSize(file, nullptr);
+  char* text = size == port::INVALID_FILE_SIZE ? nullptr : static_cast<char*>(std::calloc(size + 1ULL, 1));
+  port::DWORD read = 0;
+  if (text != nullptr && port::ReadFile(file, text, size, &read, nullptr)) {
+    // The search stops at the first zero byte, so a UTF-16 INF never matches.
+    for (std::uint32_t row = 0; row < supported_hardware_id_count && !found; ++row) {
+      found = std::strstr(text, supported_hardware_ids[row]) != nullptr;
+    }
+  }
+  std::free(text);
+  port::CloseHandle(file);
+  return found;
+}
+
+// Every INF of the system that names one of our boards, with its PNF; copies the system
+// made under another name included.  false when the list could not be allocated.
+bool delete_inf_files_naming_boards() {
+  port::DWORD size = 0;
+  port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
+  auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
+  if (list == nullptr) return false;
+  if (port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, list, size, nullptr)) {
+    for (port::DWORD offset = 0; offset < size && list[offset] != '\0';) {
+      const char* name = list + offset;
+      offset += static_cast<port::DWORD>(strnlen(name, size - offset)) + 1;
+      char path[port::MAX_PATH];
+      if (!is_plain_file_name(name) || !windows_path("inf", name, path)) continue;
+      if (!inf_names_supported_hardware(path)) continue;
+      delete_file(path);
+      char pnf_name[port::MAX_PATH];
+      if (pnf_name_for(name, pnf_name)) delete_inf_directory_file(pnf_name);
+    }
+  }
+  std::free(list);
+  return true;
+}
+
+}  // namespace
 
 int remove_pnp_driver(int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
   clear_failure(failure);
   *memory_outcome = 0;
   *reboot_needed = 0;
-  failure->message = "The Plug and Play removal is not available in this build yet; nothing was removed.";
+
+  int status = 0;
+  if (delegate_to_x64('R', nullptr, 0, reboot_needed, failure, &status) != 0) return status;
+
+  return remove_pnp_components(memory_outcome, reboot_needed, failure);
+}
+
+int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
+  // The host service holds the driver open; removing under it would leave a half-removed
+  // driver behind.
+  port::DWORD state = 0;
+  if (query_service_state("halvservice", &state) == 0 && state != port::SERVICE_STOPPED) {
+    failure->message = kHostServiceRefusal;
+    return 1;
+  }
+
+  // The names are read before the registry step deletes the keys that hold them.
+  char first_inf[port::MAX_PATH];
+  char first_pnf[port::MAX_PATH];
+  char second_inf[port::MAX_PATH];
+  char second_pnf[port::MAX_PATH];
+  read_first_inf_name(first_inf, first_pnf);
+  read_second_inf_name(second_inf, second_pnf);
+
+  // A failed restoration is reported but does not keep the driver installed.
+  restore_memory_adjustment(memory_outcome, reboot_needed, failure);
+
+  int result = 0;
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+    const char* id = supported_hardware_ids[row];
+    int removed = remove_devices_for_hardware_id(id);
+    if (removed == 4 || removed == 5) continue;
+    if (failure->context == nullptr || failure->context[0] == '\0') {
+      failure->context = "An error occurred while uninstalling one of the devices";
+      failure->code = port::GetLastError();
+    }
+    result |= removed;
+    if (verbose) std::printf("An error occurred while uninstalling device: %s\n", id);
+  }
+
+  // A service that can't be removed is reported, but the devices are gone already and the
+  // removal counts by them.
+  remove_service_and_files(second_inf, second_pnf, first_inf, first_pnf, failure);
+  return result;
+}
+
+int remove_devices_for_hardware_id(const char* hardware_id) {
+  RemovalWalk walk{0};
+  int result = enumerate_matching_devices(port::DIGCF_PRESENT, hardware_id, remove_device_visitor, &walk);
+  port::SetLastError(walk.error);
+  return result;
+}
+
+int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t, void* context) {
+  auto* walk = static_cast<RemovalWalk*>(context);
+  port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
+  detail.cbSize = sizeof(detail);
+  char instance_id[port::MAX_DEVICE_ID_LEN + 1] = {};
+  if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail) ||
+      port::CM_Get_Device_ID_ExA(device->DevInst, instance_id, port::MAX_DEVICE_ID_LEN, 0,
+                                 detail.RemoteMachineHandle) != port::CR_SUCCESS) {
+    return 0;
+  }
+
+  port::SP_REMOVEDEVICE_PARAMS params{};
+  params.ClassInstallHeader.cbSize = sizeof(port::SP_CLASSINSTALL_HEADER);
+  params.ClassInstallHeader.InstallFunction = port::DIF_REMOVE;
+  params.Scope = port::DI_REMOVEDEVICE_GLOBAL;
+  params.HwProfile = 0;
+  if (!port::SetupDiSetClassInstallParamsA(set, device, &params.ClassInstallHeader, sizeof(params)) ||
+      !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
+    walk->error = port::GetLastError();
+    if (verbose) std::printf("%-60s: %s\n", instance_id, "removal failure");
+    return 2;
+  }
+  if (verbose) std::printf("Removed Device: %-60s\n", instance_id);
   return 0;
+}
+
+int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
+                             const char* first_pnf, FailureInfo* failure) {
+  if (verbose) std::printf("Removing the halvik service...\n");
+  int result = 0;
+  port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+  if (manager != nullptr) {
+    result = stop_and_delete_service(manager, failure);
+    port::CloseServiceHandle(manager);
+  }
+  delete_pnp_files(second_inf, second_pnf, first_inf, first_pnf);
+  delete_pnp_registry_keys();
+  return result;
+}
+
+void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
+                      const char* first_pnf) {
+  if (verbose) std::printf("Removing the Quillant(R) Tessaridge(R) PnP components...\n");
+
+  for (const char* name : {second_inf, second_pnf, first_inf, first_pnf}) delete_inf_directory_file(name);
+
+  if (!delete_inf_files_naming_boards()) return;
+
+  char path[port::MAX_PATH];
+  if (windows_path("System32", "tsrgBdevpp.dll", path)) delete_file(path);
+  if (windows_path("System32", "tsrgBdevco.dll", path)) delete_file(path);
+  if (windows_path("System32\\drivers", "halvik.sys", path)) delete_file(path);
+}
+
+void delete_pnp_registry_keys() {
+  if (verbose) std::printf("Removing registry entries...\n");
+
+  port::HKEY class_key = nullptr;
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS, &class_key) ==
+      kSuccess) {
+    for (port::DWORD index = 0;;) {
+      char subkey[port::MAX_PATH];
+      port::DWORD size = sizeof(subkey);
+      if (port::SHEnumKeyExA(class_key, index, subkey, &size) != kSuccess) break;
+      port::HKEY instance = nullptr;
+      if (port::RegOpenKeyExA(class_key, subkey, 0, port::KEY_ALL_ACCESS, &instance) != kSuccess) {
+        ++index;
+        continue;
+      }
+      bool ours = is_package_instance(instance);
+      port::RegCloseKey(instance);
+      // After a deletion the following subkeys move up to this index.  A subkey that can't be
+      // deleted stays where it is, so the scan steps past it instead of finding it forever.
+      if (!ours || port::SHDeleteKeyA(class_key, subkey) != kSuccess) ++index;
+    }
+    port::RegCloseKey(class_key);
+  }
+  port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kSecondClassKeyPath);
+  port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath);
+}
+
+bool is_plain_file_name(const char* name) {
+  if (name == nullptr || name[0] == '\0') return false;
+  if (std::strpbrk(name, "\\/:") != nullptr) return false;
+  return std::strstr(name, "..") == nullptr;
+}
+
+bool pnf_name_for(const char* inf_name, char* pnf_name) {
+  pnf_name[0] = '\0';
+  // The system writes ".inf" in lower case, but a name typed by hand or copied by another
+  // tool may say ".INF"; fall back to a search that ignores case.  A name without the
+  // extension at all has no PNF to go with it.
+  const char* extension = std::strstr(inf_name, ".inf");
+  if (extension == nullptr) {
+    for (const char* p = inf_name; *p != '\0' && extension == nullptr; ++p) {
+      if (p[0] == '.' && (p[1] == 'i' || p[1] == 'I') && (p[2] == 'n' || p[2] == 'N') &&
+          (p[3] == 'f' || p[3] == 'F')) {
+        extension = p;
+      }
+    }
+  }
+  if (extension == nullptr || extension == inf_name) return false;
+  auto stem_length = static_cast<int>(extension - inf_name);
+  int length = std::snprintf(pnf_name, port::MAX_PATH, "%.*s.pnf", stem_length, inf_name);
+  if (length <= 0 || length >= static_cast<int>(port::MAX_PATH)) {
+    pnf_name[0] = '\0';
+    return false;
+  }
+  return true;
 }

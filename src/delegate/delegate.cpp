@@ -1,0 +1,154 @@
+// Handing the Plug and Play work to the 64-bit counterpart on AMD64 machines.
+#include "delegate/delegate.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/port.h"
+#include "pnp/pnp.h"
+
+namespace {
+
+constexpr const char* kEnvironmentKeyPath = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr std::size_t kTextSize = 512;
+
+// The texts that come back live here until the next delegation, since the front end prints
+// them after the operation has returned.
+char context_text[kTextSize];
+char message_text[kTextSize];
+
+int fail(FailureInfo* failure, int* status, const char* message) {
+  failure->message = message;
+  *status = 1;
+  return 1;
+}
+
+// The machine's architecture from the machine-wide environment, not the process's own (a
+// 32-bit process on AMD64 sees "x86" in its own).  0, or the failure message.
+const char* read_architecture(char* architecture, port::DWORD size) {
+  port::HKEY key = nullptr;
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kEnvironmentKeyPath, 0, port::KEY_ALL_ACCESS, &key) !=
+      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    return "Error accessing registry to query architecture.";
+  }
+  port::DWORD length = size - 1;
+  port::LSTATUS status = port::RegQueryValueExA(key, "PROCESSOR_ARCHITECTURE", nullptr, nullptr,
+                                                reinterpret_cast<port::BYTE*>(architecture), &length);
+  port::RegCloseKey(key);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    return "Error accessing registry key to query architecture.";
+  }
+  architecture[length < size ? length : size - 1] = '\0';
+  return nullptr;
+}
+
+// Skips the rest of the current line, its line end included; false at the end of the file.
+bool skip_line(std::FILE* file) {
+  for (;;) {
+    int c = std::fgetc(file);
+    if (c == '\n') return true;
+    if (c == EOF) return false;
+  }
+}
+
+// One whole line into a kTextSize buffer, without its line end.  A longer line is cut to
+// kTextSize - 2 characters and the rest of it skipped, so the next field starts on its own
+// line.  false when no line could be read.
+bool read_text_line(std::FILE* file, char* text) {
+  if (std::fgets(text, static_cast<int>(kTextSize), file) == nullptr) return false;
+  std::size_t length = std::strlen(text);
+  if (length > 0 && text[length - 1] == '\n') {
+    text[length - 1] = '\0';
+  } else if (length == kTextSize - 1) {
+    text[length - 1] = '\0';
+    skip_line(file);
+  }
+  return true;
+}
+
+const char* text_or_none(const char* text) { return std::strcmp(text, ":") == 0 ? nullptr : text; }
+
+// Reads the counterpart's answer field by field, storing each one as soon as it is read.
+// 0, or the message for the field that could not be read.
+const char* read_response(std::FILE* file, char command, int* reboot_needed, FailureInfo* failure, int* status) {
+  int io_specifier = 0;
+  if (std::fscanf(file, "%d", &io_specifier) != 1 || io_specifier != 1) {
+    return "Error reading io specifier from 64-bit program.";
+  }
+  char letter[2] = {};
+  if (std::fscanf(file, "%1s", letter) != 1 || letter[0] != command) {
+    return "Error reading command from 64-bit program.";
+  }
+  constexpr const char* kValueError = "Error reading value from 64-bit program.";
+  int value = 0;
+  if (std::fscanf(file, "%d", &value) != 1) return kValueError;
+  *reboot_needed = value;
+  if (!skip_line(file) || !read_text_line(file, context_text)) return kValueError;
+  failure->context = text_or_none(context_text);
+  if (std::fscanf(file, "%d", &value) != 1) return kValueError;
+  failure->code = static_cast<std::uint32_t>(value);
+  if (!skip_line(file) || !read_text_line(file, message_text)) return kValueError;
+  failure->message = text_or_none(message_text);
+  if (std::fscanf(file, "%d", &value) != 1) return kValueError;
+  *status = value;
+  return nullptr;
+}
+
+}  // namespace
+
+int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reboot_needed,
+                    FailureInfo* failure, int* status) {
+  failure->context = nullptr;
+  failure->message = nullptr;
+
+  char architecture[kTextSize];
+  if (const char* error = read_architecture(architecture, sizeof(architecture))) {
+    return fail(failure, status, error);
+  }
+  if (std::strcmp(architecture, "x86") == 0) return 0;
+  if (std::strcmp(architecture, "AMD64") != 0) return fail(failure, status, "Unsupported processor architecture.");
+
+  const char* directory = port::getenv("TEMP");
+  if (directory == nullptr) directory = port::getenv("TMP");
+  if (directory == nullptr) directory = "";
+  char path[kTextSize];
+  int length = std::snprintf(path, sizeof(path), "%s\\instlib.tmp", directory);
+  // A shortened path would name some other file; refuse it as a file that can't be created.
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path)) {
+    return fail(failure, status, "Error opening input file for 64-bit program.");
+  }
+
+  std::FILE* request = port::fopen(path, "w");
+  if (request == nullptr) return fail(failure, status, "Error opening input file for 64-bit program.");
+  std::fprintf(request, "0\n%c\n", command);
+  if (command == 'I') {
+    std::fprintf(request, "%s\n", inf_path != nullptr ? inf_path : "");
+    std::fprintf(request, "%d\n", auto_start);
+  } else if (command != 'R') {
+    std::fclose(request);
+    return fail(failure, status, "Invalid command for 64-bit program.");
+  }
+  std::fprintf(request, "%d\n", verbose);
+  std::fclose(request);
+
+  errno = 0;
+  std::intptr_t exit_code = port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", path);
+  if (exit_code == -1 && errno != 0) {
+    std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", errno);
+    return fail(failure, status, message_text);
+  }
+  if (exit_code != 0) {
+    std::snprintf(message_text, sizeof(message_text), "Exit code %d spawning 64-bit program.",
+                  static_cast<int>(exit_code));
+    return fail(failure, status, message_text);
+  }
+
+  std::FILE* response = port::fopen(path, "r");
+  if (response == nullptr) return fail(failure, status, "Error opening output file from 64-bit program.");
+  const char* error = read_response(response, command, reboot_needed, failure, status);
+  std::fclose(response);
+  if (error != nullptr) return fail(failure, status, error);
+  port::remove(path);
+  return 1;
+}

@@ -1,0 +1,206 @@
+#include "pnp/device_walk.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Only A to Z fold: hardware IDs are ASCII, and the comparison must not depend on a locale.
+char fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Compares n characters; stops at the first difference, so a shorter a (its NUL differs from
+// any character of b) is never read past its end.
+bool equal_ignoring_case(const char* a, const char* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+bool equal_strings_ignoring_case(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (fold(*a) != fold(*b)) return false;
+    if (*a == '\0') return true;
+  }
+}
+
+// The first position from id on that holds c (either case for a letter); null at the end.
+const char* find_character(const char* id, char c) {
+  for (; *id != '\0'; ++id) {
+    if (is_letter(c) ? fold(*id) == fold(c) : *id == c) return id;
+  }
+  return nullptr;
+}
+
+// The state of one walk over a device list.
+struct Walk {
+  port::HDEVINFO set;
+  IdPattern pattern;
+};
+
+bool device_matches(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, const IdPattern& pattern) {
+  // Both lists are read before comparing, as the device's properties are looked at as one.
+  IdList hardware_ids = read_device_id_list(set, device, port::SPDRP_HARDWAREID);
+  IdList compatible_ids = read_device_id_list(set, device, port::SPDRP_COMPATIBLEIDS);
+  bool matches = any_id_matches(hardware_ids, pattern) || any_id_matches(compatible_ids, pattern);
+  release_id_list(hardware_ids);
+  release_id_list(compatible_ids);
+  return matches;
+}
+
+}  // namespace
+
+IdPattern parse_id_pattern(const char* pattern) {
+  IdPattern parsed{pattern, nullptr, false};
+  if (*parsed.text == '@') {
+    parsed.by_instance = true;
+    ++parsed.text;
+  }
+  if (*parsed.text == '\'') {
+    ++parsed.text;
+    return parsed;
+  }
+  parsed.first_wildcard = std::strchr(parsed.text, '*');
+  return parsed;
+}
+
+bool id_matches_pattern(const char* id, const IdPattern& pattern) {
+  if (pattern.first_wildcard == nullptr) return equal_strings_ignoring_case(id, pattern.text);
+
+  std::size_t prefix_length = static_cast<std::size_t>(pattern.first_wildcard - pattern.text);
+  if (!equal_ignoring_case(id, pattern.text, prefix_length)) return false;
+
+  const char* id_cursor = id + prefix_length;
+  const char* pattern_cursor = pattern.first_wildcard;
+  for (;;) {
+    if (*pattern_cursor == '\0') return true;
+    if (*pattern_cursor == '*') {
+      ++pattern_cursor;
+      continue;
+    }
+    const char* next_wildcard = std::strchr(pattern_cursor, '*');
+    if (next_wildcard == nullptr) {
+      // The final segment is anchored at the end of the ID.
+      std::size_t segment_length = std::strlen(pattern_cursor);
+      std::size_t rest_length = std::strlen(id_cursor);
+      return rest_length >= segment_length &&
+             equal_ignoring_case(id_cursor + rest_length - segment_length, pattern_cursor, segment_length);
+    }
+    std::size_t segment_length = static_cast<std::size_t>(next_wildcard - pattern_cursor);
+    const char* found = find_character(id_cursor, *pattern_cursor);
+    if (found == nullptr) return false;
+    if (equal_ignoring_case(found, pattern_cursor, segment_length)) {
+      id_cursor = found + segment_length;
+      pattern_cursor = next_wildcard;
+    } else {
+      id_cursor = found + 1;
+    }
+  }
+}
+
+bool any_id_matches(IdList list, const IdPattern& pattern) {
+  if (list == nullptr) return false;
+  for (char** entry = list; *entry != nullptr; ++entry) {
+    if (id_matches_pattern(*entry, pattern)) return true;
+  }
+  return false;
+}
+
+IdList read_device_id_list(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, port::DWORD property) {
+  port::DWORD capacity = 8192;
+  for (;;) {
+    // Two bytes beyond the capacity, so the value always ends in two NUL bytes.
+    auto* buffer = static_cast<port::BYTE*>(std::malloc(static_cast<std::size_t>(capacity) + 2));
+    if (buffer == nullptr) return nullptr;
+    port::DWORD type = port::REG_NONE;
+    port::DWORD required = 0;
+    if (port::SetupDiGetDeviceRegistryPropertyA(set, device, property, &type, buffer, capacity, &required)) {
+      // A single string becomes a one-entry list; the terminators go where the value ends,
+      // never past the buffer.
+      port::DWORD end = required < capacity ? required : capacity;
+      buffer[end] = 0;
+      buffer[end + 1] = 0;
+      IdList list = index_multi_string(reinterpret_cast<char*>(buffer));
+      if (list == nullptr) std::free(buffer);
+      return list;
+    }
+    port::DWORD error = port::GetLastError();
+    std::free(buffer);
+    if (error != port::ERROR_INSUFFICIENT_BUFFER || type != port::REG_MULTI_SZ) return nullptr;
+    capacity = required;
+  }
+}
+
+IdList index_multi_string(char* buffer) {
+  std::size_t count = 0;
+  for (const char* s = buffer; *s != '\0'; s += std::strlen(s) + 1) ++count;
+
+  auto** slots = static_cast<char**>(std::malloc((count + 2) * sizeof(char*)));
+  if (slots == nullptr) return nullptr;
+  slots[0] = buffer;
+  char* s = buffer;
+  for (std::size_t i = 1; i <= count; ++i) {
+    slots[i] = s;
+    s += std::strlen(s) + 1;
+  }
+  slots[count + 1] = nullptr;
+  return slots + 1;
+}
+
+void release_id_list(IdList list) {
+  if (list == nullptr) return;
+  char** slots = list - 1;
+  if (slots[0] != nullptr) std::free(slots[0]);
+  std::free(slots);
+}
+
+int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context) {
+  int result = 5;
+  Walk walk{nullptr, parse_id_pattern(pattern)};
+
+  walk.set = port::SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, flags | port::DIGCF_ALLCLASSES, nullptr,
+                                          nullptr, nullptr);
+  if (walk.set == port::INVALID_HANDLE_VALUE) return 5;
+
+  if (walk.pattern.by_instance) {
+    // The named device joins the list even when it is not present; a failure only means the
+    // walk sees the devices it already has.
+    port::SetupDiOpenDeviceInfoA(walk.set, walk.pattern.text, nullptr, 0, nullptr);
+  }
+
+  port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
+  detail.cbSize = sizeof(detail);
+  if (!port::SetupDiGetDeviceInfoListDetailA(walk.set, &detail)) {
+    port::SetupDiDestroyDeviceInfoList(walk.set);
+    return 5;
+  }
+
+  for (port::DWORD index = 0;; ++index) {
+    port::SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    if (!port::SetupDiEnumDeviceInfo(walk.set, index, &device)) break;
+    if (!device_matches(walk.set, &device, walk.pattern)) continue;
+    int visited = visitor(walk.set, &device, index, context);
+    if (visited != 0) {
+      result = visited;
+      break;
+    }
+    result = 4;
+  }
+
+  port::SetupDiDestroyDeviceInfoList(walk.set);
+  return result;
+}
+
+int count_visitor(port::HDEVINFO, port::SP_DEVINFO_DATA*, std::uint32_t, void* context) {
+  ++*static_cast<std::uint32_t*>(context);
+  return 0;
+}
+
+int count_matching_devices(const char* pattern) {
+  std::uint32_t count = 0;
+  enumerate_matching_devices(port::DIGCF_PRESENT, pattern, count_visitor, &count);
+  return static_cast<int>(count);
+}

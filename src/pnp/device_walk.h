@@ -1,0 +1,48 @@
+// Finding the present devices whose hardware or compatible IDs match an ID pattern.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/port.h"
+
+// A pattern string in parsed form.  "@" in front asks for the device with that instance ID to
+// be added to the device list; an apostrophe (after the optional "@") makes the rest literal,
+// "*" included; otherwise each "*" stands for any run of characters.
+struct IdPattern {
+  const char* text;            // into the caller's string, past the leading marks
+  const char* first_wildcard;  // the first "*" of text; null when none or literal
+  bool by_instance;            // the pattern began with "@"
+};
+
+// The strings of a multi-string property: a null-terminated array of pointers into one buffer.
+// The slot before the first entry holds that buffer, so the list carries its own storage.
+// Null stands for a device without the property.  Give it back with release_id_list.
+using IdList = char**;
+
+// Called for every matching device; 0 goes on with the walk, anything else stops it and
+// becomes the walk's result.  The set and record are valid only during the call.
+using DeviceVisitor = int (*)(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index,
+                              void* context);
+
+IdPattern parse_id_pattern(const char* pattern);
+// Letter case (A to Z only) is ignored everywhere.
+bool id_matches_pattern(const char* id, const IdPattern& pattern);
+// False for a null list.
+bool any_id_matches(IdList list, const IdPattern& pattern);
+
+// property is SPDRP_HARDWAREID or SPDRP_COMPATIBLEIDS; null when the device has no such
+// property or it can't be read.
+IdList read_device_id_list(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, port::DWORD property);
+// buffer ends in two NUL bytes and must come from std::malloc; on success the list owns it,
+// on failure (null) the caller still does.
+IdList index_multi_string(char* buffer);
+void release_id_list(IdList list);
+
+// flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always added.  Results: 5 nothing
+// matched or the device list can't be read, 4 every matching device visited, otherwise the
+// visitor's non-zero result.  Never 0.
+int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context);
+// The number of present devices that match; 0 on any failure.
+int count_matching_devices(const char* pattern);
+// Adds 1 to the std::uint32_t behind context.
+int count_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index, void* context);

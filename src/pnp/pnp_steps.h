@@ -1,0 +1,59 @@
+// The steps of the Plug and Play installation and removal.  The device work is split from the
+// top-level operations so that the 64-bit counterpart runs exactly the same code: on x86 the
+// installer calls it itself, on AMD64 the counterpart calls it for the installer.
+#pragma once
+
+#include <cstdint>
+
+#include "frontend/failure.h"
+#include "platform/port.h"
+
+inline constexpr const char* kTessaridgeClassDescription = "Tessaridge Hardware";
+inline constexpr const char* kCoInstallerKeyPath = "SOFTWARE\\Tessaridge Technology\\DeviceCoInstaller\\tsrgBdevco";
+inline constexpr const char* kHotfixKeyPath = "SOFTWARE\\Microsoft\\Updates\\Windows 2000\\SP5\\KB822831";
+inline constexpr const char* kFirstClassKeyPath =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}";
+inline constexpr const char* kSecondClassKeyPath =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{9E21C4B7-0A3D-4F88-B61E-D4075A2C93E8}";
+inline constexpr port::DWORD kPendingInstallTimeoutMs = 300000;
+
+// Installation, from the device work on: driver update of present boards or INF registration,
+// the co-installer switch, the root-enumerated node and the re-enumeration.  0 or 1.
+int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed, FailureInfo* failure);
+// The whole removal after the hand-over decision: host-service check, registered INF names,
+// memory restoration, devices, service, files and keys.  0, 1 (refused) or 2 (a device stayed).
+int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* failure);
+
+// 1 when the "Tessaridge Hardware" setup class is installed, else 0.
+int hardware_class_installed();
+// 0 updated, 1 updated but a restart is needed, 2 failed, 3 no hardware ID.
+int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path);
+// 0 or 2.
+int copy_oem_inf(const char* full_inf_path);
+// 2 on a failure before the driver update, else the update's result; *code gets the last error
+// (not written when no ID is given or the INF path can't be formed).
+int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code);
+// 0 or 2; waits for pending installations either way.
+int rescan_device_tree();
+// 0 nothing pending any more, 2 time-out or no way to wait.
+int wait_for_pending_installs();
+// version_code: 1 Windows 95, 2 98, 3 Me, 4 NT 4 or older, 5 2000, 6 XP, 7 Server 2003,
+// 0 another platform, 8 anything else or unknown.
+bool windows_version_is(int version_code, int service_pack_major);
+// The full path of inf_path in a MAX_PATH buffer; false when it can't be formed or doesn't fit.
+bool full_inf_path(const char* inf_path, char* full_path);
+
+// Removal steps.
+int remove_devices_for_hardware_id(const char* hardware_id);
+int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index, void* context);
+int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
+                             const char* first_pnf, FailureInfo* failure);
+void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf, const char* first_pnf);
+void delete_pnp_registry_keys();
+
+// True for a bare file name: not empty, no directory part, no drive, no "..".  Names read from
+// the registry or the INF list are deleted inside the INF directory only when they pass.
+bool is_plain_file_name(const char* name);
+// The PNF name that belongs to an INF name (the part before ".inf", then ".pnf") into a
+// MAX_PATH buffer; false (and an empty name) when there is none.
+bool pnf_name_for(const char* inf_name, char* pnf_name);
