@@ -1,0 +1,80 @@
+// kernel32: last error, messages, directories, version, files and modules.
+#include "platform/win32/windows_api.h"
+
+using win32::win;
+
+static_assert(sizeof(port::OSVERSIONINFOEXA) == sizeof(::OSVERSIONINFOEXA));
+static_assert(offsetof(port::OSVERSIONINFOEXA, szCSDVersion) == offsetof(::OSVERSIONINFOEXA, szCSDVersion));
+static_assert(offsetof(port::OSVERSIONINFOEXA, wServicePackMajor) ==
+              offsetof(::OSVERSIONINFOEXA, wServicePackMajor));
+static_assert(offsetof(port::OSVERSIONINFOEXA, wProductType) == offsetof(::OSVERSIONINFOEXA, wProductType));
+
+port::DWORD port::GetLastError() {
+  return ::GetLastError();
+}
+
+void port::SetLastError(port::DWORD error) {
+  ::SetLastError(error);
+}
+
+port::DWORD port::FormatMessageA(port::DWORD flags, const void* source, port::DWORD message_id,
+                                 port::DWORD language_id, char* buffer, port::DWORD size, void* arguments) {
+  return ::FormatMessageA(flags, source, message_id, language_id, buffer, size,
+                          static_cast<va_list*>(arguments));
+}
+
+port::BOOL port::SetCurrentDirectoryA(const char* path) {
+  return ::SetCurrentDirectoryA(path);
+}
+
+port::DWORD port::GetCurrentDirectoryA(port::DWORD size, char* buffer) {
+  return ::GetCurrentDirectoryA(size, buffer);
+}
+
+port::DWORD port::GetFullPathNameA(const char* file_name, port::DWORD size, char* buffer, char** file_part) {
+  return ::GetFullPathNameA(file_name, size, buffer, file_part);
+}
+
+port::BOOL port::GetVersionExA(port::OSVERSIONINFOEXA* info) {
+  return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
+}
+
+void port::Sleep(port::DWORD milliseconds) {
+  ::Sleep(milliseconds);
+}
+
+port::DWORD port::GetFileAttributesA(const char* path) {
+  return ::GetFileAttributesA(path);
+}
+
+port::BOOL port::SetFileAttributesA(const char* path, port::DWORD attributes) {
+  return ::SetFileAttributesA(path, attributes);
+}
+
+port::BOOL port::DeleteFileA(const char* path) {
+  return ::DeleteFileA(path);
+}
+
+port::HANDLE port::CreateFileA(const char* path, port::DWORD desired, port::DWORD share_mode,
+                               void* security_attributes, port::DWORD creation_disposition,
+                               port::DWORD flags_and_attributes, port::HANDLE template_file) {
+  return ::CreateFileA(path, desired, share_mode, static_cast<::LPSECURITY_ATTRIBUTES>(security_attributes),
+                       creation_disposition, flags_and_attributes, template_file);
+}
+
+port::DWORD port::GetFileSize(port::HANDLE file, port::DWORD* size_high) {
+  return ::GetFileSize(file, win(size_high));
+}
+
+port::BOOL port::ReadFile(port::HANDLE file, void* buffer, port::DWORD to_read, port::DWORD* read,
+                          void* overlapped) {
+  return ::ReadFile(file, buffer, to_read, win(read), static_cast<::LPOVERLAPPED>(overlapped));
+}
+
+port::HMODULE port::GetModuleHandleA(const char* module_name) {
+  return reinterpret_cast<port::HMODULE>(::GetModuleHandleA(module_name));
+}
+
+port::FARPROC port::GetProcAddress(port::HMODULE module, const char* proc_name) {
+  return reinterpret_cast<port::FARPROC>(::GetProcAddress(win(module), proc_name));
+}

@@ -1,0 +1,39 @@
+// Registry calls: advapi32 and shlwapi.
+#include "platform/win32/windows_api.h"
+
+using win32::win;
+
+port::LSTATUS port::RegCreateKeyExA(port::HKEY key, const char* sub_key, port::DWORD reserved,
+                                    char* key_class, port::DWORD options, port::REGSAM desired,
+                                    void* security_attributes, port::HKEY* result, port::DWORD* disposition) {
+  return ::RegCreateKeyExA(win(key), sub_key, reserved, key_class, options, desired,
+                           static_cast<::LPSECURITY_ATTRIBUTES>(security_attributes), win(result),
+                           win(disposition));
+}
+
+port::LSTATUS port::RegOpenKeyExA(port::HKEY key, const char* sub_key, port::DWORD options,
+                                  port::REGSAM desired, port::HKEY* result) {
+  return ::RegOpenKeyExA(win(key), sub_key, options, desired, win(result));
+}
+
+port::LSTATUS port::RegSetValueExA(port::HKEY key, const char* value_name, port::DWORD reserved,
+                                   port::DWORD type, const port::BYTE* data, port::DWORD data_size) {
+  return ::RegSetValueExA(win(key), value_name, reserved, type, data, data_size);
+}
+
+port::LSTATUS port::RegQueryValueExA(port::HKEY key, const char* value_name, port::DWORD* reserved,
+                                     port::DWORD* type, port::BYTE* data, port::DWORD* data_size) {
+  return ::RegQueryValueExA(win(key), value_name, win(reserved), win(type), data, win(data_size));
+}
+
+port::LSTATUS port::RegCloseKey(port::HKEY key) {
+  return ::RegCloseKey(win(key));
+}
+
+port::LSTATUS port::SHDeleteKeyA(port::HKEY key, const char* sub_key) {
+  return static_cast<port::LSTATUS>(::SHDeleteKeyA(win(key), sub_key));
+}
+
+port::LSTATUS port::SHEnumKeyExA(port::HKEY key, port::DWORD index, char* name, port::DWORD* name_size) {
+  return ::SHEnumKeyExA(win(key), index, name, win(name_size));
+}
