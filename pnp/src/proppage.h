@@ -1,0 +1,2 @@
+/* Resource identifiers of tsrgBdevpp.dll. */
+#define IDD_HALVIK_PAGE 100
