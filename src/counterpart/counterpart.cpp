@@ -96,7 +96,8 @@ int perform_counterpart_request(const CounterpartRequest& request, int* reboot_n
   *reboot_needed = 0;
   verbose = request.verbose;
   // This is the 64-bit side already: the device work runs here, never handed on again.
-  if (request.command == 'I') return install_pnp_devices(request.inf_path, request.auto_start, reboot_needed, failure);
+  if (request.command == 'I')
+    return install_pnp_devices(request.inf_path, request.auto_start, reboot_needed, failure);
   // The installer reports no memory outcome for a removal done here.
   int memory_outcome = 0;
   return remove_pnp_components(&memory_outcome, reboot_needed, failure);
@@ -115,8 +116,8 @@ bool write_counterpart_response(const char* path, char command, int reboot_neede
 
   std::FILE* file = port::fopen(path, "w");
   if (file == nullptr) return false;
-  std::fprintf(file, "1\n%c\n%d\n%s\n%d\n%s\n%d\n", command, reboot_needed, context, static_cast<int>(code), message,
-               status);
+  std::fprintf(file, "1\n%c\n%d\n%s\n%d\n%s\n%d\n", command, reboot_needed, context, static_cast<int>(code),
+               message, status);
   return std::fclose(file) == 0;
 }
 

@@ -9,9 +9,9 @@
 #include "platform/port.h"
 
 struct CounterpartRequest {
-  char command;                    // 'I' install, 'R' remove
-  char inf_path[port::MAX_PATH];   // I only; relative paths are taken from the current directory
-  int auto_start;                  // I only
+  char command;                   // 'I' install, 'R' remove
+  char inf_path[port::MAX_PATH];  // I only; relative paths are taken from the current directory
+  int auto_start;                 // I only
   int verbose;
 };
 

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "delegate/x64_exchange.h"
 #include "platform/port.h"
 #include "pnp/pnp.h"
 
 namespace {
 
-constexpr const char* kEnvironmentKeyPath = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr const char* kEnvironmentKeyPath =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr std::size_t kTextSize = 512;
 
 // The texts that come back live here until the next delegation, since the front end prints
@@ -25,7 +27,7 @@ int fail(FailureInfo* failure, int* status, const char* message) {
 }
 
 // The machine's architecture from the machine-wide environment, not the process's own (a
-// 32-bit process on AMD64 sees "x86" in its own).  0, or the failure message.
+// 32-bit process on AMD64 sees "x86" in its own).  null, or the failure message.
 const char* read_architecture(char* architecture, port::DWORD size) {
   port::HKEY key = nullptr;
   if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kEnvironmentKeyPath, 0, port::KEY_ALL_ACCESS, &key) !=
@@ -67,11 +69,12 @@ bool read_text_line(std::FILE* file, char* text) {
   return true;
 }
 
-const char* text_or_none(const char* text) { return std::strcmp(text, ":") == 0 ? nullptr : text; }
+const char* text_or_none(const char* text) {
+  return std::strcmp(text, ":") == 0 ? nullptr : text;
+}
 
-// Reads the counterpart's answer field by field, storing each one as soon as it is read.
-// 0, or the message for the field that could not be read.
-const char* read_response(std::FILE* file, char command, int* reboot_needed, FailureInfo* failure, int* status) {
+const char* read_response_fields(std::FILE* file, char command, int* reboot_needed, FailureInfo* failure,
+                                 int* status) {
   int io_specifier = 0;
   if (std::fscanf(file, "%d", &io_specifier) != 1 || io_specifier != 1) {
     return "Error reading io specifier from 64-bit program.";
@@ -107,7 +110,8 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
     return fail(failure, status, error);
   }
   if (std::strcmp(architecture, "x86") == 0) return 0;
-  if (std::strcmp(architecture, "AMD64") != 0) return fail(failure, status, "Unsupported processor architecture.");
+  if (std::strcmp(architecture, "AMD64") != 0)
+    return fail(failure, status, "Unsupported processor architecture.");
 
   const char* directory = port::getenv("TEMP");
   if (directory == nullptr) directory = port::getenv("TMP");
@@ -119,18 +123,9 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
     return fail(failure, status, "Error opening input file for 64-bit program.");
   }
 
-  std::FILE* request = port::fopen(path, "w");
-  if (request == nullptr) return fail(failure, status, "Error opening input file for 64-bit program.");
-  std::fprintf(request, "0\n%c\n", command);
-  if (command == 'I') {
-    std::fprintf(request, "%s\n", inf_path != nullptr ? inf_path : "");
-    std::fprintf(request, "%d\n", auto_start);
-  } else if (command != 'R') {
-    std::fclose(request);
-    return fail(failure, status, "Invalid command for 64-bit program.");
+  if (const char* error = write_x64_request(path, command, inf_path, auto_start)) {
+    return fail(failure, status, error);
   }
-  std::fprintf(request, "%d\n", verbose);
-  std::fclose(request);
 
   errno = 0;
   std::intptr_t exit_code = port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", path);
@@ -144,11 +139,35 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
     return fail(failure, status, message_text);
   }
 
-  std::FILE* response = port::fopen(path, "r");
-  if (response == nullptr) return fail(failure, status, "Error opening output file from 64-bit program.");
-  const char* error = read_response(response, command, reboot_needed, failure, status);
-  std::fclose(response);
-  if (error != nullptr) return fail(failure, status, error);
-  port::remove(path);
+  if (const char* error = read_x64_response(path, command, reboot_needed, failure, status)) {
+    return fail(failure, status, error);
+  }
   return 1;
+}
+
+const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start) {
+  std::FILE* request = port::fopen(path, "w");
+  if (request == nullptr) return "Error opening input file for 64-bit program.";
+  std::fprintf(request, "0\n%c\n", command);
+  if (command == 'I') {
+    std::fprintf(request, "%s\n", inf_path != nullptr ? inf_path : "");
+    std::fprintf(request, "%d\n", auto_start);
+  } else if (command != 'R') {
+    std::fclose(request);
+    return "Invalid command for 64-bit program.";
+  }
+  std::fprintf(request, "%d\n", verbose);
+  std::fclose(request);
+  return nullptr;
+}
+
+const char* read_x64_response(const char* path, char command, int* reboot_needed, FailureInfo* failure,
+                              int* status) {
+  std::FILE* response = port::fopen(path, "r");
+  if (response == nullptr) return "Error opening output file from 64-bit program.";
+  const char* error = read_response_fields(response, command, reboot_needed, failure, status);
+  std::fclose(response);
+  // A complete answer has been taken over; an incomplete one stays for a look at what came.
+  if (error == nullptr) port::remove(path);
+  return error;
 }

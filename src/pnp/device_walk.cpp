@@ -6,9 +6,13 @@
 namespace {
 
 // Only A to Z fold: hardware IDs are ASCII, and the comparison must not depend on a locale.
-char fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char fold(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // Compares n characters; stops at the first difference, so a shorter a (its NUL differs from
 // any character of b) is never read past its end.

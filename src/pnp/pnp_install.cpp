@@ -95,8 +95,8 @@ void set_coinstaller_switch() {
     return;
   }
   port::DWORD zero = 0;
-  port::RegSetValueExA(key, "displayCoinstallerPage", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&zero),
-                       sizeof(zero));
+  port::RegSetValueExA(key, "displayCoinstallerPage", 0, port::REG_DWORD,
+                       reinterpret_cast<port::BYTE*>(&zero), sizeof(zero));
   port::RegCloseKey(key);
 }
 
@@ -228,7 +228,8 @@ int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path)
 }
 
 int copy_oem_inf(const char* full_inf_path_text) {
-  return port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)
+  return port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, nullptr, 0, nullptr,
+                                nullptr)
              ? 0
              : 2;
 }
@@ -253,8 +254,8 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
       device.cbSize = sizeof(device);
       auto list_size = static_cast<port::DWORD>(std::strlen(hardware_id_list) + 2);
       // The system names the new node under the root enumerator from the class name.
-      if (port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr, port::DICD_GENERATE_ID,
-                                         &device) &&
+      if (port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr,
+                                         port::DICD_GENERATE_ID, &device) &&
           port::SetupDiSetDeviceRegistryPropertyA(set, &device, port::SPDRP_HARDWAREID,
                                                   reinterpret_cast<const port::BYTE*>(hardware_id_list),
                                                   list_size) &&
@@ -271,7 +272,8 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
 int rescan_device_tree() {
   int result = 2;
   port::DEVINST root = 0;
-  if (port::CM_Locate_DevNode_ExA(&root, nullptr, port::CM_LOCATE_DEVNODE_NORMAL, nullptr) == port::CR_SUCCESS &&
+  if (port::CM_Locate_DevNode_ExA(&root, nullptr, port::CM_LOCATE_DEVNODE_NORMAL, nullptr) ==
+          port::CR_SUCCESS &&
       port::CM_Reenumerate_DevNode_Ex(root, port::CM_REENUMERATE_SYNCHRONOUS, nullptr) == port::CR_SUCCESS) {
     result = 0;
   }

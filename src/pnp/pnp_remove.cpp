@@ -33,7 +33,8 @@ void to_lower_ascii(char* text) {
 // does not fit, terminator included, counts as missing.
 bool read_path_value(port::HKEY key, const char* name, char* text) {
   port::DWORD size = port::MAX_PATH;
-  if (port::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<port::BYTE*>(text), &size) != kSuccess) {
+  if (port::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<port::BYTE*>(text), &size) !=
+      kSuccess) {
     text[0] = '\0';
     return false;
   }
@@ -59,8 +60,8 @@ void read_first_inf_name(char* inf_name, char* pnf_name) {
   inf_name[0] = '\0';
   pnf_name[0] = '\0';
   port::HKEY class_key = nullptr;
-  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS, &class_key) !=
-      kSuccess) {
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS,
+                          &class_key) != kSuccess) {
     return;
   }
   for (port::DWORD index = 0;; ++index) {
@@ -86,8 +87,8 @@ void read_second_inf_name(char* inf_name, char* pnf_name) {
   inf_name[0] = '\0';
   pnf_name[0] = '\0';
   port::HKEY class_key = nullptr;
-  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kSecondClassKeyPath, 0, port::KEY_ALL_ACCESS, &class_key) !=
-      kSuccess) {
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kSecondClassKeyPath, 0, port::KEY_ALL_ACCESS,
+                          &class_key) != kSuccess) {
     return;
   }
   port::HKEY instance = nullptr;
@@ -282,8 +283,8 @@ void delete_pnp_registry_keys() {
   if (verbose) std::printf("Removing registry entries...\n");
 
   port::HKEY class_key = nullptr;
-  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS, &class_key) ==
-      kSuccess) {
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS,
+                          &class_key) == kSuccess) {
     for (port::DWORD index = 0;;) {
       char subkey[port::MAX_PATH];
       port::DWORD size = sizeof(subkey);

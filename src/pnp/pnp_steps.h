@@ -9,7 +9,8 @@
 #include "platform/port.h"
 
 inline constexpr const char* kTessaridgeClassDescription = "Tessaridge Hardware";
-inline constexpr const char* kCoInstallerKeyPath = "SOFTWARE\\Tessaridge Technology\\DeviceCoInstaller\\tsrgBdevco";
+inline constexpr const char* kCoInstallerKeyPath =
+    "SOFTWARE\\Tessaridge Technology\\DeviceCoInstaller\\tsrgBdevco";
 inline constexpr const char* kHotfixKeyPath = "SOFTWARE\\Microsoft\\Updates\\Windows 2000\\SP5\\KB822831";
 inline constexpr const char* kFirstClassKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}";
@@ -45,10 +46,12 @@ bool full_inf_path(const char* inf_path, char* full_path);
 
 // Removal steps.
 int remove_devices_for_hardware_id(const char* hardware_id);
-int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index, void* context);
+int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index,
+                          void* context);
 int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
                              const char* first_pnf, FailureInfo* failure);
-void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf, const char* first_pnf);
+void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
+                      const char* first_pnf);
 void delete_pnp_registry_keys();
 
 // True for a bare file name: not empty, no directory part, no drive, no "..".  Names read from

@@ -39,11 +39,11 @@ TEST_P(CounterpartRequestRead, AcceptsOnlyACompleteRequest) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CounterpartRequestRead,
     ::testing::Values(
-        RequestCase{"Install", "0\nI\n..\\pnp\\morvellan.inf\n1\n1\n", true, 'I', "..\\pnp\\morvellan.inf", 1},
+        RequestCase{"Install", "0\nI\n..\\pnp\\morvellan.inf\n1\n1\n", true, 'I', "..\\pnp\\morvellan.inf",
+                    1},
         RequestCase{"InstallPathWithBlanks", "0\nI\nC:\\Program Files\\pnp\\morvellan.inf\n0\n1\n", true, 'I',
                     "C:\\Program Files\\pnp\\morvellan.inf", 0},
-        RequestCase{"Remove", "0\nR\n1\n", true, 'R', "", 0},
-        RequestCase{"Empty", "", false, '?', "", 0},
+        RequestCase{"Remove", "0\nR\n1\n", true, 'R', "", 0}, RequestCase{"Empty", "", false, '?', "", 0},
         RequestCase{"AResponseNotARequest", "1\nI\n0\n:\n0\n:\n0\n", false, '?', "", 0},
         RequestCase{"UnknownCommand", "0\nX\n1\n", false, 'X', "", 0},
         RequestCase{"InstallWithoutPath", "0\nI\n", false, 'I', "", 0},
@@ -51,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"InstallWithoutAutoStart", "0\nI\nmorvellan.inf\n", false, 'I', "", 0},
         RequestCase{"InstallPathTooLong", "0\nI\n" + std::string(300, 'a') + "\n1\n1\n", false, 'I', "", 0},
         RequestCase{"RemoveWithoutVerbose", "0\nR\n", false, 'R', "", 0}),
-    [](const ::testing::TestParamInfo<RequestCase>& param_info) { return std::string(param_info.param.name); });
+    [](const ::testing::TestParamInfo<RequestCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 }  // namespace

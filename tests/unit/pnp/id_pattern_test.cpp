@@ -28,38 +28,27 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Plain patterns: equal apart from the case of A to Z.
         MatchCase{"PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C", "pci\\ven_1e5c&dev_0410&subsys_00011e5c", true},
-        MatchCase{"PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C", "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C&REV_01", false},
+        MatchCase{"PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C", "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C&REV_01",
+                  false},
         MatchCase{"PCI\\VEN_1E5C", "PCI\\VEN_1E5", false},
         MatchCase{"\xC9", "\xE9", false},  // only A to Z fold
         // Prefix and wildcard.
         MatchCase{"PCI\\VEN_*", "PCI\\VEN_8086&DEV_1234", true},
-        MatchCase{"PCI\\VEN_*", "ACPI\\PNP0A03", false},
-        MatchCase{"PCI\\VEN_*", "PCI\\VEN", false},
-        MatchCase{"*", "ANYTHING", true},
-        MatchCase{"*", "", true},
+        MatchCase{"PCI\\VEN_*", "ACPI\\PNP0A03", false}, MatchCase{"PCI\\VEN_*", "PCI\\VEN", false},
+        MatchCase{"*", "ANYTHING", true}, MatchCase{"*", "", true},
         // A middle or final segment.
-        MatchCase{"A*B", "AB", true},
-        MatchCase{"A*B", "AxxB", true},
-        MatchCase{"A*B", "A", false},
-        MatchCase{"A*B", "ABx", false},
-        MatchCase{"A*", "A", true},
-        MatchCase{"a*b", "AXB", true},
+        MatchCase{"A*B", "AB", true}, MatchCase{"A*B", "AxxB", true}, MatchCase{"A*B", "A", false},
+        MatchCase{"A*B", "ABx", false}, MatchCase{"A*", "A", true}, MatchCase{"a*b", "AXB", true},
         MatchCase{"A**B", "AB", true},
         // Leftmost occurrence, resuming one character later after a partial hit.
-        MatchCase{"*AB*", "AAB", true},
-        MatchCase{"*AB*", "ABAB", true},
-        MatchCase{"*AB*", "AXB", false},
+        MatchCase{"*AB*", "AAB", true}, MatchCase{"*AB*", "ABAB", true}, MatchCase{"*AB*", "AXB", false},
         MatchCase{"*&DEV_0410*", "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C", true},
         MatchCase{"*&*", "PCI\\VEN_1E5C", false},
         // A middle segment and the final one never share characters.
-        MatchCase{"*AB*ABC", "ABABC", true},
-        MatchCase{"X*AB*ABC", "XABC", false},
+        MatchCase{"*AB*ABC", "ABABC", true}, MatchCase{"X*AB*ABC", "XABC", false},
         // Literal patterns.
-        MatchCase{"'A*B", "A*B", true},
-        MatchCase{"'A*B", "a*b", true},
-        MatchCase{"'A*B", "AxB", false},
-        MatchCase{"A'", "A'", true},
-        MatchCase{"@'A*B", "A*B", true},
+        MatchCase{"'A*B", "A*B", true}, MatchCase{"'A*B", "a*b", true}, MatchCase{"'A*B", "AxB", false},
+        MatchCase{"A'", "A'", true}, MatchCase{"@'A*B", "A*B", true},
         // An instance pattern still compares its text with the IDs.
         MatchCase{"@PCI\\VEN_1E5C*", "PCI\\VEN_1E5C&DEV_0410", true}));
 

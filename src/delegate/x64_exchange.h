@@ -1,0 +1,16 @@
+// The two halves of the instlib.tmp exchange, as the installer sees them.  The file is text:
+// every line end is written as CR LF.
+#pragma once
+
+#include "frontend/failure.h"
+
+// Creates (truncates) path and writes the request for command 'I' or 'R'.  0, or the failure
+// message; an unknown command leaves the first two lines written and the file closed.
+const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start);
+
+// Reads the counterpart's response from path, storing each field in the outputs as soon as it
+// is read; texts point into storage of this module that lasts until the next exchange.  On
+// success the file is deleted and 0 returned; otherwise the file stays and the failure message
+// is returned.
+const char* read_x64_response(const char* path, char command, int* reboot_needed, FailureInfo* failure,
+                              int* status);
