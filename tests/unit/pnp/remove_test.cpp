@@ -1,0 +1,294 @@
+// The Plug and Play removal: devices, service, files and keys.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/driver_config.h"
+#include "pnp/pnp.h"
+#include "pnp/pnp_steps.h"
+#include "pnp_fixture.h"
+#include "service/service_control.h"
+
+namespace {
+
+const char* const kInf = "C:\\WINDOWS\\inf\\";
+
+class PnpRemove : public PnpMachine {
+ protected:
+  int remove() {
+    ::testing::internal::CaptureStdout();
+    int result = remove_pnp_driver(&memory_outcome, &reboot_needed, &failure);
+    output = ::testing::internal::GetCapturedStdout();
+    return result;
+  }
+  // A package instance of the first device class, as the system registers it.
+  void class_instance(const std::string& subkey, const std::string& description,
+                      const std::string& inf_path) {
+    std::string key = std::string(kFirstClassKey) + "\\" + subkey;
+    sim::reg_create_key(key);
+    sim::reg_set_string(key, "DriverDesc", description);
+    if (!inf_path.empty()) sim::reg_set_string(key, "InfPath", inf_path);
+  }
+  void inf_file(const std::string& name, const std::string& content = "[Version]\r\n") {
+    sim::write_file(kInf + name, content);
+  }
+  bool inf_exists(const std::string& name) { return sim::file_exists(kInf + name); }
+  void installed_files() {
+    sim::write_file("C:\\WINDOWS\\system32\\tsrgBdevpp.dll", "MZ");
+    sim::write_file("C:\\WINDOWS\\system32\\tsrgBdevco.dll", "MZ");
+    sim::write_file("C:\\WINDOWS\\system32\\drivers\\halvik.sys", "MZ");
+    sim::reg_create_key(kServiceKeyPath);
+    sim::reg_set_dword(kServiceKeyPath, "Type", 1);
+  }
+  bool package_files_gone() {
+    return !sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevpp.dll") &&
+           !sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevco.dll") &&
+           !sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys");
+  }
+  bool has_line(const std::string& line) { return output.find(line) != std::string::npos; }
+
+  int memory_outcome = 9;
+  int reboot_needed = 9;
+  FailureInfo failure{"stale", 77, "stale"};
+  std::string output;
+};
+
+struct HostServiceCase {
+  const char* name;
+  bool installed;
+  port::DWORD state;
+  bool refused;
+};
+
+class PnpRemoveHostService : public PnpRemove, public ::testing::WithParamInterface<HostServiceCase> {};
+
+TEST_P(PnpRemoveHostService, OnlyARunningHostServiceStopsTheRemoval) {
+  const HostServiceCase& c = GetParam();
+  if (c.installed) sim::add_service("halvservice", 0x10, c.state);
+  installed_files();
+  int result = remove();
+  if (c.refused) {
+    EXPECT_EQ(result, 1);
+    EXPECT_STREQ(failure.message, kHostServiceRefusal);
+    EXPECT_TRUE(sim::reg_key_exists(kServiceKeyPath));
+    EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys"));
+    EXPECT_EQ(output, "");
+  } else {
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+    EXPECT_TRUE(package_files_gone());
+  }
+  EXPECT_EQ(memory_outcome, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PnpRemoveHostService,
+                         ::testing::Values(HostServiceCase{"NotInstalled", false, 0, false},
+                                           HostServiceCase{"Stopped", true, port::SERVICE_STOPPED, false},
+                                           HostServiceCase{"Running", true, port::SERVICE_RUNNING, true},
+                                           HostServiceCase{"Paused", true, port::SERVICE_PAUSED, true},
+                                           HostServiceCase{"Starting", true, port::SERVICE_START_PENDING,
+                                                           true}),
+                         [](const ::testing::TestParamInfo<HostServiceCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
+
+TEST_F(PnpRemove, EveryPresentBoardIsRemovedAndReported) {
+  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+  sim::Board one = board(1, 1);
+  sim::Board two = board(11, 2);
+  sim::add_board(one);
+  sim::add_board(two);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_FALSE(sim::device_present(one.instance_id));
+  EXPECT_FALSE(sim::device_present(two.instance_id));
+  char line[300];
+  std::snprintf(line, sizeof(line), "Removed Device: %-60s\n", one.instance_id.c_str());
+  EXPECT_TRUE(has_line(line)) << output;
+  EXPECT_TRUE(has_line("Removing the halvik service...\n"));
+  EXPECT_TRUE(has_line("Removing the Quillant(R) Tessaridge(R) PnP components...\n"));
+  EXPECT_TRUE(has_line("Removing registry entries...\n"));
+}
+
+TEST_F(PnpRemove, WithNoBoardNoDeviceLineAndNoError) {
+  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_EQ(output,
+            "Removing the halvik service...\n"
+            "Removing the Quillant(R) Tessaridge(R) PnP components...\n"
+            "Removing registry entries...\n");
+  EXPECT_EQ(failure.context, nullptr);
+}
+
+TEST_F(PnpRemove, ADeviceThatCannotBeRemovedFailsTheRemovalButNotTheRest) {
+  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+  sim::Board stuck = board(2, 1);
+  stuck.remove_error = port::ERROR_ACCESS_DENIED;
+  sim::Board second = board(2, 2);
+  sim::Board later = board(5, 3);
+  sim::add_board(stuck);
+  sim::add_board(second);
+  sim::add_board(later);
+  installed_files();
+  EXPECT_EQ(remove(), 2);
+  EXPECT_STREQ(failure.context, "An error occurred while uninstalling one of the devices");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+  char line[300];
+  std::snprintf(line, sizeof(line), "%-60s: %s\nAn error occurred while uninstalling device: %s\n",
+                stuck.instance_id.c_str(), "removal failure", supported_hardware_ids[2]);
+  EXPECT_TRUE(has_line(line)) << output;
+  EXPECT_TRUE(sim::device_present(stuck.instance_id));
+  EXPECT_TRUE(sim::device_present(second.instance_id));  // the walk for that ID stopped
+  EXPECT_FALSE(sim::device_present(later.instance_id));
+  EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+  EXPECT_TRUE(package_files_gone());
+}
+
+TEST_F(PnpRemove, ADeviceWithoutReadableInstanceIdIsPassedOver) {
+  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+  sim::Board b = board(3, 1);
+  sim::add_board(b);
+  sim::add_fault("CM_Get_Device_ID_ExA", "", 0, port::CR_FAILURE);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_EQ(output.find("Removed Device"), std::string::npos);
+  EXPECT_TRUE(sim::device_present(b.instance_id));
+}
+
+TEST_F(PnpRemove, RegisteredInfNamesAreDeletedWithTheirPnfAndTheClassKeys) {
+  class_instance("0000", "Other device", "oem1.inf");
+  class_instance("0001", "Quillant MORVELLAN PCI module", "");
+  class_instance("0002", "Quillant Morvellan PCI module", "oem3.inf");
+  class_instance("0003", "quillant morvellan bridge", "oem4.inf");
+  sim::reg_create_key(std::string(kSecondClassKey) + "\\0000");
+  sim::reg_set_string(std::string(kSecondClassKey) + "\\0000", "InfPath", "oem5.inf");
+  for (const char* name :
+       {"oem1.inf", "oem1.pnf", "oem3.inf", "oem3.pnf", "oem4.inf", "oem4.pnf", "oem5.inf", "oem5.pnf"}) {
+    inf_file(name);
+  }
+  EXPECT_EQ(remove(), 0);
+  EXPECT_TRUE(inf_exists("oem1.inf"));
+  EXPECT_TRUE(inf_exists("oem1.pnf"));
+  EXPECT_FALSE(inf_exists("oem3.inf"));
+  EXPECT_FALSE(inf_exists("oem3.pnf"));
+  EXPECT_TRUE(inf_exists("oem4.inf"));  // only the first package instance names the files
+  EXPECT_FALSE(inf_exists("oem5.inf"));
+  EXPECT_FALSE(inf_exists("oem5.pnf"));
+  EXPECT_TRUE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0000"));
+  EXPECT_FALSE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0001"));
+  EXPECT_FALSE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0002"));
+  EXPECT_FALSE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0003"));
+  EXPECT_FALSE(sim::reg_key_exists(kSecondClassKey));
+}
+
+TEST_F(PnpRemove, InfNamesThatReachOutsideTheInfDirectoryAreNeverDeleted) {
+  sim::write_file("C:\\boot.ini", "[boot loader]");
+  sim::write_file("C:\\WINDOWS\\system.ini", "[drivers]");
+  class_instance("0000", "Morvellan", "..\\system.ini");
+  class_instance("0001", "Morvellan", "C:\\boot.ini");
+  sim::reg_create_key(std::string(kSecondClassKey) + "\\0000");
+  sim::reg_set_string(std::string(kSecondClassKey) + "\\0000", "InfPath", "../system.ini");
+  EXPECT_EQ(remove(), 0);
+  EXPECT_TRUE(sim::file_exists("C:\\boot.ini"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system.ini"));
+}
+
+TEST_F(PnpRemove, AnInstanceKeyThatCannotBeDeletedDoesNotStopTheScan) {
+  class_instance("0000", "Morvellan A", "");
+  class_instance("0001", "Morvellan B", "");
+  sim::add_fault("SHDeleteKeyA", "0000", 0, port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_TRUE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0000"));
+  EXPECT_FALSE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0001"));
+}
+
+TEST_F(PnpRemove, TheInfDirectoryIsSearchedForExactHardwareIds) {
+  std::string id = supported_hardware_ids[4];
+  std::string lower = id;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string utf16;
+  for (char c : "[Version]\r\n" + id) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  inf_file("oem10.inf", "[Models]\r\nDevice = Install, " + id + "\r\n");
+  inf_file("oem10.pnf", "PNF");
+  inf_file("oem11.inf", "[Models]\r\nDevice = Install, " + lower + "\r\n");
+  inf_file("oem11.pnf", "PNF");
+  inf_file("oem12.inf", utf16);
+  inf_file("OEM13.INF", "[Models]\r\n" + id + "\r\n");
+  inf_file("OEM13.pnf", "PNF");
+  EXPECT_EQ(remove(), 0);
+  EXPECT_FALSE(inf_exists("oem10.inf"));
+  EXPECT_FALSE(inf_exists("oem10.pnf"));
+  EXPECT_TRUE(inf_exists("oem11.inf"));
+  EXPECT_TRUE(inf_exists("oem11.pnf"));
+  EXPECT_TRUE(inf_exists("oem12.inf"));
+  EXPECT_FALSE(inf_exists("OEM13.INF"));
+  EXPECT_FALSE(inf_exists("OEM13.pnf"));  // the extension is found in any case
+  EXPECT_TRUE(inf_exists("machine.inf"));
+}
+
+TEST_F(PnpRemove, AnInfThatCannotBeReadIsKept) {
+  std::string id = supported_hardware_ids[4];
+  inf_file("oem20.inf", id);
+  inf_file("oem21.inf", id);
+  sim::add_fault("CreateFileA", std::string(kInf) + "oem20.inf", 0, port::ERROR_SHARING_VIOLATION);
+  sim::add_fault("ReadFile", "", 0, port::ERROR_INVALID_DATA);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_TRUE(inf_exists("oem20.inf"));
+  EXPECT_TRUE(inf_exists("oem21.inf"));
+}
+
+TEST_F(PnpRemove, WithoutTheServiceManagerFilesAndKeysStillGo) {
+  installed_files();
+  sim::add_fault("OpenSCManagerA", "", 0, port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_TRUE(package_files_gone());
+  EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+}
+
+TEST_F(PnpRemove, AFailedServiceDeletionIsReportedButDoesNotFail) {
+  installed_files();
+  sim::add_fault("DeleteService", "", 0, port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(remove(), 0);
+  EXPECT_TRUE(failure.context != nullptr || failure.message != nullptr);
+  EXPECT_TRUE(package_files_gone());
+}
+
+TEST_F(PnpRemove, OnAmd64TheWholeRemovalIsHandedOver) {
+  sim::reg_set_string(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", "AMD64");
+  sim::set_env("PATH", "C:\\WINDOWS\\system32");
+  installed_files();
+  EXPECT_EQ(remove(), 1);
+  EXPECT_STREQ(failure.message, "Error 2 spawning 64-bit program.");
+  EXPECT_EQ(memory_outcome, 0);
+  EXPECT_TRUE(sim::reg_key_exists(kServiceKeyPath));
+  EXPECT_EQ(output, "");
+}
+
+struct PnfCase {
+  const char* inf;
+  const char* pnf;  // "" none
+};
+
+TEST(PnfName, FromTheInfNameInAnyCase) {
+  const PnfCase cases[] = {{"oem12.inf", "oem12.pnf"},
+                           {"OEM12.INF", "OEM12.pnf"},
+                           {"a.inf.inf", "a.pnf"},
+                           {"morvellan", ""},
+                           {".inf", ""},
+                           {"x.Inf", "x.pnf"}};
+  for (const PnfCase& c : cases) {
+    char pnf[port::MAX_PATH];
+    EXPECT_EQ(pnf_name_for(c.inf, pnf), c.pnf[0] != '\0') << c.inf;
+    EXPECT_STREQ(pnf, c.pnf) << c.inf;
+  }
+}
+
+TEST(PlainFileName, RejectsEveryWayOutOfTheDirectory) {
+  for (const char* bad : {"", "..\\x.inf", "../x.inf", "a\\b.inf", "C:x.inf", "\\x.inf"}) {
+    EXPECT_FALSE(is_plain_file_name(bad)) << bad;
+  }
+  EXPECT_TRUE(is_plain_file_name("oem12.inf"));
+}
+
+}  // namespace
