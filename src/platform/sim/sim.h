@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/sim_devices.h"
 
 namespace sim {
 

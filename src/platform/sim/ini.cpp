@@ -1,0 +1,210 @@
+// machine.ini: what the registry does not hold.
+//
+//   [system]
+//   platform = 2              1 = Windows 9x family, 2 = NT family (GetVersionExA)
+//   version = 5.1             major.minor
+//   build = 2600              build number
+//   service_pack = 3          service pack major number ("Service Pack 3" in szCSDVersion)
+//   processor = x86           x86 or AMD64; informational only: the program reads
+//                             PROCESSOR_ARCHITECTURE from the registry's Environment key
+//   reboot_requested = 0      set to 1 when the program asks for a reboot (ExitWindowsEx)
+//
+//   [process]
+//   current_directory = C:\Tessaridge\install
+//                             the directory each run starts in; SetCurrentDirectoryA changes it
+//                             for the run only
+//
+//   [environment]
+//   NAME = value              the program's environment; a name not listed is unset; names
+//                             are case-insensitive as on Windows
+//
+//   [services]
+//   NAME = state              stopped, start_pending, stop_pending, running,
+//                             continue_pending, pause_pending or paused; a service without an
+//                             entry is stopped (a service is a Services\NAME key with a Type)
+//   NAME.stop = stuck         a stop request leaves it stop_pending for good
+//   NAME.delete = linger      once marked for deletion it never vanishes (a service marked
+//                             for deletion has DeleteFlag = 1 in its key, as on Windows)
+//
+//   [faults]
+//   CallName [argument] [#n] = error
+//                             the port call fails with that Win32 error (registry calls return
+//                             it; other calls fail and set the last error); argument, when
+//                             given, must equal (ignoring case) the call's key path, value
+//                             name, service name or file path; #n fails only its nth such call
+//
+//   [trace]
+//   enabled = 1               append one line per port call to trace.log
+//
+//   [file_attributes]
+//   C:\path = hidden system   attributes the host file system can't hold (read-only is the
+//                             file's write permission)
+//
+//   [hardware]                the boards in the machine (device simulation)
+//
+// Sections and keys the sim does not know are kept as they are when the file is rewritten.
+// A value may carry a comment after " ;".
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#include "platform/sim/machine.h"
+
+namespace sim::internal {
+
+IniSection* Ini::section(std::string_view name) {
+  for (IniSection& s : sections) {
+    if (iequals(s.name, name)) return &s;
+  }
+  return nullptr;
+}
+
+IniSection& Ini::ensure_section(const std::string& name) {
+  if (IniSection* existing = section(name)) return *existing;
+  sections.push_back(IniSection{name, {}});
+  return sections.back();
+}
+
+const std::string* Ini::get(std::string_view section_name, std::string_view key) const {
+  for (const IniSection& s : sections) {
+    if (!iequals(s.name, section_name)) continue;
+    for (const IniEntry& entry : s.entries) {
+      if (iequals(entry.key, key)) return &entry.value;
+    }
+  }
+  return nullptr;
+}
+
+std::string Ini::get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const {
+  const std::string* raw = get(section_name, key);
+  return raw == nullptr ? fallback : ini_value(*raw);
+}
+
+void Ini::set(const std::string& section_name, const std::string& key, const std::string& value) {
+  IniSection& s = ensure_section(section_name);
+  for (IniEntry& entry : s.entries) {
+    if (iequals(entry.key, key)) {
+      entry.value = value;
+      return;
+    }
+  }
+  s.entries.push_back(IniEntry{key, value});
+}
+
+void Ini::erase(std::string_view section_name, std::string_view key) {
+  IniSection* s = section(section_name);
+  if (s == nullptr) return;
+  for (auto it = s->entries.begin(); it != s->entries.end(); ++it) {
+    if (iequals(it->key, key)) {
+      s->entries.erase(it);
+      return;
+    }
+  }
+}
+
+std::string ini_value(const std::string& raw) {
+  for (std::size_t i = 1; i < raw.size(); ++i) {
+    if (raw[i] == ';' && std::isspace(static_cast<unsigned char>(raw[i - 1]))) return trim(raw.substr(0, i));
+  }
+  return raw;
+}
+
+bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, std::string* error) {
+  Ini result;
+  IniSection* current = nullptr;
+  std::size_t line_number = 0;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = trim(std::string_view(text).substr(pos, end - pos));
+    pos = end + 1;
+    ++line_number;
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line[0] == '[') {
+      std::size_t close = line.find(']');
+      if (close == std::string::npos) {
+        *error = file_name + ":" + std::to_string(line_number) + ": unterminated section name (missing ']')";
+        return false;
+      }
+      current = &result.ensure_section(trim(line.substr(1, close - 1)));
+      continue;
+    }
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos) {
+      *error = file_name + ":" + std::to_string(line_number) + ": expected key = value";
+      return false;
+    }
+    if (current == nullptr) {
+      *error = file_name + ":" + std::to_string(line_number) + ": key outside a section";
+      return false;
+    }
+    current->entries.push_back(IniEntry{trim(line.substr(0, equals)), trim(line.substr(equals + 1))});
+  }
+  *ini = std::move(result);
+  return true;
+}
+
+std::string write_ini(const Ini& ini) {
+  std::string out = "; The simulated machine beside registry.reg: version, process, environment,\n"
+                    "; service states, faults (the README lists every key).\n";
+  for (const IniSection& s : ini.sections) {
+    out += "\n[" + s.name + "]\n";
+    for (const IniEntry& entry : s.entries) out += entry.key + " = " + entry.value + "\n";
+  }
+  return out;
+}
+
+// ---- faults --------------------------------------------------------------------------------
+
+bool parse_fault(const std::string& key, const std::string& value, Fault* fault) {
+  std::string spec = trim(key);
+  std::size_t blank = spec.find_first_of(" \t");
+  Fault result;
+  result.call = spec.substr(0, blank);
+  std::string rest = blank == std::string::npos ? "" : trim(spec.substr(blank));
+  std::size_t hash = rest.rfind('#');
+  if (hash != std::string::npos && (hash == 0 || std::isspace(static_cast<unsigned char>(rest[hash - 1])))) {
+    std::string number = rest.substr(hash + 1);
+    if (number.empty()) return false;
+    for (char c : number) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    result.occurrence = static_cast<int>(std::strtol(number.c_str(), nullptr, 10));
+    rest = trim(rest.substr(0, hash));
+  }
+  result.argument = rest;
+  std::string error = ini_value(value);
+  if (error.empty()) return false;
+  char* end = nullptr;
+  unsigned long number = std::strtoul(error.c_str(), &end, 0);
+  if (end == nullptr || *end != '\0' || !std::isdigit(static_cast<unsigned char>(error[0]))) return false;
+  result.error = static_cast<DWORD>(number);
+  *fault = result;
+  return true;
+}
+
+std::string fault_key(const Fault& fault) {
+  std::string key = fault.call;
+  if (!fault.argument.empty()) key += " " + fault.argument;
+  if (fault.occurrence > 0) key += " #" + std::to_string(fault.occurrence);
+  return key;
+}
+
+// ---- service states ------------------------------------------------------------------------
+
+namespace {
+constexpr const char* kStateNames[] = {"",        "stopped",          "start_pending", "stop_pending",
+                                       "running", "continue_pending", "pause_pending", "paused"};
+}
+
+const char* service_state_name(DWORD state) { return state >= 1 && state <= 7 ? kStateNames[state] : "stopped"; }
+
+DWORD service_state_from_name(const std::string& name) {
+  for (DWORD state = 1; state <= 7; ++state) {
+    if (iequals(name, kStateNames[state])) return state;
+  }
+  return 0;
+}
+
+}  // namespace sim::internal

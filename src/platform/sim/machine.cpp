@@ -1,0 +1,511 @@
+// The simulated machine as a whole: finding, loading and saving it, the fault and trace
+// helpers every port call goes through, the handle count, services and paths.
+#include "platform/sim/machine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/sim/sim.h"
+
+namespace sim::internal {
+
+namespace {
+
+Machine& the_machine() {
+  static Machine instance;
+  return instance;
+}
+
+bool read_whole_file(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  *content = buffer.str();
+  return true;
+}
+
+// Writes a file by atomic replace: a temporary file beside it, flushed to disk, renamed over
+// it.  A run killed half-way leaves the old file or the new one, never a mixture.
+bool replace_file(const std::string& path, const std::string& content, std::string* error) {
+  std::string temporary = path + ".tmp";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  std::size_t written = 0;
+  while (written < content.size()) {
+    ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = "cannot write " + temporary + ": " + std::strerror(errno);
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = "cannot replace " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The machine.ini a machine built from a bare registry export starts with.
+void default_ini(Ini* ini) {
+  ini->set("system", "platform", "2");
+  ini->set("system", "version", "5.1");
+  ini->set("system", "build", "2600");
+  ini->set("system", "service_pack", "3");
+  ini->set("system", "processor", "x86");
+  ini->set("system", "reboot_requested", "0");
+  ini->set("process", "current_directory", "C:\\");
+}
+
+bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) {
+  std::string reg_bytes;
+  std::string reg_path = dir + "/registry.reg";
+  if (!read_whole_file(reg_path, &reg_bytes)) {
+    *error = "no simulated machine in " + dir + " (" + reg_path + " is missing)";
+    return false;
+  }
+  if (!parse_reg_file(reg_bytes, reg_path, &loaded->hklm, error)) return false;
+  std::string ini_text;
+  if (read_whole_file(dir + "/machine.ini", &ini_text)) {
+    if (!parse_ini(ini_text, dir + "/machine.ini", &loaded->ini, error)) return false;
+  } else {
+    default_ini(&loaded->ini);
+  }
+  if (const IniSection* faults = loaded->ini.section("faults")) {
+    for (const IniEntry& entry : faults->entries) {
+      Fault parsed;
+      if (!parse_fault(entry.key, entry.value, &parsed)) {
+        *error = dir + "/machine.ini: bad fault \"" + entry.key + " = " + entry.value + "\"";
+        return false;
+      }
+      loaded->faults.push_back(parsed);
+    }
+  }
+  loaded->dir = dir;
+  loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
+  loaded->current_directory = loaded->ini.get_or("process", "current_directory", "C:\\");
+  loaded->loaded = true;
+  return true;
+}
+
+std::string strip_root(std::string_view argument) {
+  for (std::string_view prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
+    if (argument.size() > prefix.size() && iequals(argument.substr(0, prefix.size()), prefix))
+      return std::string(argument.substr(prefix.size()));
+  }
+  return std::string(argument);
+}
+
+std::string default_machine_dir() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && *state != '\0') return std::string(state) + "/halvik/machine";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : ".") + "/.local/state/halvik/machine";
+}
+
+thread_local DWORD last_error = 0;
+
+}  // namespace
+
+Machine& raw_machine() { return the_machine(); }
+
+Machine& machine() {
+  Machine& m = the_machine();
+  if (!m.loaded && port::initialize() != 0) std::exit(1);
+  return m;
+}
+
+bool load(const std::string& dir, std::string* error) {
+  Machine fresh;
+  if (!parse_machine(dir, &fresh, error)) return false;
+  Machine& m = the_machine();
+  // Handles of the previous machine mean nothing any more; the count starts again.
+  m = std::move(fresh);
+  return true;
+}
+
+bool reload(std::string* error) {
+  Machine& m = the_machine();
+  Machine fresh;
+  if (!parse_machine(m.dir, &fresh, error)) return false;
+  // What belongs to this process survives: its current directory, trace, open handles and
+  // how often each fault has been met.
+  for (Fault& fault : fresh.faults) {
+    for (const Fault& old : m.faults) {
+      if (fault_key(old) == fault_key(fault)) fault.seen = old.seen;
+    }
+  }
+  m.hklm = fresh.hklm;
+  m.ini = std::move(fresh.ini);
+  m.faults = std::move(fresh.faults);
+  m.trace_to_file = fresh.trace_to_file;
+  m.registry_dirty = false;
+  m.ini_dirty = false;
+  for (auto& [handle, key] : m.keys) {
+    std::string path = key->key->deleted ? "" : key->key->path();
+    Key* found = key->key->deleted ? nullptr : find_key(m.hklm.get(), path);
+    if (found == nullptr) {
+      auto orphan = std::make_shared<Key>();
+      orphan->deleted = true;
+      key->key = orphan;
+    } else if (found == m.hklm.get()) {
+      key->key = m.hklm;
+    } else {
+      key->key = found->parent->subkeys.at(upper(found->name));
+    }
+  }
+  return true;
+}
+
+bool save(std::string* error) {
+  Machine& m = the_machine();
+  if (!m.loaded) return true;
+  // A machine whose directory is gone (a test's, removed when it ended) has nowhere to go.
+  std::error_code ignored;
+  if (!std::filesystem::is_directory(m.dir, ignored)) return true;
+  if (m.registry_dirty) {
+    if (!replace_file(m.dir + "/registry.reg", write_reg_text(*m.hklm), error)) return false;
+    m.registry_dirty = false;
+  }
+  if (m.ini_dirty) {
+    if (!replace_file(m.dir + "/machine.ini", write_ini(m.ini), error)) return false;
+    m.ini_dirty = false;
+  }
+  return true;
+}
+
+bool write_machine(const Machine& m, std::string* error) {
+  return replace_file(m.dir + "/registry.reg", write_reg_text(*m.hklm), error) &&
+         replace_file(m.dir + "/machine.ini", write_ini(m.ini), error);
+}
+
+void registry_changed() { the_machine().registry_dirty = true; }
+void ini_changed() { the_machine().ini_dirty = true; }
+
+// ---- faults and trace ----------------------------------------------------------------------
+
+DWORD fault(const char* call, std::initializer_list<std::string_view> arguments) {
+  Machine& m = machine();
+  DWORD result = 0;
+  for (Fault& f : m.faults) {
+    if (!iequals(f.call, call)) continue;
+    if (!f.argument.empty()) {
+      std::string wanted = strip_root(f.argument);
+      bool matches = false;
+      for (std::string_view argument : arguments) {
+        if (iequals(wanted, argument)) matches = true;
+      }
+      if (!matches) continue;
+    }
+    ++f.seen;
+    if (result == 0 && (f.occurrence == 0 || f.seen == f.occurrence)) result = f.error;
+  }
+  return result;
+}
+
+void trace_line(const std::string& line) {
+  Machine& m = the_machine();
+  m.trace.push_back(line);
+  if (m.trace_to_file && m.loaded) {
+    if (std::FILE* file = std::fopen((m.dir + "/trace.log").c_str(), "a")) {
+      std::fputs(line.c_str(), file);
+      std::fputc('\n', file);
+      std::fclose(file);
+    }
+  }
+}
+
+std::string quote(const char* text) { return text == nullptr ? "(null)" : quote(std::string_view(text)); }
+
+std::string quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+void count_handle_opened() { ++the_machine().other_handles; }
+void count_handle_closed() {
+  Machine& m = the_machine();
+  if (m.other_handles > 0) --m.other_handles;
+}
+
+// ---- services ------------------------------------------------------------------------------
+
+bool service_known(const std::string& name) {
+  Machine& m = machine();
+  Key* services = find_key(m.hklm.get(), kServicesKey);
+  if (services == nullptr || name.empty() || name.find('\\') != std::string::npos) return false;
+  Key* service = services->find_subkey(name);
+  return service != nullptr && service->find_value("Type") != nullptr;
+}
+
+std::string service_key_name(const std::string& name) {
+  Key* services = find_key(machine().hklm.get(), kServicesKey);
+  Key* service = services == nullptr ? nullptr : services->find_subkey(name);
+  return service == nullptr ? name : service->name;
+}
+
+DWORD current_service_state(const std::string& name) {
+  DWORD state = service_state_from_name(machine().ini.get_or("services", name, "stopped"));
+  return state == 0 ? port::SERVICE_STOPPED : state;
+}
+
+void store_service_state(const std::string& name, DWORD state) {
+  machine().ini.set("services", service_key_name(name), service_state_name(state));
+  ini_changed();
+}
+
+std::string service_option(const std::string& name, const std::string& option) {
+  return machine().ini.get_or("services", name + "." + option, "");
+}
+
+void set_service_option(const std::string& name, const std::string& option, const std::string& value) {
+  Machine& m = machine();
+  if (value.empty()) {
+    m.ini.erase("services", name + "." + option);
+  } else {
+    m.ini.set("services", service_key_name(name) + "." + option, value);
+  }
+  ini_changed();
+}
+
+void remove_service(const std::string& name) {
+  Machine& m = machine();
+  if (Key* services = find_key(m.hklm.get(), kServicesKey)) {
+    if (services->delete_subkey(name)) registry_changed();
+  }
+  for (const char* option : {"", ".stop", ".delete"}) m.ini.erase("services", name + option);
+  ini_changed();
+}
+
+bool service_marked_for_delete(const std::string& name) {
+  Key* services = find_key(machine().hklm.get(), kServicesKey);
+  Key* service = services == nullptr ? nullptr : services->find_subkey(name);
+  Value* flag = service == nullptr ? nullptr : service->find_value("DeleteFlag");
+  return flag != nullptr && !flag->data.empty() && flag->data[0] != 0;
+}
+
+// A service marked for deletion goes once nothing holds it: no open handle and stopped.
+void service_maybe_vanish(const std::string& name) {
+  Machine& m = machine();
+  if (!service_marked_for_delete(name)) return;
+  if (iequals(service_option(name, "delete"), "linger")) return;
+  for (const auto& [handle, service] : m.services) {
+    if (!service->manager && iequals(service->name, name)) return;
+  }
+  if (current_service_state(name) != port::SERVICE_STOPPED) return;
+  remove_service(name);
+}
+
+// ---- paths ---------------------------------------------------------------------------------
+
+bool full_windows_path(std::string_view path, std::string* full) {
+  std::string text(path);
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  Machine& m = machine();
+  std::string current = m.current_directory;
+  char current_drive = current.size() >= 2 && current[1] == ':'
+                           ? static_cast<char>(std::toupper(static_cast<unsigned char>(current[0])))
+                           : 'C';
+  char drive = current_drive;
+  std::string rest;
+  bool absolute = false;
+  if (text.size() >= 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
+    drive = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    rest = text.substr(2);
+    if (!rest.empty() && rest[0] == '\\') {
+      absolute = true;
+    } else if (drive != current_drive) {
+      absolute = true;  // another drive's current directory is its root
+    }
+  } else if (text.size() >= 2 && text[0] == '\\' && text[1] == '\\') {
+    return false;  // UNC paths are not on a simulated drive
+  } else if (!text.empty() && text[0] == '\\') {
+    rest = text;
+    absolute = true;
+  } else {
+    rest = text;
+  }
+  std::vector<std::string> parts;
+  if (!absolute) {
+    std::vector<std::string> base = split_path(current.size() >= 2 ? current.substr(2) : "");
+    parts = base;
+  }
+  for (const std::string& part : split_path(rest)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string result(1, drive);
+  result += ":\\";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) result += '\\';
+    result += parts[i];
+  }
+  *full = result;
+  return true;
+}
+
+bool host_path_of(std::string_view windows_path, std::string* host) {
+  std::string full;
+  if (!full_windows_path(windows_path, &full)) return false;
+  std::string result = machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
+  bool exists = true;
+  for (const std::string& part : split_path(full.substr(2))) {
+    std::string name = part;
+    if (exists) {
+      exists = false;
+      if (DIR* dir = ::opendir(result.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+          if (iequals(entry->d_name, part)) {
+            name = entry->d_name;
+            exists = true;
+            if (name == part) break;
+          }
+        }
+        ::closedir(dir);
+      }
+    }
+    result += "/" + name;
+  }
+  *host = result;
+  return true;
+}
+
+DWORD missing_path_error(const std::string& host) {
+  std::filesystem::path parent = std::filesystem::path(host).parent_path();
+  std::error_code ignored;
+  return std::filesystem::is_directory(parent, ignored) ? port::ERROR_FILE_NOT_FOUND : port::ERROR_PATH_NOT_FOUND;
+}
+
+bool is_readonly(const std::string& host) {
+  struct stat info{};
+  return ::stat(host.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0;
+}
+
+DWORD extra_attributes(const std::string& windows_full) {
+  std::string text = machine().ini.get_or("file_attributes", windows_full, "");
+  DWORD attributes = 0;
+  std::istringstream words(text);
+  std::string word;
+  while (words >> word) {
+    if (iequals(word, "hidden")) attributes |= port::FILE_ATTRIBUTE_HIDDEN;
+    if (iequals(word, "system")) attributes |= port::FILE_ATTRIBUTE_SYSTEM;
+  }
+  return attributes;
+}
+
+void set_extra_attributes(const std::string& windows_full, DWORD attributes) {
+  Machine& m = machine();
+  std::string text;
+  if (attributes & port::FILE_ATTRIBUTE_HIDDEN) text += "hidden";
+  if (attributes & port::FILE_ATTRIBUTE_SYSTEM) text += text.empty() ? "system" : " system";
+  if (text.empty()) {
+    if (m.ini.get("file_attributes", windows_full) == nullptr) return;
+    m.ini.erase("file_attributes", windows_full);
+  } else {
+    m.ini.set("file_attributes", windows_full, text);
+  }
+  ini_changed();
+}
+
+// ---- templates -----------------------------------------------------------------------------
+
+namespace {
+std::map<std::string, TemplateFunction>& templates() {
+  static std::map<std::string, TemplateFunction> table;
+  return table;
+}
+}  // namespace
+
+void register_template(const std::string& name, TemplateFunction function) { templates()[lower(name)] = function; }
+
+TemplateFunction find_template(const std::string& name) {
+  register_builtin_templates();
+  auto found = templates().find(lower(name));
+  return found == templates().end() ? nullptr : found->second;
+}
+
+std::vector<std::string> template_names() {
+  register_builtin_templates();
+  std::vector<std::string> names;
+  for (const auto& [name, function] : templates()) names.push_back(name);
+  return names;
+}
+
+}  // namespace sim::internal
+
+// ---- start-up, shut-down and the thread's last error ---------------------------------------
+
+namespace port {
+
+using namespace sim::internal;
+
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD error) { last_error = error; }
+
+int initialize() {
+  Machine& m = raw_machine();
+  if (m.loaded) return 0;
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    std::atexit([] { port::shutdown(); });
+  }
+  std::string error;
+  const char* named = std::getenv("HALVIK_MACHINE");
+  std::string dir;
+  if (named != nullptr && *named != '\0') {
+    dir = named;
+  } else {
+    dir = default_machine_dir();
+    std::error_code ignored;
+    if (!std::filesystem::exists(dir + "/registry.reg", ignored)) {
+      std::filesystem::create_directories(dir, ignored);
+      if (!sim::create_machine(dir, "xp", &error)) {
+        std::fprintf(stderr, "halvik: cannot create the simulated machine: %s\n", error.c_str());
+        return 1;
+      }
+    }
+  }
+  if (!sim::use_machine(dir, &error)) {
+    std::fprintf(stderr, "halvik: cannot load the simulated machine: %s\n", error.c_str());
+    return 1;
+  }
+  // A program started by another one on this machine inherits its current directory.
+  if (const char* inherited = std::getenv("HALVIK_CURRENT_DIRECTORY")) {
+    if (*inherited != '\0') raw_machine().current_directory = inherited;
+  }
+  return 0;
+}
+
+void shutdown() {
+  std::string error;
+  if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
+}
+
+}  // namespace port

@@ -1,0 +1,217 @@
+// Inside the simulated machine: the state that every sim/*.cpp file shares.
+//
+// The registry is a tree of keys held in memory and written back to registry.reg; machine.ini
+// is kept as parsed sections (unknown ones round-trip untouched) and is the one home of the
+// version, environment, service states and faults.  Port calls go through three helpers:
+// fault() (is this call made to fail?), trace_call() (one trace line) and the handle table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/port.h"
+
+namespace sim::internal {
+
+using port::DWORD;
+
+// ---- text helpers --------------------------------------------------------------------------
+std::string upper(std::string_view text);
+std::string lower(std::string_view text);
+bool iequals(std::string_view a, std::string_view b);
+std::string trim(std::string_view text);
+std::vector<std::string> split_path(std::string_view path);  // on '\' and '/', no empty parts
+std::string hex32(DWORD value);                                // "0x%x"
+
+// ---- registry ------------------------------------------------------------------------------
+struct Value {
+  std::string name;  // "" is the default value
+  DWORD type = port::REG_NONE;
+  // What RegQueryValueExA returns: string types in the ANSI code page.
+  std::vector<std::uint8_t> data;
+  // String types only: the UTF-16 form loaded from registry.reg when the ANSI form loses
+  // something (characters outside the code page, an odd length); written back unchanged as
+  // long as the value is not set again.
+  std::optional<std::vector<std::uint8_t>> wide;
+};
+
+struct Key;
+using KeyPtr = std::shared_ptr<Key>;
+
+struct Key {
+  std::string name;
+  Key* parent = nullptr;
+  bool deleted = false;
+  std::vector<Value> values;  // in creation order
+  // Case-insensitive, in the order Windows enumerates them (names compared in upper case).
+  std::map<std::string, KeyPtr> subkeys;
+
+  Value* find_value(std::string_view value_name);
+  Key* find_subkey(std::string_view key_name) const;
+  Key* create_subkey(const std::string& key_name);  // existing or new
+  void set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data);
+  bool delete_subkey(std::string_view key_name);  // recursive; marks the subtree deleted
+  std::string path() const;                       // below HKLM, "" for the root
+};
+
+// Looks up a path below `from` ("" is `from` itself); nullptr when some part is missing.
+Key* find_key(Key* from, std::string_view path);
+Key* create_key(Key* from, std::string_view path);
+
+// registry.reg in the registry editor's export format.
+bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root, std::string* error);
+std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable
+// One key and what is below it, as .reg text (for halvik-sim show).
+std::string write_reg_subtree(const Key& key);
+
+// ANSI (code page 1252 taken as Latin-1) <-> UTF-16LE for string values.
+std::vector<std::uint8_t> ansi_to_utf16(const std::vector<std::uint8_t>& ansi);
+// False when some character has no ANSI form (it becomes '?').
+bool utf16_to_ansi(const std::vector<std::uint8_t>& wide, std::vector<std::uint8_t>* ansi);
+std::string ansi_to_utf8(std::string_view ansi);
+bool utf8_to_utf16(std::string_view utf8, std::u16string* wide);
+std::string utf16_to_utf8(const std::u16string& wide);
+
+// ---- machine.ini ---------------------------------------------------------------------------
+struct IniEntry {
+  std::string key;
+  std::string value;  // raw, trimmed; comments after " ;" are kept here
+};
+struct IniSection {
+  std::string name;
+  std::vector<IniEntry> entries;
+};
+struct Ini {
+  std::vector<IniSection> sections;
+
+  IniSection* section(std::string_view name);
+  IniSection& ensure_section(const std::string& name);
+  const std::string* get(std::string_view section_name, std::string_view key) const;
+  std::string get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const;
+  void set(const std::string& section_name, const std::string& key, const std::string& value);
+  void erase(std::string_view section_name, std::string_view key);
+};
+bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, std::string* error);
+std::string write_ini(const Ini& ini);
+// A value without its trailing " ; comment".
+std::string ini_value(const std::string& raw);
+
+// ---- faults --------------------------------------------------------------------------------
+struct Fault {
+  std::string call;
+  std::string argument;  // "" matches any
+  int occurrence = 0;    // 0 = every matching call
+  DWORD error = 0;
+  int seen = 0;  // matching calls so far in this run
+};
+bool parse_fault(const std::string& key, const std::string& value, Fault* fault);
+std::string fault_key(const Fault& fault);
+
+// ---- services ------------------------------------------------------------------------------
+inline constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
+const char* service_state_name(DWORD state);
+DWORD service_state_from_name(const std::string& name);  // 0 when unknown
+
+// ---- the machine ---------------------------------------------------------------------------
+enum class HandleKind { key, manager, service, token, file, other };
+
+struct KeyHandle {
+  KeyPtr key;
+  DWORD access = 0;
+};
+struct ServiceHandle {
+  bool manager = false;
+  std::string name;  // service name as stored (manager: "")
+  DWORD access = 0;
+};
+struct FileHandle {
+  std::string path;  // host path
+  std::vector<std::uint8_t> content;
+  std::size_t position = 0;
+  DWORD share = 0;
+};
+
+struct Machine {
+  bool loaded = false;
+  std::string dir;
+  KeyPtr hklm;
+  Ini ini;
+  std::vector<Fault> faults;
+  std::vector<std::string> trace;
+  bool trace_to_file = false;
+  std::string current_directory;  // the process's, per run
+  bool registry_dirty = false;
+  bool ini_dirty = false;
+  std::map<void*, std::unique_ptr<KeyHandle>> keys;
+  std::map<void*, std::unique_ptr<ServiceHandle>> services;
+  std::map<void*, DWORD> tokens;  // access rights
+  std::uintptr_t next_token = 0x1000;
+  bool shutdown_privilege_enabled = false;
+  std::map<void*, std::unique_ptr<FileHandle>> files;
+  std::size_t other_handles = 0;  // fopen streams, device lists
+  std::map<std::string, std::string> env_cache;  // stable storage for getenv
+};
+
+Machine& machine();  // loads the default machine on first use when none is loaded
+Machine& raw_machine();
+
+// The error a call is made to fail with, 0 when it runs normally.  Every candidate argument
+// is compared case-insensitively with the fault's argument.
+DWORD fault(const char* call, std::initializer_list<std::string_view> arguments = {});
+void trace_line(const std::string& line);
+// A readable argument: a quoted string, or (null).
+std::string quote(const char* text);
+std::string quote(std::string_view text);
+
+// Handles of kinds the sim does not know itself (device lists): counted so tests find leaks.
+void count_handle_opened();
+void count_handle_closed();
+
+// Registry and ini state changes; mark the machine for saving.
+void registry_changed();
+void ini_changed();
+bool save(std::string* error);
+bool load(const std::string& dir, std::string* error);
+bool write_machine(const Machine& machine, std::string* error);  // both files, unconditionally
+bool reload(std::string* error);  // after a child process ran on the same machine
+
+// Services.
+bool service_known(const std::string& name);  // Services\NAME with a Type value
+std::string service_key_name(const std::string& name);  // stored case, or name
+DWORD current_service_state(const std::string& name);
+void store_service_state(const std::string& name, DWORD state);
+std::string service_option(const std::string& name, const std::string& option);
+void set_service_option(const std::string& name, const std::string& option, const std::string& value);
+bool service_marked_for_delete(const std::string& name);  // DeleteFlag in its key
+void remove_service(const std::string& name);  // the service vanishes with its key
+void service_maybe_vanish(const std::string& name);
+
+// Paths on the simulated drives.
+// The full Windows path of `path` against the current directory ("C:\A\b"); false when it is
+// not a drive path.
+bool full_windows_path(std::string_view path, std::string* full);
+// The host path (existing entries found case-insensitively); false when not a drive path.
+bool host_path_of(std::string_view windows_path, std::string* host);
+// The Windows error for a missing path: 2 when its directory exists, else 3.
+DWORD missing_path_error(const std::string& host);
+bool is_readonly(const std::string& host);
+DWORD extra_attributes(const std::string& windows_full);  // hidden, system
+void set_extra_attributes(const std::string& windows_full, DWORD attributes);
+
+// Templates: a function per name that fills a new machine.
+using TemplateFunction = void (*)(Machine& machine);
+void register_template(const std::string& name, TemplateFunction function);
+TemplateFunction find_template(const std::string& name);
+std::vector<std::string> template_names();
+void register_builtin_templates();  // xp, w2k
+// The devices of xp and w2k, and the templates amd64 and leftovers (templates_devices.cpp).
+void register_device_templates();
+
+}  // namespace sim::internal
