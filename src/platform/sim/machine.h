@@ -70,6 +70,8 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
 std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable
 // One key and what is below it, as .reg text (for halvik-sim show).
 std::string write_reg_subtree(const Key& key);
+// One value as its .reg line ("name"=dword:00000001).
+std::string reg_value_line(const Value& value);
 
 // ANSI (code page 1252 taken as Latin-1) <-> UTF-16LE for string values.
 std::vector<std::uint8_t> ansi_to_utf16(const std::vector<std::uint8_t>& ansi);

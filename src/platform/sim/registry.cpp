@@ -619,6 +619,8 @@ void write_key(const Key& key, const std::string& full_path, std::string* out) {
 
 }  // namespace
 
+std::string reg_value_line(const Value& value) { return value_text(value); }
+
 std::string write_reg_text(const Key& root) {
   std::string out = std::string(kHeader) + "\n\n";
   write_key(root, kRoot, &out);

@@ -1,0 +1,264 @@
+// halvik-sim: makes, shows and compares simulated machines.
+//
+//   halvik-sim new DIR [--template NAME]   a new machine (xp unless NAME is given) in DIR,
+//                                          which must not exist or be empty
+//   halvik-sim show DIR [KEY]              the registry below KEY (all of it without KEY) as
+//                                          .reg text; KEY with or without the HKEY_LOCAL_MACHINE prefix
+//   halvik-sim diff DIR1 DIR2              registry keys and values, machine.ini (but its
+//                                          [trace] section) and the files on the drives; no
+//                                          output and exit 0 when they are equal, a listing and
+//                                          exit 1 when not
+//
+// Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/sim.h"
+
+namespace {
+
+using namespace sim::internal;
+
+constexpr char kUsage[] =
+    "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n";
+
+int usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int trouble(const std::string& message) {
+  std::fprintf(stderr, "halvik-sim: %s\n", message.c_str());
+  return 2;
+}
+
+std::string strip_hklm(const std::string& key) {
+  for (const std::string prefix : {"HKEY_LOCAL_MACHINE", "HKLM"}) {
+    if (iequals(key.substr(0, prefix.size()), prefix) &&
+        (key.size() == prefix.size() || key[prefix.size()] == '\\' || key[prefix.size()] == '/'))
+      return key.substr(prefix.size());
+  }
+  return key;
+}
+
+int command_new(const std::vector<std::string>& args) {
+  std::string dir;
+  std::string template_name = "xp";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--template") {
+      if (i + 1 >= args.size()) return usage();
+      template_name = args[++i];
+    } else if (dir.empty()) {
+      dir = args[i];
+    } else {
+      return usage();
+    }
+  }
+  if (dir.empty()) return usage();
+  std::string error;
+  if (!sim::create_machine(dir, template_name, &error)) return trouble(error);
+  return 0;
+}
+
+int command_show(const std::vector<std::string>& args) {
+  if (args.empty() || args.size() > 2) return usage();
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  std::string key_path = args.size() == 2 ? strip_hklm(args[1]) : "";
+  Key* key = find_key(raw_machine().hklm.get(), key_path);
+  if (key == nullptr) return trouble("no key HKEY_LOCAL_MACHINE\\" + trim(key_path));
+  std::fputs(write_reg_subtree(*key).c_str(), stdout);
+  return 0;
+}
+
+// ---- diff ----------------------------------------------------------------------------------
+
+struct Snapshot {
+  KeyPtr hklm;
+  Ini ini;
+  std::string dir;
+};
+
+// Every key by its upper-case path: its display path and its values as .reg lines.
+using KeyTable = std::map<std::string, std::pair<std::string, std::map<std::string, std::string>>>;
+
+void flatten(const Key& key, const std::string& path, KeyTable* table) {
+  auto& entry = (*table)[upper(path)];
+  entry.first = path;
+  for (const Value& value : key.values) entry.second[upper(value.name)] = reg_value_line(value);
+  for (const auto& [name, child] : key.subkeys) flatten(*child, path + "\\" + child->name, table);
+}
+
+void diff_registry(const Snapshot& a, const Snapshot& b, std::vector<std::string>* out) {
+  KeyTable left;
+  KeyTable right;
+  flatten(*a.hklm, "HKEY_LOCAL_MACHINE", &left);
+  flatten(*b.hklm, "HKEY_LOCAL_MACHINE", &right);
+  std::map<std::string, int> keys;
+  for (const auto& [k, v] : left) keys[k] |= 1;
+  for (const auto& [k, v] : right) keys[k] |= 2;
+  for (const auto& [k, where] : keys) {
+    if (where == 1) {
+      out->push_back("-[" + left[k].first + "]");
+      for (const auto& [name, line] : left[k].second) out->push_back("-" + line);
+    } else if (where == 2) {
+      out->push_back("+[" + right[k].first + "]");
+      for (const auto& [name, line] : right[k].second) out->push_back("+" + line);
+    } else {
+      std::vector<std::string> changes;
+      std::map<std::string, int> names;
+      for (const auto& [n, line] : left[k].second) names[n] |= 1;
+      for (const auto& [n, line] : right[k].second) names[n] |= 2;
+      for (const auto& [n, in] : names) {
+        const std::string* l = (in & 1) ? &left[k].second[n] : nullptr;
+        const std::string* r = (in & 2) ? &right[k].second[n] : nullptr;
+        if (l != nullptr && r != nullptr && *l == *r) continue;
+        if (l != nullptr) changes.push_back("-" + *l);
+        if (r != nullptr) changes.push_back("+" + *r);
+      }
+      if (left[k].first != right[k].first) {
+        changes.insert(changes.begin(), "+[" + right[k].first + "]");
+        changes.insert(changes.begin(), "-[" + left[k].first + "]");
+      } else if (!changes.empty()) {
+        changes.insert(changes.begin(), " [" + left[k].first + "]");
+      }
+      out->insert(out->end(), changes.begin(), changes.end());
+    }
+  }
+}
+
+void diff_ini(const Snapshot& a, const Snapshot& b, std::vector<std::string>* out) {
+  // section -> key -> "key = value", compared ignoring the case of names
+  using Table = std::map<std::string, std::map<std::string, std::string>>;
+  auto table = [](const Ini& ini) {
+    Table t;
+    for (const IniSection& section : ini.sections) {
+      if (iequals(section.name, "trace")) continue;
+      for (const IniEntry& entry : section.entries) t[lower(section.name)][upper(entry.key)] = entry.key + " = " + entry.value;
+    }
+    return t;
+  };
+  Table left = table(a.ini);
+  Table right = table(b.ini);
+  std::map<std::string, int> sections;
+  for (const auto& [s, v] : left) sections[s] |= 1;
+  for (const auto& [s, v] : right) sections[s] |= 2;
+  for (const auto& [s, where] : sections) {
+    std::vector<std::string> changes;
+    std::map<std::string, int> keys;
+    for (const auto& [k, line] : left[s]) keys[k] |= 1;
+    for (const auto& [k, line] : right[s]) keys[k] |= 2;
+    for (const auto& [k, in] : keys) {
+      const std::string* l = (in & 1) ? &left[s][k] : nullptr;
+      const std::string* r = (in & 2) ? &right[s][k] : nullptr;
+      if (l != nullptr && r != nullptr && *l == *r) continue;
+      if (l != nullptr) changes.push_back("-" + *l);
+      if (r != nullptr) changes.push_back("+" + *r);
+    }
+    if (changes.empty()) continue;
+    out->push_back(" [" + s + "]");
+    out->insert(out->end(), changes.begin(), changes.end());
+  }
+}
+
+struct FileInfo {
+  bool directory = false;
+  bool readonly = false;
+  std::string content;
+};
+
+// Every entry on the machine's drives by its Windows path.
+std::map<std::string, FileInfo> drive_files(const std::string& dir) {
+  std::map<std::string, FileInfo> files;
+  std::error_code error;
+  for (const auto& drive : std::filesystem::directory_iterator(dir, error)) {
+    std::string name = drive.path().filename().string();
+    if (name.size() != 7 || name.rfind("drive_", 0) != 0 || !drive.is_directory()) continue;
+    std::string letter(1, static_cast<char>(std::toupper(static_cast<unsigned char>(name[6]))));
+    for (auto it = std::filesystem::recursive_directory_iterator(drive.path(), error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      std::string relative = std::filesystem::relative(it->path(), drive.path(), error).string();
+      for (char& c : relative) {
+        if (c == '/') c = '\\';
+      }
+      FileInfo info;
+      info.directory = it->is_directory();
+      if (!info.directory) {
+        std::ifstream in(it->path(), std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        info.content = content.str();
+        struct stat host{};
+        info.readonly = ::stat(it->path().c_str(), &host) == 0 && (host.st_mode & S_IWUSR) == 0;
+      }
+      files[letter + ":\\" + relative] = info;
+    }
+  }
+  return files;
+}
+
+void diff_files(const Snapshot& a, const Snapshot& b, std::vector<std::string>* out) {
+  std::map<std::string, FileInfo> left = drive_files(a.dir);
+  std::map<std::string, FileInfo> right = drive_files(b.dir);
+  std::map<std::string, int> paths;
+  for (const auto& [p, info] : left) paths[p] |= 1;
+  for (const auto& [p, info] : right) paths[p] |= 2;
+  for (const auto& [p, where] : paths) {
+    auto describe = [&](const FileInfo& info) { return info.directory ? p + "\\" : p; };
+    if (where == 1) {
+      out->push_back("-" + describe(left[p]));
+    } else if (where == 2) {
+      out->push_back("+" + describe(right[p]));
+    } else if (left[p].directory != right[p].directory) {
+      out->push_back("-" + describe(left[p]));
+      out->push_back("+" + describe(right[p]));
+    } else if (left[p].content != right[p].content) {
+      out->push_back(" " + p + " (content differs)");
+    } else if (left[p].readonly != right[p].readonly) {
+      out->push_back(" " + p + (right[p].readonly ? " (made read-only)" : " (no longer read-only)"));
+    }
+  }
+}
+
+int command_diff(const std::vector<std::string>& args) {
+  if (args.size() != 2) return usage();
+  Snapshot snapshots[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string error;
+    if (!sim::use_machine(args[i], &error)) return trouble(error);
+    snapshots[i] = Snapshot{raw_machine().hklm, raw_machine().ini, args[i]};
+  }
+  std::vector<std::string> sections[3];
+  diff_registry(snapshots[0], snapshots[1], &sections[0]);
+  diff_ini(snapshots[0], snapshots[1], &sections[1]);
+  diff_files(snapshots[0], snapshots[1], &sections[2]);
+  if (sections[0].empty() && sections[1].empty() && sections[2].empty()) return 0;
+  std::printf("--- %s\n+++ %s\n", args[0].c_str(), args[1].c_str());
+  const char* titles[] = {"@@ registry @@", "@@ machine.ini @@", "@@ files @@"};
+  for (int i = 0; i < 3; ++i) {
+    if (sections[i].empty()) continue;
+    std::printf("%s\n", titles[i]);
+    for (const std::string& line : sections[i]) std::printf("%s\n", line.c_str());
+  }
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "new") return command_new(args);
+  if (command == "show") return command_show(args);
+  if (command == "diff") return command_diff(args);
+  return usage();
+}
