@@ -1,0 +1,160 @@
+#include "frontend/command_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontend/program.h"
+#include "frontend/settings.h"
+#include "platform/port.h"
+
+namespace {
+
+std::uint32_t read_decimal(const char* entry) { return static_cast<std::uint32_t>(std::atoi(entry)); }
+
+// Leaves target alone when the entry holds no hexadecimal number.
+void read_hexadecimal(const char* entry, std::uint32_t* target) {
+  unsigned int value = 0;
+  if (std::sscanf(entry, "%x", &value) == 1) *target = value;
+}
+
+int read_yes(const char* entry) { return entry[0] == 'y' ? 1 : 0; }
+
+// The installation form of the batch list, after the "-c" at index.  Returns the index of its
+// last entry.  The values are taken as they stand: the dialogue's checks don't apply.
+int read_installation_list(int index, int argc, char** argv) {
+  for (int reserved = 0; reserved < 3; ++reserved) require_parameter(++index, argc);
+  require_parameter(++index, argc);
+  max_pci_modules = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  phybufsize = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  appbufsize = read_decimal(argv[index]);
+  require_parameter(++index, argc);  // reserved
+  require_parameter(++index, argc);
+  read_hexadecimal(argv[index], &machine_id);
+  require_parameter(++index, argc);
+  do_reset = std::atoi(argv[index]);
+  require_parameter(++index, argc);
+  hist_enable = std::atoi(argv[index]);
+  require_parameter(++index, argc);
+  dhsize = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  num_hists_phy = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  num_hists_apl = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  hist_phy_admin_only = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  num_I2O_frames = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  fc_interval = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  mem_drv_alloc_min = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  mem_drv_alloc_quanta = read_decimal(argv[index]);
+  require_parameter(++index, argc);  // reserved
+  require_parameter(++index, argc);
+  test1 = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  test2 = read_decimal(argv[index]);
+  require_parameter(++index, argc);
+  test3 = read_decimal(argv[index]);
+
+  // (module_id mod_num) pairs, ended by a module_id of 0 or by a full table.
+  std::uint32_t count = 0;
+  while (count < kReservedModuleSlots) {
+    require_parameter(++index, argc);
+    read_hexadecimal(argv[index], &reserved_module_table[count].mod_id);
+    if (reserved_module_table[count].mod_id == 0) break;
+    require_parameter(++index, argc);
+    read_hexadecimal(argv[index], &reserved_module_table[count].mod_num);
+    ++count;
+  }
+  num_reserved_modules = count;
+
+  require_parameter(++index, argc);
+  auto_start = read_yes(argv[index]);
+  require_parameter(++index, argc);
+  do_adj = read_yes(argv[index]);
+  require_parameter(++index, argc);
+  already_opt = std::atoi(argv[index]);
+  require_parameter(++index, argc);
+  meg_in_system = read_decimal(argv[index]);
+  require_parameter(++index, argc);  // reserved
+  require_parameter(++index, argc);
+  do_reboot = std::atoi(argv[index]);
+
+  if (index + 1 < argc && argv[index + 1][0] != '-') {
+    std::fputs("Incorrect number of configuration parameters.\n", stderr);
+    print_usage();
+  }
+  return index;
+}
+
+// Refuses a directory that doesn't fit the path buffer rather than changing to a cut one.
+bool change_directory(const char* argument) {
+  char directory[port::MAX_PATH];
+  if (std::strlen(argument) >= sizeof directory) return false;
+  std::strcpy(directory, argument);
+  return port::SetCurrentDirectoryA(directory) != port::FALSE;
+}
+
+}  // namespace
+
+int parse_command_line(int argc, char** argv) {
+  int options = 0;
+  for (int index = 1; index < argc; ++index) {
+    const char* argument = argv[index];
+    if (std::strcmp(argument, "-c") == 0) {
+      batch_mode = 1;
+      if (removal_mode != 0 || (index + 2 < argc && std::strcmp(argv[index + 2], "-r") == 0)) {
+        require_parameter(++index, argc);
+        do_reboot = std::atoi(argv[index]);
+      } else {
+        index = read_installation_list(index, argc, argv);
+      }
+    } else if (std::strcmp(argument, "-d") == 0) {
+      if (index + 1 >= argc || argv[index + 1][0] == '-') {
+        std::printf("Missing argument (directory) for -d.\n");
+        return -1;
+      }
+      ++index;
+      if (!change_directory(argv[index])) {
+        std::printf("Failed to update the current working directory %s. Make sure you entered a valid path.\n",
+                    argv[index]);
+        return -1;
+      }
+    } else if (std::strcmp(argument, "-r") == 0) {
+      removal_mode = 1;
+    } else {
+      std::fprintf(stderr, "Unknown or unexpected argument %s.\n", argument);
+      return -1;
+    }
+    ++options;
+  }
+  return options;
+}
+
+void print_usage() {
+  std::fputs(
+      "Usage: install [-r] [-d working_directory] [-c config_options]\n"
+      "config_options for installation:\n"
+      "  reserved reserved reserved\n"
+      "  max_pci_modules phybufsize appbufsize reserved\n"
+      "  machine_id do_reset hist_enable dhsize num_hists_phy num_hists_apl\n"
+      "  hist_phy_admin_only num_I2O_frames fc_interval\n"
+      "  mem_drv_alloc_min mem_drv_alloc_quanta reserved test1 test2 test3\n"
+      "  (module_id mod_num) ... auto_start do_adj already_opt\n"
+      "  meg_in_system reserved do_reboot\n"
+      "config_options for removal:\n"
+      "  do_reboot\n",
+      stderr);
+  finish(1);
+}
+
+void require_parameter(int index, int argc) {
+  if (index < argc) return;
+  std::fputs("Incorrect number of configuration parameters.\n", stderr);
+  print_usage();
+}

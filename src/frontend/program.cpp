@@ -1,0 +1,187 @@
+#include "frontend/program.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "frontend/command_line.h"
+#include "frontend/dialogue.h"
+#include "frontend/failure.h"
+#include "frontend/settings.h"
+#include "platform/port.h"
+#include "pnp/pnp.h"
+#include "service/service_control.h"
+
+namespace {
+
+void print_removal_outcome(int memory_outcome) {
+  switch (memory_outcome) {
+    case 1:
+      std::printf("Original memory values restored.\n");
+      break;
+    case 2:
+      std::printf("Memory values readjusted.\n");
+      std::printf("Another program had adjusted the same memory parameters,\n");
+      std::printf("so values were recalculated rather than restored.\n");
+      break;
+    case 3:
+      std::printf("Memory values not modified, value had been decreased.\n");
+      break;
+    default:
+      break;
+  }
+}
+
+void print_installation_outcome(int memory_outcome) {
+  std::printf("The Plug and Play driver was successfully installed.\n");
+  if (memory_outcome == 1) std::printf("Memory adjustment performed.\n");
+  if (memory_outcome == 2) {
+    std::printf("Previous adjustment detected, ");
+    if (already_opt == 1) std::printf("no adjustment performed.\n");
+    if (already_opt == 2) std::printf("adjustment replaced.\n");
+    if (already_opt == 3) std::printf("adjustment was added to.\n");
+  }
+  if (memory_outcome > 0) {
+    std::printf("You must reboot the system for the memory\n");
+    std::printf("configuration changes to take effect.\n");
+  }
+}
+
+[[noreturn]] void run_removal() {
+  int pnp_reboot = 0;
+  int legacy_reboot = 0;
+  std::printf("Removing driver...\n");
+  run_removal_pass(&pnp_reboot, 1);
+  run_removal_pass(&legacy_reboot, 0);
+  std::printf("Driver removal completed.\n");
+  if (pnp_reboot != 0 || legacy_reboot != 0) offer_reboot();
+  finish(0);
+}
+
+[[noreturn]] void run_installation() {
+  std::printf("Installing Quillant(R) Tessaridge(R) Device Driver Version 6.1.1\n");
+  if (driver_is_installed()) {
+    std::printf("Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n");
+    if (batch_mode != 0) {
+      std::printf("Previously installed driver being removed.\n");
+    } else if (!ask_overwrite()) {
+      finish(0);
+    }
+  }
+
+  int pnp_reboot = 0;
+  int legacy_reboot = 0;
+  run_removal_pass(&pnp_reboot, 1);
+  run_removal_pass(&legacy_reboot, 0);
+
+  if (batch_mode == 0) ask_driver_parameters();
+  print_configuration_summary();
+  if (batch_mode == 0) ask_install_options();
+
+  DriverConfig config = build_driver_config();
+  int memory_outcome = 0;
+  int install_reboot = 0;
+  FailureInfo failure;
+  std::printf("Installing Plug and Play driver.\n");
+  int status = install_pnp_driver(&config, do_adj, already_opt, static_cast<int>(meg_in_system), &memory_outcome,
+                                  kInfPath, auto_start, &install_reboot, &failure);
+  if (status == 0) {
+    print_installation_outcome(memory_outcome);
+  } else {
+    print_failure(failure);
+    std::fputs("An error occurred during driver installation/configuration.\n", stderr);
+  }
+  if (pnp_reboot != 0 || legacy_reboot != 0 || install_reboot != 0) offer_reboot();
+  finish(status);
+}
+
+}  // namespace
+
+void run_installer(int argc, char** argv) {
+  if (parse_command_line(argc, argv) < 0) print_usage();
+  if (removal_mode != 0) run_removal();
+  run_installation();
+}
+
+void run_removal_pass(int* reboot_needed, int kind) {
+  int memory_outcome = 0;
+  FailureInfo failure;
+  int status = kind == 1 ? remove_pnp_driver(&memory_outcome, reboot_needed, &failure)
+                         : remove_legacy_driver(&memory_outcome, reboot_needed, &failure);
+  // A removal can succeed and still leave a report, such as a memory value it couldn't restore.
+  print_failure(failure);
+  if (status != 0) {
+    std::fputs("An error occurred during driver removal.\n", stderr);
+    if (*reboot_needed != 0) offer_reboot();
+    finish(1);
+  }
+  print_removal_outcome(memory_outcome);
+  if (*reboot_needed != 0) std::printf("For the memory adjustments to take effect, the system must be rebooted.\n");
+}
+
+void offer_reboot() {
+  reboot_recommended = 1;
+  if (batch_mode == 0) do_reboot = ask_reboot() ? 1 : 0;
+  if (do_reboot != 0) reboot_system();
+}
+
+void reboot_system() {
+  port::HANDLE token = nullptr;
+  if (!port::OpenProcessToken(port::GetCurrentProcess(), port::TOKEN_ADJUST_PRIVILEGES | port::TOKEN_QUERY, &token)) {
+    report_system_error("OpenProcessToken", 0);
+    return;
+  }
+  port::TOKEN_PRIVILEGES privileges{};
+  port::LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = port::SE_PRIVILEGE_ENABLED;
+
+  // AdjustTokenPrivileges succeeds without enabling a privilege the token doesn't hold; the
+  // last error tells.
+  bool adjusted = port::AdjustTokenPrivileges(token, port::FALSE, &privileges, 0, nullptr, nullptr) != port::FALSE;
+  if (!adjusted || port::GetLastError() != 0) {
+    report_system_error("AdjustTokenPrivileges", 0);
+    port::CloseHandle(token);
+    return;
+  }
+  port::CloseHandle(token);
+
+  if (!port::ExitWindowsEx(port::EWX_REBOOT, 0)) report_system_error("Shutting down", 0);
+}
+
+DriverConfig build_driver_config() {
+  DriverConfig config{};
+  config.isa_hw_int = -1;
+  config.max_pci_modules = max_pci_modules;
+  config.phybufsize = phybufsize;
+  config.appbufsize = appbufsize;
+  config.machine_id = machine_id;
+  config.do_reset = do_reset;
+  config.hist_enable = hist_enable;
+  config.dhsize = dhsize;
+  config.num_hists_phy = num_hists_phy;
+  config.num_hists_apl = num_hists_apl;
+  config.hist_phy_admin_only = hist_phy_admin_only;
+  config.num_I2O_frames = num_I2O_frames;
+  config.fc_interval = fc_interval;
+  config.mem_drv_alloc_min = mem_drv_alloc_min;
+  config.mem_drv_alloc_quanta = mem_drv_alloc_quanta;
+  config.num_reserved_modules = num_reserved_modules;
+  config.reserved_modules = reserved_module_table;
+  config.reserved_modules_length = kReservedModulesBytes;
+  config.test1 = test1;
+  config.test2 = test2;
+  config.test3 = test3;
+  return config;
+}
+
+void finish(int status) {
+  int exit_code = 0;
+  if (status == 0) {
+    exit_code = reboot_recommended != 0 ? 1 : 0;
+  } else {
+    exit_code = reboot_recommended != 0 ? -2 : -1;
+  }
+  // The simulated machine is saved here; on Windows there is nothing to do.
+  port::shutdown();
+  std::exit(exit_code);
+}

@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "config/driver_config.h"
+#include "config/memory_adjustment.h"
+#include "platform/sim/sim.h"
+#include "service/service_control.h"
+#include "unit/machine_fixture.h"
+
+namespace {
+
+const std::string kEventLog = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\halvik";
+const std::string kParameters = kParametersKeyPath;
+const std::string kMemory = kMemoryManagementKeyPath;
+constexpr port::DWORD kKernelDriver = 1;
+
+long trace_count(const std::string& prefix) {
+  const auto& lines = sim::trace();
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+}
+
+// The position in the trace of the first line starting with prefix, or -1.
+long trace_position(const std::string& prefix) {
+  const auto& lines = sim::trace();
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
+  return -1;
+}
+
+int stop_and_delete(FailureInfo* failure) {
+  port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+  EXPECT_NE(manager, nullptr);
+  sim::clear_trace();
+  int status = stop_and_delete_service(manager, failure);
+  port::CloseServiceHandle(manager);
+  return status;
+}
+
+using ServiceTest = MachineTest;
+
+TEST_F(ServiceTest, QueryServiceStateReadsTheCurrentState) {
+  sim::add_service("halvservice", 0x10, port::SERVICE_PAUSED);
+  port::DWORD state = 0;
+  EXPECT_EQ(query_service_state("halvservice", &state), 0);
+  EXPECT_EQ(state, port::SERVICE_PAUSED);
+  state = 99;
+  EXPECT_EQ(query_service_state("nosuchservice", &state), 1);
+  EXPECT_EQ(state, 99u);
+}
+
+// How long the removal waits, counted in the one-second sleeps it records.
+TEST_F(ServiceTest, WaitsAreBoundedByFiveStopPollsAndTenVanishAttempts) {
+  const struct {
+    const char* label;
+    bool present;
+    port::DWORD state;
+    bool stuck;
+    bool linger;
+    long sleeps_before_delete;
+    long sleeps_total;
+    bool gone;
+  } cases[] = {
+      {"absent", false, 0, false, false, 0, 0, true},
+      {"already stopped", true, port::SERVICE_STOPPED, false, false, 0, 1, true},
+      // Still stopping when deleted: marked for deletion, it can't go before it stops.
+      {"stuck stopping", true, port::SERVICE_RUNNING, true, false, 5, 16, false},
+      {"never vanishes", true, port::SERVICE_STOPPED, false, true, 0, 11, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::reg_delete_key("SYSTEM\\CurrentControlSet\\Services\\halvik");
+    if (c.present) {
+      sim::add_service("halvik", kKernelDriver, c.state);
+      sim::set_service_stop_stuck("halvik", c.stuck);
+      sim::set_service_delete_linger("halvik", c.linger);
+    }
+    FailureInfo failure;
+    EXPECT_EQ(stop_and_delete(&failure), 0);
+    EXPECT_EQ(failure.context, nullptr);
+    EXPECT_EQ(trace_count("Sleep 1000"), c.sleeps_total);
+    long delete_at = trace_position("DeleteService");
+    if (c.present) {
+      ASSERT_GE(delete_at, 0);
+      long before = 0;
+      for (long i = 0; i < delete_at; ++i)
+        if (sim::trace()[static_cast<std::size_t>(i)].rfind("Sleep 1000", 0) == 0) ++before;
+      EXPECT_EQ(before, c.sleeps_before_delete);
+    } else {
+      EXPECT_EQ(delete_at, -1);
+    }
+    EXPECT_EQ(sim::service_exists("halvik"), !c.gone);
+    sim::set_service_delete_linger("halvik", false);
+    sim::set_service_stop_stuck("halvik", false);
+  }
+}
+
+TEST_F(ServiceTest, TheEventLogRegistrationGoesWithTheService) {
+  sim::add_service("halvik", kKernelDriver, port::SERVICE_RUNNING);
+  sim::reg_create_key(kEventLog);
+  FailureInfo failure;
+  EXPECT_EQ(stop_and_delete(&failure), 0);
+  EXPECT_FALSE(sim::reg_key_exists(kEventLog));
+  EXPECT_FALSE(sim::service_exists("halvik"));
+}
+
+TEST_F(ServiceTest, AnEarlierFailureKeepsItsContextOverTheEventLogFailure) {
+  sim::add_service("halvik", kKernelDriver, port::SERVICE_STOPPED);
+  sim::reg_create_key(kEventLog);
+  sim::add_fault("DeleteService", "", 0, port::ERROR_ACCESS_DENIED);
+  sim::add_fault("SHDeleteKeyA", "", 0, port::ERROR_ACCESS_DENIED);
+  FailureInfo failure;
+  EXPECT_EQ(stop_and_delete(&failure), 1);
+  EXPECT_STREQ(failure.context, "DeleteService");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+
+  sim::clear_faults();
+  sim::add_fault("SHDeleteKeyA", "", 0, port::ERROR_ACCESS_DENIED);
+  FailureInfo event_log_only;
+  EXPECT_EQ(stop_and_delete(&event_log_only), 1);
+  EXPECT_STREQ(event_log_only.context, "DeleteKey - EventLog");
+  EXPECT_EQ(event_log_only.code, port::ERROR_ACCESS_DENIED);
+}
+
+TEST_F(ServiceTest, OpenServiceFailureOtherThanAbsenceIsReported) {
+  sim::add_service("halvik", kKernelDriver, port::SERVICE_STOPPED);
+  sim::add_fault("OpenServiceA", "halvik", 0, port::ERROR_ACCESS_DENIED);
+  FailureInfo failure;
+  EXPECT_EQ(stop_and_delete(&failure), 1);
+  EXPECT_STREQ(failure.context, "OpenService - driver");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(trace_count("Sleep"), 0);
+}
+
+TEST_F(ServiceTest, ARunningOrPausedHostServiceRefusesTheRemoval) {
+  for (port::DWORD state : {port::SERVICE_RUNNING, port::SERVICE_PAUSED}) {
+    sim::add_service("halvservice", 0x10, state);
+    sim::add_service("halvik", kKernelDriver, port::SERVICE_RUNNING);
+    sim::reg_set_dword(kParameters, "OLD_SYSPAGES", 0);
+    sim::reg_set_dword(kParameters, "NEW_SYSPAGES", 20000);
+    sim::reg_set_dword(kParameters, "SYSP_NUM_PCI", 4);
+    sim::reg_set_dword(kMemory, "SystemPages", 20000);
+    int outcome = 9;
+    int reboot = 9;
+    FailureInfo failure;
+    failure.context = "left over";
+    EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 1);
+    EXPECT_STREQ(failure.message, kHostServiceRefusal);
+    EXPECT_EQ(failure.context, nullptr);
+    EXPECT_EQ(outcome, 0);
+    EXPECT_EQ(reboot, 0);
+    std::uint32_t pages = 0;
+    EXPECT_TRUE(sim::reg_get_dword(kMemory, "SystemPages", &pages));
+    EXPECT_EQ(pages, 20000u);
+    EXPECT_EQ(sim::service_state("halvik"), port::SERVICE_RUNNING);
+  }
+}
+
+TEST_F(ServiceTest, LegacyRemovalRestoresMemoryRemovesServiceAndDirectory) {
+  sim::add_service("halvservice", 0x10, port::SERVICE_STOPPED);
+  sim::add_service("halvik", kKernelDriver, port::SERVICE_RUNNING);
+  sim::reg_set_dword(kParameters, "OLD_SYSPAGES", 0);
+  sim::reg_set_dword(kParameters, "NEW_SYSPAGES", 20000);
+  sim::reg_set_dword(kParameters, "SYSP_NUM_PCI", 4);
+  sim::reg_set_dword(kMemory, "SystemPages", 20000);
+  sim::set_env("SystemRoot", "C:\\WINDOWS");
+  sim::write_file("C:\\WINDOWS\\halvik\\halvik.sys", "driver");
+  int outcome = 0;
+  int reboot = 0;
+  FailureInfo failure;
+  EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
+  EXPECT_EQ(outcome, 1);
+  EXPECT_EQ(reboot, 1);
+  std::uint32_t pages = 1;
+  EXPECT_TRUE(sim::reg_get_dword(kMemory, "SystemPages", &pages));
+  EXPECT_EQ(pages, 0u);
+  EXPECT_FALSE(sim::service_exists("halvik"));
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\halvik"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS"));
+}
+
+TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
+  const struct {
+    const char* label;
+    const char* root;  // nullptr: unset
+    const char* directory;
+    const char* bystander;  // must survive
+  } cases[] = {
+      {"unset", nullptr, "\\winnt\\halvik", "C:\\WINDOWS\\halvik"},
+      {"blanks", "C:\\My Windows", "C:\\My Windows\\halvik", "C:\\My"},
+      {"long", "C:\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+       "C:\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\\halvik",
+       "C:\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.root == nullptr)
+      sim::unset_env("SystemRoot");
+    else
+      sim::set_env("SystemRoot", c.root);
+    sim::make_directory(c.directory);
+    sim::write_file(std::string(c.directory) + "\\halvik.sys", "driver");
+    sim::make_directory(c.bystander);
+    sim::write_file(std::string(c.bystander) + "\\keep.txt", "keep");
+    int outcome = 0;
+    int reboot = 0;
+    FailureInfo failure;
+    EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
+    EXPECT_FALSE(sim::file_exists(c.directory));
+    EXPECT_TRUE(sim::file_exists(std::string(c.bystander) + "\\keep.txt"));
+  }
+}
+
+TEST_F(ServiceTest, NoShellCommandWithoutTheDriverDirectory) {
+  sim::set_env("SystemRoot", "C:\\WINDOWS");
+  int outcome = 0;
+  int reboot = 0;
+  FailureInfo failure;
+  sim::clear_trace();
+  EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
+  EXPECT_EQ(trace_count("system "), 0);
+  EXPECT_EQ(failure.context, nullptr);
+}
+
+TEST_F(ServiceTest, ServiceManagerFailureKeepsTheDirectory) {
+  sim::add_service("halvik", kKernelDriver, port::SERVICE_RUNNING);
+  sim::set_env("SystemRoot", "C:\\WINDOWS");
+  sim::make_directory("C:\\WINDOWS\\halvik");
+  // The host-service check opens the manager first; the removal's own open is the second.
+  sim::add_fault("OpenSCManagerA", "", 2, port::ERROR_ACCESS_DENIED);
+  int outcome = 0;
+  int reboot = 0;
+  FailureInfo failure;
+  EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 1);
+  EXPECT_STREQ(failure.context, "OpenSCManager");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\halvik"));
+  EXPECT_TRUE(sim::service_exists("halvik"));
+}
+
+}  // namespace
