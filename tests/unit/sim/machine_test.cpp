@@ -1,0 +1,140 @@
+// The machine directory as a whole: atomic saves, templates, and halvik-sim diff.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/port.h"
+#include "platform/sim/sim.h"
+#include "unit/machine_fixture.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+class MachineDirTest : public MachineTest {};
+
+TEST_F(MachineDirTest, SaveReplacesTheFileWhole) {
+  std::string reg = dir() + "/registry.reg";
+  std::string before = slurp(reg);
+  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages", 0x28000);
+  // Something in the way of the temporary file: the save fails and the old file stays whole.
+  std::filesystem::create_directory(reg + ".tmp");
+  std::string error;
+  EXPECT_FALSE(sim::save_machine(&error));
+  EXPECT_NE(error.find("registry.reg.tmp"), std::string::npos);
+  EXPECT_EQ(slurp(reg), before);
+  std::filesystem::remove(reg + ".tmp");
+
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  EXPECT_NE(slurp(reg).find("\"SystemPages\"=dword:00028000"), std::string::npos);
+  for (const auto& entry : std::filesystem::directory_iterator(dir()))
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+}
+
+TEST_F(MachineDirTest, ChangesSurviveSaveAndLoad) {
+  port::HKEY key = nullptr;
+  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters",
+                                  0, nullptr, 0, port::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            0);
+  port::DWORD value = 0xFFFFFFFF;
+  ASSERT_EQ(port::RegSetValueExA(key, "MILL_ISA_HW_INT", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4),
+            0);
+  port::RegCloseKey(key);
+  sim::add_service("halvservice", 0x10, port::SERVICE_PAUSED);
+  sim::set_service_stop_stuck("halvservice", true);
+  std::string error;
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  port::DWORD read = 0;
+  EXPECT_TRUE(sim::reg_get_dword("SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters", "MILL_ISA_HW_INT", &read));
+  EXPECT_EQ(read, 0xFFFFFFFFu);
+  EXPECT_EQ(sim::service_state("HALVSERVICE"), port::SERVICE_PAUSED);
+  std::string ini = slurp(dir() + "/machine.ini");
+  EXPECT_NE(ini.find("halvservice.stop = stuck"), std::string::npos);
+}
+
+TEST_F(MachineDirTest, UnknownMachineIniSectionsRoundTrip) {
+  {
+    std::ofstream ini(dir() + "/machine.ini", std::ios::app);
+    ini << "\n[future]\nsetting = value ; with a comment\n";
+  }
+  std::string error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  sim::set_env("EXTRA", "1");
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  EXPECT_NE(slurp(dir() + "/machine.ini").find("[future]\nsetting = value ; with a comment\n"), std::string::npos);
+}
+
+TEST_F(MachineDirTest, TemplatesDifferInVersionAndWindowsDirectory) {
+  std::string other = dir() + "-w2k";
+  std::string error;
+  ASSERT_TRUE(sim::create_machine(other, "w2k", &error)) << error;
+  EXPECT_FALSE(sim::create_machine(other, "w2k", &error));  // not over an existing machine
+  EXPECT_FALSE(sim::create_machine(dir() + "-none", "nt4", &error));
+  ASSERT_TRUE(sim::use_machine(other, &error)) << error;
+  EXPECT_STREQ(port::getenv("SystemRoot"), "C:\\WINNT");
+  EXPECT_TRUE(sim::file_exists("C:\\WINNT\\system32\\drivers"));
+  port::OSVERSIONINFOEXA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  ASSERT_TRUE(port::GetVersionExA(&info));
+  EXPECT_EQ(info.dwMajorVersion * 100 + info.dwMinorVersion, 500u);
+  EXPECT_EQ(info.dwBuildNumber, 2195u);
+  EXPECT_EQ(info.wServicePackMajor, 4);
+  std::filesystem::remove_all(other);
+}
+
+// Runs halvik-sim and returns its exit code, its standard output in *out.
+int halvik_sim(const std::string& args, std::string* out) {
+  std::string command = std::string(HALVIK_BIN_DIR) + "/halvik-sim " + args;
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  out->clear();
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out->append(buffer, n);
+  int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(MachineDirTest, HalvikSimDiffIsQuietForEqualMachinesAndListsChanges) {
+  if (!std::filesystem::exists(std::string(HALVIK_BIN_DIR) + "/halvik-sim")) GTEST_SKIP() << "halvik-sim not built";
+  std::string other = dir() + "-copy";
+  std::filesystem::copy(dir(), other, std::filesystem::copy_options::recursive);
+  std::string out;
+  EXPECT_EQ(halvik_sim(dir() + " " + other, &out), 2);  // no command: usage
+  EXPECT_EQ(halvik_sim("diff " + dir() + " " + other, &out), 0);
+  EXPECT_EQ(out, "");
+
+  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages", 0x28000);
+  sim::reg_delete_key("SYSTEM\\CurrentControlSet\\Services\\Beep");
+  sim::set_service_state("Tcpip", port::SERVICE_STOPPED);
+  sim::write_file("C:\\WINDOWS\\halvik\\halvik.sys", "driver");
+  std::string error;
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  EXPECT_EQ(halvik_sim("diff " + other + " " + dir(), &out), 1);
+  EXPECT_NE(out.find(" [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management]\n"
+                     "-\"SystemPages\"=dword:00000000\n+\"SystemPages\"=dword:00028000\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Beep]\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("-Tcpip = running\n+Tcpip = stopped\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("+C:\\WINDOWS\\halvik\\halvik.sys\n"), std::string::npos) << out;
+
+  EXPECT_EQ(halvik_sim("show " + dir() + " HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\CurrentControlSet\\\\Services\\\\Tcpip", &out), 0);
+  EXPECT_EQ(out.rfind("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip]\n", 0),
+            0u)
+      << out;
+  std::filesystem::remove_all(other);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// The service manager: stopping, deleting, vanishing, and the awkward services that don't.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/port.h"
+#include "platform/sim/sim.h"
+#include "unit/machine_fixture.h"
+
+namespace {
+
+constexpr port::DWORD kAllRights = port::DELETE | port::SERVICE_STOP | port::SERVICE_QUERY_STATUS;
+
+class ServicesTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    sim::add_service("halvik", 1, port::SERVICE_RUNNING);
+    sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters", "PHYBUFSIZE", 1);
+    manager_ = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager_, nullptr);
+  }
+  void TearDown() override {
+    port::CloseServiceHandle(manager_);
+    MachineTest::TearDown();
+  }
+
+  port::SC_HANDLE open(port::DWORD access = kAllRights) { return port::OpenServiceA(manager_, "halvik", access); }
+
+  port::DWORD query(port::SC_HANDLE service) {
+    port::SERVICE_STATUS status{};
+    EXPECT_TRUE(port::QueryServiceStatus(service, &status));
+    return status.dwCurrentState;
+  }
+
+  port::SC_HANDLE manager_ = nullptr;
+};
+
+TEST_F(ServicesTest, StopTakesARunningServiceThroughStopPendingToStopped) {
+  port::SC_HANDLE service = open();
+  port::SERVICE_STATUS status{};
+  ASSERT_TRUE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(status.dwCurrentState, port::SERVICE_STOP_PENDING);
+  EXPECT_EQ(status.dwServiceType, 1u);
+  EXPECT_EQ(query(service), port::SERVICE_STOPPED);
+  EXPECT_FALSE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_NOT_ACTIVE);
+  port::CloseServiceHandle(service);
+  EXPECT_EQ(sim::service_state("halvik"), port::SERVICE_STOPPED);
+}
+
+TEST_F(ServicesTest, AStuckServiceStaysStopPending) {
+  sim::set_service_stop_stuck("halvik", true);
+  port::SC_HANDLE service = open();
+  port::SERVICE_STATUS status{};
+  ASSERT_TRUE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(query(service), port::SERVICE_STOP_PENDING);
+  EXPECT_FALSE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  port::CloseServiceHandle(service);
+}
+
+TEST_F(ServicesTest, DeletedServiceVanishesWithItsKeyWhenTheLastHandleCloses) {
+  sim::set_service_state("halvik", port::SERVICE_STOPPED);
+  port::SC_HANDLE first = open();
+  port::SC_HANDLE second = open(port::SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(port::DeleteService(first));
+  EXPECT_FALSE(port::DeleteService(first));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_MARKED_FOR_DELETE);
+  port::CloseServiceHandle(first);
+  EXPECT_TRUE(sim::service_exists("halvik"));  // still held by the second handle
+  port::DWORD flag = 0;
+  EXPECT_TRUE(sim::reg_get_dword("SYSTEM\\CurrentControlSet\\Services\\halvik", "DeleteFlag", &flag));
+  EXPECT_EQ(flag, 1u);
+  port::CloseServiceHandle(second);
+  EXPECT_FALSE(sim::service_exists("halvik"));
+  EXPECT_FALSE(sim::reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\halvik"));
+  EXPECT_EQ(port::OpenServiceA(manager_, "halvik", kAllRights), nullptr);
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+TEST_F(ServicesTest, ALingeringServiceStaysMarkedForGood) {
+  sim::set_service_state("halvik", port::SERVICE_STOPPED);
+  sim::set_service_delete_linger("halvik", true);
+  port::SC_HANDLE service = open();
+  ASSERT_TRUE(port::DeleteService(service));
+  port::CloseServiceHandle(service);
+  service = open();
+  ASSERT_NE(service, nullptr);
+  EXPECT_FALSE(port::DeleteService(service));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_MARKED_FOR_DELETE);
+  port::CloseServiceHandle(service);
+  EXPECT_TRUE(sim::reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters"));
+}
+
+TEST_F(ServicesTest, AServiceStillRunningDoesNotVanish) {
+  port::SC_HANDLE service = open();
+  ASSERT_TRUE(port::DeleteService(service));
+  port::CloseServiceHandle(service);
+  EXPECT_TRUE(sim::service_exists("halvik"));
+  service = open();
+  port::SERVICE_STATUS status{};
+  ASSERT_TRUE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(query(service), port::SERVICE_STOPPED);
+  port::CloseServiceHandle(service);
+  EXPECT_FALSE(sim::service_exists("halvik"));
+}
+
+TEST_F(ServicesTest, RightsOfTheHandleCount) {
+  port::SC_HANDLE service = open(port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
+  EXPECT_FALSE(port::DeleteService(service));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_ACCESS_DENIED);
+  port::CloseServiceHandle(service);
+  service = open(port::SERVICE_QUERY_STATUS);
+  port::SERVICE_STATUS status{};
+  EXPECT_FALSE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_ACCESS_DENIED);
+  port::CloseServiceHandle(service);
+  service = open(port::DELETE);
+  EXPECT_FALSE(port::QueryServiceStatus(service, &status));
+  EXPECT_EQ(port::GetLastError(), port::ERROR_ACCESS_DENIED);
+  port::CloseServiceHandle(service);
+}
+
+TEST_F(ServicesTest, AKeyWithoutTypeIsNoService) {
+  sim::reg_create_key("SYSTEM\\CurrentControlSet\\Services\\NotAService");
+  EXPECT_EQ(port::OpenServiceA(manager_, "NotAService", kAllRights), nullptr);
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(sim::service_state("NotAService"), 0u);
+  // Any other key with a Type is a service the manager knows, stopped unless said otherwise.
+  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Services\\Plain", "Type", 1);
+  EXPECT_EQ(sim::service_state("plain"), port::SERVICE_STOPPED);
+}
+
+}  // namespace
