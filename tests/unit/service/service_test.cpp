@@ -213,15 +213,24 @@ TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
   }
 }
 
+// Without the directory, or with a system root too long to name it within 255 characters,
+// no command runs: a cut path could name another directory.
 TEST_F(ServiceTest, NoShellCommandWithoutTheDriverDirectory) {
-  sim::set_env("SystemRoot", "C:\\WINDOWS");
-  int outcome = 0;
-  int reboot = 0;
-  FailureInfo failure;
-  sim::clear_trace();
-  EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
-  EXPECT_EQ(trace_count("system "), 0);
-  EXPECT_EQ(failure.context, nullptr);
+  const std::string long_root = "C:\\" + std::string(250, 'r');
+  const std::string cut_path = long_root + "\\h";  // the directory path cut to 255 characters
+  sim::make_directory(cut_path);
+  sim::make_directory(long_root + "\\halvik");
+  for (const std::string& root : {std::string("C:\\WINDOWS"), long_root}) {
+    sim::set_env("SystemRoot", root);
+    int outcome = 0;
+    int reboot = 0;
+    FailureInfo failure;
+    sim::clear_trace();
+    EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
+    EXPECT_EQ(trace_count("system "), 0);
+    EXPECT_EQ(failure.context, nullptr);
+  }
+  EXPECT_TRUE(sim::file_exists(cut_path));
 }
 
 TEST_F(ServiceTest, ServiceManagerFailureKeepsTheDirectory) {
