@@ -7,7 +7,9 @@ namespace sim::inf {
 
 namespace {
 
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower_ascii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string trim(std::string_view text) {
   std::size_t begin = 0;
@@ -175,7 +177,8 @@ std::string decode_inf_text(const std::string& bytes) {
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
       unsigned unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
       if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-        unsigned low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
+        unsigned low =
+            static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
         if (low >= 0xDC00 && low < 0xE000) {
           append_utf8(&out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
           i += 2;
@@ -197,7 +200,8 @@ Inf parse(const std::string& bytes) {
   for (const std::string& line : logical_lines(text)) {
     if (line.front() == '[') {
       std::size_t close = line.find(']');
-      std::string name = trim(std::string_view(line).substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      std::string name =
+          trim(std::string_view(line).substr(1, close == std::string::npos ? std::string::npos : close - 1));
       current = nullptr;
       for (RawSection& existing : raw_sections) {
         if (equal_ignoring_case(existing.name, name)) current = &existing;
@@ -269,7 +273,8 @@ std::string Inf::value(std::string_view section_name, std::string_view key) cons
   const Section* found = section(section_name);
   if (found == nullptr) return "";
   for (const Line& line : found->lines) {
-    if (line.has_key && equal_ignoring_case(line.key, key)) return line.fields.empty() ? "" : line.fields.front();
+    if (line.has_key && equal_ignoring_case(line.key, key))
+      return line.fields.empty() ? "" : line.fields.front();
   }
   return "";
 }
@@ -342,7 +347,11 @@ std::vector<Model> models(const Inf& inf, const std::string& platform) {
   return out;
 }
 
-std::string class_name(const Inf& inf) { return inf.value("Version", "Class"); }
-std::string class_guid(const Inf& inf) { return inf.value("Version", "ClassGuid"); }
+std::string class_name(const Inf& inf) {
+  return inf.value("Version", "Class");
+}
+std::string class_guid(const Inf& inf) {
+  return inf.value("Version", "ClassGuid");
+}
 
 }  // namespace sim::inf

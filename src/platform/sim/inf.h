@@ -53,8 +53,8 @@ std::string choose_install_section(const Inf& inf, const std::string& base, cons
 
 // One driver the INF offers: a model line of the platform's models section.
 struct Model {
-  std::string description;      // DeviceDesc, strings substituted
-  std::string install_section;  // the DDInstall name as written on the line
+  std::string description;       // DeviceDesc, strings substituted
+  std::string install_section;   // the DDInstall name as written on the line
   std::vector<std::string> ids;  // hardware ID first, then compatible IDs
   std::string manufacturer;
 };

@@ -1,0 +1,954 @@
+#include "platform/sim/devices.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/sim/machine.h"
+
+namespace sim::devices {
+
+namespace {
+
+using internal::iequals;
+using internal::Key;
+using internal::lower;
+using internal::trim;
+using internal::upper;
+
+std::vector<std::string> split(std::string_view text, char separator) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = text.find(separator, start);
+    std::string part =
+        trim(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (!part.empty()) parts.push_back(part);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const std::string& part : parts) {
+    if (!out.empty()) out += separator;
+    out += part;
+  }
+  return out;
+}
+
+// Numbers as INF files and machine.ini write them: decimal or 0x hexadecimal.
+DWORD parse_number(const std::string& text) {
+  std::string trimmed = trim(text);
+  if (trimmed.empty()) return 0;
+  return static_cast<DWORD>(std::strtoul(trimmed.c_str(), nullptr, 0));
+}
+
+Key* hklm() {
+  return internal::machine().hklm.get();
+}
+Key* key_at(const std::string& path) {
+  return internal::find_key(hklm(), path);
+}
+Key* create_key_at(const std::string& path) {
+  internal::registry_changed();
+  return internal::create_key(hklm(), path);
+}
+
+void delete_key_at(const std::string& path) {
+  std::size_t slash = path.rfind('\\');
+  Key* parent = slash == std::string::npos ? hklm() : key_at(path.substr(0, slash));
+  if (parent == nullptr) return;
+  if (parent->delete_subkey(slash == std::string::npos ? path : path.substr(slash + 1)))
+    internal::registry_changed();
+}
+
+std::vector<std::uint8_t> sz_bytes(const std::string& text) {
+  std::vector<std::uint8_t> data(text.begin(), text.end());
+  data.push_back(0);
+  return data;
+}
+
+std::string sz_text(const internal::Value* value) {
+  if (value == nullptr) return "";
+  std::string text(value->data.begin(), value->data.end());
+  std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  return text;
+}
+
+void set_sz(Key* key, const std::string& name, const std::string& text, DWORD type = port::REG_SZ) {
+  key->set_value(name, type, sz_bytes(text));
+  internal::registry_changed();
+}
+
+void set_dword(Key* key, const std::string& name, DWORD value) {
+  std::vector<std::uint8_t> data(4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  key->set_value(name, port::REG_DWORD, data);
+  internal::registry_changed();
+}
+
+std::string node_path(const std::string& instance_id) {
+  return std::string(kEnumKey) + "\\" + instance_id;
+}
+
+bool valid_instance_id(const std::string& instance_id) {
+  return internal::split_path(instance_id).size() == 3 && instance_id.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+// ---- machine settings ----------------------------------------------------------------------
+
+std::vector<Board> read_boards() {
+  std::vector<Board> out;
+  internal::IniSection* section = internal::machine().ini.section("hardware");
+  if (section == nullptr) return out;
+  for (const internal::IniEntry& entry : section->entries) {
+    Board board;
+    board.instance_id = trim(entry.key);
+    std::vector<std::string> parts = split(entry.value, ';');
+    std::size_t first_option = 0;
+    if (!parts.empty() && parts[0].find('=') == std::string::npos) {
+      board.hardware_ids = split(parts[0], ',');
+      first_option = 1;
+    }
+    for (std::size_t i = first_option; i < parts.size(); ++i) {
+      std::size_t equals = parts[i].find('=');
+      if (equals == std::string::npos) continue;  // a plain comment
+      std::string name = lower(trim(std::string_view(parts[i]).substr(0, equals)));
+      std::string value = trim(std::string_view(parts[i]).substr(equals + 1));
+      if (name == "compatible") board.compatible_ids = split(value, ',');
+      if (name == "remove_error") board.remove_error = parse_number(value);
+    }
+    if (valid_instance_id(board.instance_id)) out.push_back(board);
+  }
+  return out;
+}
+
+const Board* find_board(const std::vector<Board>& boards, const std::string& instance_id) {
+  for (const Board& board : boards) {
+    if (iequals(board.instance_id, instance_id)) return &board;
+  }
+  return nullptr;
+}
+
+void write_board(const Board& board) {
+  std::string value = join(board.hardware_ids, ",");
+  if (!board.compatible_ids.empty()) value += " ; compatible = " + join(board.compatible_ids, ",");
+  if (board.remove_error != 0) value += " ; remove_error = " + std::to_string(board.remove_error);
+  erase_board(board.instance_id);
+  internal::machine().ini.set("hardware", board.instance_id, value);
+  internal::ini_changed();
+}
+
+void erase_board(const std::string& instance_id) {
+  internal::IniSection* section = internal::machine().ini.section("hardware");
+  if (section == nullptr) return;
+  for (const internal::IniEntry& entry : section->entries) {
+    if (iequals(trim(entry.key), instance_id)) {
+      std::string key = entry.key;
+      internal::machine().ini.erase("hardware", key);
+      internal::ini_changed();
+      return;
+    }
+  }
+}
+
+namespace {
+std::string setting(const char* key) {
+  const std::string* raw = internal::machine().ini.get("setupapi", key);
+  return raw == nullptr ? "" : trim(internal::ini_value(*raw));
+}
+}  // namespace
+
+bool restart_required() {
+  return parse_number(setting("restart_required")) != 0;
+}
+port::CONFIGRET reenumerate_error() {
+  return parse_number(setting("reenumerate_error"));
+}
+bool wait_no_pending_available() {
+  return !iequals(setting("wait_no_pending"), "absent");
+}
+
+void set_setting(const std::string& key, const std::string& value) {
+  if (value.empty()) {
+    internal::machine().ini.erase("setupapi", key);
+  } else {
+    internal::machine().ini.set("setupapi", key, value);
+  }
+  internal::ini_changed();
+}
+
+// ---- places ------------------------------------------------------------------------------------
+
+std::string windows_dir() {
+  const std::string* raw = internal::machine().ini.get("environment", "SystemRoot");
+  std::string dir = raw == nullptr ? "" : trim(internal::ini_value(*raw));
+  if (dir.empty()) dir = "C:\\WINDOWS";
+  while (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  return dir;
+}
+
+std::string inf_dir() {
+  return windows_dir() + "\\inf";
+}
+
+std::string platform() {
+  Key* environment = key_at("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment");
+  internal::Value* value =
+      environment == nullptr ? nullptr : environment->find_value("PROCESSOR_ARCHITECTURE");
+  return iequals(sz_text(value), "AMD64") ? "amd64" : "x86";
+}
+
+std::string host(const std::string& windows_path) {
+  std::string full;
+  std::string host_path;
+  if (!internal::full_windows_path(windows_path, &full)) return "";
+  if (!internal::host_path_of(full, &host_path)) return "";
+  return host_path;
+}
+
+bool read_windows_file(const std::string& windows_path, std::string* bytes) {
+  std::string path = host(windows_path);
+  std::error_code error;
+  if (path.empty() || !std::filesystem::is_regular_file(path, error)) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream content;
+  content << in.rdbuf();
+  *bytes = content.str();
+  return true;
+}
+
+bool write_windows_file(const std::string& windows_path, const std::string& bytes) {
+  std::string path = host(windows_path);
+  if (path.empty()) return false;
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  return static_cast<bool>(out);
+}
+
+// ---- device nodes --------------------------------------------------------------------------
+
+std::vector<std::string> node_ids() {
+  std::vector<std::string> out;
+  Key* enum_key = key_at(kEnumKey);
+  if (enum_key == nullptr) return out;
+  for (const auto& [enumerator_upper, enumerator] : enum_key->subkeys) {
+    for (const auto& [device_upper, device] : enumerator->subkeys) {
+      for (const auto& [instance_upper, instance] : device->subkeys) {
+        // Device instance IDs read in upper case, whatever the case of their keys.
+        out.push_back(upper(enumerator->name + "\\" + device->name + "\\" + instance->name));
+      }
+    }
+  }
+  return out;
+}
+
+bool node_exists(const std::string& instance_id) {
+  return valid_instance_id(instance_id) && key_at(node_path(instance_id)) != nullptr;
+}
+
+std::string stored_node_id(const std::string& instance_id) {
+  if (!valid_instance_id(instance_id)) return "";
+  Key* key = key_at(node_path(instance_id));
+  if (key == nullptr) return "";
+  return upper(key->parent->parent->name + "\\" + key->parent->name + "\\" + key->name);
+}
+
+bool node_present(const std::string& instance_id) {
+  if (!node_exists(instance_id)) return false;
+  if (iequals(internal::split_path(instance_id)[0], "ROOT")) return true;
+  std::vector<Board> boards = read_boards();
+  return find_board(boards, instance_id) != nullptr;
+}
+
+bool node_value(const std::string& instance_id, const std::string& value_name, DWORD* type,
+                std::vector<std::uint8_t>* data) {
+  Key* key = node_exists(instance_id) ? key_at(node_path(instance_id)) : nullptr;
+  internal::Value* value = key == nullptr ? nullptr : key->find_value(value_name);
+  if (value == nullptr) return false;
+  *type = value->type;
+  *data = value->data;
+  return true;
+}
+
+std::string node_string(const std::string& instance_id, const std::string& value_name) {
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (!node_value(instance_id, value_name, &type, &data)) return "";
+  std::string text(data.begin(), data.end());
+  std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  return text;
+}
+
+std::vector<std::string> node_ids_value(const std::string& instance_id, const std::string& value_name) {
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (!node_value(instance_id, value_name, &type, &data)) return {};
+  return multi_sz_strings(data);
+}
+
+void set_node_value(const std::string& instance_id, const std::string& value_name, DWORD type,
+                    const std::vector<std::uint8_t>& data) {
+  Key* key = key_at(node_path(instance_id));
+  if (key == nullptr) return;
+  key->set_value(value_name, type, data);
+  internal::registry_changed();
+}
+
+void create_board_node(const Board& board) {
+  if (!valid_instance_id(board.instance_id) || node_exists(board.instance_id)) return;
+  Key* key = create_key_at(node_path(board.instance_id));
+  key->set_value("HardwareID", port::REG_MULTI_SZ, multi_sz_bytes(board.hardware_ids));
+  if (!board.compatible_ids.empty()) {
+    key->set_value("CompatibleIDs", port::REG_MULTI_SZ, multi_sz_bytes(board.compatible_ids));
+  }
+  set_dword(key, "ConfigFlags", 0);
+}
+
+void create_root_node(const std::string& instance_id, const std::string& class_guid,
+                      const std::string& class_name, const std::vector<std::uint8_t>& hardware_ids,
+                      const std::vector<std::uint8_t>& compatible_ids) {
+  Key* key = create_key_at(node_path(instance_id));
+  if (!hardware_ids.empty()) key->set_value("HardwareID", port::REG_MULTI_SZ, hardware_ids);
+  if (!compatible_ids.empty()) key->set_value("CompatibleIDs", port::REG_MULTI_SZ, compatible_ids);
+  if (!class_guid.empty()) set_sz(key, "ClassGUID", class_guid);
+  if (!class_name.empty()) set_sz(key, "Class", class_name);
+  set_dword(key, "ConfigFlags", 0);
+}
+
+std::string generate_root_id(const std::string& name, const std::vector<std::string>& taken) {
+  std::string device = upper(name);
+  for (int number = 0; number < 10000; ++number) {
+    char instance[8];
+    std::snprintf(instance, sizeof instance, "%04d", number);
+    std::string id = "ROOT\\" + device + "\\" + instance;
+    bool used = node_exists(id);
+    for (const std::string& other : taken) used = used || iequals(other, id);
+    if (!used) return id;
+  }
+  return "";
+}
+
+DWORD remove_node(const std::string& instance_id) {
+  std::vector<Board> boards = read_boards();
+  const Board* board = find_board(boards, instance_id);
+  if (board != nullptr && board->remove_error != 0) return board->remove_error;
+  if (!node_exists(instance_id)) return port::ERROR_NO_SUCH_DEVINST;
+  std::string driver = node_string(instance_id, "Driver");
+  if (!driver.empty() && internal::split_path(driver).size() == 2) {
+    delete_key_at(std::string(kClassKey) + "\\" + driver);
+  }
+  std::string path = node_path(instance_id);
+  delete_key_at(path);
+  // The device key goes with its last instance, as Windows leaves no empty device keys.
+  Key* device = key_at(path.substr(0, path.rfind('\\')));
+  if (device != nullptr && device->subkeys.empty()) delete_key_at(path.substr(0, path.rfind('\\')));
+  return port::ERROR_SUCCESS;
+}
+
+// ---- setup classes -------------------------------------------------------------------------
+
+bool parse_guid(const std::string& text, port::GUID* guid) {
+  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+  static constexpr int kDashes[] = {9, 14, 19, 24};
+  std::string digits;
+  for (std::size_t i = 1; i < 37; ++i) {
+    bool dash = std::find(std::begin(kDashes), std::end(kDashes), static_cast<int>(i)) != std::end(kDashes);
+    if (dash) {
+      if (text[i] != '-') return false;
+      continue;
+    }
+    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    digits.push_back(text[i]);
+  }
+  auto hex = [&](std::size_t at, std::size_t count) {
+    return static_cast<std::uint32_t>(std::strtoul(digits.substr(at, count).c_str(), nullptr, 16));
+  };
+  guid->Data1 = hex(0, 8);
+  guid->Data2 = static_cast<std::uint16_t>(hex(8, 4));
+  guid->Data3 = static_cast<std::uint16_t>(hex(12, 4));
+  for (std::size_t i = 0; i < 8; ++i) guid->Data4[i] = static_cast<std::uint8_t>(hex(16 + 2 * i, 2));
+  return true;
+}
+
+std::string format_guid(const port::GUID& guid) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
+                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+std::vector<std::string> class_guids() {
+  std::vector<std::string> out;
+  Key* classes = key_at(kClassKey);
+  if (classes == nullptr) return out;
+  port::GUID guid{};
+  for (const auto& [upper_name, key] : classes->subkeys) {
+    if (parse_guid(key->name, &guid)) out.push_back(key->name);
+  }
+  return out;
+}
+
+bool class_name_of(const std::string& guid, std::string* name) {
+  Key* key = key_at(std::string(kClassKey) + "\\" + guid);
+  internal::Value* value = key == nullptr ? nullptr : key->find_value("Class");
+  if (value == nullptr) return false;
+  *name = sz_text(value);
+  return true;
+}
+
+bool class_description_of(const std::string& guid, std::string* description) {
+  Key* key = key_at(std::string(kClassKey) + "\\" + guid);
+  if (key == nullptr) return false;
+  internal::Value* value = key->find_value("");
+  if (value != nullptr) {
+    *description = sz_text(value);
+    return true;
+  }
+  // A class without a description is described by its name, as Windows does.
+  return class_name_of(guid, description);
+}
+
+// ---- the INF store -------------------------------------------------------------------------
+
+std::vector<std::string> inf_file_names() {
+  std::vector<std::string> out;
+  std::string dir = host(inf_dir());
+  std::error_code error;
+  if (dir.empty() || !std::filesystem::is_directory(dir, error)) return out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_regular_file(error) && name.size() > 4 && iequals(name.substr(name.size() - 4), ".inf")) {
+      out.push_back(name);
+    }
+  }
+  std::sort(out.begin(), out.end(),
+            [](const std::string& a, const std::string& b) { return upper(a) < upper(b); });
+  return out;
+}
+
+namespace {
+
+// The precompiled form of a registered INF: a stand-in that records where the INF came from,
+// so that drivers installed from the store later find their files.
+constexpr char kPnfMagic[] = "HALVIK-SIM PNF 1";
+
+std::string pnf_content(const std::string& source_dir) {
+  std::string content(kPnfMagic, sizeof kPnfMagic);  // with its NUL
+  content += "source=" + source_dir;
+  content.push_back('\0');
+  return content;
+}
+
+std::string pnf_source_dir(const std::string& pnf_bytes) {
+  std::size_t at = pnf_bytes.find(std::string("source=", 7));
+  if (pnf_bytes.compare(0, sizeof kPnfMagic - 1, kPnfMagic) != 0 || at == std::string::npos) return "";
+  std::string dir = pnf_bytes.substr(at + 7);
+  std::size_t nul = dir.find('\0');
+  if (nul != std::string::npos) dir.resize(nul);
+  return dir;
+}
+
+std::string directory_of(const std::string& windows_path) {
+  std::size_t slash = windows_path.find_last_of("\\/");
+  return slash == std::string::npos ? "" : windows_path.substr(0, slash);
+}
+
+std::string base_name(const std::string& name) {
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+DWORD register_inf(const std::string& source_path, std::string* oem_name) {
+  std::string full;
+  std::string content;
+  if (!internal::full_windows_path(source_path, &full) || !read_windows_file(full, &content)) {
+    return port::ERROR_FILE_NOT_FOUND;
+  }
+  std::vector<std::string> names = inf_file_names();
+  for (const std::string& name : names) {
+    if (name.size() < 8 || !iequals(name.substr(0, 3), "oem")) continue;
+    std::string existing;
+    if (read_windows_file(inf_dir() + "\\" + name, &existing) && existing == content) {
+      *oem_name = name;
+      std::string pnf = inf_dir() + "\\" + base_name(name) + ".pnf";
+      if (host(pnf).empty() || !std::filesystem::exists(host(pnf))) {
+        write_windows_file(pnf, pnf_content(directory_of(full)));
+      }
+      return port::ERROR_SUCCESS;
+    }
+  }
+  for (int number = 0; number < 10000; ++number) {
+    std::string name = "oem" + std::to_string(number) + ".inf";
+    bool taken = false;
+    for (const std::string& existing : names) taken = taken || iequals(existing, name);
+    std::string pnf_path = inf_dir() + "\\oem" + std::to_string(number) + ".pnf";
+    std::error_code error;
+    if (taken || std::filesystem::exists(host(pnf_path), error)) continue;
+    if (!write_windows_file(inf_dir() + "\\" + name, content) ||
+        !write_windows_file(pnf_path, pnf_content(directory_of(full)))) {
+      return port::ERROR_ACCESS_DENIED;
+    }
+    *oem_name = name;
+    return port::ERROR_SUCCESS;
+  }
+  return port::ERROR_FILE_EXISTS;
+}
+
+// ---- drivers -------------------------------------------------------------------------------
+
+std::vector<std::string> multi_sz_strings(const std::vector<std::uint8_t>& data) {
+  std::vector<std::string> out;
+  std::string current;
+  for (std::uint8_t byte : data) {
+    if (byte == 0) {
+      if (current.empty()) break;
+      out.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(byte));
+    }
+  }
+  if (!current.empty()) out.push_back(current);
+  return out;
+}
+
+std::vector<std::uint8_t> multi_sz_bytes(const std::vector<std::string>& strings) {
+  std::vector<std::uint8_t> data;
+  for (const std::string& text : strings) {
+    data.insert(data.end(), text.begin(), text.end());
+    data.push_back(0);
+  }
+  data.push_back(0);
+  if (strings.empty()) data.push_back(0);
+  return data;
+}
+
+namespace {
+
+// Everything a driver installation needs, gathered and checked before anything changes.
+struct FileCopy {
+  std::string source;       // Windows path
+  std::string destination;  // Windows path
+};
+
+struct DriverPlan {
+  inf::Inf inf;
+  inf::Model model;
+  std::string matching_id;
+  std::string install_section;  // decorated, as found
+  std::string class_guid;
+  std::string class_name;
+  std::string inf_name;    // as registered in the store (oemN.inf)
+  std::string source_dir;  // where the package's files are
+  std::vector<FileCopy> copies;
+};
+
+std::string dirid_path(DWORD dirid, const std::string& source_dir) {
+  switch (dirid) {
+    case 1:
+      return source_dir;
+    case 10:
+      return windows_dir();
+    case 11:
+      return windows_dir() + "\\system32";
+    case 12:
+      return windows_dir() + "\\system32\\drivers";
+    case 17:
+      return inf_dir();
+    default:
+      return "";
+  }
+}
+
+// %10%, %11%, %12%, %17% and %01% in a value.
+std::string expand_dirids(const std::string& text, const std::string& source_dir) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%') {
+      std::size_t close = text.find('%', i + 1);
+      if (close != std::string::npos) {
+        std::string number = text.substr(i + 1, close - i - 1);
+        bool digits = !number.empty() &&
+                      std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+        std::string path = digits ? dirid_path(parse_number(number), source_dir) : "";
+        if (!path.empty()) {
+          out += path;
+          i = close;
+          continue;
+        }
+      }
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string join_path(const std::string& a, const std::string& b) {
+  std::string tail = b;
+  while (!tail.empty() && (tail.front() == '\\' || tail.front() == '/')) tail.erase(0, 1);
+  while (!tail.empty() && (tail.back() == '\\' || tail.back() == '/')) tail.pop_back();
+  if (tail.empty()) return a;
+  return a + "\\" + tail;
+}
+
+std::string destination_dir(const inf::Inf& inf, const std::string& section, const std::string& source_dir) {
+  const inf::Section* dirs = inf.section("DestinationDirs");
+  const inf::Line* chosen = nullptr;
+  const inf::Line* fallback = nullptr;
+  if (dirs != nullptr) {
+    for (const inf::Line& line : dirs->lines) {
+      if (line.has_key && inf::equal_ignoring_case(line.key, section)) chosen = &line;
+      if (line.has_key && inf::equal_ignoring_case(line.key, "DefaultDestDir")) fallback = &line;
+    }
+  }
+  if (chosen == nullptr) chosen = fallback;
+  // Without any entry Windows copies to system32 (11).
+  if (chosen == nullptr || chosen->fields.empty()) return dirid_path(11, source_dir);
+  std::string dir = dirid_path(parse_number(chosen->fields[0]), source_dir);
+  if (dir.empty()) return "";
+  return chosen->fields.size() > 1 ? join_path(dir, chosen->fields[1]) : dir;
+}
+
+// The platform's entry of a decorated section ([SourceDisksFiles.amd64]) or the plain one.
+const inf::Line* find_platform_line(const inf::Inf& inf, const std::string& section, const std::string& key) {
+  for (const std::string& name : {section + "." + platform(), section}) {
+    const inf::Section* found = inf.section(name);
+    if (found == nullptr) continue;
+    for (const inf::Line& line : found->lines) {
+      if (line.has_key && inf::equal_ignoring_case(line.key, key)) return &line;
+    }
+  }
+  return nullptr;
+}
+
+std::string source_file(const inf::Inf& inf, const std::string& name, const std::string& inf_dir_path) {
+  const inf::Line* file = find_platform_line(inf, "SourceDisksFiles", name);
+  if (file == nullptr || file->fields.empty()) return join_path(inf_dir_path, name);
+  std::string dir = inf_dir_path;
+  const inf::Line* disk = find_platform_line(inf, "SourceDisksNames", file->fields[0]);
+  if (disk != nullptr && disk->fields.size() > 3) dir = join_path(dir, disk->fields[3]);
+  if (file->fields.size() > 1) dir = join_path(dir, file->fields[1]);
+  return join_path(dir, name);
+}
+
+bool file_present(const std::string& windows_path) {
+  std::string path = host(windows_path);
+  std::error_code error;
+  return !path.empty() && std::filesystem::is_regular_file(path, error);
+}
+
+// The files that CopyFiles names in one install section.
+DWORD plan_copies(const inf::Inf& inf, const std::string& section, const std::string& source_dir,
+                  std::vector<FileCopy>* copies) {
+  for (const std::string& entry : inf.list_values(section, "CopyFiles")) {
+    std::vector<std::pair<std::string, std::string>> files;  // destination name, source name
+    std::string dir;
+    if (entry.front() == '@') {
+      files.emplace_back(entry.substr(1), entry.substr(1));
+      dir = destination_dir(inf, "", source_dir);
+    } else {
+      const inf::Section* list = inf.section(entry);
+      if (list == nullptr) return 0xE0000101;  // ERROR_SECTION_NOT_FOUND
+      for (const inf::Line& line : list->lines) {
+        std::string destination = line.has_key ? line.key : (line.fields.empty() ? "" : line.fields[0]);
+        if (destination.empty()) continue;
+        std::size_t source_field = line.has_key ? 0 : 1;
+        std::string source = line.fields.size() > source_field && !line.fields[source_field].empty()
+                                 ? line.fields[source_field]
+                                 : destination;
+        files.emplace_back(destination, source);
+      }
+      dir = destination_dir(inf, entry, source_dir);
+    }
+    if (dir.empty()) return port::ERROR_INVALID_PARAMETER;
+    for (const auto& [destination, source] : files) {
+      FileCopy copy{source_file(inf, source, source_dir), dir + "\\" + destination};
+      if (!file_present(copy.source)) return port::ERROR_FILE_NOT_FOUND;
+      copies->push_back(copy);
+    }
+  }
+  return port::ERROR_SUCCESS;
+}
+
+// AddReg lines: root, subkey, value name, flags, value...; HKR is `relative_root`.
+void apply_add_reg(const inf::Inf& inf, const std::string& section, const std::string& relative_root,
+                   const std::string& source_dir) {
+  for (const std::string& add_reg : inf.list_values(section, "AddReg")) {
+    const inf::Section* lines = inf.section(add_reg);
+    if (lines == nullptr) continue;
+    for (const inf::Line& line : lines->lines) {
+      std::vector<std::string> fields = line.fields;
+      if (line.has_key) fields.insert(fields.begin(), line.key);
+      if (fields.empty()) continue;
+      std::string root;
+      if (inf::equal_ignoring_case(fields[0], "HKR")) {
+        root = relative_root;
+      } else if (!inf::equal_ignoring_case(fields[0], "HKLM")) {
+        continue;  // other roots do not exist in the simulated registry
+      }
+      std::string path = fields.size() > 1 && !fields[1].empty()
+                             ? (root.empty() ? fields[1] : root + "\\" + fields[1])
+                             : root;
+      Key* key = create_key_at(path);
+      if (fields.size() < 3) continue;
+      std::string name = fields[2];
+      DWORD flags = fields.size() > 3 ? parse_number(fields[3]) : 0;
+      if ((flags & 0x10) != 0) continue;                                     // FLG_ADDREG_KEYONLY
+      if ((flags & 0x2) != 0 && key->find_value(name) != nullptr) continue;  // FLG_ADDREG_NOCLOBBER
+      std::vector<std::string> data(fields.begin() + std::min<std::size_t>(4, fields.size()), fields.end());
+      DWORD type_bits = flags & 0xFFFF0001;
+      if (type_bits == 0x00010001) {
+        set_dword(key, name, data.empty() ? 0 : parse_number(data[0]));
+      } else if (type_bits == 0x00010000) {
+        key->set_value(name, port::REG_MULTI_SZ, multi_sz_bytes(data));
+        internal::registry_changed();
+      } else if (type_bits == 0x00020000) {
+        set_sz(key, name, data.empty() ? "" : expand_dirids(data[0], source_dir), port::REG_EXPAND_SZ);
+      } else if (type_bits == 0x00000001) {
+        std::vector<std::uint8_t> bytes;
+        for (const std::string& byte : data)
+          bytes.push_back(static_cast<std::uint8_t>(std::strtoul(byte.c_str(), nullptr, 16)));
+        key->set_value(name, port::REG_BINARY, bytes);
+        internal::registry_changed();
+      } else {
+        set_sz(key, name, data.empty() ? "" : data[0]);
+      }
+    }
+  }
+}
+
+// Chooses the INF's driver for a node: its first hardware ID (then compatible ID) that some
+// model of the platform lists.
+bool select_model(const inf::Inf& inf, const std::string& instance_id, inf::Model* model,
+                  std::string* matching_id) {
+  std::vector<std::string> ids = node_ids_value(instance_id, "HardwareID");
+  for (const std::string& id : node_ids_value(instance_id, "CompatibleIDs")) ids.push_back(id);
+  std::vector<inf::Model> offered = inf::models(inf, platform());
+  for (const std::string& id : ids) {
+    for (const inf::Model& candidate : offered) {
+      for (const std::string& model_id : candidate.ids) {
+        if (inf::equal_ignoring_case(model_id, id)) {
+          *model = candidate;
+          *matching_id = id;
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+DWORD plan_driver(const inf::Inf& inf, const inf::Model& model, const std::string& source_dir,
+                  DriverPlan* plan) {
+  plan->inf = inf;
+  plan->model = model;
+  plan->source_dir = source_dir;
+  plan->class_guid = inf::class_guid(inf);
+  plan->class_name = inf::class_name(inf);
+  port::GUID guid{};
+  if (!parse_guid(plan->class_guid, &guid)) return port::ERROR_INVALID_CLASS;
+  plan->class_guid = format_guid(guid);
+  plan->install_section = inf::choose_install_section(inf, model.install_section, platform());
+  if (plan->install_section.empty()) return 0xE0000101;  // ERROR_SECTION_NOT_FOUND
+  DWORD error = plan_copies(inf, plan->install_section, source_dir, &plan->copies);
+  if (error == port::ERROR_SUCCESS) {
+    error = plan_copies(inf, plan->install_section + ".CoInstallers", source_dir, &plan->copies);
+  }
+  return error;
+}
+
+void install_class(const DriverPlan& plan) {
+  std::string class_path = std::string(kClassKey) + "\\" + plan.class_guid;
+  Key* key = key_at(class_path);
+  if (key != nullptr && key->find_value("Class") != nullptr) return;  // installed already
+  key = create_key_at(class_path);
+  std::string section = inf::choose_install_section(plan.inf, "ClassInstall32", platform());
+  if (!section.empty()) apply_add_reg(plan.inf, section, class_path, plan.source_dir);
+  set_sz(key, "Class", plan.class_name);
+}
+
+bool copy_file(const FileCopy& copy) {
+  std::string bytes;
+  return read_windows_file(copy.source, &bytes) && write_windows_file(copy.destination, bytes);
+}
+
+std::string driver_key_for(const std::string& instance_id, const std::string& class_guid) {
+  std::string driver = node_string(instance_id, "Driver");
+  std::vector<std::string> parts = internal::split_path(driver);
+  if (parts.size() == 2 && iequals(parts[0], class_guid)) return parts[0] + "\\" + parts[1];
+  Key* class_key = key_at(std::string(kClassKey) + "\\" + class_guid);
+  for (int number = 0; number < 10000; ++number) {
+    char instance[8];
+    std::snprintf(instance, sizeof instance, "%04d", number);
+    if (class_key == nullptr || class_key->find_subkey(instance) == nullptr)
+      return class_guid + "\\" + instance;
+  }
+  return "";
+}
+
+void add_services(const DriverPlan& plan, bool start, std::string* function_service) {
+  const inf::Section* services = plan.inf.section(plan.install_section + ".Services");
+  if (services == nullptr) return;
+  for (const inf::Line& line : services->lines) {
+    if (!line.has_key || !inf::equal_ignoring_case(line.key, "AddService") || line.fields.empty()) continue;
+    const std::string& name = line.fields[0];
+    DWORD flags = line.fields.size() > 1 ? parse_number(line.fields[1]) : 0;
+    std::string section = line.fields.size() > 2 ? line.fields[2] : "";
+    // An existing service key keeps what it holds (the driver's Parameters among it).
+    Key* key = create_key_at(std::string(internal::kServicesKey) + "\\" + name);
+    auto number = [&](const char* entry, DWORD fallback) {
+      return plan.inf.has_value(section, entry) ? parse_number(plan.inf.value(section, entry)) : fallback;
+    };
+    set_dword(key, "Type", number("ServiceType", 1));
+    set_dword(key, "Start", number("StartType", 3));
+    set_dword(key, "ErrorControl", number("ErrorControl", 1));
+    std::string binary = expand_dirids(plan.inf.value(section, "ServiceBinary"), plan.source_dir);
+    std::string prefix = windows_dir() + "\\";
+    if (binary.size() > prefix.size() && iequals(binary.substr(0, prefix.size()), prefix)) {
+      binary = binary.substr(prefix.size());  // stored relative to the Windows directory
+    }
+    if (!binary.empty()) set_sz(key, "ImagePath", binary, port::REG_EXPAND_SZ);
+    std::string display_name = plan.inf.value(section, "DisplayName");
+    if (!display_name.empty()) set_sz(key, "DisplayName", display_name);
+    std::string group = plan.inf.value(section, "LoadOrderGroup");
+    if (!group.empty()) set_sz(key, "Group", group);
+    if ((flags & 0x2) != 0) {  // SPSVCINST_ASSOCSERVICE: the device's function driver
+      *function_service = name;
+      if (start) internal::store_service_state(name, port::SERVICE_RUNNING);
+    }
+  }
+}
+
+void install_driver(const std::string& instance_id, const DriverPlan& plan, bool start) {
+  install_class(plan);
+  for (const FileCopy& copy : plan.copies) copy_file(copy);
+  std::string driver = driver_key_for(instance_id, plan.class_guid);
+  std::string driver_path = std::string(kClassKey) + "\\" + driver;
+  Key* key = create_key_at(driver_path);
+  std::string provider = plan.inf.value("Version", "Provider");
+  std::vector<std::string> driver_version = plan.inf.list_values("Version", "DriverVer");
+  set_sz(key, "DriverDesc", plan.model.description);
+  set_sz(key, "ProviderName", provider);
+  if (!driver_version.empty()) set_sz(key, "DriverDate", driver_version[0]);
+  if (driver_version.size() > 1) set_sz(key, "DriverVersion", driver_version[1]);
+  set_sz(key, "InfPath", plan.inf_name);
+  set_sz(key, "InfSection", plan.model.install_section);
+  if (!iequals(plan.install_section, plan.model.install_section)) {
+    set_sz(key, "InfSectionExt", plan.install_section.substr(plan.model.install_section.size()));
+  }
+  set_sz(key, "MatchingDeviceId", lower(plan.matching_id));
+  apply_add_reg(plan.inf, plan.install_section, driver_path, plan.source_dir);
+  apply_add_reg(plan.inf, plan.install_section + ".CoInstallers", driver_path, plan.source_dir);
+
+  std::string service;
+  add_services(plan, start, &service);
+  Key* node = key_at(node_path(instance_id));
+  set_sz(node, "Driver", driver);
+  set_sz(node, "ClassGUID", plan.class_guid);
+  set_sz(node, "Class", plan.class_name);
+  set_sz(node, "DeviceDesc", plan.model.description);
+  set_sz(node, "Mfg", plan.model.manufacturer);
+  if (!service.empty()) set_sz(node, "Service", service);
+}
+
+}  // namespace
+
+DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart) {
+  *restart = false;
+  std::string full;
+  std::string bytes;
+  if (!internal::full_windows_path(inf_path, &full) || !read_windows_file(full, &bytes)) {
+    return port::ERROR_FILE_NOT_FOUND;
+  }
+  inf::Inf parsed = inf::parse(bytes);
+  std::vector<std::string> matching;
+  for (const std::string& id : node_ids()) {
+    if (!node_present(id)) continue;
+    std::vector<std::string> ids = node_ids_value(id, "HardwareID");
+    for (const std::string& compatible : node_ids_value(id, "CompatibleIDs")) ids.push_back(compatible);
+    if (std::any_of(ids.begin(), ids.end(),
+                    [&](const std::string& each) { return iequals(each, hardware_id); })) {
+      matching.push_back(id);
+    }
+  }
+  if (matching.empty()) return port::ERROR_NO_SUCH_DEVINST;
+
+  std::vector<std::pair<std::string, DriverPlan>> plans;
+  for (const std::string& id : matching) {
+    inf::Model model;
+    std::string matching_id;
+    if (!select_model(parsed, id, &model, &matching_id)) continue;
+    DriverPlan plan;
+    DWORD error = plan_driver(parsed, model, directory_of(full), &plan);
+    if (error != port::ERROR_SUCCESS) return error;
+    plan.matching_id = matching_id;
+    plans.emplace_back(id, plan);
+  }
+  // The INF offers no driver for any of the devices: not a better match than what they have.
+  if (plans.empty()) return port::ERROR_NO_MORE_ITEMS;
+
+  std::string oem_name;
+  DWORD error = register_inf(full, &oem_name);
+  if (error != port::ERROR_SUCCESS) return error;
+  *restart = restart_required();
+  for (auto& [id, plan] : plans) {
+    plan.inf_name = oem_name;
+    install_driver(id, plan, !*restart);
+  }
+  return port::ERROR_SUCCESS;
+}
+
+void reenumerate() {
+  for (const Board& board : read_boards()) create_board_node(board);
+  std::vector<std::string> store;
+  for (const std::string& name : inf_file_names()) store.push_back(name);
+  std::vector<std::pair<std::string, inf::Inf>> parsed;  // read once per re-enumeration
+  for (const std::string& id : node_ids()) {
+    if (!node_present(id) || !node_string(id, "Driver").empty()) continue;
+    if (parsed.empty()) {
+      for (const std::string& name : store) {
+        std::string bytes;
+        if (read_windows_file(inf_dir() + "\\" + name, &bytes)) parsed.emplace_back(name, inf::parse(bytes));
+      }
+    }
+    for (const auto& [name, candidate] : parsed) {
+      inf::Model model;
+      std::string matching_id;
+      if (!select_model(candidate, id, &model, &matching_id)) continue;
+      std::string pnf;
+      std::string source_dir = inf_dir();
+      if (read_windows_file(inf_dir() + "\\" + base_name(name) + ".pnf", &pnf) &&
+          !pnf_source_dir(pnf).empty()) {
+        source_dir = pnf_source_dir(pnf);
+      }
+      DriverPlan plan;
+      if (plan_driver(candidate, model, source_dir, &plan) != port::ERROR_SUCCESS)
+        continue;  // no driver then
+      plan.matching_id = matching_id;
+      plan.inf_name = name;
+      install_driver(id, plan, true);
+      break;
+    }
+  }
+}
+
+}  // namespace sim::devices

@@ -1,0 +1,525 @@
+// SetupAPI, the configuration manager and newdev on the simulated machine: what the installer
+// calls, answered as Windows answers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/port.h"
+#include "platform/sim/sim.h"
+#include "unit/machine_fixture.h"
+
+namespace {
+
+using namespace port;
+
+constexpr char kInf[] = "C:\\Tessaridge\\pnp\\morvellan.inf";
+constexpr char kClassKey[] =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}";
+constexpr char kEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\";
+constexpr char kService[] = "SYSTEM\\CurrentControlSet\\Services\\halvik";
+constexpr char kRow0[] = "PCI\\VEN_1E5C&DEV_F000&SUBSYS_00001E5C";
+constexpr char kRow1[] = "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C";
+constexpr char kRow2[] = "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00021E5C";
+constexpr char kBoard1[] = "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C&REV_01\\4&1F2E3D&0&0008";
+constexpr char kBoard2[] = "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00021E5C&REV_01\\4&1F2E3D&0&0010";
+constexpr GUID kTessaridgeGuid = {
+    0x3D7A91C2, 0x5B04, 0x4E6F, {0xA8, 0xD3, 0x71, 0xC2, 0xE9, 0xB0, 0xF4, 0x15}};
+
+std::string reg_string(const std::string& key, const std::string& name) {
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (!sim::reg_get(key, name, &type, &data)) return "<absent>";
+  std::string text(data.begin(), data.end());
+  return text.substr(0, text.find('\0'));
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& wanted) {
+  return std::find(list.begin(), list.end(), wanted) != list.end();
+}
+
+class SetupApiTest : public MachineTest {
+ protected:
+  BOOL update(const char* hardware_id, BOOL* reboot) {
+    return UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, kInf, 0, reboot);
+  }
+
+  // Creates and registers a root-enumerated node for the class, as the installer does.
+  std::string register_root_node(const char* hardware_id) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&kTessaridgeGuid, nullptr);
+    EXPECT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_TRUE(SetupDiCreateDeviceInfoA(set, "TessaridgeHardware", &kTessaridgeGuid, nullptr, nullptr,
+                                         DICD_GENERATE_ID, &data));
+    char ids[260] = {};
+    std::strcpy(ids, hardware_id);
+    EXPECT_TRUE(SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, reinterpret_cast<BYTE*>(ids),
+                                                  static_cast<DWORD>(std::strlen(hardware_id) + 2)));
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+    char id[MAX_DEVICE_ID_LEN] = {};
+    EXPECT_EQ(CM_Get_Device_ID_ExA(data.DevInst, id, sizeof id, 0, nullptr), CR_SUCCESS);
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    return id;
+  }
+
+  // Removes a node through its device information element, as the removal does.
+  BOOL remove_node(const std::string& instance_id) {
+    HDEVINFO set =
+        SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_TRUE(SetupDiOpenDeviceInfoA(set, instance_id.c_str(), nullptr, 0, &data));
+    SP_REMOVEDEVICE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    params.Scope = DI_REMOVEDEVICE_GLOBAL;
+    EXPECT_TRUE(SetupDiSetClassInstallParamsA(set, &data, &params.ClassInstallHeader, sizeof params));
+    BOOL removed = SetupDiCallClassInstaller(DIF_REMOVE, set, &data);
+    DWORD error = GetLastError();
+    SetupDiDestroyDeviceInfoList(set);
+    SetLastError(error);
+    return removed;
+  }
+
+  CONFIGRET reenumerate() {
+    DEVINST root = 0;
+    CONFIGRET located = CM_Locate_DevNode_ExA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL, nullptr);
+    if (located != CR_SUCCESS) return located;
+    return CM_Reenumerate_DevNode_Ex(root, CM_REENUMERATE_SYNCHRONOUS, nullptr);
+  }
+};
+
+TEST_F(SetupApiTest, XpHasTwoPresentBoardsWithoutDriverAndThePackage) {
+  std::vector<std::string> nodes = sim::device_nodes();
+  for (const char* board : {kBoard1, kBoard2}) {
+    EXPECT_TRUE(contains(nodes, board)) << board;
+    EXPECT_TRUE(sim::device_present(board));
+    EXPECT_EQ(sim::device_driver(board), "");
+  }
+  EXPECT_TRUE(sim::file_exists(kInf));
+  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\pnp\\x86\\halvik.sys"));
+  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\pnp\\amd64\\tsrgBdevco.dll"));
+  EXPECT_FALSE(sim::reg_key_exists(kClassKey));
+}
+
+TEST_F(SetupApiTest, CopyOemInfNamesTheFirstFreeNumberAndReusesAnIdenticalInf) {
+  char name[MAX_PATH] = {};
+  DWORD required = 0;
+  ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, &required, nullptr));
+  EXPECT_STREQ(name, "C:\\WINDOWS\\inf\\oem0.inf");
+  EXPECT_EQ(required, std::strlen(name) + 1);
+  EXPECT_EQ(sim::read_file("C:\\WINDOWS\\inf\\oem0.inf"), sim::read_file(kInf));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.pnf"));
+
+  ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+  EXPECT_STREQ(name, "C:\\WINDOWS\\inf\\oem0.inf");
+
+  sim::write_file("C:\\Tessaridge\\other.inf", "[Version]\r\nSignature=\"$Windows NT$\"\r\n");
+  sim::write_file("C:\\WINDOWS\\inf\\oem1.pnf", "orphaned");  // a number whose PNF is left is not free
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\Tessaridge\\other.inf", nullptr, SPOST_PATH, 0, name, sizeof name,
+                               nullptr, nullptr));
+  EXPECT_STREQ(name, "C:\\WINDOWS\\inf\\oem2.inf");
+
+  char small[8];
+  EXPECT_FALSE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, small, sizeof small, &required, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(required, std::strlen("C:\\WINDOWS\\inf\\oem0.inf") + 1);
+
+  EXPECT_FALSE(SetupCopyOEMInfA("C:\\nowhere.inf", nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SetupApiTest, InfFileListAnswersItsSizeAsWindowsDoes) {
+  DWORD required = 0;
+  ASSERT_TRUE(SetupGetInfFileListA(nullptr, INF_STYLE_WIN4, nullptr, 0, &required));
+  std::string expected("machine.inf\0usb.inf\0\0", 21);
+  EXPECT_EQ(required, expected.size());
+
+  std::vector<char> small(required - 1);
+  EXPECT_FALSE(SetupGetInfFileListA(nullptr, INF_STYLE_WIN4, small.data(), required - 1, &required));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+
+  std::vector<char> list(required);
+  ASSERT_TRUE(SetupGetInfFileListA(nullptr, INF_STYLE_WIN4, list.data(), required, nullptr));
+  EXPECT_EQ(std::string(list.data(), list.size()), expected);
+}
+
+TEST_F(SetupApiTest, InfClassComesFromTheVersionSection) {
+  GUID guid{};
+  char name[MAX_CLASS_NAME_LEN] = {};
+  DWORD required = 0;
+  ASSERT_TRUE(SetupDiGetINFClassA(kInf, &guid, name, sizeof name, &required));
+  EXPECT_EQ(std::memcmp(&guid, &kTessaridgeGuid, sizeof guid), 0);
+  EXPECT_STREQ(name, "TessaridgeHardware");
+  EXPECT_EQ(required, sizeof "TessaridgeHardware");
+  EXPECT_FALSE(SetupDiGetINFClassA("C:\\none.inf", &guid, name, sizeof name, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SetupApiTest, UpdateDriverInstallsOnTheMatchingPresentBoard) {
+  sim::reg_create_key(std::string(kService) + "\\Parameters");
+  sim::reg_set_dword(std::string(kService) + "\\Parameters", "PHYBUFSIZE", 4096);
+  BOOL reboot = TRUE;
+  ASSERT_TRUE(update(kRow1, &reboot)) << GetLastError();
+  EXPECT_FALSE(reboot);
+
+  EXPECT_EQ(reg_string(kClassKey, ""), "Tessaridge Hardware");
+  EXPECT_EQ(reg_string(kClassKey, "Class"), "TessaridgeHardware");
+  EXPECT_EQ(sim::device_driver(kBoard1), "{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}\\0000");
+  EXPECT_EQ(sim::device_driver(kBoard2), "");  // row 2 is another board
+  std::string driver_key = std::string(kClassKey) + "\\0000";
+  EXPECT_EQ(reg_string(driver_key, "DriverDesc"), "Quillant(R) Tessaridge(R) Morvellan PCI module");
+  EXPECT_EQ(reg_string(driver_key, "InfPath"), "oem0.inf");
+  EXPECT_EQ(reg_string(driver_key, "InfSection"), "Morvellan_Device");
+  EXPECT_EQ(reg_string(driver_key, "MatchingDeviceId"), "pci\\ven_1e5c&dev_0410&subsys_00011e5c");
+  EXPECT_EQ(reg_string(driver_key, "ProviderName"), "Quillant");
+  std::string node = std::string(kEnum) + kBoard1;
+  EXPECT_EQ(reg_string(node, "Service"), "halvik");
+  EXPECT_EQ(reg_string(node, "ClassGUID"), "{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}");
+
+  EXPECT_EQ(sim::read_file("C:\\WINDOWS\\system32\\drivers\\halvik.sys"),
+            sim::read_file("C:\\Tessaridge\\pnp\\x86\\halvik.sys"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevco.dll"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevpp.dll"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
+
+  DWORD value = 0;
+  ASSERT_TRUE(sim::reg_get_dword(kService, "Type", &value));
+  EXPECT_EQ(value, 1u);
+  ASSERT_TRUE(sim::reg_get_dword(kService, "Start", &value));
+  EXPECT_EQ(value, 3u);
+  EXPECT_EQ(reg_string(kService, "ImagePath"), "system32\\drivers\\halvik.sys");
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+  ASSERT_TRUE(sim::reg_get_dword(std::string(kService) + "\\Parameters", "PHYBUFSIZE", &value));
+  EXPECT_EQ(value, 4096u);
+}
+
+TEST_F(SetupApiTest, UpdateDriverAnswersRestartRequiredWhenTheMachineSaysSo) {
+  sim::set_update_restart_required(true);
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow2, &reboot));
+  EXPECT_TRUE(reboot);
+  EXPECT_NE(sim::device_driver(kBoard2), "");
+}
+
+struct UpdateFailure {
+  const char* name;
+  const char* hardware_id;
+  void (*prepare)();
+  DWORD error;
+};
+
+const UpdateFailure kUpdateFailures[] = {
+    {"no_present_device", kRow0, [] {}, ERROR_NO_SUCH_DEVINST},
+    {"board_taken_out", kRow1, [] { sim::remove_board(kBoard1); }, ERROR_NO_SUCH_DEVINST},
+    {"driver_file_missing", kRow1,
+     [] { std::remove(sim::host_path("C:\\Tessaridge\\pnp\\x86\\halvik.sys").c_str()); },
+     ERROR_FILE_NOT_FOUND},
+    {"injected_fault", kRow1, [] { sim::add_fault("UpdateDriverForPlugAndPlayDevicesA", kRow1, 0, 5); },
+     ERROR_ACCESS_DENIED},
+};
+
+class UpdateFailureTest : public SetupApiTest, public ::testing::WithParamInterface<UpdateFailure> {};
+
+TEST_P(UpdateFailureTest, ChangesNothing) {
+  const UpdateFailure& c = GetParam();
+  c.prepare();
+  BOOL reboot = FALSE;
+  EXPECT_FALSE(update(c.hardware_id, &reboot));
+  EXPECT_EQ(GetLastError(), c.error);
+  EXPECT_EQ(sim::device_driver(kBoard1), "");
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys"));
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
+  EXPECT_FALSE(sim::service_exists("halvik"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateFailureTest, ::testing::ValuesIn(kUpdateFailures),
+                         [](const ::testing::TestParamInfo<UpdateFailure>& param) {
+                           return param.param.name;
+                         });
+
+TEST_F(SetupApiTest, RegisterDeviceGeneratesRootInstanceIds) {
+  std::string first = register_root_node(kRow0);
+  std::string second = register_root_node(kRow0);
+  EXPECT_EQ(first, "ROOT\\TESSARIDGEHARDWARE\\0000");
+  EXPECT_EQ(second, "ROOT\\TESSARIDGEHARDWARE\\0001");
+  EXPECT_TRUE(sim::device_present(first));
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(sim::reg_get(std::string(kEnum) + first, "HardwareID", &type, &data));
+  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(std::string(data.begin(), data.end()), std::string(kRow0) + std::string(2, '\0'));
+
+  // The installer's next step: the driver goes onto the new node.
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow0, &reboot));
+  EXPECT_NE(sim::device_driver(first), "");
+  EXPECT_NE(sim::device_driver(second), "");
+}
+
+TEST_F(SetupApiTest, RemovedBoardNodeComesBackOnReenumeration) {
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot));
+  ASSERT_TRUE(remove_node(kBoard1)) << GetLastError();
+  EXPECT_FALSE(contains(sim::device_nodes(), kBoard1));
+  EXPECT_FALSE(sim::reg_key_exists(std::string(kClassKey) + "\\0000"));  // its driver key went with it
+  EXPECT_TRUE(contains(sim::device_nodes(), kBoard2));
+
+  // The INF registered by the update stays in the store: re-enumeration installs from it.
+  ASSERT_EQ(reenumerate(), CR_SUCCESS);
+  EXPECT_TRUE(sim::device_present(kBoard1));
+  EXPECT_EQ(sim::device_driver(kBoard1), "{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}\\0000");
+  EXPECT_EQ(sim::device_driver(kBoard2), "{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}\\0001");
+}
+
+TEST_F(SetupApiTest, ReenumerationWithoutAMatchingInfLeavesTheNodeWithoutDriver) {
+  ASSERT_TRUE(remove_node(kBoard2));
+  ASSERT_EQ(reenumerate(), CR_SUCCESS);
+  EXPECT_TRUE(sim::device_present(kBoard2));
+  EXPECT_EQ(sim::device_driver(kBoard2), "");
+}
+
+TEST_F(SetupApiTest, RemoveErrorMakesTheRemovalFailAndKeepsTheNode) {
+  sim::Board board{"PCI\\VEN_1E5C&DEV_0C10&SUBSYS_00011E5C&REV_01\\4&1F2E3D&0&0020",
+                   {"PCI\\VEN_1E5C&DEV_0C10&SUBSYS_00011E5C"},
+                   {},
+                   ERROR_ACCESS_DENIED};
+  sim::add_board(board);
+  EXPECT_TRUE(sim::device_present(board.instance_id));
+  EXPECT_FALSE(remove_node(board.instance_id));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(sim::device_present(board.instance_id));
+}
+
+TEST_F(SetupApiTest, NodeOfABoardTakenOutIsNotPresent) {
+  sim::remove_board(kBoard1);
+  EXPECT_FALSE(sim::device_present(kBoard1));
+  EXPECT_TRUE(contains(sim::device_nodes(), kBoard1));
+  HDEVINFO set = SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, nullptr,
+                                        nullptr, nullptr);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  std::vector<std::string> listed;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  DWORD index = 0;
+  for (; SetupDiEnumDeviceInfo(set, index, &data); ++index) {
+    char id[MAX_DEVICE_ID_LEN];
+    ASSERT_EQ(CM_Get_Device_ID_ExA(data.DevInst, id, sizeof id, 0, nullptr), CR_SUCCESS);
+    listed.push_back(id);
+  }
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(index, listed.size());
+  EXPECT_FALSE(contains(listed, kBoard1));
+  EXPECT_TRUE(contains(listed, kBoard2));
+
+  // Opening it by its instance ID still works, as for any phantom node.
+  EXPECT_TRUE(SetupDiOpenDeviceInfoA(set, kBoard1, nullptr, 0, &data));
+  EXPECT_FALSE(SetupDiOpenDeviceInfoA(set, "PCI\\VEN_0000&DEV_0000\\0", nullptr, 0, &data));
+  EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_DEVINST);
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST_F(SetupApiTest, RegistryPropertyBuffers) {
+  HDEVINFO set =
+      SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr);
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  ASSERT_TRUE(SetupDiOpenDeviceInfoA(set, kBoard1, nullptr, 0, &data));
+  std::string ids = "PCI\\VEN_1E5C&DEV_0410&SUBSYS_00011E5C&REV_01";
+  ids += '\0';
+  ids += std::string(kRow1) + '\0' + "PCI\\VEN_1E5C&DEV_0410&CC_118000" + '\0' +
+         "PCI\\VEN_1E5C&DEV_0410&CC_1180" + '\0' + '\0';
+  const DWORD full = static_cast<DWORD>(ids.size());
+
+  struct Case {
+    DWORD property;
+    DWORD size;
+    BOOL ok;
+    DWORD error;
+    DWORD required;
+  };
+  const Case cases[] = {
+      {SPDRP_HARDWAREID, 0, FALSE, ERROR_INSUFFICIENT_BUFFER, full},
+      {SPDRP_HARDWAREID, full - 1, FALSE, ERROR_INSUFFICIENT_BUFFER, full},
+      {SPDRP_HARDWAREID, full, TRUE, 0, full},
+      {SPDRP_HARDWAREID, 8192, TRUE, 0, full},
+      {0x09 /* SPDRP_DRIVER */, 8192, FALSE, ERROR_INVALID_DATA, 0},  // no driver yet
+  };
+  for (const Case& c : cases) {
+    std::vector<BYTE> buffer(8192, 0xCC);
+    DWORD type = 0;
+    DWORD required = 0;
+    BOOL ok = SetupDiGetDeviceRegistryPropertyA(set, &data, c.property, &type,
+                                                c.size == 0 ? nullptr : buffer.data(), c.size, &required);
+    EXPECT_EQ(ok, c.ok) << c.property << " " << c.size;
+    if (!ok) {
+      EXPECT_EQ(GetLastError(), c.error) << c.size;
+    }
+    EXPECT_EQ(required, c.required) << c.size;
+    if (c.required != 0) {
+      EXPECT_EQ(type, REG_MULTI_SZ);
+    }
+    if (ok) {
+      EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + full), ids);
+    }
+  }
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+
+  // A root node made by the installer has hardware IDs but no compatible IDs.
+  std::string root = register_root_node(kRow0);
+  set = SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(SetupDiOpenDeviceInfoA(set, root.c_str(), nullptr, 0, &data));
+  BYTE buffer[64];
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_COMPATIBLEIDS, nullptr, buffer,
+                                                 sizeof buffer, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST_F(SetupApiTest, DeviceListsAreCountedAsHandles) {
+  std::size_t before = sim::open_handle_count();
+  HDEVINFO all = SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, nullptr,
+                                        nullptr, nullptr);
+  HDEVINFO empty = SetupDiCreateDeviceInfoList(&kTessaridgeGuid, nullptr);
+  EXPECT_EQ(sim::open_handle_count(), before + 2);
+  SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
+  detail.cbSize = sizeof detail;
+  EXPECT_TRUE(SetupDiGetDeviceInfoListDetailA(all, &detail));
+  EXPECT_EQ(detail.RemoteMachineHandle, nullptr);
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(all));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(empty));
+  EXPECT_EQ(sim::open_handle_count(), before);
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(all));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(SetupDiGetDeviceInfoListDetailA(all, &detail));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SetupApiTest, ClassListGrowsToTheReportedCount) {
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot));  // installs the Tessaridge Hardware class
+  DWORD required = 0;
+  GUID one[1];
+  EXPECT_FALSE(SetupDiBuildClassInfoListExA(0, one, 1, &required, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  ASSERT_EQ(required, 3u);  // System, LegacyDriver and Tessaridge Hardware
+  std::vector<GUID> guids(required);
+  ASSERT_TRUE(SetupDiBuildClassInfoListExA(0, guids.data(), required, &required, nullptr, nullptr));
+  bool found = false;
+  for (const GUID& guid : guids) {
+    char name[MAX_CLASS_NAME_LEN];
+    char description[LINE_LEN];
+    ASSERT_TRUE(SetupDiClassNameFromGuidExA(&guid, name, sizeof name, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(
+        SetupDiGetClassDescriptionExA(&guid, description, sizeof description, nullptr, nullptr, nullptr));
+    if (std::strcmp(description, "Tessaridge Hardware") == 0)
+      found = std::strcmp(name, "TessaridgeHardware") == 0;
+  }
+  EXPECT_TRUE(found);
+  char tiny[4];
+  EXPECT_FALSE(SetupDiClassNameFromGuidExA(&kTessaridgeGuid, tiny, sizeof tiny, &required, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(required, sizeof "TessaridgeHardware");
+}
+
+TEST_F(SetupApiTest, ReenumerationAndTheWaitFollowTheMachine) {
+  EXPECT_EQ(reenumerate(), CR_SUCCESS);
+  sim::set_reenumerate_error(CR_FAILURE);
+  EXPECT_EQ(reenumerate(), CR_FAILURE);
+  sim::set_reenumerate_error(0);
+  EXPECT_EQ(reenumerate(), CR_SUCCESS);
+
+  HMODULE setupapi = GetModuleHandleA("setupapi.dll");
+  ASSERT_NE(setupapi, nullptr);
+  auto wait = reinterpret_cast<WaitNoPendingInstallEventsProc>(
+      GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"));
+  ASSERT_NE(wait, nullptr);
+  EXPECT_EQ(wait(300000), 0u);
+  sim::set_wait_no_pending_available(false);
+  EXPECT_EQ(GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"), nullptr);
+  EXPECT_EQ(GetLastError(), 127u);  // ERROR_PROC_NOT_FOUND
+  EXPECT_EQ(GetModuleHandleA("newdev.dll"), nullptr);
+}
+
+TEST_F(SetupApiTest, SettingsLiveInMachineIniAndSurviveAReload) {
+  sim::set_update_restart_required(true);
+  sim::set_wait_no_pending_available(false);
+  sim::add_board({"PCI\\VEN_10B5&DEV_9656&SUBSYS_04501E5C&REV_0A\\4&1F2E3D&0&0028",
+                  {"PCI\\VEN_10B5&DEV_9656&SUBSYS_04501E5C"},
+                  {"PCI\\VEN_10B5&DEV_9656", "PCI\\CC_068000"},
+                  5});
+  std::string error;
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  std::vector<sim::Board> boards = sim::boards();
+  auto found = std::find_if(boards.begin(), boards.end(), [](const sim::Board& b) {
+    return b.instance_id.find("DEV_9656") != std::string::npos;
+  });
+  ASSERT_NE(found, boards.end());
+  EXPECT_EQ(found->compatible_ids, (std::vector<std::string>{"PCI\\VEN_10B5&DEV_9656", "PCI\\CC_068000"}));
+  EXPECT_EQ(found->remove_error, 5u);
+  EXPECT_EQ(GetProcAddress(GetModuleHandleA("setupapi.dll"), "CMP_WaitNoPendingInstallEvents"), nullptr);
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot));
+  EXPECT_TRUE(reboot);
+}
+
+TEST_F(SetupApiTest, CallsAreTracedAndFaultsInjectable) {
+  sim::add_fault("SetupDiGetClassDevsExA", "", 0, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES, nullptr, nullptr, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+  sim::add_fault("CM_Reenumerate_DevNode_Ex", "", 0, CR_FAILURE);
+  EXPECT_EQ(reenumerate(), CR_FAILURE);
+  const std::vector<std::string>& trace = sim::trace();
+  ASSERT_GE(trace.size(), 3u);
+  EXPECT_EQ(trace.front().rfind("SetupDiGetClassDevsExA(", 0), 0u) << trace.front();
+  EXPECT_EQ(trace.back().rfind("CM_Reenumerate_DevNode_Ex(", 0), 0u) << trace.back();
+}
+
+class Amd64Test : public SetupApiTest {
+ protected:
+  std::string template_name() const override { return "amd64"; }
+};
+
+TEST_F(Amd64Test, InstallsTheAmd64BinariesIntoCWindows) {
+  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\install\\installx64.exe"));
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot)) << GetLastError();
+  EXPECT_EQ(sim::read_file("C:\\Windows\\system32\\drivers\\halvik.sys"),
+            sim::read_file("C:\\Tessaridge\\pnp\\amd64\\halvik.sys"));
+  char name[MAX_PATH];
+  ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+  EXPECT_STREQ(name, "C:\\Windows\\inf\\oem0.inf");
+}
+
+class LeftoversTest : public SetupApiTest {
+ protected:
+  std::string template_name() const override { return "leftovers"; }
+};
+
+TEST_F(LeftoversTest, HoldsTheOlderInstallation) {
+  EXPECT_EQ(reg_string(std::string(kClassKey) + "\\0000", "InfPath"), "oem3.inf");
+  EXPECT_EQ(
+      reg_string("SYSTEM\\CurrentControlSet\\Control\\Class\\{9E21C4B7-0A3D-4F88-B61E-D4075A2C93E8}\\0000",
+                 "InfPath"),
+      "oem4.inf");
+  for (const char* file :
+       {"inf\\oem3.inf", "inf\\oem3.PNF", "inf\\oem4.inf", "inf\\oem6.inf", "inf\\oem7.inf",
+        "system32\\tsrgBdevco.dll", "system32\\drivers\\halvik.sys", "halvik\\halvik.log"}) {
+    EXPECT_TRUE(sim::file_exists(std::string("C:\\WINDOWS\\") + file)) << file;
+  }
+  EXPECT_NE(sim::read_file("C:\\WINDOWS\\inf\\oem6.inf").find("PCI\\VEN_10B5&DEV_9656&SUBSYS_04601E5C"),
+            std::string::npos);
+  EXPECT_EQ(sim::read_file("C:\\WINDOWS\\inf\\oem7.inf").find("PCI\\VEN_"),
+            std::string::npos);  // UTF-16 only
+  EXPECT_TRUE(sim::reg_key_exists(std::string(kService) + "\\Parameters"));
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+  EXPECT_NE(sim::device_driver(kBoard1), "");
+}
+
+}  // namespace
