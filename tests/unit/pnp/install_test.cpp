@@ -93,7 +93,7 @@ TEST_F(PnpInstall, RegistrationFailures) {
 
   sim::clear_faults();
   sim::reg_delete_key(kServiceKeyPath);
-  std::string deep = "C:\\" + std::string(250, 'd');
+  std::string deep = "C:\\" + std::string(250, 'd') + "\\install";
   sim::make_directory(deep);
   sim::set_current_directory(deep);
   EXPECT_EQ(install(), 1);

@@ -194,7 +194,7 @@ TEST_F(PnpRemove, InfNamesThatReachOutsideTheInfDirectoryAreNeverDeleted) {
 TEST_F(PnpRemove, AnInstanceKeyThatCannotBeDeletedDoesNotStopTheScan) {
   class_instance("0000", "Morvellan A", "");
   class_instance("0001", "Morvellan B", "");
-  sim::add_fault("SHDeleteKeyA", "0000", 0, port::ERROR_ACCESS_DENIED);
+  sim::add_fault("SHDeleteKeyA", std::string(kFirstClassKey) + "\\0000", 0, port::ERROR_ACCESS_DENIED);
   EXPECT_EQ(remove(), 0);
   EXPECT_TRUE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0000"));
   EXPECT_FALSE(sim::reg_key_exists(std::string(kFirstClassKey) + "\\0001"));
