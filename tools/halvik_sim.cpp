@@ -93,7 +93,13 @@ using KeyTable = std::map<std::string, std::pair<std::string, std::map<std::stri
 void flatten(const Key& key, const std::string& path, KeyTable* table) {
   auto& entry = (*table)[upper(path)];
   entry.first = path;
-  for (const Value& value : key.values) entry.second[upper(value.name)] = reg_value_line(value);
+  for (const Value& value : key.values) {
+    // One line per value, the registry editor's wrapping undone.
+    std::string line = reg_value_line(value);
+    for (std::size_t at = line.find("\\\n  "); at != std::string::npos; at = line.find("\\\n  ", at))
+      line.erase(at, 4);
+    entry.second[upper(value.name)] = line;
+  }
   for (const auto& [name, child] : key.subkeys) flatten(*child, path + "\\" + child->name, table);
 }
 

@@ -62,7 +62,7 @@ std::string key_path(HKEY handle, const char* sub_key) {
     base = found->second->key->deleted ? "(deleted)" : found->second->key->path();
   }
   std::string below;
-  for (const std::string& part : split_path(sub_key == nullptr ? "" : sub_key)) {
+  for (const std::string& part : split_key_path(sub_key == nullptr ? "" : sub_key)) {
     if (!below.empty()) below += '\\';
     below += part;
   }

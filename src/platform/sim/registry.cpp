@@ -61,6 +61,21 @@ std::vector<std::string> split_path(std::string_view path) {
   return parts;
 }
 
+std::vector<std::string> split_key_path(std::string_view path) {
+  std::vector<std::string> parts;
+  std::string current;
+  for (char c : path) {
+    if (c == '\\') {
+      if (!current.empty()) parts.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) parts.push_back(current);
+  return parts;
+}
+
 std::string hex32(DWORD value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
@@ -244,7 +259,7 @@ std::string Key::path() const {
 
 Key* find_key(Key* from, std::string_view path) {
   Key* key = from;
-  for (const std::string& part : split_path(path)) {
+  for (const std::string& part : split_key_path(path)) {
     key = key->find_subkey(part);
     if (key == nullptr) return nullptr;
   }
@@ -253,7 +268,7 @@ Key* find_key(Key* from, std::string_view path) {
 
 Key* create_key(Key* from, std::string_view path) {
   Key* key = from;
-  for (const std::string& part : split_path(path)) key = key->create_subkey(part);
+  for (const std::string& part : split_key_path(path)) key = key->create_subkey(part);
   return key;
 }
 
@@ -380,6 +395,20 @@ void store_value(Key* key, const std::string& name, DWORD type, std::vector<std:
   key->set_value(name, type, std::move(bytes));
 }
 
+// Where a value line's data starts, after the name and '='; npos when the line has no such
+// shape (parse_value_line then says what is wrong).
+std::size_t value_data_start(const std::string& line) {
+  std::size_t pos = 0;
+  std::string name;
+  if (!line.empty() && line[0] == '@') {
+    pos = 1;
+  } else if (line.empty() || line[0] != '"' || !parse_quoted(line, &pos, &name)) {
+    return std::string::npos;
+  }
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  return pos < line.size() && line[pos] == '=' ? pos + 1 : std::string::npos;
+}
+
 bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::string line) {
   std::string name;
   std::size_t pos = 0;
@@ -501,7 +530,7 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
       }
       std::string below = first == std::string::npos ? "" : path.substr(first + 1);
       if (removal) {
-        std::vector<std::string> parts = split_path(below);
+        std::vector<std::string> parts = split_key_path(below);
         current = nullptr;
         if (!parts.empty()) {
           std::string leaf = parts.back();
@@ -518,8 +547,8 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
     // A value, possibly continued over several lines by a trailing backslash (hex data only).
     std::size_t first_line = i;
     std::string full = line;
-    std::size_t equals = full.find('=');
-    bool continuable = equals != std::string::npos && lower(trim(full.substr(equals + 1))).rfind("hex", 0) == 0;
+    std::size_t data = value_data_start(full);
+    bool continuable = data != std::string::npos && lower(trim(full.substr(data))).rfind("hex", 0) == 0;
     while (continuable && !full.empty() && full.back() == '\\') {
       full.pop_back();
       if (i + 1 >= lines.size()) {

@@ -62,7 +62,7 @@ void reg_create_key(const std::string& key) {
 }
 
 void reg_delete_key(const std::string& key) {
-  std::vector<std::string> parts = split_path(key);
+  std::vector<std::string> parts = split_key_path(key);
   if (parts.empty()) return;
   std::string leaf = parts.back();
   parts.pop_back();

@@ -51,6 +51,10 @@ const char kExport[] =
     "\"Multi\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00\n"
     "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\n"
     "\"Odd\"=hex(100):07\n"
+    "\"a=b\"=hex:01,\\\n"
+    "  02\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\application/x-test]\n"
     "\n"
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Sub]\n"
     "\n";
@@ -93,6 +97,10 @@ class RegFileTest : public MachineTest {
     EXPECT_EQ(data.size(), 8u);
     ASSERT_TRUE(sim::reg_get(key, "Odd", &type, &data));
     EXPECT_EQ(type, 0x100u);
+    ASSERT_TRUE(sim::reg_get(key, "A=B", &type, &data));
+    EXPECT_EQ(data, (std::vector<std::uint8_t>{1, 2}));
+    // '/' belongs to a key's name; only '\' separates keys.
+    EXPECT_EQ(sim::reg_subkeys(key), (std::vector<std::string>{"application/x-test", "Sub"}));
     EXPECT_TRUE(sim::reg_key_exists("software\\VENDOR\\sub"));
   }
 };
