@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "pnp/device_walk.h"
 #include "unit/pnp/pnp_fixture.h"
 
 namespace {
@@ -39,9 +40,7 @@ TEST_F(Counterpart, InstallationRunsTheDeviceWorkWithThePathFromTheRequest) {
   EXPECT_EQ(response(), "1\r\nI\r\n0\r\n:\r\n0\r\n:\r\n0\r\n");
   port::DWORD value = 1;
   EXPECT_TRUE(sim::reg_get_dword(kCoInstallerKey, "displayCoinstallerPage", &value));
-  bool root_node = false;
-  for (const std::string& id : sim::device_nodes()) root_node = root_node || id.rfind("ROOT\\", 0) == 0;
-  EXPECT_TRUE(root_node);
+  EXPECT_EQ(count_matching_devices(supported_hardware_ids[0]), 1);
 }
 
 TEST_F(Counterpart, AFailureTravelsOnOneLinePerText) {

@@ -23,9 +23,12 @@ class PnpInstall : public PnpMachine {
     port::DWORD value = 1;
     return sim::reg_get_dword(kCoInstallerKey, "displayCoinstallerPage", &value) && value == 0;
   }
+  // The node the installation creates under the root enumerator, named after its class.
   std::string root_node() {
     for (const std::string& id : sim::device_nodes()) {
-      if (id.rfind("ROOT\\", 0) == 0 || id.rfind("Root\\", 0) == 0) return id;
+      std::string upper = id;
+      for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      if (upper.rfind("ROOT\\TESSARIDGEHARDWARE\\", 0) == 0) return id;
     }
     return "";
   }
