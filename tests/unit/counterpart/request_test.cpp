@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "counterpart/counterpart.h"
@@ -16,6 +17,10 @@ struct RequestCase {
   const char* inf_path;
   int auto_start;
 };
+
+void PrintTo(const RequestCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CounterpartRequestRead : public ::testing::TestWithParam<RequestCase> {};
 

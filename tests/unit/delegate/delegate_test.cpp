@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "delegate/x64_exchange.h"
@@ -49,6 +50,10 @@ struct ArchitectureFailure {
   const char* architecture;
   const char* message;
 };
+
+void PrintTo(const ArchitectureFailure& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DelegationArchitecture : public Delegation,
                                public ::testing::WithParamInterface<ArchitectureFailure> {};
@@ -148,6 +153,10 @@ struct ResponseCase {
   const char* message;
   int status;
 };
+
+void PrintTo(const ResponseCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DelegationResponse : public Delegation, public ::testing::WithParamInterface<ResponseCase> {};
 

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include "pnp/device_walk.h"
 #include "pnp/hardware_ids.h"
@@ -14,6 +15,10 @@ struct MatchCase {
   const char* id;
   bool matches;
 };
+
+void PrintTo(const MatchCase& c, std::ostream* os) {
+  *os << c.pattern << " ~ " << c.id;
+}
 
 class IdPatternMatch : public ::testing::TestWithParam<MatchCase> {};
 

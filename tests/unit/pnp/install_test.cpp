@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "config/driver_config.h"
@@ -157,6 +158,10 @@ struct NodeFailureCase {
   bool hotfix_key;
   bool hotfix_text;
 };
+
+void PrintTo(const NodeFailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PnpInstallNodeFailure : public PnpInstall, public ::testing::WithParamInterface<NodeFailureCase> {};
 

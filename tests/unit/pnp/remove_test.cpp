@@ -1,6 +1,7 @@
 // The Plug and Play removal: devices, service, files and keys.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "config/driver_config.h"
@@ -59,6 +60,10 @@ struct HostServiceCase {
   port::DWORD state;
   bool refused;
 };
+
+void PrintTo(const HostServiceCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PnpRemoveHostService : public PnpRemove, public ::testing::WithParamInterface<HostServiceCase> {};
 
