@@ -38,14 +38,7 @@ const char* find_character(const char* id, char c) {
   return nullptr;
 }
 
-// The state of one walk over a device list.
-struct Walk {
-  port::HDEVINFO set;
-  IdPattern pattern;
-};
-
 bool device_matches(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, const IdPattern& pattern) {
-  // Both lists are read before comparing, as the device's properties are looked at as one.
   IdList hardware_ids = read_device_id_list(set, device, port::SPDRP_HARDWAREID);
   IdList compatible_ids = read_device_id_list(set, device, port::SPDRP_COMPATIBLEIDS);
   bool matches = any_id_matches(hardware_ids, pattern) || any_id_matches(compatible_ids, pattern);
@@ -133,6 +126,9 @@ IdList read_device_id_list(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, po
     port::DWORD error = port::GetLastError();
     std::free(buffer);
     if (error != port::ERROR_INSUFFICIENT_BUFFER || type != port::REG_MULTI_SZ) return nullptr;
+    // The value grows between the calls at worst; a size no larger than the buffer we offered
+    // would only ask for the same call again.
+    if (required <= capacity) return nullptr;
     capacity = required;
   }
 }
@@ -162,31 +158,31 @@ void release_id_list(IdList list) {
 
 int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context) {
   int result = 5;
-  Walk walk{nullptr, parse_id_pattern(pattern)};
+  IdPattern parsed = parse_id_pattern(pattern);
 
-  walk.set = port::SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, flags | port::DIGCF_ALLCLASSES, nullptr,
-                                          nullptr, nullptr);
-  if (walk.set == port::INVALID_HANDLE_VALUE) return 5;
+  port::HDEVINFO set = port::SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, flags | port::DIGCF_ALLCLASSES,
+                                                    nullptr, nullptr, nullptr);
+  if (set == port::INVALID_HANDLE_VALUE) return 5;
 
-  if (walk.pattern.by_instance) {
+  if (parsed.by_instance) {
     // The named device joins the list even when it is not present; a failure only means the
     // walk sees the devices it already has.
-    port::SetupDiOpenDeviceInfoA(walk.set, walk.pattern.text, nullptr, 0, nullptr);
+    port::SetupDiOpenDeviceInfoA(set, parsed.text, nullptr, 0, nullptr);
   }
 
   port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
   detail.cbSize = sizeof(detail);
-  if (!port::SetupDiGetDeviceInfoListDetailA(walk.set, &detail)) {
-    port::SetupDiDestroyDeviceInfoList(walk.set);
+  if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail)) {
+    port::SetupDiDestroyDeviceInfoList(set);
     return 5;
   }
 
   for (port::DWORD index = 0;; ++index) {
     port::SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
-    if (!port::SetupDiEnumDeviceInfo(walk.set, index, &device)) break;
-    if (!device_matches(walk.set, &device, walk.pattern)) continue;
-    int visited = visitor(walk.set, &device, index, context);
+    if (!port::SetupDiEnumDeviceInfo(set, index, &device)) break;
+    if (!device_matches(set, &device, parsed)) continue;
+    int visited = visitor(set, &device, index, context);
     if (visited != 0) {
       result = visited;
       break;
@@ -194,7 +190,7 @@ int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVis
     result = 4;
   }
 
-  port::SetupDiDestroyDeviceInfoList(walk.set);
+  port::SetupDiDestroyDeviceInfoList(set);
   return result;
 }
 
