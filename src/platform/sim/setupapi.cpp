@@ -55,20 +55,21 @@ constexpr char kRootDevnode[] = "HTREE\\ROOT\\0";
 
 // ---- tracing and faults ------------------------------------------------------------------
 
-BOOL succeed(const std::string& call) {
+// Trace lines read "Call arguments -> result [what came back]", as for every other port call.
+BOOL succeed(const std::string& call, const std::string& detail = "") {
   SetLastError(ERROR_SUCCESS);
-  sim::internal::trace_line(call + " = TRUE");
+  sim::internal::trace_line(call + " -> TRUE" + (detail.empty() ? "" : " " + detail));
   return TRUE;
 }
 
 BOOL fail(const std::string& call, DWORD error) {
   SetLastError(error);
-  sim::internal::trace_line(call + " = FALSE (error " + hex32(error) + ")");
+  sim::internal::trace_line(call + " -> FALSE " + std::to_string(error));
   return FALSE;
 }
 
 CONFIGRET answer(const std::string& call, CONFIGRET result) {
-  sim::internal::trace_line(call + " = " + hex32(result));
+  sim::internal::trace_line(call + " -> " + std::to_string(result));
   return result;
 }
 
@@ -251,8 +252,8 @@ bool copy_out(const std::string& text, char* buffer, DWORD size, DWORD* required
 
 BOOL SetupDiBuildClassInfoListExA(DWORD flags, GUID* class_guid_list, DWORD list_size, DWORD* required_size,
                                   const char* machine_name, void* /*reserved*/) {
-  std::string call = "SetupDiBuildClassInfoListExA(" + hex32(flags) + ", " + std::to_string(list_size) +
-                     ", " + quote(machine_name) + ")";
+  std::string call = "SetupDiBuildClassInfoListExA " + hex32(flags) + " " + std::to_string(list_size) + " " +
+                     quote(machine_name);
   if (DWORD error = sim::internal::fault("SetupDiBuildClassInfoListExA")) return fail(call, error);
   if (!local_machine(machine_name)) return fail(call, kErrorInvalidMachineName);
   if ((flags & ~(kDibciNoInstallClass | kDibciNoDisplayClass)) != 0) return fail(call, kErrorInvalidFlags);
@@ -272,33 +273,33 @@ BOOL SetupDiBuildClassInfoListExA(DWORD flags, GUID* class_guid_list, DWORD list
     std::copy_n(listed.begin(), std::min<std::size_t>(listed.size(), list_size), class_guid_list);
   }
   if (listed.size() > list_size) return fail(call, ERROR_INSUFFICIENT_BUFFER);
-  return succeed(call + " -> " + std::to_string(listed.size()));
+  return succeed(call, std::to_string(listed.size()));
 }
 
 BOOL SetupDiClassNameFromGuidExA(const GUID* class_guid, char* class_name, DWORD size, DWORD* required_size,
                                  const char* machine_name, void* /*reserved*/) {
   std::string guid = guid_text(class_guid);
-  std::string call = "SetupDiClassNameFromGuidExA(" + guid + ", " + std::to_string(size) + ")";
+  std::string call = "SetupDiClassNameFromGuidExA " + guid + " " + std::to_string(size);
   if (DWORD error = sim::internal::fault("SetupDiClassNameFromGuidExA", {guid})) return fail(call, error);
   if (!local_machine(machine_name)) return fail(call, kErrorInvalidMachineName);
   if (class_guid == nullptr) return fail(call, ERROR_INVALID_PARAMETER);
   std::string name;
   if (!devices::class_name_of(guid, &name)) return fail(call, kErrorInvalidClass);
   if (!copy_out(name, class_name, size, required_size)) return fail(call, ERROR_INSUFFICIENT_BUFFER);
-  return succeed(call + " -> " + quote(name));
+  return succeed(call, quote(name));
 }
 
 BOOL SetupDiGetClassDescriptionExA(const GUID* class_guid, char* description, DWORD size,
                                    DWORD* required_size, const char* machine_name, void* /*reserved*/) {
   std::string guid = guid_text(class_guid);
-  std::string call = "SetupDiGetClassDescriptionExA(" + guid + ", " + std::to_string(size) + ")";
+  std::string call = "SetupDiGetClassDescriptionExA " + guid + " " + std::to_string(size);
   if (DWORD error = sim::internal::fault("SetupDiGetClassDescriptionExA", {guid})) return fail(call, error);
   if (!local_machine(machine_name)) return fail(call, kErrorInvalidMachineName);
   if (class_guid == nullptr) return fail(call, ERROR_INVALID_PARAMETER);
   std::string text;
   if (!devices::class_description_of(guid, &text)) return fail(call, kErrorInvalidClass);
   if (!copy_out(text, description, size, required_size)) return fail(call, ERROR_INSUFFICIENT_BUFFER);
-  return succeed(call + " -> " + quote(text));
+  return succeed(call, quote(text));
 }
 
 // ---- INF files -----------------------------------------------------------------------------
@@ -306,8 +307,8 @@ BOOL SetupDiGetClassDescriptionExA(const GUID* class_guid, char* description, DW
 BOOL SetupCopyOEMInfA(const char* source_inf, const char* source_media_location, DWORD media_type,
                       DWORD copy_style, char* destination_name, DWORD destination_size, DWORD* required_size,
                       char** destination_file_component) {
-  std::string call = "SetupCopyOEMInfA(" + quote(source_inf) + ", " + quote(source_media_location) + ", " +
-                     std::to_string(media_type) + ", " + hex32(copy_style) + ")";
+  std::string call = "SetupCopyOEMInfA " + quote(source_inf) + " " + quote(source_media_location) + " " +
+                     std::to_string(media_type) + " " + hex32(copy_style);
   if (DWORD error = sim::internal::fault("SetupCopyOEMInfA", {source_inf == nullptr ? "" : source_inf})) {
     return fail(call, error);
   }
@@ -324,13 +325,13 @@ BOOL SetupCopyOEMInfA(const char* source_inf, const char* source_media_location,
       *destination_file_component = destination_name + (full.size() - oem_name.size());
     }
   }
-  return succeed(call + " -> " + quote(oem_name));
+  return succeed(call, quote(oem_name));
 }
 
 BOOL SetupGetInfFileListA(const char* directory, DWORD style, char* buffer, DWORD size,
                           DWORD* required_size) {
   std::string call =
-      "SetupGetInfFileListA(" + quote(directory) + ", " + hex32(style) + ", " + std::to_string(size) + ")";
+      "SetupGetInfFileListA " + quote(directory) + " " + hex32(style) + " " + std::to_string(size);
   if (DWORD error = sim::internal::fault("SetupGetInfFileListA", {directory == nullptr ? "" : directory})) {
     return fail(call, error);
   }
@@ -363,16 +364,16 @@ BOOL SetupGetInfFileListA(const char* directory, DWORD style, char* buffer, DWOR
   DWORD needed = static_cast<DWORD>(list.size());
   if (required_size != nullptr) *required_size = needed;
   // Asked for the size alone (no buffer, size 0), Windows answers it and succeeds.
-  if (buffer == nullptr && size == 0) return succeed(call + " -> size " + std::to_string(needed));
+  if (buffer == nullptr && size == 0) return succeed(call, "size " + std::to_string(needed));
   if (buffer == nullptr) return fail(call, ERROR_INVALID_PARAMETER);
   if (size < needed) return fail(call, ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(buffer, list.data(), needed);
-  return succeed(call + " -> " + std::to_string(names.size()) + " files");
+  return succeed(call, std::to_string(names.size()) + " files");
 }
 
 BOOL SetupDiGetINFClassA(const char* inf_name, GUID* class_guid, char* class_name, DWORD size,
                          DWORD* required_size) {
-  std::string call = "SetupDiGetINFClassA(" + quote(inf_name) + ", " + std::to_string(size) + ")";
+  std::string call = "SetupDiGetINFClassA " + quote(inf_name) + " " + std::to_string(size);
   if (DWORD error = sim::internal::fault("SetupDiGetINFClassA", {inf_name == nullptr ? "" : inf_name})) {
     return fail(call, error);
   }
@@ -405,14 +406,14 @@ BOOL SetupDiGetINFClassA(const char* inf_name, GUID* class_guid, char* class_nam
   }
   *class_guid = guid;
   if (!copy_out(name, class_name, size, required_size)) return fail(call, ERROR_INSUFFICIENT_BUFFER);
-  return succeed(call + " -> " + devices::format_guid(guid) + " " + quote(name));
+  return succeed(call, devices::format_guid(guid) + " " + quote(name));
 }
 
 // ---- device information lists ------------------------------------------------------------
 
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID* class_guid, HWND /*parent*/) {
   std::string guid = guid_text(class_guid);
-  std::string call = "SetupDiCreateDeviceInfoList(" + guid + ")";
+  std::string call = "SetupDiCreateDeviceInfoList " + guid;
   if (DWORD error = sim::internal::fault("SetupDiCreateDeviceInfoList", {guid})) {
     fail(call, error);
     return INVALID_HANDLE_VALUE;
@@ -425,8 +426,8 @@ HDEVINFO SetupDiCreateDeviceInfoList(const GUID* class_guid, HWND /*parent*/) {
 BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* device_name, const GUID* class_guid,
                               const char* description, HWND /*parent*/, DWORD flags, SP_DEVINFO_DATA* data) {
   std::string guid = guid_text(class_guid);
-  std::string call = "SetupDiCreateDeviceInfoA(" + quote(device_name) + ", " + guid + ", " +
-                     quote(description) + ", " + hex32(flags) + ")";
+  std::string call = "SetupDiCreateDeviceInfoA " + quote(device_name) + " " + guid + " " +
+                     quote(description) + " " + hex32(flags);
   if (DWORD error =
           sim::internal::fault("SetupDiCreateDeviceInfoA", {device_name == nullptr ? "" : device_name})) {
     return fail(call, error);
@@ -456,15 +457,14 @@ BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* device_name, const GUID*
   element.class_guid = guid;
   std::size_t index = add_element(list, element);
   if (data != nullptr) fill_data(list->elements[index], index, data);
-  return succeed(call + " -> " + quote(instance_id));
+  return succeed(call, quote(instance_id));
 }
 
 BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property,
                                        const BYTE* buffer, DWORD size) {
   const char* name = property_name(property);
-  std::string call = "SetupDiSetDeviceRegistryPropertyA(" +
-                     std::string(name != nullptr ? name : hex32(property)) + ", " + std::to_string(size) +
-                     ")";
+  std::string call = "SetupDiSetDeviceRegistryPropertyA " +
+                     std::string(name != nullptr ? name : hex32(property)) + " " + std::to_string(size);
   DeviceList* list = list_of(set);
   Element* element = nullptr;
   DWORD error = ERROR_INVALID_HANDLE;
@@ -492,18 +492,17 @@ BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWOR
     devices::set_node_value(element->instance_id, property_value_name(property),
                             multi ? REG_MULTI_SZ : REG_SZ, bytes);
   }
-  return succeed(call + " " + quote(element->instance_id));
+  return succeed(call);
 }
 
 BOOL SetupDiCallClassInstaller(DWORD install_function, HDEVINFO set, SP_DEVINFO_DATA* data) {
-  std::string call = "SetupDiCallClassInstaller(" + std::string(dif_name(install_function)) + ")";
   DeviceList* list = list_of(set);
   Element* element = nullptr;
   DWORD error = ERROR_INVALID_HANDLE;
   if (list != nullptr) element = element_of(list, data, &error);
   std::string instance = element == nullptr ? "" : element->instance_id;
-  call =
-      "SetupDiCallClassInstaller(" + std::string(dif_name(install_function)) + ", " + quote(instance) + ")";
+  std::string call =
+      "SetupDiCallClassInstaller " + std::string(dif_name(install_function)) + " " + quote(instance);
   if (DWORD injected = sim::internal::fault("SetupDiCallClassInstaller",
                                             {dif_name(install_function), std::string_view(instance)})) {
     return fail(call, injected);
@@ -532,9 +531,9 @@ BOOL SetupDiCallClassInstaller(DWORD install_function, HDEVINFO set, SP_DEVINFO_
 
 BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
                                    DWORD size) {
-  std::string call = "SetupDiSetClassInstallParamsA(" +
-                     std::string(params == nullptr ? "(null)" : dif_name(params->InstallFunction)) + ", " +
-                     std::to_string(size) + ")";
+  std::string call = "SetupDiSetClassInstallParamsA " +
+                     std::string(params == nullptr ? "(null)" : dif_name(params->InstallFunction)) + " " +
+                     std::to_string(size);
   if (DWORD injected = sim::internal::fault("SetupDiSetClassInstallParamsA")) return fail(call, injected);
   DeviceList* list = list_of(set);
   if (list == nullptr) return fail(call, ERROR_INVALID_HANDLE);
@@ -556,7 +555,7 @@ BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASS
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  std::string call = "SetupDiDestroyDeviceInfoList()";
+  std::string call = "SetupDiDestroyDeviceInfoList";
   DeviceList* list = list_of(set);
   if (list == nullptr) return fail(call, ERROR_INVALID_HANDLE);
   lists().erase(list);
@@ -570,8 +569,8 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, HWND /*parent*/, DWORD flags,
                                 HDEVINFO existing_set, const char* machine_name, void* /*reserved*/) {
   std::string guid = guid_text(class_guid);
-  std::string call = "SetupDiGetClassDevsExA(" + guid + ", " + quote(enumerator) + ", " + hex32(flags) +
-                     ", " + quote(machine_name) + ")";
+  std::string call = "SetupDiGetClassDevsExA " + guid + " " + quote(enumerator) + " " + hex32(flags) + " " +
+                     quote(machine_name);
   auto failed = [&](DWORD error) {
     fail(call, error);
     return INVALID_HANDLE_VALUE;
@@ -600,13 +599,13 @@ HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, 
     list = static_cast<DeviceList*>(result);
   }
   for (const Element& element : found) add_element(list, element);
-  succeed(call + " -> " + std::to_string(found.size()) + " devices");
+  succeed(call, std::to_string(found.size()) + " devices");
   return result;
 }
 
 BOOL SetupDiOpenDeviceInfoA(HDEVINFO set, const char* instance_id, HWND /*parent*/, DWORD open_flags,
                             SP_DEVINFO_DATA* data) {
-  std::string call = "SetupDiOpenDeviceInfoA(" + quote(instance_id) + ", " + hex32(open_flags) + ")";
+  std::string call = "SetupDiOpenDeviceInfoA " + quote(instance_id) + " " + hex32(open_flags);
   if (DWORD injected =
           sim::internal::fault("SetupDiOpenDeviceInfoA", {instance_id == nullptr ? "" : instance_id})) {
     return fail(call, injected);
@@ -626,7 +625,7 @@ BOOL SetupDiOpenDeviceInfoA(HDEVINFO set, const char* instance_id, HWND /*parent
 }
 
 BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail) {
-  std::string call = "SetupDiGetDeviceInfoListDetailA()";
+  std::string call = "SetupDiGetDeviceInfoListDetailA";
   if (DWORD injected = sim::internal::fault("SetupDiGetDeviceInfoListDetailA")) return fail(call, injected);
   DeviceList* list = list_of(set);
   if (list == nullptr) return fail(call, ERROR_INVALID_HANDLE);
@@ -640,7 +639,7 @@ BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
-  std::string call = "SetupDiEnumDeviceInfo(" + std::to_string(index) + ")";
+  std::string call = "SetupDiEnumDeviceInfo " + std::to_string(index);
   if (DWORD injected = sim::internal::fault("SetupDiEnumDeviceInfo")) return fail(call, injected);
   DeviceList* list = list_of(set);
   if (list == nullptr) return fail(call, ERROR_INVALID_HANDLE);
@@ -648,7 +647,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
   if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(call, kErrorInvalidUserBuffer);
   if (index >= list->elements.size()) return fail(call, ERROR_NO_MORE_ITEMS);
   fill_data(list->elements[index], index, data);
-  return succeed(call + " -> " + quote(list->elements[index].instance_id));
+  return succeed(call, quote(list->elements[index].instance_id));
 }
 
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, DWORD* type,
@@ -659,9 +658,8 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWOR
   DWORD error = ERROR_INVALID_HANDLE;
   if (list != nullptr) element = element_of(list, data, &error);
   std::string instance = element == nullptr ? "" : element->instance_id;
-  std::string call = "SetupDiGetDeviceRegistryPropertyA(" + quote(instance) + ", " +
-                     std::string(name != nullptr ? name : hex32(property)) + ", " + std::to_string(size) +
-                     ")";
+  std::string call = "SetupDiGetDeviceRegistryPropertyA " + quote(instance) + " " +
+                     std::string(name != nullptr ? name : hex32(property)) + " " + std::to_string(size);
   if (DWORD injected = sim::internal::fault("SetupDiGetDeviceRegistryPropertyA",
                                             {instance, name == nullptr ? "" : name})) {
     return fail(call, injected);
@@ -689,15 +687,15 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWOR
   if (required_size != nullptr) *required_size = static_cast<DWORD>(value.size());
   if (size < value.size()) return fail(call, ERROR_INSUFFICIENT_BUFFER);
   if (!value.empty()) std::memcpy(buffer, value.data(), value.size());
-  return succeed(call + " -> " + std::to_string(value.size()) + " bytes");
+  return succeed(call, std::to_string(value.size()) + " bytes");
 }
 
 // ---- newdev --------------------------------------------------------------------------------
 
 BOOL UpdateDriverForPlugAndPlayDevicesA(HWND /*parent*/, const char* hardware_id, const char* full_inf_path,
                                         DWORD install_flags, BOOL* reboot_required) {
-  std::string call = "UpdateDriverForPlugAndPlayDevicesA(" + quote(hardware_id) + ", " +
-                     quote(full_inf_path) + ", " + hex32(install_flags) + ")";
+  std::string call = "UpdateDriverForPlugAndPlayDevicesA " + quote(hardware_id) + " " + quote(full_inf_path) +
+                     " " + hex32(install_flags);
   if (DWORD injected = sim::internal::fault(
           "UpdateDriverForPlugAndPlayDevicesA",
           {hardware_id == nullptr ? "" : hardware_id, full_inf_path == nullptr ? "" : full_inf_path})) {
@@ -711,13 +709,13 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND /*parent*/, const char* hardware_id
   DWORD error = devices::update_driver(hardware_id, full_inf_path, &restart);
   if (error != ERROR_SUCCESS) return fail(call, error);
   if (reboot_required != nullptr) *reboot_required = restart ? TRUE : FALSE;
-  return succeed(call + (restart ? " restart required" : ""));
+  return succeed(call, restart ? "restart required" : "");
 }
 
 // ---- the configuration manager -------------------------------------------------------------
 
 CONFIGRET CM_Locate_DevNode_ExA(DEVINST* devinst, const char* device_id, DWORD flags, HMACHINE machine) {
-  std::string call = "CM_Locate_DevNode_ExA(" + quote(device_id) + ", " + hex32(flags) + ")";
+  std::string call = "CM_Locate_DevNode_ExA " + quote(device_id) + " " + hex32(flags);
   if (DWORD injected =
           sim::internal::fault("CM_Locate_DevNode_ExA", {device_id == nullptr ? "" : device_id})) {
     return answer(call, injected);
@@ -738,7 +736,7 @@ CONFIGRET CM_Locate_DevNode_ExA(DEVINST* devinst, const char* device_id, DWORD f
 }
 
 CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST devinst, DWORD flags, HMACHINE machine) {
-  std::string call = "CM_Reenumerate_DevNode_Ex(" + std::to_string(devinst) + ", " + hex32(flags) + ")";
+  std::string call = "CM_Reenumerate_DevNode_Ex " + std::to_string(devinst) + " " + hex32(flags);
   if (DWORD injected = sim::internal::fault("CM_Reenumerate_DevNode_Ex")) return answer(call, injected);
   if (machine != nullptr) return answer(call, kCrInvalidMachineName);
   if (instance_of(devinst) == nullptr) return answer(call, kCrInvalidDevnode);
@@ -749,8 +747,8 @@ CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST devinst, DWORD flags, HMACHINE machi
 
 CONFIGRET CM_Get_Device_ID_ExA(DEVINST devinst, char* buffer, DWORD size, DWORD flags, HMACHINE machine) {
   const std::string* instance = instance_of(devinst);
-  std::string call = "CM_Get_Device_ID_ExA(" + quote(instance == nullptr ? "" : *instance) + ", " +
-                     std::to_string(size) + ", " + hex32(flags) + ")";
+  std::string call = "CM_Get_Device_ID_ExA " + quote(instance == nullptr ? "" : *instance) + " " +
+                     std::to_string(size) + " " + hex32(flags);
   if (DWORD injected = sim::internal::fault("CM_Get_Device_ID_ExA", {instance == nullptr ? "" : *instance})) {
     return answer(call, injected);
   }
@@ -782,14 +780,14 @@ HMODULE setupapi_module() {
 
 DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
   // Nothing installs in the background on this machine: there is never anything to wait for.
-  sim::internal::trace_line("CMP_WaitNoPendingInstallEvents(" + std::to_string(timeout) + ") = 0");
+  sim::internal::trace_line("CMP_WaitNoPendingInstallEvents " + std::to_string(timeout) + " -> 0");
   return 0;  // WAIT_OBJECT_0
 }
 
 }  // namespace
 
 HMODULE GetModuleHandleA(const char* module_name) {
-  std::string call = "GetModuleHandleA(" + quote(module_name) + ")";
+  std::string call = "GetModuleHandleA " + quote(module_name);
   if (DWORD injected =
           sim::internal::fault("GetModuleHandleA", {module_name == nullptr ? "" : module_name})) {
     fail(call, injected);
@@ -805,7 +803,7 @@ HMODULE GetModuleHandleA(const char* module_name) {
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
-  std::string call = "GetProcAddress(" + quote(proc_name) + ")";
+  std::string call = "GetProcAddress " + quote(proc_name);
   if (DWORD injected = sim::internal::fault("GetProcAddress", {proc_name == nullptr ? "" : proc_name})) {
     fail(call, injected);
     return nullptr;

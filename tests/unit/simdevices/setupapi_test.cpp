@@ -475,10 +475,20 @@ TEST_F(SetupApiTest, CallsAreTracedAndFaultsInjectable) {
   EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
   sim::add_fault("CM_Reenumerate_DevNode_Ex", "", 0, CR_FAILURE);
   EXPECT_EQ(reenumerate(), CR_FAILURE);
-  const std::vector<std::string>& trace = sim::trace();
-  ASSERT_GE(trace.size(), 3u);
-  EXPECT_EQ(trace.front().rfind("SetupDiGetClassDevsExA(", 0), 0u) << trace.front();
-  EXPECT_EQ(trace.back().rfind("CM_Reenumerate_DevNode_Ex(", 0), 0u) << trace.back();
+  BOOL reboot = FALSE;
+  sim::add_fault("UpdateDriverForPlugAndPlayDevicesA", kRow2, 2,
+                 ERROR_ACCESS_DENIED);  // the second such call
+  EXPECT_TRUE(update(kRow2, &reboot));
+  EXPECT_FALSE(update(kRow2, &reboot));
+  EXPECT_EQ(sim::trace(), (std::vector<std::string>{
+                              "SetupDiGetClassDevsExA (null) (null) 0x4 (null) -> FALSE 8",
+                              "CM_Locate_DevNode_ExA (null) 0x0 -> 0",
+                              "CM_Reenumerate_DevNode_Ex 1 0x1 -> 19",
+                              "UpdateDriverForPlugAndPlayDevicesA \"PCI\\VEN_1E5C&DEV_0410&SUBSYS_00021E5C\" "
+                              "\"C:\\Tessaridge\\pnp\\morvellan.inf\" 0x0 -> TRUE",
+                              "UpdateDriverForPlugAndPlayDevicesA \"PCI\\VEN_1E5C&DEV_0410&SUBSYS_00021E5C\" "
+                              "\"C:\\Tessaridge\\pnp\\morvellan.inf\" 0x0 -> FALSE 5",
+                          }));
 }
 
 class Amd64Test : public SetupApiTest {
