@@ -139,7 +139,8 @@ bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, 
       *error = file_name + ":" + std::to_string(line_number) + ": key outside a section";
       return false;
     }
-    current->entries.push_back(IniEntry{trim(line.substr(0, equals)), trim(line.substr(equals + 1))});
+    // A key given twice in a section (sections may repeat too) takes its last value.
+    result.set(current->name, trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
   }
   *ini = std::move(result);
   return true;

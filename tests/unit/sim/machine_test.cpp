@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/port.h"
 #include "platform/sim/sim.h"
@@ -92,6 +94,50 @@ TEST_F(MachineDirTest, TemplatesDifferInVersionAndWindowsDirectory) {
   EXPECT_EQ(info.dwBuildNumber, 2195u);
   EXPECT_EQ(info.wServicePackMajor, 4);
   std::filesystem::remove_all(other);
+}
+
+TEST_F(MachineDirTest, AStartedProgramSeesTheMachineAndItsChangesComeBack) {
+  // A stand-in native program beside this test program, found through its .exe on the drive.
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+  std::string native = self + "/simchild" + std::to_string(::getpid());
+  {
+    std::ofstream script(native);
+    script << "#!/bin/sh\n"
+              "grep -q '\"Before\"=dword:00000001' \"$HALVIK_MACHINE/registry.reg\" || exit 9\n"
+              "[ \"$HALVIK_CURRENT_DIRECTORY\" = 'C:\\WINDOWS' ] || exit 8\n"
+              "printf '[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Child]\\n\"arg\"=\"%s\"\\n' \"$2\" >> \"$HALVIK_MACHINE/registry.reg\"\n"
+              "exit 7\n";
+  }
+  std::filesystem::permissions(native, std::filesystem::perms::owner_all);
+  std::string name = "simchild" + std::to_string(::getpid()) + ".exe";
+  sim::write_file("C:\\WINDOWS\\system32\\" + name, "MZ");
+  sim::reg_set_dword("SOFTWARE\\Parent", "Before", 1);  // not saved yet
+  ASSERT_TRUE(port::SetCurrentDirectoryA("C:\\WINDOWS"));
+  EXPECT_EQ(port::spawnlp_wait(name.c_str(), name.c_str(), "-6", "hello"), 7);
+  std::filesystem::remove(native);
+  port::DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(sim::reg_get("SOFTWARE\\Child", "arg", &type, &data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), std::string("hello\0", 6));
+  EXPECT_TRUE(sim::reg_key_exists("SOFTWARE\\Parent"));
+  // The process's own state survives the reload.
+  char current[64];
+  port::GetCurrentDirectoryA(sizeof current, current);
+  EXPECT_STREQ(current, "C:\\WINDOWS");
+}
+
+TEST_F(MachineDirTest, TraceLogIsWrittenOnlyWhenEnabled) {
+  port::Sleep(5);
+  EXPECT_FALSE(std::filesystem::exists(dir() + "/trace.log"));
+  {
+    std::ofstream ini(dir() + "/machine.ini", std::ios::app);
+    ini << "\n[trace]\nenabled = 1\n";
+  }
+  std::string error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  port::Sleep(5);
+  EXPECT_EQ(port::getenv("NOT_SET"), nullptr);
+  EXPECT_EQ(slurp(dir() + "/trace.log"), "Sleep 5\ngetenv \"NOT_SET\" -> NULL\n");
 }
 
 // Runs halvik-sim and returns its exit code, its standard output in *out.
