@@ -5,36 +5,32 @@ namespace {
 // The order in which the driver's values are written; a failed write stops the sequence and
 // keeps what was written before it.
 int write_parameter_values(port::HKEY parameters, const DriverConfig& config, FailureInfo* failure) {
-  if (set_dword_value(parameters, "MILL_NUM_ISA_ADDRS", config.num_isa_addrs, failure) != 0) return 1;
-  if (set_binary_value(parameters, "MILL_ISA_ADDRS", config.isa_addrs, config.isa_addrs_length, failure) != 0)
-    return 1;
-  if (set_dword_value(parameters, "MILL_ISA_HW_INT", static_cast<std::uint32_t>(config.isa_hw_int), failure) != 0)
-    return 1;
-  if (set_dword_value(parameters, "PHYBUFSIZE", config.phybufsize, failure) != 0) return 1;
-  if (set_dword_value(parameters, "APPBUFSIZE", config.appbufsize, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MACHINE_ID", config.machine_id, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_HISTORY_ENABLE", static_cast<std::uint32_t>(config.hist_enable), failure) !=
-      0)
-    return 1;
-  if (set_dword_value(parameters, "MILL_HISTORY_SIZE", config.dhsize, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_NUM_HISTS_PHY", config.num_hists_phy, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_NUM_HISTS_APL", config.num_hists_apl, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_HIST_PHY_ADMIN_ONLY", config.hist_phy_admin_only, failure) != 0) return 1;
-  if (set_dword_value(parameters, "DO_INITIAL_RESET", static_cast<std::uint32_t>(config.do_reset), failure) != 0)
-    return 1;
-  if (set_dword_value(parameters, "MILL_NUM_RESERVED_MODULES", config.num_reserved_modules, failure) != 0) return 1;
-  if (set_binary_value(parameters, "MILL_RESERVED_MODULES", config.reserved_modules, config.reserved_modules_length,
-                       failure) != 0)
-    return 1;
-  if (set_dword_value(parameters, "MILL_MAX_PCI_HW_MODULES", config.max_pci_modules, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_DRIVER_FC_INTERVAL", config.fc_interval, failure) != 0) return 1;
-  if (set_dword_value(parameters, "NUM_I2O_FRAMES_PER_MODULE", config.num_I2O_frames, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MEM_DRV_ALLOC_MIN", config.mem_drv_alloc_min, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MEM_DRV_ALLOC_QUANTA", config.mem_drv_alloc_quanta, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_TEST1", config.test1, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_TEST2", config.test2, failure) != 0) return 1;
-  if (set_dword_value(parameters, "MILL_TEST3", config.test3, failure) != 0) return 1;
-  return 0;
+  auto dword = [&](const char* name, std::uint32_t value) {
+    return set_dword_value(parameters, name, value, failure) == 0;
+  };
+  auto binary = [&](const char* name, const void* bytes, std::uint32_t length) {
+    return set_binary_value(parameters, name, bytes, length, failure) == 0;
+  };
+  bool written =
+      dword("MILL_NUM_ISA_ADDRS", config.num_isa_addrs) &&
+      binary("MILL_ISA_ADDRS", config.isa_addrs, config.isa_addrs_length) &&
+      dword("MILL_ISA_HW_INT", static_cast<std::uint32_t>(config.isa_hw_int)) &&
+      dword("PHYBUFSIZE", config.phybufsize) && dword("APPBUFSIZE", config.appbufsize) &&
+      dword("MACHINE_ID", config.machine_id) &&
+      dword("MILL_HISTORY_ENABLE", static_cast<std::uint32_t>(config.hist_enable)) &&
+      dword("MILL_HISTORY_SIZE", config.dhsize) && dword("MILL_NUM_HISTS_PHY", config.num_hists_phy) &&
+      dword("MILL_NUM_HISTS_APL", config.num_hists_apl) &&
+      dword("MILL_HIST_PHY_ADMIN_ONLY", config.hist_phy_admin_only) &&
+      dword("DO_INITIAL_RESET", static_cast<std::uint32_t>(config.do_reset)) &&
+      dword("MILL_NUM_RESERVED_MODULES", config.num_reserved_modules) &&
+      binary("MILL_RESERVED_MODULES", config.reserved_modules, config.reserved_modules_length) &&
+      dword("MILL_MAX_PCI_HW_MODULES", config.max_pci_modules) &&
+      dword("MILL_DRIVER_FC_INTERVAL", config.fc_interval) &&
+      dword("NUM_I2O_FRAMES_PER_MODULE", config.num_I2O_frames) &&
+      dword("MEM_DRV_ALLOC_MIN", config.mem_drv_alloc_min) &&
+      dword("MEM_DRV_ALLOC_QUANTA", config.mem_drv_alloc_quanta) && dword("MILL_TEST1", config.test1) &&
+      dword("MILL_TEST2", config.test2) && dword("MILL_TEST3", config.test3);
+  return written ? 0 : 1;
 }
 
 }  // namespace
@@ -43,9 +39,9 @@ int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
   char empty_class[] = "";
   port::HKEY service = nullptr;
   port::DWORD disposition = 0;
-  port::LSTATUS status =
-      port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, empty_class, port::REG_OPTION_NON_VOLATILE,
-                            port::KEY_ALL_ACCESS, nullptr, &service, &disposition);
+  port::LSTATUS status = port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, empty_class,
+                                               port::REG_OPTION_NON_VOLATILE, port::KEY_ALL_ACCESS, nullptr,
+                                               &service, &disposition);
   if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     failure->context = "Failed to open the driver registry key";
     failure->code = static_cast<std::uint32_t>(status);

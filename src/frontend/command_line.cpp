@@ -10,7 +10,9 @@
 
 namespace {
 
-std::uint32_t read_decimal(const char* entry) { return static_cast<std::uint32_t>(std::atoi(entry)); }
+std::uint32_t read_decimal(const char* entry) {
+  return static_cast<std::uint32_t>(std::atoi(entry));
+}
 
 // Leaves target alone when the entry holds no hexadecimal number.
 void read_hexadecimal(const char* entry, std::uint32_t* target) {
@@ -18,7 +20,9 @@ void read_hexadecimal(const char* entry, std::uint32_t* target) {
   if (std::sscanf(entry, "%x", &value) == 1) *target = value;
 }
 
-int read_yes(const char* entry) { return entry[0] == 'y' ? 1 : 0; }
+int read_yes(const char* entry) {
+  return entry[0] == 'y' ? 1 : 0;
+}
 
 // The installation form of the batch list, after the "-c" at index.  Returns the index of its
 // last entry.  The values are taken as they stand: the dialogue's checks don't apply.
@@ -121,8 +125,9 @@ int parse_command_line(int argc, char** argv) {
       }
       ++index;
       if (!change_directory(argv[index])) {
-        std::printf("Failed to update the current working directory %s. Make sure you entered a valid path.\n",
-                    argv[index]);
+        std::printf(
+            "Failed to update the current working directory %s. Make sure you entered a valid path.\n",
+            argv[index]);
         return -1;
       }
     } else if (std::strcmp(argument, "-r") == 0) {

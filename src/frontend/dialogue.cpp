@@ -16,7 +16,9 @@ char first_non_blank(const char* line) {
   return first[0];
 }
 
-bool always_valid(std::uint32_t) { return true; }
+bool always_valid(std::uint32_t) {
+  return true;
+}
 
 // Asks until the answer is accepted and valid.  Each round offers the default again, so an
 // answer without a number always means the default shown.
@@ -83,9 +85,10 @@ void ask_reserved_modules() {
 }
 
 void ask_advanced_parameters() {
-  ask_unsigned("Number of I2O frames per module (default %u): ", 16, &num_I2O_frames, [](std::uint32_t value) {
-    return value == 4 || value == 8 || value == 16 || value == 32 || value == 64 || value == 128;
-  });
+  ask_unsigned("Number of I2O frames per module (default %u): ", 16, &num_I2O_frames,
+               [](std::uint32_t value) {
+                 return value == 4 || value == 8 || value == 16 || value == 32 || value == 64 || value == 128;
+               });
   ask_unsigned("Driver flow control interval (default %u): ", 250, &fc_interval,
                [](std::uint32_t value) { return value >= 50; });
   ask_unsigned("Internal memory allocation minimum (default %u): ", 152, &mem_drv_alloc_min, always_valid);
@@ -134,7 +137,8 @@ bool read_answer(char* line) {
   std::fflush(stdout);
   line[0] = '\0';
   if (input_ended) return false;
-  if (std::fgets(line, static_cast<int>(kAnswerSize), answer_source != nullptr ? answer_source : stdin) == nullptr) {
+  if (std::fgets(line, static_cast<int>(kAnswerSize), answer_source != nullptr ? answer_source : stdin) ==
+      nullptr) {
     input_ended = true;
     line[0] = '\0';
     return false;

@@ -14,7 +14,9 @@ bool is_white_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_set(const char* text) { return text != nullptr && text[0] != '\0'; }
+bool is_set(const char* text) {
+  return text != nullptr && text[0] != '\0';
+}
 
 // Breaks the line so that it reads on an 80-column console: each piece ends at the last white
 // space within its first 80 characters; a stretch of 80 characters without any is broken hard
@@ -44,7 +46,8 @@ void report_system_error(const char* context, std::uint32_t code) {
   if (code == 0) code = port::GetLastError();
   port::FormatMessageA(port::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, description, kDescriptionSize,
                        nullptr);
-  if (description[0] == '\0') std::snprintf(description, sizeof description, "Error code 0x%X (not found)\n", code);
+  if (description[0] == '\0')
+    std::snprintf(description, sizeof description, "Error code 0x%X (not found)\n", code);
 
   // Built whole, however long the context: a cut line would lose the description.
   std::string line = context != nullptr ? context : "";

@@ -82,8 +82,8 @@ void print_installation_outcome(int memory_outcome) {
   int install_reboot = 0;
   FailureInfo failure;
   std::printf("Installing Plug and Play driver.\n");
-  int status = install_pnp_driver(&config, do_adj, already_opt, static_cast<int>(meg_in_system), &memory_outcome,
-                                  kInfPath, auto_start, &install_reboot, &failure);
+  int status = install_pnp_driver(&config, do_adj, already_opt, static_cast<int>(meg_in_system),
+                                  &memory_outcome, kInfPath, auto_start, &install_reboot, &failure);
   if (status == 0) {
     print_installation_outcome(memory_outcome);
   } else {
@@ -115,7 +115,8 @@ void run_removal_pass(int* reboot_needed, int kind) {
     finish(1);
   }
   print_removal_outcome(memory_outcome);
-  if (*reboot_needed != 0) std::printf("For the memory adjustments to take effect, the system must be rebooted.\n");
+  if (*reboot_needed != 0)
+    std::printf("For the memory adjustments to take effect, the system must be rebooted.\n");
 }
 
 void offer_reboot() {
@@ -126,7 +127,8 @@ void offer_reboot() {
 
 void reboot_system() {
   port::HANDLE token = nullptr;
-  if (!port::OpenProcessToken(port::GetCurrentProcess(), port::TOKEN_ADJUST_PRIVILEGES | port::TOKEN_QUERY, &token)) {
+  if (!port::OpenProcessToken(port::GetCurrentProcess(), port::TOKEN_ADJUST_PRIVILEGES | port::TOKEN_QUERY,
+                              &token)) {
     report_system_error("OpenProcessToken", 0);
     return;
   }
@@ -137,7 +139,8 @@ void reboot_system() {
 
   // AdjustTokenPrivileges succeeds without enabling a privilege the token doesn't hold; the
   // last error tells.
-  bool adjusted = port::AdjustTokenPrivileges(token, port::FALSE, &privileges, 0, nullptr, nullptr) != port::FALSE;
+  bool adjusted =
+      port::AdjustTokenPrivileges(token, port::FALSE, &privileges, 0, nullptr, nullptr) != port::FALSE;
   if (!adjusted || port::GetLastError() != 0) {
     report_system_error("AdjustTokenPrivileges", 0);
     port::CloseHandle(token);

@@ -62,8 +62,8 @@ int query_service_state(const char* service_name, port::DWORD* state) {
 
 int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
   int result = 0;
-  port::SC_HANDLE service =
-      port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
+  port::SC_HANDLE service = port::OpenServiceA(
+      manager, kDriverService, port::DELETE | port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
   if (service == nullptr) {
     port::DWORD error = port::GetLastError();
     if (error != port::ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -94,7 +94,8 @@ int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
 
     // The service goes only when every handle to it is closed; give other holders time.
     for (port::DWORD attempt = 0; attempt < kVanishAttempts; ++attempt) {
-      port::SC_HANDLE lingering = port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP);
+      port::SC_HANDLE lingering =
+          port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP);
       if (lingering == nullptr) break;
       port::CloseServiceHandle(lingering);
       port::Sleep(kPollMilliseconds);

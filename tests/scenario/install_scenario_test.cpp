@@ -35,8 +35,9 @@ const std::string kHostRefusal =
 // A batch installation list with the dialogue's defaults; adjust names the answer to the
 // memory adjustment question.
 std::vector<std::string> batch_install(const std::string& adjust = "n", const std::string& do_reboot = "0") {
-  return {"-c", "0",  "0",   "0",   "16", "32768", "10240", "0", "1",   "1", "0", "1024000", "0", "0", "1",
-          "16", "250", "152", "128", "0",  "0",     "0",     "0", "0",   "n", adjust, "2", "512", "0", do_reboot};
+  return {"-c", "0",       "0", "0", "16", "32768", "10240", "0",   "1",   "1",
+          "0",  "1024000", "0", "0", "1",  "16",    "250",   "152", "128", "0",
+          "0",  "0",       "0", "0", "n",  adjust,  "2",     "512", "0",   do_reboot};
 }
 
 std::string dialogue_defaults_prompts() {
@@ -133,7 +134,8 @@ class InstallScenario : public ::testing::Test {
   }
 
   void add_service(const std::string& name, const std::string& state) {
-    add_key("SYSTEM\\CurrentControlSet\\Services\\" + name, "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n");
+    add_key("SYSTEM\\CurrentControlSet\\Services\\" + name,
+            "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n");
     set_ini("services", name, state);
   }
 
@@ -173,10 +175,13 @@ TEST_F(InstallScenario, CommandLineErrorsGiveTheUsageAndFailure) {
       {"list missing", {"-c"}, "", "Incorrect number of configuration parameters.\n"},
       {"surplus entry", surplus, "", "Incorrect number of configuration parameters.\n"},
       {"surplus dash entry", dash_surplus, "", "Unknown or unexpected argument -5.\n"},
-      {"removal form not recognised", {"-c", "1", "-d", "dir", "-r"}, "",
+      {"removal form not recognised",
+       {"-c", "1", "-d", "dir", "-r"},
+       "",
        "Incorrect number of configuration parameters.\n"},
       {"directory missing", {"-d"}, "Missing argument (directory) for -d.\n", ""},
-      {"directory too long", {"-d", std::string(300, 'a')},
+      {"directory too long",
+       {"-d", std::string(300, 'a')},
        "Failed to update the current working directory " + std::string(300, 'a') +
            ". Make sure you entered a valid path.\n",
        ""},
@@ -205,7 +210,8 @@ TEST_F(InstallScenario, BatchInstallationWritesTheParametersAndAdjustsMemory) {
   RunResult result = install(batch_install("y"));
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
   EXPECT_EQ(result.out.rfind(kBanner, 0), 0u) << result.out;
-  EXPECT_NE(result.out.find(summary() + "Installing Plug and Play driver.\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(summary() + "Installing Plug and Play driver.\n"), std::string::npos)
+      << result.out;
   EXPECT_NE(result.out.find("The Plug and Play driver was successfully installed.\n"
                             "Memory adjustment performed.\n"
                             "You must reboot the system for the memory\n"
@@ -297,7 +303,8 @@ TEST_F(InstallScenario, AdvancedDialogueFromAFileOfAnswers) {
       "               (3) add to the adjustment\n"
       "? Installing Plug and Play driver.\n";
   EXPECT_NE(result.out.find(expected), std::string::npos) << result.out;
-  EXPECT_EQ(value_line(kParametersKey, "MILL_MAX_PCI_HW_MODULES"), "\"MILL_MAX_PCI_HW_MODULES\"=dword:00000004");
+  EXPECT_EQ(value_line(kParametersKey, "MILL_MAX_PCI_HW_MODULES"),
+            "\"MILL_MAX_PCI_HW_MODULES\"=dword:00000004");
   EXPECT_EQ(value_line(kParametersKey, "NUM_I2O_FRAMES_PER_MODULE"),
             "\"NUM_I2O_FRAMES_PER_MODULE\"=dword:00000020");
   EXPECT_EQ(value_line(kParametersKey, "MILL_NUM_RESERVED_MODULES"),
@@ -324,10 +331,10 @@ TEST_F(InstallScenario, BatchReinstallationSaysItRemovesTheOldOne) {
   ASSERT_EQ(install(batch_install()).exit_code, 0);
   RunResult result = install(batch_install());
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out.rfind(kBanner +
-                                 "Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n"
-                                 "Previously installed driver being removed.\n",
-                             0),
+  EXPECT_EQ(result.out.rfind(
+                kBanner + "Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n"
+                          "Previously installed driver being removed.\n",
+                0),
             0u)
       << result.out;
 }
@@ -362,8 +369,9 @@ TEST_F(InstallScenario, FailureAfterAMemoryRestoreExitsWithMinusTwo) {
     EXPECT_EQ(result.exit_code, 254) << result.out << result.err;
     EXPECT_EQ(result.out.find("Driver removal completed."), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("Removing driver...\n"), 0u);
-    EXPECT_EQ(result.out.find("A reboot is recommended. Do you wish to reboot now [n]? ") != std::string::npos,
-              c.asked);
+    EXPECT_EQ(
+        result.out.find("A reboot is recommended. Do you wish to reboot now [n]? ") != std::string::npos,
+        c.asked);
     ASSERT_GE(result.err.size(), 41u);
     EXPECT_EQ(result.err.substr(result.err.size() - 41), "An error occurred during driver removal.\n")
         << result.err;
@@ -394,7 +402,8 @@ TEST_F(InstallScenario, EndOfInputAtEveryQuestion) {
     EXPECT_TRUE(result.exit_code == 0 || result.exit_code == 1) << result.exit_code << result.err;
     EXPECT_FALSE(reboot_requested());
     EXPECT_NE(result.out.find("Installing Plug and Play driver.\n"), std::string::npos) << result.out;
-    EXPECT_EQ(value_line(kParametersKey, "MILL_MAX_PCI_HW_MODULES"), "\"MILL_MAX_PCI_HW_MODULES\"=dword:00000010");
+    EXPECT_EQ(value_line(kParametersKey, "MILL_MAX_PCI_HW_MODULES"),
+              "\"MILL_MAX_PCI_HW_MODULES\"=dword:00000010");
   }
 }
 

@@ -15,7 +15,6 @@ namespace {
 const std::string kParameters = kParametersKeyPath;
 const std::string kMemory = kMemoryManagementKeyPath;
 
-
 // The record the front end builds from the dialogue's defaults, with the given module table.
 DriverConfig usual_config(const ReservedModule* table, std::uint32_t count) {
   DriverConfig config{};
@@ -59,13 +58,26 @@ TEST_F(ConfigTest, WritesTheTwentyTwoValuesWithTheirTypes) {
     const char* name;
     std::uint32_t value;
   } dwords[] = {
-      {"MILL_NUM_ISA_ADDRS", 0},      {"MILL_ISA_HW_INT", 0xFFFFFFFF}, {"PHYBUFSIZE", 0x8000},
-      {"APPBUFSIZE", 0x2800},         {"MACHINE_ID", 1},               {"MILL_HISTORY_ENABLE", 0},
-      {"MILL_HISTORY_SIZE", 1024000}, {"MILL_NUM_HISTS_PHY", 0},       {"MILL_NUM_HISTS_APL", 0},
-      {"MILL_HIST_PHY_ADMIN_ONLY", 1}, {"DO_INITIAL_RESET", 1},        {"MILL_NUM_RESERVED_MODULES", 0},
-      {"MILL_MAX_PCI_HW_MODULES", 16}, {"MILL_DRIVER_FC_INTERVAL", 250}, {"NUM_I2O_FRAMES_PER_MODULE", 16},
-      {"MEM_DRV_ALLOC_MIN", 152},     {"MEM_DRV_ALLOC_QUANTA", 128},   {"MILL_TEST1", 7},
-      {"MILL_TEST2", 8},              {"MILL_TEST3", 9},
+      {"MILL_NUM_ISA_ADDRS", 0},
+      {"MILL_ISA_HW_INT", 0xFFFFFFFF},
+      {"PHYBUFSIZE", 0x8000},
+      {"APPBUFSIZE", 0x2800},
+      {"MACHINE_ID", 1},
+      {"MILL_HISTORY_ENABLE", 0},
+      {"MILL_HISTORY_SIZE", 1024000},
+      {"MILL_NUM_HISTS_PHY", 0},
+      {"MILL_NUM_HISTS_APL", 0},
+      {"MILL_HIST_PHY_ADMIN_ONLY", 1},
+      {"DO_INITIAL_RESET", 1},
+      {"MILL_NUM_RESERVED_MODULES", 0},
+      {"MILL_MAX_PCI_HW_MODULES", 16},
+      {"MILL_DRIVER_FC_INTERVAL", 250},
+      {"NUM_I2O_FRAMES_PER_MODULE", 16},
+      {"MEM_DRV_ALLOC_MIN", 152},
+      {"MEM_DRV_ALLOC_QUANTA", 128},
+      {"MILL_TEST1", 7},
+      {"MILL_TEST2", 8},
+      {"MILL_TEST3", 9},
   };
   for (const auto& expected : dwords) {
     port::DWORD type = 0;
@@ -95,8 +107,8 @@ TEST_F(ConfigTest, ReservedModulesAreStoredAsLittleEndianPairsInEntryOrder) {
   std::vector<std::uint8_t> data;
   ASSERT_TRUE(sim::reg_get(kParameters, "MILL_RESERVED_MODULES", &type, &data));
   ASSERT_EQ(data.size(), 256u);
-  const std::uint8_t first_three[24] = {0x34, 0x12, 0, 0, 0xF0, 0, 0, 0, 0x78, 0x56, 0,    0,
-                                        0x20, 0,    0, 0, 0x01, 0xEF, 0xCD, 0xAB, 0xFD, 0, 0, 0};
+  const std::uint8_t first_three[24] = {0x34, 0x12, 0, 0, 0xF0, 0,    0,    0,    0x78, 0x56, 0, 0,
+                                        0x20, 0,    0, 0, 0x01, 0xEF, 0xCD, 0xAB, 0xFD, 0,    0, 0};
   EXPECT_EQ(std::memcmp(data.data(), first_three, sizeof first_three), 0);
 }
 
@@ -204,7 +216,7 @@ TEST_F(MemoryTest, ApplyComputesSystemPagesAndBookkeeping) {
     std::uint32_t expected;
     int outcome;
   } cases[] = {
-      {0, 2, 512, 16, 163840, 1},   {0, 1, 512, 16, 163840, 1},  {0, 3, 512, 16, 163840, 1},
+      {0, 2, 512, 16, 163840, 1},   {0, 1, 512, 16, 163840, 1},   {0, 3, 512, 16, 163840, 1},
       {50000, 3, 512, 4, 54096, 2}, {50000, 2, 256, 4, 86016, 2}, {50000, 0, 256, 4, 86016, 2},
   };
   for (const auto& c : cases) {
@@ -212,7 +224,8 @@ TEST_F(MemoryTest, ApplyComputesSystemPagesAndBookkeeping) {
     int outcome = 0;
     int reboot = 0;
     FailureInfo failure;
-    EXPECT_EQ(apply_memory_adjustment(config_for(c.modules), c.already_opt, c.meg, &outcome, &reboot, &failure), 0);
+    EXPECT_EQ(
+        apply_memory_adjustment(config_for(c.modules), c.already_opt, c.meg, &outcome, &reboot, &failure), 0);
     EXPECT_EQ(dword_at(kMemory, "SystemPages"), c.expected) << c.previous << " " << c.already_opt;
     EXPECT_EQ(dword_at(kParameters, "OLD_SYSPAGES"), c.previous);
     EXPECT_EQ(dword_at(kParameters, "NEW_SYSPAGES"), c.expected);
@@ -276,9 +289,9 @@ TEST_F(MemoryTest, RestoreUndoesRecalculatesOrLeavesAlone) {
     int outcome;
     int reboot;
   } cases[] = {
-      {163840, 40000, 1, 1},                  // ours: the earlier value comes back
-      {165840, 165840 - 16 * 1024, 2, 1},     // raised further by someone else: take back our share
-      {100000, 100000, 3, 0},                 // lowered since: leave it
+      {163840, 40000, 1, 1},               // ours: the earlier value comes back
+      {165840, 165840 - 16 * 1024, 2, 1},  // raised further by someone else: take back our share
+      {100000, 100000, 3, 0},              // lowered since: leave it
   };
   for (const auto& c : cases) {
     sim::reg_set_dword(kParameters, "OLD_SYSPAGES", 40000);

@@ -1,9 +1,10 @@
+#include "frontend/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
 #include "frontend/settings.h"
 #include "platform/sim/sim.h"
 #include "unit/machine_fixture.h"
@@ -23,8 +24,9 @@ int parse(std::vector<std::string> arguments) {
 std::vector<std::string> installation_list(const std::vector<std::string>& pairs,
                                            const std::string& auto_start = "yes",
                                            const std::string& machine = "fe") {
-  std::vector<std::string> list = {"-c", "r", "r", "r", "8", "40000", "20000", "r", machine, "0", "1",
-                                   "2048", "2", "3", "0", "32", "100", "200", "300", "r", "7", "8", "9"};
+  std::vector<std::string> list = {"-c",    "r",   "r",   "r",    "8", "40000", "20000", "r",
+                                   machine, "0",   "1",   "2048", "2", "3",     "0",     "32",
+                                   "100",   "200", "300", "r",    "7", "8",     "9"};
   list.insert(list.end(), pairs.begin(), pairs.end());
   for (const char* entry : {auto_start.c_str(), "y", "3", "512", "r", "1"}) list.push_back(entry);
   return list;
@@ -141,7 +143,8 @@ TEST_F(CommandLineTest, AnOverlongDirectoryIsNeverTried) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(parse({"-d", std::string(260, 'a')}), -1);
   testing::internal::GetCapturedStdout();
-  for (const std::string& line : sim::trace()) EXPECT_EQ(line.find("SetCurrentDirectoryA"), std::string::npos);
+  for (const std::string& line : sim::trace())
+    EXPECT_EQ(line.find("SetCurrentDirectoryA"), std::string::npos);
 }
 
 TEST_F(CommandLineTest, UnknownArgumentIsNamed) {

@@ -1,9 +1,10 @@
+#include "frontend/dialogue.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-#include "frontend/dialogue.h"
 #include "frontend/settings.h"
 
 namespace {
@@ -205,7 +206,12 @@ TEST(DialogueTest, InstallOptions) {
 }
 
 TEST(DialogueTest, EndOfInputTakesEveryDefault) {
-  const char* cases[] = {"", "0\n", "\n\n\nff\n", "\n\n\n\n2\n", "\n\n\n\n\n1\n", "\n\n\n\n\n\ny\n12\n",
+  const char* cases[] = {"",
+                         "0\n",
+                         "\n\n\nff\n",
+                         "\n\n\n\n2\n",
+                         "\n\n\n\n\n1\n",
+                         "\n\n\n\n\n\ny\n12\n",
                          "\n\n\n\n\n\ny\n\n\n\n\n1234\n"};
   for (const char* answers : cases) {
     SCOPED_TRACE(answers);
@@ -237,8 +243,8 @@ TEST(DialogueTest, ParseUnsignedAnswer) {
     bool accepted;
     std::uint32_t value;
   } cases[] = {
-      {"\n", true, 7},     {"   \n", true, 7},   {"12abc\n", true, 12}, {" 40000\n", true, 40000},
-      {"-5\n", false, 7},  {"+5\n", false, 7},  {"k40\n", false, 7},   {"0x10\n", true, 0},
+      {"\n", true, 7},    {"   \n", true, 7}, {"12abc\n", true, 12}, {" 40000\n", true, 40000},
+      {"-5\n", false, 7}, {"+5\n", false, 7}, {"k40\n", false, 7},   {"0x10\n", true, 0},
   };
   for (const auto& c : cases) {
     std::uint32_t value = 7;

@@ -1,9 +1,10 @@
+#include "frontend/failure.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "frontend/failure.h"
 #include "platform/port.h"
 #include "platform/sim/sim.h"
 #include "unit/machine_fixture.h"
@@ -52,7 +53,8 @@ TEST_F(ReportTest, ContextColonAndTheSystemsDescription) {
   port::SetLastError(port::ERROR_ACCESS_DENIED);
   EXPECT_EQ(report("OpenProcessToken", 0), "OpenProcessToken: " + denied);
 
-  EXPECT_EQ(report("DeleteKey - EventLog", 0x1234ABCD), "DeleteKey - EventLog: Error code 0x1234ABCD (not found)\n");
+  EXPECT_EQ(report("DeleteKey - EventLog", 0x1234ABCD),
+            "DeleteKey - EventLog: Error code 0x1234ABCD (not found)\n");
 }
 
 TEST_F(ReportTest, WrapsAtTheLastWhiteSpaceWithinEightyColumns) {
@@ -71,8 +73,8 @@ TEST_F(ReportTest, WrapsAtTheLastWhiteSpaceWithinEightyColumns) {
 
 TEST_F(ReportTest, LongTextIsKeptWholeAndEveryLineFitsTheConsole) {
   const std::string cases[] = {
-      std::string(200, 'x') + " tail",            // no white space for 200 characters
-      words(400),                                  // longer than the 250 characters of old
+      std::string(200, 'x') + " tail",  // no white space for 200 characters
+      words(400),                       // longer than the 250 characters of old
       "Updating the driver failed for device\n" + std::string(120, 'd'),
   };
   std::string description = description_of(port::ERROR_ACCESS_DENIED);

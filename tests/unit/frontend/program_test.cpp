@@ -1,9 +1,10 @@
+#include "frontend/program.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "config/memory_adjustment.h"
-#include "frontend/program.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
 #include "platform/sim/sim.h"

@@ -190,9 +190,16 @@ TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
   } cases[] = {
       {"unset", nullptr, "\\winnt\\halvik", "C:\\WINDOWS\\halvik"},
       {"blanks", "C:\\My Windows", "C:\\My Windows\\halvik", "C:\\My"},
-      {"long", "C:\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
-       "C:\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\\halvik",
-       "C:\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
+      {"long",
+       "C:"
+       "\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+       "a",
+       "C:"
+       "\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+       "\\halvik",
+       "C:"
+       "\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+       "a"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
