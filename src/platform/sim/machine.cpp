@@ -398,6 +398,8 @@ bool host_path_of(std::string_view windows_path, std::string* host) {
 
 DWORD missing_path_error(const std::string& host) {
   std::filesystem::path parent = std::filesystem::path(host).parent_path();
+  // A drive the machine doesn't have: its root is a missing path, not a missing file.
+  if (parent == std::filesystem::path(machine().dir)) return port::ERROR_PATH_NOT_FOUND;
   std::error_code ignored;
   return std::filesystem::is_directory(parent, ignored) ? port::ERROR_FILE_NOT_FOUND : port::ERROR_PATH_NOT_FOUND;
 }

@@ -124,6 +124,8 @@ TEST_F(FilesTest, MissingFileAndMissingDirectoryDiffer) {
   EXPECT_FALSE(port::SetCurrentDirectoryA("C:\\Missing\\missing"));
   EXPECT_EQ(port::GetLastError(), port::ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(port::GetFileAttributesA("C:\\WINDOWS"), port::FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(port::GetFileAttributesA("Q:\\"), port::INVALID_FILE_ATTRIBUTES);  // no such drive
+  EXPECT_EQ(port::GetLastError(), port::ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FilesTest, RelativePathsFollowTheCurrentDirectory) {
