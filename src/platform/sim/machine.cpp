@@ -104,6 +104,24 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
       loaded->faults.push_back(parsed);
     }
   }
+  if (const IniSection* services = loaded->ini.section("services")) {
+    for (const IniEntry& entry : services->entries) {
+      std::string value = ini_value(entry.value);
+      std::size_t dot = entry.key.rfind('.');
+      std::string option = dot == std::string::npos ? "" : lower(entry.key.substr(dot + 1));
+      bool valid = option.empty()    ? service_state_from_name(value) != 0
+                   : option == "stop"   ? iequals(value, "stuck")
+                   : option == "delete" ? iequals(value, "linger")
+                                        : true;
+      if (!valid) {
+        *error = dir + "/machine.ini: [services] " + entry.key + " = " + value +
+                 (option.empty() ? ": not a service state (stopped, start_pending, stop_pending, running, "
+                                   "continue_pending, pause_pending, paused)"
+                                 : ": not a known setting");
+        return false;
+      }
+    }
+  }
   loaded->dir = dir;
   loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
   loaded->current_directory = loaded->ini.get_or("process", "current_directory", "C:\\");

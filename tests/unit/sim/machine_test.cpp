@@ -78,6 +78,16 @@ TEST_F(MachineDirTest, UnknownMachineIniSectionsRoundTrip) {
   EXPECT_NE(slurp(dir() + "/machine.ini").find("[future]\nsetting = value ; with a comment\n"), std::string::npos);
 }
 
+TEST_F(MachineDirTest, AMisspelledServiceStateIsRefused) {
+  {
+    std::ofstream ini(dir() + "/machine.ini", std::ios::app);
+    ini << "\n[services]\nhalvik = runing\n";
+  }
+  std::string error;
+  EXPECT_FALSE(sim::use_machine(dir(), &error));
+  EXPECT_NE(error.find("[services] halvik = runing: not a service state"), std::string::npos) << error;
+}
+
 TEST_F(MachineDirTest, TemplatesDifferInVersionAndWindowsDirectory) {
   std::string other = dir() + "-w2k";
   std::string error;
