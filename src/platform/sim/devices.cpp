@@ -178,6 +178,9 @@ port::CONFIGRET reenumerate_error() {
 bool wait_no_pending_available() {
   return !iequals(setting("wait_no_pending"), "absent");
 }
+bool wait_no_pending_times_out() {
+  return iequals(setting("wait_no_pending"), "timeout");
+}
 
 void set_setting(const std::string& key, const std::string& value) {
   if (value.empty()) {

@@ -13,7 +13,19 @@
 //   [setupapi]
 //   restart_required = 1        ; UpdateDriverForPlugAndPlayDevicesA answers "restart required"
 //   reenumerate_error = 0x13    ; CM_Reenumerate_DevNode_Ex fails with this CONFIGRET
-//   wait_no_pending = absent    ; CMP_WaitNoPendingInstallEvents is not exported (default present)
+//   wait_no_pending = absent    ; CMP_WaitNoPendingInstallEvents is not exported (default present);
+//                               ; "timeout": it is, and answers WAIT_TIMEOUT (258)
+//
+//   [faults]          ; the device calls and the arguments a fault can name:
+//   SetupDiCallClassInstaller DIF_REMOVE = 5        ; the install function, or the instance ID
+//   UpdateDriverForPlugAndPlayDevicesA PCI\VEN_1E5C&DEV_0410&SUBSYS_00011E5C = 5   ; or the INF path
+//   SetupDiGetDeviceRegistryPropertyA SPDRP_COMPATIBLEIDS = 13   ; or the instance ID (also ...Set...)
+//   SetupDiOpenDeviceInfoA, CM_Get_Device_ID_ExA: the instance ID; CM_Locate_DevNode_ExA: the
+//   device ID; SetupCopyOEMInfA, SetupDiGetINFClassA: the INF path; SetupGetInfFileListA: the
+//   directory; SetupDiClassNameFromGuidExA, SetupDiGetClassDescriptionExA,
+//   SetupDiCreateDeviceInfoList: the class GUID "{...}"; SetupDiCreateDeviceInfoA: the device
+//   name; GetModuleHandleA: the module; GetProcAddress: the function.  The other calls take no
+//   argument.  A configuration manager call (CM_...) answers the fault's number as its CONFIGRET.
 //
 // A board's node is created when the board is added and on every re-enumeration that finds it
 // without one; removing the node (DIF_REMOVE) leaves the board in [hardware].
@@ -41,6 +53,7 @@ void erase_board(const std::string& instance_id);
 bool restart_required();
 port::CONFIGRET reenumerate_error();
 bool wait_no_pending_available();
+bool wait_no_pending_times_out();
 void set_setting(const std::string& key, const std::string& value);  // "" erases
 
 // ---- the machine's places --------------------------------------------------------------------

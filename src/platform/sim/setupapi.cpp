@@ -779,9 +779,12 @@ HMODULE setupapi_module() {
 }
 
 DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
-  // Nothing installs in the background on this machine: there is never anything to wait for.
-  sim::internal::trace_line("CMP_WaitNoPendingInstallEvents " + std::to_string(timeout) + " -> 0");
-  return 0;  // WAIT_OBJECT_0
+  // Nothing installs in the background on this machine: nothing to wait for, unless the
+  // machine is set to let the wait run out.
+  DWORD result = devices::wait_no_pending_times_out() ? 258 : 0;  // WAIT_TIMEOUT, WAIT_OBJECT_0
+  sim::internal::trace_line("CMP_WaitNoPendingInstallEvents " + std::to_string(timeout) + " -> " +
+                            std::to_string(result));
+  return result;
 }
 
 }  // namespace
@@ -854,6 +857,10 @@ std::string device_driver(const std::string& instance_id) {
 
 void set_wait_no_pending_available(bool available) {
   devices::set_setting("wait_no_pending", available ? "" : "absent");
+}
+
+void set_wait_no_pending_times_out(bool times_out) {
+  devices::set_setting("wait_no_pending", times_out ? "timeout" : "");
 }
 
 void set_update_restart_required(bool required) {

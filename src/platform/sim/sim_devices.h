@@ -34,6 +34,8 @@ std::string device_driver(const std::string& instance_id);
 
 // CMP_WaitNoPendingInstallEvents can be looked up in setupapi.dll (the default) or not.
 void set_wait_no_pending_available(bool available);
+// CMP_WaitNoPendingInstallEvents runs out of time (WAIT_TIMEOUT) instead of finding nothing pending.
+void set_wait_no_pending_times_out(bool times_out);
 // UpdateDriverForPlugAndPlayDevicesA answers that a restart is required.
 void set_update_restart_required(bool required);
 // CM_Reenumerate_DevNode_Ex fails with this code (0: succeeds).

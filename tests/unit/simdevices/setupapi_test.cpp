@@ -439,6 +439,8 @@ TEST_F(SetupApiTest, ReenumerationAndTheWaitFollowTheMachine) {
       GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"));
   ASSERT_NE(wait, nullptr);
   EXPECT_EQ(wait(300000), 0u);
+  sim::set_wait_no_pending_times_out(true);
+  EXPECT_EQ(wait(300000), 258u);  // WAIT_TIMEOUT
   sim::set_wait_no_pending_available(false);
   EXPECT_EQ(GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"), nullptr);
   EXPECT_EQ(GetLastError(), 127u);  // ERROR_PROC_NOT_FOUND
