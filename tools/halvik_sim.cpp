@@ -148,7 +148,8 @@ void diff_ini(const Snapshot& a, const Snapshot& b, std::vector<std::string>* ou
     Table t;
     for (const IniSection& section : ini.sections) {
       if (iequals(section.name, "trace")) continue;
-      for (const IniEntry& entry : section.entries) t[lower(section.name)][upper(entry.key)] = entry.key + " = " + entry.value;
+      for (const IniEntry& entry : section.entries)
+        t[lower(section.name)][upper(entry.key)] = entry.key + " = " + entry.value;
     }
     return t;
   };
@@ -202,7 +203,7 @@ std::map<std::string, FileInfo> drive_files(const std::string& dir) {
         std::ostringstream content;
         content << in.rdbuf();
         info.content = content.str();
-        struct stat host{};
+        struct stat host {};
         info.readonly = ::stat(it->path().c_str(), &host) == 0 && (host.st_mode & S_IWUSR) == 0;
       }
       files[letter + ":\\" + relative] = info;

@@ -75,7 +75,8 @@ const std::string* Ini::get(std::string_view section_name, std::string_view key)
   return nullptr;
 }
 
-std::string Ini::get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const {
+std::string Ini::get_or(std::string_view section_name, std::string_view key,
+                        const std::string& fallback) const {
   const std::string* raw = get(section_name, key);
   return raw == nullptr ? fallback : ini_value(*raw);
 }
@@ -147,8 +148,9 @@ bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, 
 }
 
 std::string write_ini(const Ini& ini) {
-  std::string out = "; The simulated machine beside registry.reg: version, process, environment,\n"
-                    "; service states, faults (the README lists every key).\n";
+  std::string out =
+      "; The simulated machine beside registry.reg: version, process, environment,\n"
+      "; service states, faults (the README lists every key).\n";
   for (const IniSection& s : ini.sections) {
     out += "\n[" + s.name + "]\n";
     for (const IniEntry& entry : s.entries) out += entry.key + " = " + entry.value + "\n";
@@ -199,7 +201,9 @@ constexpr const char* kStateNames[] = {"",        "stopped",          "start_pen
                                        "running", "continue_pending", "pause_pending", "paused"};
 }
 
-const char* service_state_name(DWORD state) { return state >= 1 && state <= 7 ? kStateNames[state] : "stopped"; }
+const char* service_state_name(DWORD state) {
+  return state >= 1 && state <= 7 ? kStateNames[state] : "stopped";
+}
 
 DWORD service_state_from_name(const std::string& name) {
   for (DWORD state = 1; state <= 7; ++state) {

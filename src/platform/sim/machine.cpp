@@ -109,7 +109,7 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
       std::string value = ini_value(entry.value);
       std::size_t dot = entry.key.rfind('.');
       std::string option = dot == std::string::npos ? "" : lower(entry.key.substr(dot + 1));
-      bool valid = option.empty()    ? service_state_from_name(value) != 0
+      bool valid = option.empty()       ? service_state_from_name(value) != 0
                    : option == "stop"   ? iequals(value, "stuck")
                    : option == "delete" ? iequals(value, "linger")
                                         : true;
@@ -148,7 +148,9 @@ thread_local DWORD last_error = 0;
 
 }  // namespace
 
-Machine& raw_machine() { return the_machine(); }
+Machine& raw_machine() {
+  return the_machine();
+}
 
 Machine& machine() {
   Machine& m = the_machine();
@@ -220,8 +222,12 @@ bool write_machine(const Machine& m, std::string* error) {
          replace_file(m.dir + "/machine.ini", write_ini(m.ini), error);
 }
 
-void registry_changed() { the_machine().registry_dirty = true; }
-void ini_changed() { the_machine().ini_dirty = true; }
+void registry_changed() {
+  the_machine().registry_dirty = true;
+}
+void ini_changed() {
+  the_machine().ini_dirty = true;
+}
 
 // ---- faults and trace ----------------------------------------------------------------------
 
@@ -256,11 +262,17 @@ void trace_line(const std::string& line) {
   }
 }
 
-std::string quote(const char* text) { return text == nullptr ? "(null)" : quote(std::string_view(text)); }
+std::string quote(const char* text) {
+  return text == nullptr ? "(null)" : quote(std::string_view(text));
+}
 
-std::string quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quote(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
 
-void count_handle_opened() { ++the_machine().other_handles; }
+void count_handle_opened() {
+  ++the_machine().other_handles;
+}
 void count_handle_closed() {
   Machine& m = the_machine();
   if (m.other_handles > 0) --m.other_handles;
@@ -391,7 +403,8 @@ bool full_windows_path(std::string_view path, std::string* full) {
 bool host_path_of(std::string_view windows_path, std::string* host) {
   std::string full;
   if (!full_windows_path(windows_path, &full)) return false;
-  std::string result = machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
+  std::string result =
+      machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
   bool exists = true;
   for (const std::string& part : split_path(full.substr(2))) {
     std::string name = part;
@@ -419,11 +432,12 @@ DWORD missing_path_error(const std::string& host) {
   // A drive the machine doesn't have: its root is a missing path, not a missing file.
   if (parent == std::filesystem::path(machine().dir)) return port::ERROR_PATH_NOT_FOUND;
   std::error_code ignored;
-  return std::filesystem::is_directory(parent, ignored) ? port::ERROR_FILE_NOT_FOUND : port::ERROR_PATH_NOT_FOUND;
+  return std::filesystem::is_directory(parent, ignored) ? port::ERROR_FILE_NOT_FOUND
+                                                        : port::ERROR_PATH_NOT_FOUND;
 }
 
 bool is_readonly(const std::string& host) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(host.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0;
 }
 
@@ -462,7 +476,9 @@ std::map<std::string, TemplateFunction>& templates() {
 }
 }  // namespace
 
-void register_template(const std::string& name, TemplateFunction function) { templates()[lower(name)] = function; }
+void register_template(const std::string& name, TemplateFunction function) {
+  templates()[lower(name)] = function;
+}
 
 TemplateFunction find_template(const std::string& name) {
   register_builtin_templates();
@@ -485,8 +501,12 @@ namespace port {
 
 using namespace sim::internal;
 
-DWORD GetLastError() { return last_error; }
-void SetLastError(DWORD error) { last_error = error; }
+DWORD GetLastError() {
+  return last_error;
+}
+void SetLastError(DWORD error) {
+  last_error = error;
+}
 
 int initialize() {
   Machine& m = raw_machine();

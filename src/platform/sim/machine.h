@@ -30,7 +30,7 @@ std::string trim(std::string_view text);
 std::vector<std::string> split_path(std::string_view path);  // on '\' and '/', no empty parts
 // A registry path's key names: only '\' separates ('/' is part of a name).
 std::vector<std::string> split_key_path(std::string_view path);
-std::string hex32(DWORD value);                                // "0x%x"
+std::string hex32(DWORD value);  // "0x%x"
 
 // ---- registry ------------------------------------------------------------------------------
 struct Value {
@@ -159,7 +159,7 @@ struct Machine {
   std::uintptr_t next_token = 0x1000;
   bool shutdown_privilege_enabled = false;
   std::map<void*, std::unique_ptr<FileHandle>> files;
-  std::size_t other_handles = 0;  // fopen streams, device lists
+  std::size_t other_handles = 0;                 // fopen streams, device lists
   std::map<std::string, std::string> env_cache;  // stable storage for getenv
 };
 
@@ -187,14 +187,14 @@ bool write_machine(const Machine& machine, std::string* error);  // both files, 
 bool reload(std::string* error);  // after a child process ran on the same machine
 
 // Services.
-bool service_known(const std::string& name);  // Services\NAME with a Type value
+bool service_known(const std::string& name);            // Services\NAME with a Type value
 std::string service_key_name(const std::string& name);  // stored case, or name
 DWORD current_service_state(const std::string& name);
 void store_service_state(const std::string& name, DWORD state);
 std::string service_option(const std::string& name, const std::string& option);
 void set_service_option(const std::string& name, const std::string& option, const std::string& value);
 bool service_marked_for_delete(const std::string& name);  // DeleteFlag in its key
-void remove_service(const std::string& name);  // the service vanishes with its key
+void remove_service(const std::string& name);             // the service vanishes with its key
 void service_maybe_vanish(const std::string& name);
 
 // Paths on the simulated drives.

@@ -32,7 +32,9 @@ BOOL fail(DWORD error) {
   return FALSE;
 }
 
-std::string result_text(BOOL ok) { return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError()); }
+std::string result_text(BOOL ok) {
+  return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError());
+}
 
 struct Target {
   std::string full;  // Windows path
@@ -45,7 +47,7 @@ Target locate(const char* path) {
   Target target;
   if (path == nullptr || *path == '\0') return target;
   if (!full_windows_path(path, &target.full) || !host_path_of(path, &target.host)) return target;
-  struct stat info{};
+  struct stat info {};
   if (::stat(target.host.c_str(), &info) == 0) {
     target.exists = true;
     target.directory = S_ISDIR(info.st_mode);
@@ -199,8 +201,8 @@ DWORD GetFullPathNameA(const char* file_name, DWORD size, char* buffer, char** f
       }
     }
   }
-  trace_line("GetFullPathNameA " + quote(file_name) + " " + std::to_string(size) + " -> " + std::to_string(result) +
-             (full.empty() ? "" : " " + quote(full)));
+  trace_line("GetFullPathNameA " + quote(file_name) + " " + std::to_string(size) + " -> " +
+             std::to_string(result) + (full.empty() ? "" : " " + quote(full)));
   return result;
 }
 
@@ -233,7 +235,7 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
     fail(target.full.empty() ? kInvalidName : missing_error(target));
   } else {
     if (!target.directory) {
-      struct stat info{};
+      struct stat info {};
       ::stat(target.host.c_str(), &info);
       mode_t mode = info.st_mode & 07777;
       mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~0222) : (mode | S_IWUSR);
@@ -267,13 +269,14 @@ BOOL DeleteFileA(const char* path) {
   return ok;
 }
 
-HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void*, DWORD creation_disposition, DWORD,
-                   HANDLE) {
+HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void*, DWORD creation_disposition,
+                   DWORD, HANDLE) {
   Target target = locate(path);
   HANDLE result = INVALID_HANDLE_VALUE;
   if (DWORD error = fault("CreateFileA", {path == nullptr ? "" : path, target.full})) {
     SetLastError(error);
-  } else if (creation_disposition != OPEN_EXISTING || (desired & ~(GENERIC_READ | kFileReadAttributes)) != 0) {
+  } else if (creation_disposition != OPEN_EXISTING ||
+             (desired & ~(GENERIC_READ | kFileReadAttributes)) != 0) {
     // The machine only opens existing files for reading; nothing else is simulated.
     SetLastError(ERROR_INVALID_PARAMETER);
   } else if (!target.exists) {
@@ -295,8 +298,9 @@ HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void*, DWO
       machine().files.emplace(file.get(), std::move(file));
     }
   }
-  trace_line("CreateFileA " + quote(path) + " " + hex32(desired) + " -> " +
-             (result != INVALID_HANDLE_VALUE ? "handle" : "INVALID_HANDLE_VALUE " + std::to_string(GetLastError())));
+  trace_line(
+      "CreateFileA " + quote(path) + " " + hex32(desired) + " -> " +
+      (result != INVALID_HANDLE_VALUE ? "handle" : "INVALID_HANDLE_VALUE " + std::to_string(GetLastError())));
   return result;
 }
 

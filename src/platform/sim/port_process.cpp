@@ -47,7 +47,7 @@ std::string simulated_env(const std::string& name) {
 
 bool is_file(const std::string& windows_path, std::string* host) {
   if (!host_path_of(windows_path, host)) return false;
-  struct stat info{};
+  struct stat info {};
   return ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
@@ -55,7 +55,8 @@ bool is_file(const std::string& windows_path, std::string* host) {
 // PATH; a name without an extension is tried with .com, .exe, .bat and .cmd.
 bool find_program(const std::string& file, std::string* found) {
   std::vector<std::string> names{file};
-  std::string base = file.substr(file.find_last_of("\\/:") == std::string::npos ? 0 : file.find_last_of("\\/:") + 1);
+  std::string base =
+      file.substr(file.find_last_of("\\/:") == std::string::npos ? 0 : file.find_last_of("\\/:") + 1);
   if (base.find('.') == std::string::npos) {
     for (const char* extension : {".com", ".exe", ".bat", ".cmd"}) names.push_back(file + extension);
   }
@@ -169,8 +170,9 @@ int run_rmdir(const std::vector<std::string>& arguments) {
   for (const std::string& path : paths) {
     std::string full;
     std::string host;
-    struct stat info{};
-    bool exists = full_windows_path(path, &full) && host_path_of(path, &host) && ::stat(host.c_str(), &info) == 0;
+    struct stat info {};
+    bool exists =
+        full_windows_path(path, &full) && host_path_of(path, &host) && ::stat(host.c_str(), &info) == 0;
     std::error_code error;
     if (!exists) {
       std::fprintf(stderr, "The system cannot find the file specified.\n");
@@ -179,7 +181,8 @@ int run_rmdir(const std::vector<std::string>& arguments) {
       std::fprintf(stderr, "The directory name is invalid.\n");
       result = kDirectoryNameInvalid;
     } else if (iequals(current, full) || upper(current).rfind(upper(full) + "\\", 0) == 0) {
-      std::fprintf(stderr, "The process cannot access the file because it is being used by another process.\n");
+      std::fprintf(stderr,
+                   "The process cannot access the file because it is being used by another process.\n");
       result = ERROR_SHARING_VIOLATION;
     } else if (!subtree && !std::filesystem::is_empty(host, error)) {
       std::fprintf(stderr, "The directory is not empty.\n");
@@ -262,7 +265,8 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
       std::fflush(nullptr);
       std::vector<std::string> environment;
       for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 && std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0)
+        if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 &&
+            std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0)
           environment.emplace_back(*entry);
       }
       environment.push_back("HALVIK_MACHINE=" + m.dir);
@@ -295,8 +299,8 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
     result = -1;
     errno = failure;
   }
-  trace_line("spawnlp_wait " + quote(file) + " " + quote(arg0) + " " + quote(arg1) + " " + quote(arg2) + " -> " +
-             std::to_string(result) + (failure != 0 ? " errno " + std::to_string(failure) : ""));
+  trace_line("spawnlp_wait " + quote(file) + " " + quote(arg0) + " " + quote(arg1) + " " + quote(arg2) +
+             " -> " + std::to_string(result) + (failure != 0 ? " errno " + std::to_string(failure) : ""));
   if (failure != 0) errno = failure;
   return result;
 }

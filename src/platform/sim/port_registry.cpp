@@ -70,7 +70,9 @@ std::string key_path(HKEY handle, const char* sub_key) {
   return below.empty() ? base : base + "\\" + below;
 }
 
-std::string label(const std::string& path) { return quote(path.empty() ? "HKLM" : "HKLM\\" + path); }
+std::string label(const std::string& path) {
+  return quote(path.empty() ? "HKLM" : "HKLM\\" + path);
+}
 
 HKEY open_handle(const KeyPtr& key, DWORD access) {
   auto handle = std::make_unique<KeyHandle>();
@@ -124,15 +126,16 @@ std::string data_summary(DWORD type, const BYTE* data, DWORD size) {
 
 }  // namespace
 
-LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM desired, void*, HKEY* result,
-                        DWORD* disposition) {
+LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM desired, void*,
+                        HKEY* result, DWORD* disposition) {
   std::string path = key_path(key, sub_key);
   LSTATUS status = static_cast<LSTATUS>(fault("RegCreateKeyExA", {path}));
   bool created = false;
   if (status == ERROR_SUCCESS) {
     Resolved base = resolve(key);
     status = base.status;
-    if (status == ERROR_SUCCESS && (sub_key == nullptr || result == nullptr)) status = ERROR_INVALID_PARAMETER;
+    if (status == ERROR_SUCCESS && (sub_key == nullptr || result == nullptr))
+      status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
       Key* target = find_key(base.key.get(), sub_key);
       if (target == nullptr) {
@@ -175,7 +178,8 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, REGSAM desired, HKEY
   return status;
 }
 
-LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const BYTE* data, DWORD data_size) {
+LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, const BYTE* data,
+                       DWORD data_size) {
   std::string path = key_path(key, nullptr);
   std::string name = value_name == nullptr ? "" : value_name;
   LSTATUS status = static_cast<LSTATUS>(fault("RegSetValueExA", {name, path}));
@@ -196,7 +200,8 @@ LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, cons
   return status;
 }
 
-LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD*, DWORD* type, BYTE* data, DWORD* data_size) {
+LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD*, DWORD* type, BYTE* data,
+                         DWORD* data_size) {
   std::string path = key_path(key, nullptr);
   std::string name = value_name == nullptr ? "" : value_name;
   LSTATUS status = static_cast<LSTATUS>(fault("RegQueryValueExA", {name, path}));
@@ -272,7 +277,8 @@ LSTATUS SHEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size) {
     Resolved base = resolve(key);
     status = base.status;
     if (status == ERROR_SUCCESS && (base.access & KEY_ENUMERATE_SUB_KEYS) == 0) status = ERROR_ACCESS_DENIED;
-    if (status == ERROR_SUCCESS && (name == nullptr || name_size == nullptr)) status = ERROR_INVALID_PARAMETER;
+    if (status == ERROR_SUCCESS && (name == nullptr || name_size == nullptr))
+      status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
       if (index >= base.key->subkeys.size()) {
         status = ERROR_NO_MORE_ITEMS;

@@ -72,7 +72,9 @@ BOOL fail(DWORD error) {
   return FALSE;
 }
 
-std::string result_text(BOOL ok) { return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError()); }
+std::string result_text(BOOL ok) {
+  return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError());
+}
 
 }  // namespace
 
@@ -83,8 +85,8 @@ SC_HANDLE OpenSCManagerA(const char* machine_name, const char* database_name, DW
   } else {
     result = new_handle(true, "", desired);
   }
-  trace_line("OpenSCManagerA " + quote(machine_name) + " " + quote(database_name) + " " + hex32(desired) + " -> " +
-             (result != nullptr ? "handle" : "NULL " + std::to_string(GetLastError())));
+  trace_line("OpenSCManagerA " + quote(machine_name) + " " + quote(database_name) + " " + hex32(desired) +
+             " -> " + (result != nullptr ? "handle" : "NULL " + std::to_string(GetLastError())));
   return result;
 }
 

@@ -22,7 +22,9 @@ BOOL fail(DWORD error) {
   return FALSE;
 }
 
-std::string result_text(BOOL ok) { return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError()); }
+std::string result_text(BOOL ok) {
+  return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError());
+}
 
 struct Privilege {
   const char* name;
@@ -83,7 +85,9 @@ DWORD ini_number(const char* key, DWORD fallback) {
 
 }  // namespace
 
-HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+HANDLE GetCurrentProcess() {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
 
 BOOL OpenProcessToken(HANDLE process, DWORD desired, HANDLE* token) {
   BOOL ok = FALSE;
@@ -126,8 +130,8 @@ BOOL LookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid
   return ok;
 }
 
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state, DWORD, TOKEN_PRIVILEGES*,
-                           DWORD*) {
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state, DWORD,
+                           TOKEN_PRIVILEGES*, DWORD*) {
   BOOL ok = FALSE;
   Machine& m = machine();
   auto found = m.tokens.find(token);
@@ -228,15 +232,17 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
   constexpr DWORD kBasicSize = offsetof(OSVERSIONINFOEXA, wServicePackMajor);
   if (DWORD error = fault("GetVersionExA")) {
     fail(error);
-  } else if (info == nullptr ||
-             (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA) && info->dwOSVersionInfoSize != kBasicSize)) {
+  } else if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA) &&
+                                 info->dwOSVersionInfoSize != kBasicSize)) {
     fail(ERROR_INSUFFICIENT_BUFFER);
   } else {
     const Ini& ini = machine().ini;
     std::string version = ini.get_or("system", "version", "5.1");
     DWORD major = static_cast<DWORD>(std::strtoul(version.c_str(), nullptr, 10));
     std::size_t dot = version.find('.');
-    DWORD minor = dot == std::string::npos ? 0 : static_cast<DWORD>(std::strtoul(version.c_str() + dot + 1, nullptr, 10));
+    DWORD minor = dot == std::string::npos
+                      ? 0
+                      : static_cast<DWORD>(std::strtoul(version.c_str() + dot + 1, nullptr, 10));
     DWORD service_pack = ini_number("service_pack", 0);
     info->dwMajorVersion = major;
     info->dwMinorVersion = minor;
@@ -244,7 +250,8 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
     info->dwPlatformId = ini_number("platform", VER_PLATFORM_WIN32_NT);
     std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
     if (service_pack > 0)
-      std::snprintf(info->szCSDVersion, sizeof info->szCSDVersion, "Service Pack %u", static_cast<unsigned>(service_pack));
+      std::snprintf(info->szCSDVersion, sizeof info->szCSDVersion, "Service Pack %u",
+                    static_cast<unsigned>(service_pack));
     if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXA)) {
       info->wServicePackMajor = static_cast<WORD>(service_pack);
       info->wServicePackMinor = 0;

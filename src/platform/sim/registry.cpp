@@ -420,7 +420,8 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
     return parser.fail(first_line, "expected a value name in quotes or @");
   }
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-  if (pos >= line.size() || line[pos] != '=') return parser.fail(first_line, "expected '=' after the value name");
+  if (pos >= line.size() || line[pos] != '=')
+    return parser.fail(first_line, "expected '=' after the value name");
   ++pos;
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
   std::string data = line.substr(pos);
@@ -446,8 +447,9 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
   if (data == "-") {
     // A deletion entry: the value goes.
     auto& values = key->values;
-    values.erase(std::remove_if(values.begin(), values.end(), [&](const Value& v) { return iequals(v.name, name); }),
-                 values.end());
+    values.erase(
+        std::remove_if(values.begin(), values.end(), [&](const Value& v) { return iequals(v.name, name); }),
+        values.end());
     return true;
   }
   std::string lowered = lower(data);
@@ -474,7 +476,8 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
       if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')')
         return parser.fail(first_line, "bad value type " + data.substr(0, colon));
       std::string digits = spec.substr(1, spec.size() - 2);
-      if (digits.empty() || digits.size() > 8) return parser.fail(first_line, "bad value type " + data.substr(0, colon));
+      if (digits.empty() || digits.size() > 8)
+        return parser.fail(first_line, "bad value type " + data.substr(0, colon));
       type = 0;
       for (char c : digits) {
         int digit = hex_digit(c);
@@ -492,7 +495,8 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
 
 }  // namespace
 
-bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root, std::string* error) {
+bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root,
+                    std::string* error) {
   std::string text;
   decode_file(bytes, &text);
   std::vector<std::string> lines = split_lines(text);
@@ -503,7 +507,8 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
   std::size_t i = 0;
   while (i < lines.size() && trim(lines[i]).empty()) ++i;
   if (i >= lines.size() || trim(lines[i]) != kHeader) {
-    parser.fail(i < lines.size() ? i : 0, std::string("not a registry export (expected \"") + kHeader + "\")");
+    parser.fail(i < lines.size() ? i : 0,
+                std::string("not a registry export (expected \"") + kHeader + "\")");
     *error = parser.error;
     return false;
   }
@@ -618,17 +623,20 @@ bool plain_string(const Value& value, std::string* text) {
 std::string value_text(const Value& value) {
   std::string out = value.name.empty() ? "@=" : "\"" + escape(value.name) + "\"=";
   std::string text;
-  if (value.type == port::REG_SZ && plain_string(value, &text)) return out + "\"" + escape(ansi_to_utf8(text)) + "\"";
+  if (value.type == port::REG_SZ && plain_string(value, &text))
+    return out + "\"" + escape(ansi_to_utf8(text)) + "\"";
   if (value.type == port::REG_DWORD && value.data.size() == 4) {
     char digits[16];
-    DWORD v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) | (static_cast<DWORD>(value.data[3]) << 24);
+    DWORD v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+              (static_cast<DWORD>(value.data[3]) << 24);
     std::snprintf(digits, sizeof digits, "dword:%08x", static_cast<unsigned>(v));
     return out + digits;
   }
   if (value.type == port::REG_BINARY) return hex_text(out + "hex:", value.data);
   char prefix[32];
   std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.type));
-  if (is_string_type(value.type)) return hex_text(out + prefix, value.wide ? *value.wide : ansi_to_utf16(value.data));
+  if (is_string_type(value.type))
+    return hex_text(out + prefix, value.wide ? *value.wide : ansi_to_utf16(value.data));
   return hex_text(out + prefix, value.data);
 }
 
@@ -648,7 +656,9 @@ void write_key(const Key& key, const std::string& full_path, std::string* out) {
 
 }  // namespace
 
-std::string reg_value_line(const Value& value) { return value_text(value); }
+std::string reg_value_line(const Value& value) {
+  return value_text(value);
+}
 
 std::string write_reg_text(const Key& root) {
   std::string out = std::string(kHeader) + "\n\n";

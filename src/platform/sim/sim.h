@@ -29,9 +29,11 @@ std::string machine_dir();
 bool reg_key_exists(const std::string& key);
 void reg_create_key(const std::string& key);  // creates missing parents
 void reg_delete_key(const std::string& key);  // with all its subkeys
-bool reg_get(const std::string& key, const std::string& name, port::DWORD* type, std::vector<std::uint8_t>* data);
+bool reg_get(const std::string& key, const std::string& name, port::DWORD* type,
+             std::vector<std::uint8_t>* data);
 bool reg_get_dword(const std::string& key, const std::string& name, port::DWORD* value);
-void reg_set(const std::string& key, const std::string& name, port::DWORD type, const std::vector<std::uint8_t>& data);
+void reg_set(const std::string& key, const std::string& name, port::DWORD type,
+             const std::vector<std::uint8_t>& data);
 void reg_set_dword(const std::string& key, const std::string& name, port::DWORD value);
 void reg_set_string(const std::string& key, const std::string& name, const std::string& value);  // REG_SZ
 std::vector<std::string> reg_value_names(const std::string& key);  // in stored order
@@ -47,7 +49,7 @@ void set_service_delete_linger(const std::string& name, bool linger);
 
 // Files on the simulated drives (Windows paths).
 std::string host_path(const std::string& windows_path);
-bool file_exists(const std::string& windows_path);  // files and directories
+bool file_exists(const std::string& windows_path);                             // files and directories
 void write_file(const std::string& windows_path, const std::string& content);  // creates parents
 std::string read_file(const std::string& windows_path);
 void make_directory(const std::string& windows_path);  // creates parents

@@ -40,21 +40,31 @@ bool create_machine(const std::string& dir, const std::string& template_name, st
   return write_machine(fresh, error);
 }
 
-bool use_machine(const std::string& dir, std::string* error) { return load(dir, error); }
+bool use_machine(const std::string& dir, std::string* error) {
+  return load(dir, error);
+}
 
-bool save_machine(std::string* error) { return save(error); }
+bool save_machine(std::string* error) {
+  return save(error);
+}
 
-std::string machine_dir() { return raw_machine().dir; }
+std::string machine_dir() {
+  return raw_machine().dir;
+}
 
 // ---- registry ------------------------------------------------------------------------------
 
 namespace {
 
-Key* key_at(const std::string& key) { return find_key(machine().hklm.get(), key); }
+Key* key_at(const std::string& key) {
+  return find_key(machine().hklm.get(), key);
+}
 
 }  // namespace
 
-bool reg_key_exists(const std::string& key) { return key_at(key) != nullptr; }
+bool reg_key_exists(const std::string& key) {
+  return key_at(key) != nullptr;
+}
 
 void reg_create_key(const std::string& key) {
   create_key(machine().hklm.get(), key);
@@ -73,7 +83,8 @@ void reg_delete_key(const std::string& key) {
   }
 }
 
-bool reg_get(const std::string& key, const std::string& name, port::DWORD* type, std::vector<std::uint8_t>* data) {
+bool reg_get(const std::string& key, const std::string& name, port::DWORD* type,
+             std::vector<std::uint8_t>* data) {
   Key* found = key_at(key);
   Value* value = found == nullptr ? nullptr : found->find_value(name);
   if (value == nullptr) return false;
@@ -90,7 +101,8 @@ bool reg_get_dword(const std::string& key, const std::string& name, port::DWORD*
   return true;
 }
 
-void reg_set(const std::string& key, const std::string& name, port::DWORD type, const std::vector<std::uint8_t>& data) {
+void reg_set(const std::string& key, const std::string& name, port::DWORD type,
+             const std::vector<std::uint8_t>& data) {
   create_key(machine().hklm.get(), key)->set_value(name, type, data);
   registry_changed();
 }
@@ -147,7 +159,9 @@ port::DWORD service_state(const std::string& name) {
   return service_known(name) ? current_service_state(name) : 0;
 }
 
-bool service_exists(const std::string& name) { return service_known(name); }
+bool service_exists(const std::string& name) {
+  return service_known(name);
+}
 
 void set_service_stop_stuck(const std::string& name, bool stuck) {
   set_service_option(name, "stop", stuck ? "stuck" : "");
@@ -166,7 +180,7 @@ std::string host_path(const std::string& windows_path) {
 
 bool file_exists(const std::string& windows_path) {
   std::string host = host_path(windows_path);
-  struct stat info{};
+  struct stat info {};
   return !host.empty() && ::stat(host.c_str(), &info) == 0;
 }
 
@@ -241,15 +255,21 @@ void clear_faults() {
   ini_changed();
 }
 
-const std::vector<std::string>& trace() { return raw_machine().trace; }
+const std::vector<std::string>& trace() {
+  return raw_machine().trace;
+}
 
-void clear_trace() { raw_machine().trace.clear(); }
+void clear_trace() {
+  raw_machine().trace.clear();
+}
 
 std::size_t open_handle_count() {
   const Machine& m = raw_machine();
   return m.keys.size() + m.services.size() + m.tokens.size() + m.files.size() + m.other_handles;
 }
 
-bool reboot_requested() { return machine().ini.get_or("system", "reboot_requested", "0") == "1"; }
+bool reboot_requested() {
+  return machine().ini.get_or("system", "reboot_requested", "0") == "1";
+}
 
 }  // namespace sim

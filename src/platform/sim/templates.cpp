@@ -58,7 +58,8 @@ const Entry kRegistry[] = {
     {kEnvironment, "ComSpec", Kind::expand, "%SystemRoot%\\system32\\cmd.exe", 0},
     {kEnvironment, "NUMBER_OF_PROCESSORS", Kind::sz, "1", 0},
     {kEnvironment, "OS", Kind::sz, "Windows_NT", 0},
-    {kEnvironment, "Path", Kind::expand, "%SystemRoot%\\system32;%SystemRoot%;%SystemRoot%\\System32\\Wbem", 0},
+    {kEnvironment, "Path", Kind::expand, "%SystemRoot%\\system32;%SystemRoot%;%SystemRoot%\\System32\\Wbem",
+     0},
     {kEnvironment, "PATHEXT", Kind::sz, ".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH", 0},
     {kEnvironment, "PROCESSOR_ARCHITECTURE", Kind::sz, "x86", 0},
     {kEnvironment, "PROCESSOR_IDENTIFIER", Kind::sz, "x86 Family 6 Model 15 Stepping 6, GenuineIntel", 0},
@@ -85,14 +86,16 @@ const Entry kRegistry[] = {
     {kEventLogSystem, "Sources", Kind::multi, "Beep|EventLog|Service Control Manager|Tcpip|System", 0},
     {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\EventLog", "EventMessageFile", Kind::expand,
      "%SystemRoot%\\System32\\netevent.dll", 0},
-    {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\EventLog", "TypesSupported", Kind::dword, nullptr, 7},
+    {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\EventLog", "TypesSupported", Kind::dword,
+     nullptr, 7},
     {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Service Control Manager", "EventMessageFile",
      Kind::expand, "%SystemRoot%\\System32\\netevent.dll", 0},
-    {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Service Control Manager", "TypesSupported", Kind::dword,
-     nullptr, 7},
+    {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Service Control Manager", "TypesSupported",
+     Kind::dword, nullptr, 7},
     {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Tcpip", "EventMessageFile", Kind::expand,
      "%SystemRoot%\\System32\\netevent.dll", 0},
-    {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Tcpip", "TypesSupported", Kind::dword, nullptr, 7},
+    {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Tcpip", "TypesSupported", Kind::dword, nullptr,
+     7},
     {kTcpip, "DisplayName", Kind::sz, "TCP/IP Protocol Driver", 0},
     {kTcpip, "ErrorControl", Kind::dword, nullptr, 1},
     {kTcpip, "Group", Kind::sz, "PNP_TDI", 0},
@@ -128,7 +131,8 @@ const FileEntry kFiles[] = {
      "GENDEV_MFG=\"(Standard system devices)\"\r\n"},
     {"{dir}\\inf\\machine.PNF", "PNF\x01\x01\x02\x03 machine.inf precompiled"},
     {"{dir}\\inf\\usb.inf",
-     "; USB.INF  -- USB host controllers and hubs\r\n\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n"
+     "; USB.INF  -- USB host controllers and hubs\r\n\r\n[Version]\r\nSignature=\"$Windows "
+     "NT$\"\r\nClass=USB\r\n"
      "ClassGUID={36FC9E60-C465-11CF-8056-444553540000}\r\nProvider=%Msft%\r\nLayoutFile=layout.inf\r\n\r\n"
      "[Strings]\r\nMsft=\"Microsoft\"\r\n"},
     {"{dir}\\inf\\usb.PNF", "PNF\x01\x01\x02\x03 usb.inf precompiled"},
@@ -142,10 +146,11 @@ const FileEntry kFiles[] = {
 std::string expand(std::string text, const WindowsProfile& profile) {
   const std::string root = std::string("C:\\") + profile.windows_dir;
   const std::pair<const char*, std::string> tokens[] = {
-      {"{root}", root},          {"{dir}", profile.windows_dir},        {"{version}", profile.version},
-      {"{build}", profile.build}, {"{sp}", profile.service_pack},       {"{product}", profile.product_name}};
+      {"{root}", root},           {"{dir}", profile.windows_dir}, {"{version}", profile.version},
+      {"{build}", profile.build}, {"{sp}", profile.service_pack}, {"{product}", profile.product_name}};
   for (const auto& [token, replacement] : tokens) {
-    for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + replacement.size()))
+    for (std::size_t at = text.find(token); at != std::string::npos;
+         at = text.find(token, at + replacement.size()))
       text.replace(at, std::string(token).size(), replacement);
   }
   return text;
@@ -228,8 +233,12 @@ void build_windows(Machine& m, const WindowsProfile& profile) {
   }
 }
 
-void xp(Machine& m) { build_windows(m, kXp); }
-void w2k(Machine& m) { build_windows(m, kW2k); }
+void xp(Machine& m) {
+  build_windows(m, kXp);
+}
+void w2k(Machine& m) {
+  build_windows(m, kW2k);
+}
 
 }  // namespace
 

@@ -44,24 +44,31 @@ TEST_P(FaultSelectionTest, FailsOnlyTheSelectedCalls) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FaultSelectionTest,
-    ::testing::Values(FaultCase{"EveryCall", "", 0, {5, 5, 5, 5, 5}},
-                      FaultCase{"ByKeyPath", "system\\currentcontrolset\\services\\TCPIP", 0, {0, 5, 0, 5, 0}},
-                      FaultCase{"ByKeyPathWithHive", "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Beep",
-                                0, {5, 0, 5, 0, 5}},
-                      FaultCase{"SecondCallOfAll", "", 2, {0, 5, 0, 0, 0}},
-                      FaultCase{"SecondMatchingCall", "SYSTEM\\CurrentControlSet\\Services\\Beep", 2, {0, 0, 5, 0, 0}}),
+    ::testing::Values(
+        FaultCase{"EveryCall", "", 0, {5, 5, 5, 5, 5}},
+        FaultCase{"ByKeyPath", "system\\currentcontrolset\\services\\TCPIP", 0, {0, 5, 0, 5, 0}},
+        FaultCase{"ByKeyPathWithHive",
+                  "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Beep",
+                  0,
+                  {5, 0, 5, 0, 5}},
+        FaultCase{"SecondCallOfAll", "", 2, {0, 5, 0, 0, 0}},
+        FaultCase{"SecondMatchingCall", "SYSTEM\\CurrentControlSet\\Services\\Beep", 2, {0, 0, 5, 0, 0}}),
     [](const ::testing::TestParamInfo<FaultCase>& param_info) { return param_info.param.name; });
 
 TEST_F(FaultsTest, ValueNameSelectsRegistryWritesAndNonRegistryCallsSetTheLastError) {
   sim::add_fault("RegSetValueExA", "PHYBUFSIZE", 0, 5);
   sim::add_fault("OpenServiceA", "beep", 0, 1060);
   port::HKEY key = nullptr;
-  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, "SOFTWARE\\F", 0, nullptr, 0, port::KEY_ALL_ACCESS, nullptr,
-                                  &key, nullptr),
+  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, "SOFTWARE\\F", 0, nullptr, 0,
+                                  port::KEY_ALL_ACCESS, nullptr, &key, nullptr),
             0);
   port::DWORD value = 1;
-  EXPECT_EQ(port::RegSetValueExA(key, "APPBUFSIZE", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4), 0);
-  EXPECT_EQ(port::RegSetValueExA(key, "phybufsize", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4), 5);
+  EXPECT_EQ(
+      port::RegSetValueExA(key, "APPBUFSIZE", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4),
+      0);
+  EXPECT_EQ(
+      port::RegSetValueExA(key, "phybufsize", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4),
+      5);
   port::RegCloseKey(key);
   EXPECT_EQ(sim::reg_value_names("SOFTWARE\\F"), std::vector<std::string>{"APPBUFSIZE"});
 
@@ -103,7 +110,8 @@ TEST_F(FaultsTest, ABadFaultLineIsRefused) {
 // Enables the shutdown privilege the way a program does before asking for a reboot.
 port::BOOL enable_shutdown(port::DWORD* last_error) {
   port::HANDLE token = nullptr;
-  if (!port::OpenProcessToken(port::GetCurrentProcess(), port::TOKEN_ADJUST_PRIVILEGES | port::TOKEN_QUERY, &token))
+  if (!port::OpenProcessToken(port::GetCurrentProcess(), port::TOKEN_ADJUST_PRIVILEGES | port::TOKEN_QUERY,
+                              &token))
     return port::FALSE;
   port::TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;
@@ -152,8 +160,8 @@ class MessagesTest : public FaultsTest, public ::testing::WithParamInterface<Mes
 
 TEST_P(MessagesTest, SystemTextsEndInCrLf) {
   char buffer[512];
-  port::DWORD length =
-      port::FormatMessageA(port::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, GetParam().code, 0, buffer, sizeof buffer, nullptr);
+  port::DWORD length = port::FormatMessageA(port::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, GetParam().code, 0,
+                                            buffer, sizeof buffer, nullptr);
   if (GetParam().text == nullptr) {
     EXPECT_EQ(length, 0u);
   } else {
@@ -167,8 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
     Codes, MessagesTest,
     ::testing::Values(MessageCase{0, "The operation completed successfully."},
                       MessageCase{2, "The system cannot find the file specified."},
-                      MessageCase{5, "Access is denied."},
-                      MessageCase{234, "More data is available."},
+                      MessageCase{5, "Access is denied."}, MessageCase{234, "More data is available."},
                       MessageCase{1060, "The specified service does not exist as an installed service."},
                       MessageCase{1072, "The specified service has been marked for deletion."},
                       MessageCase{1314, "A required privilege is not held by the client."},

@@ -1,6 +1,5 @@
 // Files, directories and the command interpreter on the simulated drives.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -46,9 +45,14 @@ TEST_P(RmdirTest, SplitsArgumentsAsCmdDoes) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RmdirTest,
     ::testing::Values(
-        RmdirCase{"Plain", "rmdir /s /q C:\\WINDOWS\\halvik", {"C:\\WINDOWS\\halvik"}, {"C:\\WINDOWS\\inf"}, true},
+        RmdirCase{
+            "Plain", "rmdir /s /q C:\\WINDOWS\\halvik", {"C:\\WINDOWS\\halvik"}, {"C:\\WINDOWS\\inf"}, true},
         RmdirCase{"CaseIgnored", "RD /S /Q c:\\windows\\HALVIK", {"C:\\WINDOWS\\halvik"}, {}, true},
-        RmdirCase{"Quoted", "rmdir /s /q \"C:\\My Dir\\halvik\"", {"C:\\My Dir\\halvik"}, {"C:\\My Dir", "C:\\My"}, true},
+        RmdirCase{"Quoted",
+                  "rmdir /s /q \"C:\\My Dir\\halvik\"",
+                  {"C:\\My Dir\\halvik"},
+                  {"C:\\My Dir", "C:\\My"},
+                  true},
         // Unquoted, a blank splits the path in two: C:\My goes, and so does Dir\halvik relative
         // to the current directory C:\Tessaridge\install; C:\My Dir\halvik stays.
         RmdirCase{"UnquotedBlankRemovesTwoFolders",
@@ -57,8 +61,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"C:\\My Dir\\halvik\\halvik.sys"},
                   true},
         RmdirCase{"MissingPath", "rmdir /s /q C:\\Nowhere", {}, {"C:\\WINDOWS\\halvik"}, false},
-        RmdirCase{"NotEmptyWithoutS", "rmdir /q C:\\WINDOWS\\halvik", {}, {"C:\\WINDOWS\\halvik\\sub\\deep.txt"}, false},
-        RmdirCase{"OtherCommand", "del /q C:\\WINDOWS\\halvik\\sub\\deep.txt", {}, {"C:\\WINDOWS\\halvik\\sub\\deep.txt"},
+        RmdirCase{"NotEmptyWithoutS",
+                  "rmdir /q C:\\WINDOWS\\halvik",
+                  {},
+                  {"C:\\WINDOWS\\halvik\\sub\\deep.txt"},
+                  false},
+        RmdirCase{"OtherCommand",
+                  "del /q C:\\WINDOWS\\halvik\\sub\\deep.txt",
+                  {},
+                  {"C:\\WINDOWS\\halvik\\sub\\deep.txt"},
                   false}),
     [](const ::testing::TestParamInfo<RmdirCase>& param_info) { return param_info.param.name; });
 
@@ -179,7 +190,8 @@ TEST_F(FilesTest, EnvironmentNamesIgnoreCase) {
 
 TEST_F(FilesTest, SpawnOfAProgramNotOnTheDriveFailsWithEnoent) {
   errno = 0;
-  EXPECT_EQ(port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", "C:\\WINDOWS\\Temp\\instlib.tmp"), -1);
+  EXPECT_EQ(port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", "C:\\WINDOWS\\Temp\\instlib.tmp"),
+            -1);
   EXPECT_EQ(errno, ENOENT);
 }
 

@@ -1,6 +1,5 @@
 // The machine directory as a whole: atomic saves, templates, and halvik-sim diff.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +28,8 @@ class MachineDirTest : public MachineTest {};
 TEST_F(MachineDirTest, SaveReplacesTheFileWhole) {
   std::string reg = dir() + "/registry.reg";
   std::string before = slurp(reg);
-  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages", 0x28000);
+  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages",
+                     0x28000);
   // Something in the way of the temporary file: the save fails and the old file stays whole.
   std::filesystem::create_directory(reg + ".tmp");
   std::string error;
@@ -46,11 +46,13 @@ TEST_F(MachineDirTest, SaveReplacesTheFileWhole) {
 
 TEST_F(MachineDirTest, ChangesSurviveSaveAndLoad) {
   port::HKEY key = nullptr;
-  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters",
-                                  0, nullptr, 0, port::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE,
+                                  "SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters", 0, nullptr, 0,
+                                  port::KEY_ALL_ACCESS, nullptr, &key, nullptr),
             0);
   port::DWORD value = 0xFFFFFFFF;
-  ASSERT_EQ(port::RegSetValueExA(key, "MILL_ISA_HW_INT", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4),
+  ASSERT_EQ(port::RegSetValueExA(key, "MILL_ISA_HW_INT", 0, port::REG_DWORD,
+                                 reinterpret_cast<port::BYTE*>(&value), 4),
             0);
   port::RegCloseKey(key);
   sim::add_service("halvservice", 0x10, port::SERVICE_PAUSED);
@@ -59,7 +61,8 @@ TEST_F(MachineDirTest, ChangesSurviveSaveAndLoad) {
   ASSERT_TRUE(sim::save_machine(&error)) << error;
   ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
   port::DWORD read = 0;
-  EXPECT_TRUE(sim::reg_get_dword("SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters", "MILL_ISA_HW_INT", &read));
+  EXPECT_TRUE(sim::reg_get_dword("SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters", "MILL_ISA_HW_INT",
+                                 &read));
   EXPECT_EQ(read, 0xFFFFFFFFu);
   EXPECT_EQ(sim::service_state("HALVSERVICE"), port::SERVICE_PAUSED);
   std::string ini = slurp(dir() + "/machine.ini");
@@ -75,7 +78,8 @@ TEST_F(MachineDirTest, UnknownMachineIniSectionsRoundTrip) {
   ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
   sim::set_env("EXTRA", "1");
   ASSERT_TRUE(sim::save_machine(&error)) << error;
-  EXPECT_NE(slurp(dir() + "/machine.ini").find("[future]\nsetting = value ; with a comment\n"), std::string::npos);
+  EXPECT_NE(slurp(dir() + "/machine.ini").find("[future]\nsetting = value ; with a comment\n"),
+            std::string::npos);
 }
 
 TEST_F(MachineDirTest, AMisspelledServiceStateIsRefused) {
@@ -115,7 +119,8 @@ TEST_F(MachineDirTest, AStartedProgramSeesTheMachineAndItsChangesComeBack) {
     script << "#!/bin/sh\n"
               "grep -q '\"Before\"=dword:00000001' \"$HALVIK_MACHINE/registry.reg\" || exit 9\n"
               "[ \"$HALVIK_CURRENT_DIRECTORY\" = 'C:\\WINDOWS' ] || exit 8\n"
-              "printf '[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Child]\\n\"arg\"=\"%s\"\\n' \"$2\" >> \"$HALVIK_MACHINE/registry.reg\"\n"
+              "printf '[HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Child]\\n\"arg\"=\"%s\"\\n' \"$2\" >> "
+              "\"$HALVIK_MACHINE/registry.reg\"\n"
               "exit 7\n";
   }
   std::filesystem::permissions(native, std::filesystem::perms::owner_all);
@@ -163,7 +168,8 @@ int halvik_sim(const std::string& args, std::string* out) {
 }
 
 TEST_F(MachineDirTest, HalvikSimDiffIsQuietForEqualMachinesAndListsChanges) {
-  if (!std::filesystem::exists(std::string(HALVIK_BIN_DIR) + "/halvik-sim")) GTEST_SKIP() << "halvik-sim not built";
+  if (!std::filesystem::exists(std::string(HALVIK_BIN_DIR) + "/halvik-sim"))
+    GTEST_SKIP() << "halvik-sim not built";
   std::string other = dir() + "-copy";
   std::filesystem::copy(dir(), other, std::filesystem::copy_options::recursive);
   std::string out;
@@ -171,23 +177,32 @@ TEST_F(MachineDirTest, HalvikSimDiffIsQuietForEqualMachinesAndListsChanges) {
   EXPECT_EQ(halvik_sim("diff " + dir() + " " + other, &out), 0);
   EXPECT_EQ(out, "");
 
-  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages", 0x28000);
+  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages",
+                     0x28000);
   sim::reg_delete_key("SYSTEM\\CurrentControlSet\\Services\\Beep");
   sim::set_service_state("Tcpip", port::SERVICE_STOPPED);
   sim::write_file("C:\\WINDOWS\\halvik\\halvik.sys", "driver");
   std::string error;
   ASSERT_TRUE(sim::save_machine(&error)) << error;
   EXPECT_EQ(halvik_sim("diff " + other + " " + dir(), &out), 1);
-  EXPECT_NE(out.find(" [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management]\n"
-                     "-\"SystemPages\"=dword:00000000\n+\"SystemPages\"=dword:00028000\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(
+          " [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management]\n"
+          "-\"SystemPages\"=dword:00000000\n+\"SystemPages\"=dword:00028000\n"),
+      std::string::npos)
       << out;
-  EXPECT_NE(out.find("-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Beep]\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Beep]\n"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("-Tcpip = running\n+Tcpip = stopped\n"), std::string::npos) << out;
   EXPECT_NE(out.find("+C:\\WINDOWS\\halvik\\halvik.sys\n"), std::string::npos) << out;
 
-  EXPECT_EQ(halvik_sim("show " + dir() + " HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\CurrentControlSet\\\\Services\\\\Tcpip", &out), 0);
-  EXPECT_EQ(out.rfind("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip]\n", 0),
+  EXPECT_EQ(
+      halvik_sim("show " + dir() + " HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\CurrentControlSet\\\\Services\\\\Tcpip",
+                 &out),
+      0);
+  EXPECT_EQ(out.rfind("Windows Registry Editor Version "
+                      "5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip]\n",
+                      0),
             0u)
       << out;
   std::filesystem::remove_all(other);

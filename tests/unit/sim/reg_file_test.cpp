@@ -21,7 +21,9 @@ std::string slurp(const std::string& path) {
   return content.str();
 }
 
-void put(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+void put(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
 
 // UTF-16LE with BOM and CR LF line ends, as `reg export` writes.
 std::string as_reg_export(const std::string& utf8_ascii) {
@@ -144,8 +146,9 @@ TEST_F(RegFileTest, SavedFormLoadsBackIdenticalAndIsStable) {
 
 TEST_F(RegFileTest, StringsOutsideTheAnsiCodePageSurviveARewrite) {
   // "Ω" has no ANSI form: the program reads "?" but the file keeps the character.
-  load_text(std::string(
-      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"Greek\"=\"\xCE\xA9\"\n"));
+  load_text(
+      std::string("Windows Registry Editor Version "
+                  "5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"Greek\"=\"\xCE\xA9\"\n"));
   port::DWORD type = 0;
   std::vector<std::uint8_t> data;
   ASSERT_TRUE(sim::reg_get("SOFTWARE\\Vendor", "Greek", &type, &data));
@@ -179,25 +182,28 @@ TEST_P(BrokenRegFileTest, IsRefusedWithFileAndLineAndLoadsNothing) {
   EXPECT_FALSE(sim::reg_key_exists("SOFTWARE\\Half"));
 }
 
-const std::string kHead = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Half]\n\"ok\"=dword:1\n";
+const std::string kHead =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Half]\n\"ok\"=dword:1\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrokenRegFileTest,
-    ::testing::Values(Broken{"NoHeader", "REGEDIT9\n", "1: not a registry export (expected \"Windows Registry "
-                                                         "Editor Version 5.00\")"},
-                      Broken{"UnterminatedString", kHead + "\"name\"=\"open\n", "5: unterminated string"},
-                      Broken{"UnterminatedName", kHead + "\"name=dword:1\n", "5: unterminated string"},
-                      Broken{"BadDword", kHead + "\"n\"=dword:12345678x\n", "5: bad dword value"},
-                      Broken{"BadHex", kHead + "\"n\"=hex:01,zz\n", "5: bad hex data"},
-                      Broken{"BadContinuation", kHead + "\"n\"=hex:01,\\\n  02,\\\n  0g\n", "5: bad hex data"},
-                      Broken{"UnknownType", kHead + "\"n\"=qword:1\n", "5: unknown value type"},
-                      Broken{"MissingEquals", kHead + "\"n\" dword:1\n", "5: expected '=' after the value name"},
-                      Broken{"OtherHive", kHead + "[HKEY_CURRENT_USER\\Software]\n",
-                             "5: key outside HKEY_LOCAL_MACHINE: HKEY_CURRENT_USER\\Software"},
-                      Broken{"UnclosedKey", kHead + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n",
-                             "5: unterminated key name (missing ']')"},
-                      Broken{"ValueBeforeKey", "Windows Registry Editor Version 5.00\n\n\"n\"=dword:1\n",
-                             "3: value outside a key"}),
+    ::testing::Values(
+        Broken{"NoHeader", "REGEDIT9\n",
+               "1: not a registry export (expected \"Windows Registry "
+               "Editor Version 5.00\")"},
+        Broken{"UnterminatedString", kHead + "\"name\"=\"open\n", "5: unterminated string"},
+        Broken{"UnterminatedName", kHead + "\"name=dword:1\n", "5: unterminated string"},
+        Broken{"BadDword", kHead + "\"n\"=dword:12345678x\n", "5: bad dword value"},
+        Broken{"BadHex", kHead + "\"n\"=hex:01,zz\n", "5: bad hex data"},
+        Broken{"BadContinuation", kHead + "\"n\"=hex:01,\\\n  02,\\\n  0g\n", "5: bad hex data"},
+        Broken{"UnknownType", kHead + "\"n\"=qword:1\n", "5: unknown value type"},
+        Broken{"MissingEquals", kHead + "\"n\" dword:1\n", "5: expected '=' after the value name"},
+        Broken{"OtherHive", kHead + "[HKEY_CURRENT_USER\\Software]\n",
+               "5: key outside HKEY_LOCAL_MACHINE: HKEY_CURRENT_USER\\Software"},
+        Broken{"UnclosedKey", kHead + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n",
+               "5: unterminated key name (missing ']')"},
+        Broken{"ValueBeforeKey", "Windows Registry Editor Version 5.00\n\n\"n\"=dword:1\n",
+               "3: value outside a key"}),
     [](const ::testing::TestParamInfo<Broken>& param_info) { return param_info.param.name; });
 
 TEST_F(RegFileTest, NamesIgnoreCaseKeepTheirCaseAndEnumerateAlphabetically) {
@@ -207,7 +213,8 @@ TEST_F(RegFileTest, NamesIgnoreCaseKeepTheirCaseAndEnumerateAlphabetically) {
   sim::reg_create_key("SOFTWARE\\Order\\Zulu");
   sim::reg_create_key("SOFTWARE\\ORDER\\BETA\\deeper");  // the existing key, not a second one
   // Windows compares names in upper case, so '_' sorts after the letters.
-  EXPECT_EQ(sim::reg_subkeys("software\\order"), (std::vector<std::string>{"Alpha", "beta", "Zulu", "_under"}));
+  EXPECT_EQ(sim::reg_subkeys("software\\order"),
+            (std::vector<std::string>{"Alpha", "beta", "Zulu", "_under"}));
   EXPECT_EQ(sim::reg_subkeys("SOFTWARE\\Order\\beta"), std::vector<std::string>{"deeper"});
 
   port::HKEY key = nullptr;

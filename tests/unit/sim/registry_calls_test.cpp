@@ -53,10 +53,12 @@ TEST_F(RegistryCallsTest, QueryAsksForTheSizeAndReportsASmallBuffer) {
 
   char exact[13];
   size = sizeof exact;
-  EXPECT_EQ(port::RegQueryValueExA(key, "text", nullptr, &type, reinterpret_cast<port::BYTE*>(exact), &size), 0);
+  EXPECT_EQ(port::RegQueryValueExA(key, "text", nullptr, &type, reinterpret_cast<port::BYTE*>(exact), &size),
+            0);
   EXPECT_STREQ(exact, "twelve chars");
 
-  EXPECT_EQ(port::RegQueryValueExA(key, "Missing", nullptr, &type, nullptr, &size), port::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(port::RegQueryValueExA(key, "Missing", nullptr, &type, nullptr, &size),
+            port::ERROR_FILE_NOT_FOUND);
   port::RegCloseKey(key);
 }
 
@@ -68,8 +70,9 @@ TEST_F(RegistryCallsTest, AccessRightsOfTheHandleCount) {
   port::RegCloseKey(key);
   key = open("SYSTEM\\CurrentControlSet\\Services\\Beep", port::KEY_SET_VALUE);
   port::DWORD size = 4;
-  EXPECT_EQ(port::RegQueryValueExA(key, "Type", nullptr, nullptr, reinterpret_cast<port::BYTE*>(&value), &size),
-            port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(
+      port::RegQueryValueExA(key, "Type", nullptr, nullptr, reinterpret_cast<port::BYTE*>(&value), &size),
+      port::ERROR_ACCESS_DENIED);
   char name[16];
   size = sizeof name;
   EXPECT_EQ(port::SHEnumKeyExA(key, 0, name, &size), port::ERROR_ACCESS_DENIED);
@@ -97,11 +100,13 @@ TEST_F(RegistryCallsTest, ShDeleteKeyRemovesTheSubtreeAndHandlesTurnStale) {
   EXPECT_EQ(sim::reg_subkeys("SOFTWARE\\Tree"), std::vector<std::string>{"Keep"});
   port::DWORD value = 0;
   port::DWORD size = 4;
-  EXPECT_EQ(port::RegQueryValueExA(inner, "v", nullptr, nullptr, reinterpret_cast<port::BYTE*>(&value), &size),
-            port::ERROR_KEY_DELETED);
+  EXPECT_EQ(
+      port::RegQueryValueExA(inner, "v", nullptr, nullptr, reinterpret_cast<port::BYTE*>(&value), &size),
+      port::ERROR_KEY_DELETED);
   port::HKEY child = nullptr;
-  EXPECT_EQ(port::RegCreateKeyExA(inner, "New", 0, nullptr, 0, port::KEY_ALL_ACCESS, nullptr, &child, nullptr),
-            port::ERROR_KEY_DELETED);
+  EXPECT_EQ(
+      port::RegCreateKeyExA(inner, "New", 0, nullptr, 0, port::KEY_ALL_ACCESS, nullptr, &child, nullptr),
+      port::ERROR_KEY_DELETED);
   EXPECT_EQ(port::RegCloseKey(inner), 0);
   EXPECT_EQ(port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, "SOFTWARE\\Tree\\A"), port::ERROR_FILE_NOT_FOUND);
 }
@@ -119,8 +124,8 @@ TEST_F(RegistryCallsTest, EnumerationEndsAndReportsANameThatDoesNotFit) {
 
 TEST_F(RegistryCallsTest, ValuesAreStoredAsWritten) {
   port::HKEY key = nullptr;
-  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, "SOFTWARE\\W", 0, nullptr, 0, port::KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
+  ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, "SOFTWARE\\W", 0, nullptr, 0,
+                                  port::KEY_ALL_ACCESS, nullptr, &key, nullptr),
             0);
   EXPECT_EQ(port::RegSetValueExA(key, "Empty", 0, port::REG_BINARY, nullptr, 0), 0);
   const port::BYTE text[] = "abc";

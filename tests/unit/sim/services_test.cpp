@@ -25,7 +25,9 @@ class ServicesTest : public MachineTest {
     MachineTest::TearDown();
   }
 
-  port::SC_HANDLE open(port::DWORD access = kAllRights) { return port::OpenServiceA(manager_, "halvik", access); }
+  port::SC_HANDLE open(port::DWORD access = kAllRights) {
+    return port::OpenServiceA(manager_, "halvik", access);
+  }
 
   port::DWORD query(port::SC_HANDLE service) {
     port::SERVICE_STATUS status{};
