@@ -768,7 +768,7 @@ DWORD plan_driver(const inf::Inf& inf, const inf::Model& model, const std::strin
   plan->class_guid = inf::class_guid(inf);
   plan->class_name = inf::class_name(inf);
   port::GUID guid{};
-  if (!parse_guid(plan->class_guid, &guid)) return port::ERROR_INVALID_CLASS;
+  if (!parse_guid(plan->class_guid, &guid)) return 0xE0000206;  // ERROR_INVALID_CLASS
   plan->class_guid = format_guid(guid);
   plan->install_section = inf::choose_install_section(inf, model.install_section, platform());
   if (plan->install_section.empty()) return 0xE0000101;  // ERROR_SECTION_NOT_FOUND
