@@ -66,6 +66,13 @@ bool open_without_sharing(const std::string& host, DWORD needed_share) {
   return false;
 }
 
+bool is_open(const std::string& host) {
+  for (const auto& [handle, file] : machine().files) {
+    if (file->path == host) return true;
+  }
+  return false;
+}
+
 int errno_for(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -283,7 +290,9 @@ HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void*, DWO
     SetLastError(target.full.empty() ? kInvalidName : missing_error(target));
   } else if (target.directory) {
     SetLastError(ERROR_ACCESS_DENIED);
-  } else if (open_without_sharing(target.host, FILE_SHARE_READ)) {
+  } else if (open_without_sharing(target.host, FILE_SHARE_READ) ||
+             ((share_mode & FILE_SHARE_READ) == 0 && is_open(target.host))) {
+    // Both ways: the handles already open must share reading, and this one must let them read.
     SetLastError(ERROR_SHARING_VIOLATION);
   } else {
     std::ifstream in(target.host, std::ios::binary);

@@ -173,6 +173,10 @@ TEST_F(FilesTest, CreateFileReadsAndSharesAsAsked) {
   EXPECT_EQ(std::string(buffer, read), "ef");
   EXPECT_FALSE(port::DeleteFileA("C:\\WINDOWS\\inf\\oem4.inf"));
   EXPECT_EQ(port::GetLastError(), port::ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(port::CreateFileA("C:\\WINDOWS\\inf\\oem4.inf", port::GENERIC_READ, port::FILE_SHARE_READ,
+                              nullptr, port::OPEN_EXISTING, 0, nullptr),
+            port::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SHARING_VIOLATION);
   EXPECT_TRUE(port::CloseHandle(file));
   EXPECT_FALSE(port::CloseHandle(file));
   EXPECT_EQ(port::GetLastError(), port::ERROR_INVALID_HANDLE);
