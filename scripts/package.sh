@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the Windows programs (presets win32 and win64) with the driver package's binaries and
+# packs the release: dist/halvik-<version>.zip, laid out as the programs expect it:
+#
+#   README.txt                 for administrators
+#   install/install.exe        the installer (x86)
+#   install/installx64.exe     its 64-bit counterpart (AMD64)
+#   pnp/morvellan.inf          the driver package
+#   pnp/x86/, pnp/amd64/       the package's binaries per architecture
+#
+# Usage: scripts/package.sh [--no-build]   (--no-build packs what build/win32 and build/win64 hold)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+version=$(sed -n 's/^project(halvik_install VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[[ -n "$version" ]] || { echo "package: no project version in CMakeLists.txt" >&2; exit 1; }
+
+if [[ "${1:-}" != "--no-build" ]]; then
+  for preset in win32 win64; do
+    cmake --preset "$preset" > /dev/null
+    cmake --build --preset "$preset"
+  done
+fi
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir -p "$stage/install" "$stage/pnp/x86" "$stage/pnp/amd64"
+
+copy() {
+  [[ -f "$1" ]] || { echo "package: missing $1 (build the win32 and win64 presets first)" >&2; exit 1; }
+  cp "$1" "$2"
+}
+copy build/win32/install.exe "$stage/install/"
+copy build/win64/installx64.exe "$stage/install/"
+copy pnp/morvellan.inf "$stage/pnp/"
+for file in halvik.sys tsrgBdevco.dll tsrgBdevpp.dll; do
+  copy "build/win32/pnp/x86/$file" "$stage/pnp/x86/"
+  copy "build/win64/pnp/amd64/$file" "$stage/pnp/amd64/"
+done
+# Administrators read it with Notepad: Windows line ends.
+sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' packaging/README.txt > "$stage/README.txt"
+
+mkdir -p dist
+zip_path="$root/dist/halvik-$version.zip"
+rm -f "$zip_path"
+(cd "$stage" && zip -q -X -r "$zip_path" README.txt install pnp)
+echo "package: $zip_path"
+unzip -l "$zip_path"
