@@ -180,11 +180,9 @@ reg_value() {
 key_exists() { wine reg query "$1" > /dev/null 2>&1; }
 
 expect_key() {
-  if key_exists "$2"; then
-    [[ "$1" == present ]] && pass "key present: $2" || fail "key absent: $2" "it exists"
-  else
-    [[ "$1" == absent ]] && pass "key absent: $2" || fail "key present: $2" "it does not exist"
-  fi
+  local actual=absent
+  key_exists "$2" && actual=present
+  expect "key $1: $2" "$actual" "$1"
 }
 
 # service_state NAME: the service's state number, or "none" when the manager doesn't know it.
@@ -206,11 +204,9 @@ wait_for_state() {
 }
 
 expect_file() {
-  if [[ -e "$2" ]]; then
-    [[ "$1" == present ]] && pass "file present: ${2#"$drive_c"/}" || fail "file absent: ${2#"$drive_c"/}" "it exists"
-  else
-    [[ "$1" == absent ]] && pass "file absent: ${2#"$drive_c"/}" || fail "file present: ${2#"$drive_c"/}" "it doesn't exist"
-  fi
+  local actual=absent
+  [[ -e "$2" ]] && actual=present
+  expect "file $1: ${2#"$drive_c"/}" "$actual" "$1"
 }
 
 no_input="/dev/null"
