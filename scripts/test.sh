@@ -13,6 +13,12 @@ cmake --preset native
 cmake --build --preset native
 ctest --preset native
 
+echo "== clang-tidy on the core"
+"$root/scripts/ensure-packages.sh" clang-tidy
+git ls-files 'src/frontend/*.cpp' 'src/config/*.cpp' 'src/service/*.cpp' 'src/pnp/*.cpp' \
+  'src/delegate/*.cpp' 'src/counterpart/*.cpp' |
+  xargs -P 2 -n 4 clang-tidy -p build/native --quiet 2>/dev/null
+
 echo "== sanitizer build and tests"
 cmake --preset sanitize
 cmake --build --preset sanitize
