@@ -505,6 +505,32 @@ scenario_host_service() {
   end
 }
 
+# Wine's SetupAPI can't remove a device: CM_Get_Device_ID_ExA gives an empty instance ID and
+# SetupDiSetClassInstallParamsA is a stub that fails (README.md).  The removal reports the device
+# as not removed, goes on with the service, files and keys, and fails; what it finds through the
+# class keys and the INF list, which Wine doesn't fill, stays.
+expect_wine_device_removal() {
+  expect_rc 255
+  expect_text "standard output: the device removal failure, then the rest of the removal" "$out.txt" \
+    "Removing driver...
+$(printf '%-60s: %s' '' 'removal failure')
+An error occurred while uninstalling device: $row0_id
+$removal_pass_lines
+"
+  expect "standard error: the device removal failure" "$(sed -n '1s/: .*//p' "$err.txt")" \
+    "An error occurred while uninstalling one of the devices"
+  expect "standard error: the removal failure line" "$(sed -n '$p' "$err.txt")" \
+    "An error occurred during driver removal."
+  expect_key absent "$services_key\\halvik"
+  expect_file absent "$drive_c/windows/system32/tsrgBdevpp.dll"
+  expect_file absent "$drive_c/windows/system32/tsrgBdevco.dll"
+  expect_key present "$root_node_key"
+  expect_key present "$class_key"
+  expect_file present "$drive_c/windows/inf/morvellan.inf"
+  restart_session
+  expect "after a restart the service is gone" "$(service_state halvik)" none
+}
+
 scenario_pnp_auto_start() {
   begin x86 pnp_auto_start || return
   # shellcheck disable=SC2046
@@ -523,18 +549,7 @@ scenario_pnp_auto_start() {
 
   echo " removal"
   run "$no_input" install.exe -r -c 0
-  expect_rc 0
-  expect "standard output: the device is removed" "$(grep -c '^Removed Device: ROOT\\TESSARIDGEHARDWARE\\0000 *$' "$out.txt")" 1
-  expect_text "standard error" "$err.txt" ""
-  expect "the service is gone" "$(service_state halvik)" none
-  expect_key absent "$root_node_key"
-  expect_key absent "$services_key\\halvik"
-  expect_key absent "$class_key"
-  expect_file absent "$drive_c/windows/system32/drivers/halvik.sys"
-  expect_file absent "$drive_c/windows/system32/tsrgBdevpp.dll"
-  expect_file absent "$drive_c/windows/system32/tsrgBdevco.dll"
-  expect_file absent "$drive_c/windows/inf/morvellan.inf"
-  expect_file absent "$drive_c/windows/inf/morvellan.pnf"
+  expect_wine_device_removal
   end
 }
 
@@ -573,14 +588,8 @@ ${batch_summary}Installing Plug and Play driver.
 
   echo " removal handed to installx64.exe"
   run "$no_input" install.exe -r -c 0
-  expect_rc 0
-  expect "standard output: the device is removed" "$(grep -c '^Removed Device: ROOT\\TESSARIDGEHARDWARE\\0000 *$' "$out.txt")" 1
-  expect_text "standard error" "$err.txt" ""
   expect_file absent "$request"
-  expect "the service is gone" "$(service_state halvik)" none
-  expect_key absent "$root_node_key"
-  expect_key absent "$services_key\\halvik"
-  expect_file absent "$drive_c/windows/system32/drivers/halvik.sys"
+  expect_wine_device_removal
   end
 }
 
