@@ -78,6 +78,16 @@ TEST_F(PnpInstall, NoMemoryAdjustmentWithoutModulesOrConfig) {
   EXPECT_EQ(memory_outcome, 0);
 }
 
+TEST_F(PnpInstall, AFailedMemoryAdjustmentEndsTheInstallationWithItsReport) {
+  DriverConfig c = config(4);
+  sim::add_fault("RegSetValueExA", "SystemPages", 0, port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(install(0, &c, 1), 1);
+  EXPECT_NE(failure.context, nullptr);
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(sim::reg_key_exists(kParametersKeyPath));
+  EXPECT_FALSE(coinstaller_switch_written());
+}
+
 TEST_F(PnpInstall, WithoutTheClassTheInfIsRegistered) {
   EXPECT_EQ(install(), 0) << (failure.context ? failure.context : "");
   EXPECT_EQ(failure.context, nullptr);

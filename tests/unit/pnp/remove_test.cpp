@@ -148,6 +148,30 @@ TEST_F(PnpRemove, ADeviceThatCannotBeRemovedFailsTheRemovalButNotTheRest) {
   EXPECT_TRUE(package_files_gone());
 }
 
+// A failed memory restoration is reported, and its report is the one kept when a device
+// fails as well; the removal goes on.
+TEST_F(PnpRemove, AFailedMemoryRestorationKeepsItsReportAndTheRemovalGoesOn) {
+  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+  installed_files();
+  // An adjustment to undo whose write fails.
+  sim::reg_create_key(kParametersKeyPath);
+  sim::reg_set_dword(kParametersKeyPath, "OLD_SYSPAGES", 1000);
+  sim::reg_set_dword(kParametersKeyPath, "NEW_SYSPAGES", 5096);
+  sim::reg_set_dword(kParametersKeyPath, "SYSP_NUM_PCI", 4);
+  sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages",
+                     5096);
+  sim::add_fault("RegSetValueExA", "SystemPages", 0, port::ERROR_INVALID_PARAMETER);
+  sim::Board stuck = board(2, 1);
+  stuck.remove_error = port::ERROR_ACCESS_DENIED;
+  sim::add_board(stuck);
+  EXPECT_EQ(remove(), 2);
+  ASSERT_NE(failure.context, nullptr);
+  EXPECT_STRNE(failure.context, "An error occurred while uninstalling one of the devices");
+  EXPECT_EQ(failure.code, port::ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(package_files_gone());
+  EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+}
+
 TEST_F(PnpRemove, ADeviceWithoutReadableInstanceIdIsPassedOver) {
   for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
   sim::Board b = board(3, 1);
