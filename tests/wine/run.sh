@@ -12,7 +12,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment legacy_service
+all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
   host_service pnp_auto_start amd64_delegation)
 
 work=$(mktemp -d /tmp/halvik-wine.XXXXXX)
@@ -448,6 +448,35 @@ Driver removal completed.
   expect_text "standard error" "$err.txt" ""
   expect "SystemPages restored" "$(reg_value "$memory_key" SystemPages)" "REG_DWORD 0xc350"
   expect_key absent "$services_key\\halvik"
+  end
+}
+
+scenario_reboot() {
+  begin x86 reboot || return
+  # Windows has SystemPages 0 until something adjusts it; a fresh Wine prefix has no such value.
+  wine reg add "$memory_key" /v SystemPages /t REG_DWORD /d 0 /f > /dev/null 2>&1
+  echo " batch installation that asks for the reboot itself (do_reboot 1)"
+  run "$no_input" install.exe -c 0 0 0 4 40000 20000 0 1A 1 0 0 0 0 0 32 100 4096 4096 0 0 0 0 0 n y 2 256 0 1
+  expect_rc 254
+  # The shutdown privilege is enabled and the reboot requested without a report.
+  expect "standard error: only the installation failure" "$(wc -l < "$err.txt")" 2
+  expect_rescan_failure
+  expect "SystemPages for 256 MB and 4 modules" "$(reg_value "$memory_key" SystemPages)" "REG_DWORD 0x15000"
+  expect "OLD_SYSPAGES" "$(reg_value "$parameters_key" OLD_SYSPAGES)" "REG_DWORD 0x0"
+
+  echo " interactive removal: the reboot question, declined"
+  restart_session
+  printf 'n\n' > "$work/answers.txt"
+  run "$work/answers.txt" install.exe -r
+  expect_rc 1
+  expect_text "standard output" "$out.txt" "Removing driver...
+$removal_pass_lines
+Original memory values restored.
+For the memory adjustments to take effect, the system must be rebooted.
+Driver removal completed.
+A reboot is recommended. Do you wish to reboot now [n]? "
+  expect_text "standard error" "$err.txt" ""
+  expect "SystemPages restored" "$(reg_value "$memory_key" SystemPages)" "REG_DWORD 0x0"
   end
 }
 
