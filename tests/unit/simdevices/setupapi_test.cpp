@@ -535,3 +535,95 @@ TEST_F(LeftoversTest, HoldsTheOlderInstallation) {
 }
 
 }  // namespace
+
+namespace {
+
+// A package of another vendor: decorated install section, compatible-ID match, typed AddReg
+// values, no class installer section.
+constexpr char kOtherInf[] =
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=OtherClass\r\n"
+    "ClassGuid={11111111-2222-3333-4444-555555555555}\r\nProvider=%Vendor%\r\n\r\n"
+    "[Manufacturer]\r\n%Vendor%=Models,NTx86\r\n\r\n"
+    "[Models.NTx86]\r\n%Desc%=Inst,PCI\\VEN_1111&DEV_2222\r\n\r\n"
+    "[Inst]\r\nCopyFiles=@wrong.sys\r\n\r\n"
+    "[Inst.NT]\r\nCopyFiles=@other.sys\r\nAddReg=Inst.Reg\r\n\r\n"
+    "[Inst.Reg]\r\nHKR,,Number,0x00010001,7\r\nHKR,,List,0x00010000,a,b\r\n"
+    "HKR,,Path,0x00020000,%10%\\other\r\nHKR,Sub,Text,,\"x, y\"\r\n"
+    "HKLM,SOFTWARE\\Other,Flag,0x00010001,1\r\n\r\n"
+    "[Inst.NT.Services]\r\nAddService=other,0x00000002,Other.Service\r\n\r\n"
+    "[Other.Service]\r\nServiceType=1\r\nStartType=2\r\nErrorControl=0\r\nServiceBinary=%12%\\other."
+    "sys\r\n\r\n"
+    "[DestinationDirs]\r\nDefaultDestDir=12\r\n\r\n"
+    "[Strings]\r\nVendor=\"Other Vendor\"\r\nDesc=\"Other device\"\r\n";
+
+TEST_F(SetupApiTest, InstallsAnyPackageAsItsInfSays) {
+  sim::write_file("C:\\drivers\\other.inf", kOtherInf);
+  sim::write_file("C:\\drivers\\other.sys", "MZ other");
+  const char* instance = "PCI\\VEN_1111&DEV_2222&SUBSYS_00000000&REV_00\\3&11583659&0&40";
+  sim::add_board(
+      {instance, {"PCI\\VEN_1111&DEV_2222&SUBSYS_00000000&REV_00"}, {"PCI\\VEN_1111&DEV_2222"}, 0});
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "PCI\\VEN_1111&DEV_2222", "C:\\drivers\\other.inf",
+                                                 0, &reboot))
+      << GetLastError();
+
+  std::string class_key = "SYSTEM\\CurrentControlSet\\Control\\Class\\{11111111-2222-3333-4444-555555555555}";
+  EXPECT_EQ(reg_string(class_key, "Class"), "OtherClass");
+  EXPECT_EQ(reg_string(class_key, ""), "<absent>");
+  const GUID other = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+  char description[LINE_LEN];
+  ASSERT_TRUE(
+      SetupDiGetClassDescriptionExA(&other, description, sizeof description, nullptr, nullptr, nullptr));
+  EXPECT_STREQ(description, "OtherClass");  // a class without a description goes by its name
+
+  std::string driver = class_key + "\\0000";
+  EXPECT_EQ(sim::device_driver(instance), "{11111111-2222-3333-4444-555555555555}\\0000");
+  EXPECT_EQ(reg_string(driver, "InfSection"), "Inst");
+  EXPECT_EQ(reg_string(driver, "InfSectionExt"), ".NT");
+  EXPECT_EQ(reg_string(driver, "MatchingDeviceId"), "pci\\ven_1111&dev_2222");
+  EXPECT_EQ(reg_string(driver, "DriverDesc"), "Other device");
+  EXPECT_EQ(reg_string(driver, "ProviderName"), "Other Vendor");
+  DWORD number = 0;
+  EXPECT_TRUE(sim::reg_get_dword(driver, "Number", &number));
+  EXPECT_EQ(number, 7u);
+  DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(sim::reg_get(driver, "List", &type, &data));
+  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(std::string(data.begin(), data.end()), std::string("a\0b\0\0", 5));
+  ASSERT_TRUE(sim::reg_get(driver, "Path", &type, &data));
+  EXPECT_EQ(type, REG_EXPAND_SZ);
+  EXPECT_EQ(reg_string(driver, "Path"), "C:\\WINDOWS\\other");
+  EXPECT_EQ(reg_string(driver + "\\Sub", "Text"), "x, y");
+  EXPECT_TRUE(sim::reg_get_dword("SOFTWARE\\Other", "Flag", &number));
+
+  EXPECT_EQ(sim::read_file("C:\\WINDOWS\\system32\\drivers\\other.sys"), "MZ other");
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\wrong.sys"));
+  std::string service = "SYSTEM\\CurrentControlSet\\Services\\other";
+  EXPECT_TRUE(sim::reg_get_dword(service, "Start", &number));
+  EXPECT_EQ(number, 2u);
+  EXPECT_TRUE(sim::reg_get_dword(service, "ErrorControl", &number));
+  EXPECT_EQ(number, 0u);
+  EXPECT_EQ(sim::service_state("other"), SERVICE_RUNNING);
+  EXPECT_EQ(reg_string(std::string(kEnum) + instance, "Service"), "other");
+}
+
+TEST_F(SetupApiTest, ABoardAddedLaterGetsItsDriverFromTheStoreOnReenumeration) {
+  char name[MAX_PATH];
+  ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+  const char* instance = "PCI\\VEN_1E5C&DEV_0C20&SUBSYS_00011E5C&REV_01\\4&1F2E3D&0&0030";
+  sim::add_board({instance, {"PCI\\VEN_1E5C&DEV_0C20&SUBSYS_00011E5C"}, {}, 0});
+  EXPECT_EQ(sim::device_driver(instance), "");
+  ASSERT_EQ(reenumerate(), CR_SUCCESS);
+  // Every present board without a driver gets one; the store's copy names where the package
+  // came from, so the files are found there.
+  for (const char* board : {kBoard1, kBoard2, instance}) {
+    std::string driver = sim::device_driver(board);
+    ASSERT_EQ(driver.rfind("{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}\\", 0), 0u) << board;
+    EXPECT_EQ(reg_string("SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver, "InfPath"), "oem0.inf");
+  }
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys"));
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+}
+
+}  // namespace
