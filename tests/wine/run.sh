@@ -135,7 +135,7 @@ restart_session() {
 run() {
   local input=$1
   shift
-  (cd "$pkg/install" && timeout 600 wine "$@" < "$input" > "$out" 2> "$err")
+  (cd "$pkg/install" && timeout 180 wine "$@" < "$input" > "$out" 2> "$err")
   rc=$?
   tr -d '\r' < "$out" > "$out.txt"
   tr -d '\r' < "$err" > "$err.txt"
