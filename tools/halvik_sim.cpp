@@ -218,8 +218,9 @@ void diff_files(const Snapshot& a, const Snapshot& b, std::vector<std::string>* 
   std::map<std::string, int> paths;
   for (const auto& [p, info] : left) paths[p] |= 1;
   for (const auto& [p, info] : right) paths[p] |= 2;
-  for (const auto& [p, where] : paths) {
-    auto describe = [&](const FileInfo& info) { return info.directory ? p + "\\" : p; };
+  for (const auto& [path, where] : paths) {
+    const std::string& p = path;
+    auto describe = [&p](const FileInfo& info) { return info.directory ? p + "\\" : p; };
     if (where == 1) {
       out->push_back("-" + describe(left[p]));
     } else if (where == 2) {

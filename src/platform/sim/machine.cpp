@@ -364,11 +364,8 @@ bool full_windows_path(std::string_view path, std::string* full) {
   if (text.size() >= 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
     drive = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     rest = text.substr(2);
-    if (!rest.empty() && rest[0] == '\\') {
-      absolute = true;
-    } else if (drive != current_drive) {
-      absolute = true;  // another drive's current directory is its root
-    }
+    // Another drive's current directory is its root.
+    absolute = (!rest.empty() && rest[0] == '\\') || drive != current_drive;
   } else if (text.size() >= 2 && text[0] == '\\' && text[1] == '\\') {
     return false;  // UNC paths are not on a simulated drive
   } else if (!text.empty() && text[0] == '\\') {

@@ -22,8 +22,6 @@
 
 #include "platform/sim/machine.h"
 
-extern char** environ;
-
 namespace port {
 
 using namespace sim::internal;
