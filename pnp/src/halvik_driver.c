@@ -81,9 +81,13 @@ static NTSTATUS NTAPI halvik_create_close(PDEVICE_OBJECT device, PIRP irp) {
   return complete(irp, STATUS_SUCCESS);
 }
 
-static NTSTATUS NTAPI halvik_pass_through(PDEVICE_OBJECT device, PIRP irp) { return pass_down(device, irp); }
+static NTSTATUS NTAPI halvik_pass_through(PDEVICE_OBJECT device, PIRP irp) {
+  return pass_down(device, irp);
+}
 
-static VOID NTAPI halvik_unload(PDRIVER_OBJECT driver) { (void)driver; }
+static VOID NTAPI halvik_unload(PDRIVER_OBJECT driver) {
+  (void)driver;
+}
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
   (void)registry_path;

@@ -2,12 +2,14 @@
  *
  * Device Manager asks it for the pages of a Tessaridge device; it adds one page that names the
  * driver.  The vendor's provider replaces it in a real release. */
+#include "proppage.h"
+
 #include <windows.h>
+
+/* The Windows headers below need <windows.h> first. */
 #include <commctrl.h>
 #include <prsht.h>
 #include <setupapi.h>
-
-#include "proppage.h"
 
 static HINSTANCE module_instance;
 
@@ -18,8 +20,8 @@ static INT_PTR CALLBACK page_procedure(HWND window, UINT message, WPARAM wparam,
   return message == WM_INITDIALOG;
 }
 
-__declspec(dllexport) BOOL WINAPI MorvellanPropPageProvider(PSP_PROPSHEETPAGE_REQUEST request, LPFNADDPROPSHEETPAGE add_page,
-                                                            LPARAM lparam) {
+__declspec(dllexport) BOOL WINAPI MorvellanPropPageProvider(PSP_PROPSHEETPAGE_REQUEST request,
+                                                            LPFNADDPROPSHEETPAGE add_page, LPARAM lparam) {
   PROPSHEETPAGEA page;
   HPROPSHEETPAGE handle;
 

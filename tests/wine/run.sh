@@ -72,7 +72,7 @@ prepare_package() {
   unzip -q "$zip" -d "$unpacked" || { echo "FAIL: unzip $zip"; echo "0 passed, 1 failed"; exit 1; }
   for arch in i686 x86_64; do
     "$arch-w64-mingw32-gcc" -O2 -Wall -Wextra -Werror -static -o "$work/halvservice-$arch.exe" \
-      "$root/tests/wine/halvservice.c" || { echo "FAIL: building halvservice.exe"; exit 1; }
+      "$root/tests/wine/halvservice.c" || { echo "FAIL: building halvservice.exe"; echo "0 passed, 1 failed"; exit 1; }
   done
 }
 
