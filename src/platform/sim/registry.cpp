@@ -301,19 +301,13 @@ bool decode_file(const std::string& bytes, std::string* text) {
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
-  std::string current;
-  for (char c : text) {
-    if (c == '\n') {
-      if (!current.empty() && current.back() == '\r') current.pop_back();
-      lines.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) {
-    if (current.back() == '\r') current.pop_back();
-    lines.push_back(current);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::size_t stop = end > start && text[end - 1] == '\r' ? end - 1 : end;
+    lines.emplace_back(text, start, stop - start);
+    start = end + 1;
   }
   return lines;
 }
@@ -357,30 +351,33 @@ int hex_digit(char c) {
   return -1;
 }
 
-bool parse_hex_bytes(const std::string& text, std::vector<std::uint8_t>* bytes) {
+// "01,02,ff" (blanks allowed, a trailing comma too) into bytes, in one pass: a real export
+// holds millions of them.
+bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
   bytes->clear();
-  std::string compact;
+  bytes->reserve(text.size() / 3 + 1);
+  int digits = 0;
+  int value = 0;
   for (char c : text) {
-    if (!std::isspace(static_cast<unsigned char>(c))) compact += c;
-  }
-  if (compact.empty()) return true;
-  std::size_t i = 0;
-  while (i < compact.size()) {
-    std::size_t comma = compact.find(',', i);
-    std::string item = compact.substr(i, comma == std::string::npos ? std::string::npos : comma - i);
-    if (item.empty() || item.size() > 2) return false;
-    int value = 0;
-    for (char c : item) {
-      int digit = hex_digit(c);
-      if (digit < 0) return false;
-      value = value * 16 + digit;
+    if (c == ' ' || c == '\t') continue;
+    if (c == ',') {
+      if (digits == 0) return false;
+      bytes->push_back(static_cast<std::uint8_t>(value));
+      digits = 0;
+      value = 0;
+      continue;
     }
-    bytes->push_back(static_cast<std::uint8_t>(value));
-    if (comma == std::string::npos) break;
-    i = comma + 1;
-    if (i == compact.size()) break;  // a trailing comma
+    int digit = hex_digit(c);
+    if (digit < 0 || digits == 2) return false;
+    value = value * 16 + digit;
+    ++digits;
   }
+  if (digits > 0) bytes->push_back(static_cast<std::uint8_t>(value));
   return true;
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
 // Stores a value read from the file, converting string types to their ANSI form.
@@ -452,8 +449,7 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
         values.end());
     return true;
   }
-  std::string lowered = lower(data);
-  if (lowered.rfind("dword:", 0) == 0) {
+  if (starts_with_ignoring_case(data, "dword:")) {
     std::string digits = trim(data.substr(6));
     if (digits.empty() || digits.size() > 8) return parser.fail(first_line, "bad dword value");
     DWORD value = 0;
@@ -467,11 +463,11 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
                     static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
     return true;
   }
-  if (lowered.rfind("hex", 0) == 0) {
+  if (starts_with_ignoring_case(data, "hex")) {
     DWORD type = port::REG_BINARY;
     std::size_t colon = data.find(':');
     if (colon == std::string::npos) return parser.fail(first_line, "expected ':' after hex");
-    std::string spec = lowered.substr(3, colon - 3);
+    std::string spec = lower(std::string_view(data).substr(3, colon - 3));
     if (!spec.empty()) {
       if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')')
         return parser.fail(first_line, "bad value type " + data.substr(0, colon));
@@ -486,7 +482,8 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
       }
     }
     std::vector<std::uint8_t> bytes;
-    if (!parse_hex_bytes(data.substr(colon + 1), &bytes)) return parser.fail(first_line, "bad hex data");
+    if (!parse_hex_bytes(std::string_view(data).substr(colon + 1), &bytes))
+      return parser.fail(first_line, "bad hex data");
     store_value(key, name, type, std::move(bytes), true);
     return true;
   }
@@ -553,7 +550,8 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
     std::size_t first_line = i;
     std::string full = line;
     std::size_t data = value_data_start(full);
-    bool continuable = data != std::string::npos && lower(trim(full.substr(data))).rfind("hex", 0) == 0;
+    bool continuable = data != std::string::npos &&
+                       starts_with_ignoring_case(trim(std::string_view(full).substr(data)), "hex");
     while (continuable && !full.empty() && full.back() == '\\') {
       full.pop_back();
       if (i + 1 >= lines.size()) {
