@@ -10,6 +10,8 @@
 #   HALVIK_WINE_ZIP=PATH   test this zip instead of building dist/halvik-<version>.zip
 #   HALVIK_WINE_KEEP=1     keep the prefixes and the programs' outputs
 set -uo pipefail
+# Only the answers files given to the programs are read; nothing waits on the terminal.
+exec < /dev/null
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
