@@ -6,7 +6,10 @@
 #   install/install.exe        the installer (x86)
 #   install/installx64.exe     its 64-bit counterpart (AMD64)
 #   pnp/morvellan.inf          the driver package
-#   pnp/x86/, pnp/amd64/       the package's binaries per architecture
+#   pnp/halvik_x86.sys, pnp/tsrgBdevco_x86.dll, pnp/tsrgBdevpp_x86.dll
+#   pnp/halvik_amd64.sys, pnp/tsrgBdevco_amd64.dll, pnp/tsrgBdevpp_amd64.dll
+#                              the package's binaries beside the INF, under the source names it
+#                              gives them; it installs them under their plain names
 #
 # Usage: scripts/package.sh [--no-build]   (--no-build packs what build/win32 and build/win64 hold)
 set -euo pipefail
@@ -25,7 +28,7 @@ fi
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-mkdir -p "$stage/install" "$stage/pnp/x86" "$stage/pnp/amd64"
+mkdir -p "$stage/install" "$stage/pnp"
 
 copy() {
   [[ -f "$1" ]] || { echo "package: missing $1 (build the win32 and win64 presets first)" >&2; exit 1; }
@@ -35,8 +38,8 @@ copy build/win32/install.exe "$stage/install/"
 copy build/win64/installx64.exe "$stage/install/"
 copy pnp/morvellan.inf "$stage/pnp/"
 for file in halvik.sys tsrgBdevco.dll tsrgBdevpp.dll; do
-  copy "build/win32/pnp/x86/$file" "$stage/pnp/x86/"
-  copy "build/win64/pnp/amd64/$file" "$stage/pnp/amd64/"
+  copy "build/win32/pnp/${file%.*}_x86.${file##*.}" "$stage/pnp/"
+  copy "build/win64/pnp/${file%.*}_amd64.${file##*.}" "$stage/pnp/"
 done
 # Administrators read it with Notepad: Windows line ends.
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' packaging/README.txt > "$stage/README.txt"

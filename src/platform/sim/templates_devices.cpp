@@ -125,16 +125,17 @@ void bind_driver(Machine& m, const Board& board, const std::string& class_guid, 
   if (!service.empty()) set_sz(node, "Service", service);
 }
 
-// The driver package beside the installer: C:\Tessaridge\pnp\morvellan.inf and the binaries
-// for both platforms (stand-ins: the simulated machine never runs them).
+// The driver package beside the installer: C:\Tessaridge\pnp\morvellan.inf and, beside it, the
+// binaries of both platforms under the source names the INF gives them (halvik_x86.sys, ...;
+// stand-ins: the simulated machine never runs them).
 void add_driver_package(Machine& m) {
   put_file(m, "C:\\Tessaridge\\pnp\\morvellan.inf",
            std::string(reinterpret_cast<const char*>(kMorvellanInf), kMorvellanInfSize));
-  for (const char* platform : {"x86", "amd64"}) {
-    std::string dir = std::string("C:\\Tessaridge\\pnp\\") + platform + "\\";
-    put_file(m, dir + "halvik.sys", std::string("MZ halvik kernel driver (") + platform + ")\n");
-    put_file(m, dir + "tsrgBdevco.dll", std::string("MZ Morvellan co-installer (") + platform + ")\n");
-    put_file(m, dir + "tsrgBdevpp.dll", std::string("MZ Morvellan property pages (") + platform + ")\n");
+  for (const std::string platform : {"x86", "amd64"}) {
+    std::string dir = "C:\\Tessaridge\\pnp\\";
+    put_file(m, dir + "halvik_" + platform + ".sys", "MZ halvik kernel driver (" + platform + ")\n");
+    put_file(m, dir + "tsrgBdevco_" + platform + ".dll", "MZ Morvellan co-installer (" + platform + ")\n");
+    put_file(m, dir + "tsrgBdevpp_" + platform + ".dll", "MZ Morvellan property pages (" + platform + ")\n");
   }
 }
 

@@ -33,11 +33,10 @@ class PnpMachine : public MachineTest {
     std::stringstream content;
     content << inf.rdbuf();
     sim::write_file("C:\\Tessaridge\\pnp\\morvellan.inf", content.str());
-    for (const char* platform : {"x86", "amd64"}) {
-      for (const char* file : {"halvik.sys", "tsrgBdevco.dll", "tsrgBdevpp.dll"}) {
-        sim::write_file(std::string("C:\\Tessaridge\\pnp\\") + platform + "\\" + file,
-                        std::string("MZ ") + file);
-      }
+    // The binaries beside the INF under its per-platform source names.
+    for (const char* file : {"halvik_x86.sys", "tsrgBdevco_x86.dll", "tsrgBdevpp_x86.dll", "halvik_amd64.sys",
+                             "tsrgBdevco_amd64.dll", "tsrgBdevpp_amd64.dll"}) {
+      sim::write_file(std::string("C:\\Tessaridge\\pnp\\") + file, std::string("MZ ") + file);
     }
   }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -129,32 +130,64 @@ TEST(DriverPackage, DefinesTheClassAndListsEverySupportedIdOnBothPlatforms) {
           << platform << " " << row;
       EXPECT_NE(models[row].description.find("Morvellan"), std::string::npos);
       EXPECT_EQ(sim::inf::choose_install_section(inf, models[row].install_section, platform),
-                "Morvellan_Device");
+                std::string("Morvellan_Device.NT") + platform);
     }
   }
 }
 
 TEST(DriverPackage, InstallsTheKernelServiceAndBothDlls) {
   Inf inf = sim::inf::parse(read_source_file("pnp/morvellan.inf"));
-  const sim::inf::Section* services = inf.section("Morvellan_Device.Services");
-  ASSERT_NE(services, nullptr);
-  ASSERT_EQ(services->lines.size(), 1u);
-  EXPECT_EQ(services->lines[0].key, "AddService");
-  EXPECT_EQ(services->lines[0].fields[0], "halvik");
-  std::string service = services->lines[0].fields[2];
-  EXPECT_EQ(inf.value(service, "ServiceType"), "1");
-  EXPECT_EQ(inf.value(service, "StartType"), "3");
-  EXPECT_EQ(inf.value(service, "ErrorControl"), "1");
-  EXPECT_EQ(inf.value(service, "ServiceBinary"), "%12%\\halvik.sys");
-  std::set<std::string> files;
-  for (const char* install : {"Morvellan_Device", "Morvellan_Device.CoInstallers"}) {
-    for (const std::string& list : inf.list_values(install, "CopyFiles")) {
-      for (const sim::inf::Line& line : inf.section(list)->lines) files.insert(line.fields[0]);
+  for (std::string platform : {"x86", "amd64"}) {
+    std::string install = sim::inf::choose_install_section(inf, "Morvellan_Device", platform);
+    const sim::inf::Section* services = inf.section(install + ".Services");
+    ASSERT_NE(services, nullptr) << platform;
+    ASSERT_EQ(services->lines.size(), 1u);
+    EXPECT_EQ(services->lines[0].key, "AddService");
+    EXPECT_EQ(services->lines[0].fields[0], "halvik");
+    std::string service = services->lines[0].fields[2];
+    EXPECT_EQ(inf.value(service, "ServiceType"), "1");
+    EXPECT_EQ(inf.value(service, "StartType"), "3");
+    EXPECT_EQ(inf.value(service, "ErrorControl"), "1");
+    EXPECT_EQ(inf.value(service, "ServiceBinary"), "%12%\\halvik.sys");
+    EXPECT_EQ(inf.value(install + ".CoInstallers", "AddReg"), "Morvellan_CoInst_AddReg");
+
+    // Installed name -> source name, and where it goes.
+    std::map<std::string, std::string> files;
+    std::set<std::string> destinations;
+    for (const std::string& section : {install, install + ".CoInstallers"}) {
+      for (const std::string& list : inf.list_values(section, "CopyFiles")) {
+        ASSERT_NE(inf.section(list), nullptr) << list;
+        for (const sim::inf::Line& line : inf.section(list)->lines) {
+          ASSERT_EQ(line.fields.size(), 2u) << list;
+          files[line.fields[0]] = line.fields[1];
+          destinations.insert(line.fields[0] + " " + inf.value("DestinationDirs", list));
+        }
+      }
+    }
+    EXPECT_EQ(files,
+              (std::map<std::string, std::string>{{"halvik.sys", "halvik_" + platform + ".sys"},
+                                                  {"tsrgBdevco.dll", "tsrgBdevco_" + platform + ".dll"},
+                                                  {"tsrgBdevpp.dll", "tsrgBdevpp_" + platform + ".dll"}}));
+    EXPECT_EQ(destinations,
+              (std::set<std::string>{"halvik.sys 12", "tsrgBdevco.dll 11", "tsrgBdevpp.dll 11"}));
+    // Every source lies beside the INF: listed undecorated, on disk 1, with no subfolder.
+    for (const auto& [installed, source] : files) {
+      const sim::inf::Section* sources = inf.section("SourceDisksFiles");
+      ASSERT_NE(sources, nullptr);
+      bool listed = false;
+      for (const sim::inf::Line& line : sources->lines) {
+        if (line.key != source) continue;
+        listed = true;
+        EXPECT_EQ(line.fields, std::vector<std::string>{"1"}) << source;
+      }
+      EXPECT_TRUE(listed) << source;
     }
   }
-  EXPECT_EQ(files, (std::set<std::string>{"halvik.sys", "tsrgBdevco.dll", "tsrgBdevpp.dll"}));
-  EXPECT_EQ(inf.value("SourceDisksFiles.amd64", "halvik.sys"), "1");
-  EXPECT_EQ(inf.section("SourceDisksFiles.x86")->lines[0].fields, (std::vector<std::string>{"1", "x86"}));
+  EXPECT_EQ(inf.section("SourceDisksFiles")->lines.size(), 6u);
+  EXPECT_EQ(inf.section("SourceDisksFiles.x86"), nullptr);
+  EXPECT_EQ(inf.section("SourceDisksFiles.amd64"), nullptr);
+  EXPECT_EQ(inf.section("SourceDisksNames")->lines[0].fields,
+            (std::vector<std::string>{"Quillant Tessaridge driver disk", "", "", ""}));
 }
 
 }  // namespace

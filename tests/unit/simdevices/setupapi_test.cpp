@@ -101,8 +101,8 @@ TEST_F(SetupApiTest, XpHasTwoPresentBoardsWithoutDriverAndThePackage) {
     EXPECT_EQ(sim::device_driver(board), "");
   }
   EXPECT_TRUE(sim::file_exists(kInf));
-  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\pnp\\x86\\halvik.sys"));
-  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\pnp\\amd64\\tsrgBdevco.dll"));
+  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\pnp\\halvik_x86.sys"));
+  EXPECT_TRUE(sim::file_exists("C:\\Tessaridge\\pnp\\tsrgBdevco_amd64.dll"));
   EXPECT_FALSE(sim::reg_key_exists(kClassKey));
 }
 
@@ -181,10 +181,14 @@ TEST_F(SetupApiTest, UpdateDriverInstallsOnTheMatchingPresentBoard) {
   EXPECT_EQ(reg_string(node, "Service"), "halvik");
   EXPECT_EQ(reg_string(node, "ClassGUID"), "{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}");
 
-  EXPECT_EQ(sim::read_file("C:\\WINDOWS\\system32\\drivers\\halvik.sys"),
-            sim::read_file("C:\\Tessaridge\\pnp\\x86\\halvik.sys"));
-  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevco.dll"));
-  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevpp.dll"));
+  // Each file is installed under its plain name from the x86 source beside the INF.
+  for (const char* installed : {"drivers\\halvik.sys", "tsrgBdevco.dll", "tsrgBdevpp.dll"}) {
+    std::string plain = std::string(installed).substr(std::string(installed).rfind('\\') + 1);
+    std::string source = plain.substr(0, plain.find('.')) + "_x86" + plain.substr(plain.find('.'));
+    EXPECT_EQ(sim::read_file(std::string("C:\\WINDOWS\\system32\\") + installed),
+              sim::read_file("C:\\Tessaridge\\pnp\\" + source))
+        << installed;
+  }
   EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
 
   DWORD value = 0;
@@ -217,7 +221,7 @@ const UpdateFailure kUpdateFailures[] = {
     {"no_present_device", kRow0, [] {}, ERROR_NO_SUCH_DEVINST},
     {"board_taken_out", kRow1, [] { sim::remove_board(kBoard1); }, ERROR_NO_SUCH_DEVINST},
     {"driver_file_missing", kRow1,
-     [] { std::remove(sim::host_path("C:\\Tessaridge\\pnp\\x86\\halvik.sys").c_str()); },
+     [] { std::remove(sim::host_path("C:\\Tessaridge\\pnp\\halvik_x86.sys").c_str()); },
      ERROR_FILE_NOT_FOUND},
     {"injected_fault", kRow1, [] { sim::add_fault("UpdateDriverForPlugAndPlayDevicesA", kRow1, 0, 5); },
      ERROR_ACCESS_DENIED},
@@ -503,7 +507,7 @@ TEST_F(Amd64Test, InstallsTheAmd64BinariesIntoCWindows) {
   BOOL reboot = FALSE;
   ASSERT_TRUE(update(kRow1, &reboot)) << GetLastError();
   EXPECT_EQ(sim::read_file("C:\\Windows\\system32\\drivers\\halvik.sys"),
-            sim::read_file("C:\\Tessaridge\\pnp\\amd64\\halvik.sys"));
+            sim::read_file("C:\\Tessaridge\\pnp\\halvik_amd64.sys"));
   char name[MAX_PATH];
   ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
   EXPECT_STREQ(name, "C:\\Windows\\inf\\oem0.inf");
@@ -607,6 +611,65 @@ TEST_F(SetupApiTest, InstallsAnyPackageAsItsInfSays) {
   EXPECT_EQ(sim::service_state("other"), SERVICE_RUNNING);
   EXPECT_EQ(reg_string(std::string(kEnum) + instance, "Service"), "other");
 }
+
+// A CopyFiles line "installed,source" installs the source file under the installed name; the
+// source is looked up by its own name in [SourceDisksFiles] (here one in a subfolder).
+constexpr char kRenamingInf[] =
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=OtherClass\r\n"
+    "ClassGuid={11111111-2222-3333-4444-555555555555}\r\nProvider=Vendor\r\n\r\n"
+    "[Manufacturer]\r\nVendor=Models,NTx86\r\n\r\n"
+    "[Models.NTx86]\r\nDevice=Inst,PCI\\VEN_1111&DEV_2222\r\n\r\n"
+    "[Inst.NTx86]\r\nCopyFiles=Inst.Files\r\n\r\n"
+    "[Inst.Files]\r\nrenamed.sys,renamed_x86.sys\r\nhelper.dll,helper_x86.dll\r\n\r\n"
+    "[Inst.NTx86.Services]\r\nAddService=other,0x00000002,Other.Service\r\n\r\n"
+    "[Other.Service]\r\nServiceType=1\r\nStartType=3\r\nErrorControl=1\r\n"
+    "ServiceBinary=%12%\\renamed.sys\r\n\r\n"
+    "[SourceDisksNames]\r\n1=Disk,,,\r\n\r\n"
+    "[SourceDisksFiles]\r\nrenamed_x86.sys=1\r\nhelper_x86.dll=1,sub\r\n\r\n"
+    "[DestinationDirs]\r\nInst.Files=12\r\n";
+
+struct RenameCase {
+  const char* name;
+  std::vector<std::string> files;  // beside the INF, relative to C:\drivers
+  BOOL installed;
+  DWORD error;
+};
+
+const RenameCase kRenameCases[] = {
+    {"from_the_source_names", {"renamed_x86.sys", "sub\\helper_x86.dll", "renamed.sys"}, TRUE, 0},
+    {"source_missing_though_the_installed_name_lies_there",
+     {"renamed.sys", "sub\\helper_x86.dll"},
+     FALSE,
+     ERROR_FILE_NOT_FOUND},
+};
+
+class RenameTest : public SetupApiTest, public ::testing::WithParamInterface<RenameCase> {};
+
+TEST_P(RenameTest, CopyFilesInstallsTheSourceUnderTheInstalledName) {
+  const RenameCase& c = GetParam();
+  sim::write_file("C:\\drivers\\other.inf", kRenamingInf);
+  for (const std::string& file : c.files) sim::write_file("C:\\drivers\\" + file, "MZ " + file);
+  const char* instance = "PCI\\VEN_1111&DEV_2222&SUBSYS_00000000&REV_00\\3&11583659&0&40";
+  sim::add_board({instance, {"PCI\\VEN_1111&DEV_2222"}, {}, 0});
+  BOOL reboot = FALSE;
+  EXPECT_EQ(UpdateDriverForPlugAndPlayDevicesA(nullptr, "PCI\\VEN_1111&DEV_2222", "C:\\drivers\\other.inf", 0,
+                                               &reboot),
+            c.installed);
+  const std::string drivers = "C:\\WINDOWS\\system32\\drivers\\";
+  if (!c.installed) {
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_FALSE(sim::file_exists(drivers + "renamed.sys"));
+    EXPECT_FALSE(sim::file_exists(drivers + "helper.dll"));
+    return;
+  }
+  EXPECT_EQ(sim::read_file(drivers + "renamed.sys"), "MZ renamed_x86.sys");
+  EXPECT_EQ(sim::read_file(drivers + "helper.dll"), "MZ sub\\helper_x86.dll");
+  EXPECT_FALSE(sim::file_exists(drivers + "renamed_x86.sys"));
+  EXPECT_EQ(sim::service_state("other"), SERVICE_RUNNING);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RenameTest, ::testing::ValuesIn(kRenameCases),
+                         [](const ::testing::TestParamInfo<RenameCase>& param) { return param.param.name; });
 
 TEST_F(SetupApiTest, ABoardAddedLaterGetsItsDriverFromTheStoreOnReenumeration) {
   char name[MAX_PATH];
