@@ -93,10 +93,8 @@ begin() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
   if [[ "$arch" == x86 ]]; then
     export WINEARCH=win32
-    pnp_arch=x86
   else
     export WINEARCH=win64
-    pnp_arch=amd64
   fi
   out="$work/$scenario.out"
   err="$work/$scenario.err"
@@ -110,9 +108,6 @@ begin() {
   pkg="$drive_c/halvik"
   mkdir -p "$pkg"
   cp -r "$unpacked/." "$pkg/"
-  # Wine 8.0 reads only the undecorated [SourceDisksFiles] of an INF and looks for the files
-  # beside it: give it this architecture's binaries there (README.md).
-  cp "$pkg/pnp/$pnp_arch/"* "$pkg/pnp/"
   temp_dir=$(find "$drive_c/users" -mindepth 2 -maxdepth 2 -name Temp ! -path '*/Public/*' | head -n 1)
   cp "$work/halvservice-$([[ $arch == x86 ]] && echo i686 || echo x86_64).exe" "$drive_c/halvservice.exe"
   return 0
@@ -484,7 +479,7 @@ A reboot is recommended. Do you wish to reboot now [n]? "
 
 scenario_legacy_service() {
   begin x86 legacy_service || return
-  wine sc create halvik type= kernel start= demand binPath= 'C:\halvik\pnp\x86\halvik.sys' > /dev/null 2>&1
+  wine sc create halvik type= kernel start= demand binPath= 'C:\halvik\pnp\halvik_x86.sys' > /dev/null 2>&1
   wine sc start halvik > /dev/null 2>&1
   wine reg add "$eventlog_key" /v EventMessageFile /t REG_EXPAND_SZ /d 'C:\windows\system32\drivers\halvik.sys' \
     /f > /dev/null 2>&1
@@ -574,7 +569,7 @@ scenario_pnp_auto_start() {
   expect "root-enumerated node with row 0's hardware ID" "$(reg_value "$root_node_key" HardwareId)" \
     "REG_MULTI_SZ $row0_id"
   expect "the node's service" "$(reg_value "$root_node_key" Service)" "REG_SZ halvik"
-  expect "driver file is the package's" "$(cmp -s "$pkg/pnp/x86/halvik.sys" \
+  expect "driver file is the package's" "$(cmp -s "$pkg/pnp/halvik_x86.sys" \
     "$drive_c/windows/system32/drivers/halvik.sys" && echo same)" same
   expect_file present "$drive_c/windows/system32/tsrgBdevpp.dll"
   expect_file present "$drive_c/windows/system32/tsrgBdevco.dll"
@@ -615,7 +610,7 @@ ${batch_summary}Installing Plug and Play driver.
   expect_batch_parameters
   expect "root-enumerated node with row 0's hardware ID" "$(reg_value "$root_node_key" HardwareId)" \
     "REG_MULTI_SZ $row0_id"
-  expect "the AMD64 driver was installed" "$(cmp -s "$pkg/pnp/amd64/halvik.sys" \
+  expect "the AMD64 driver was installed" "$(cmp -s "$pkg/pnp/halvik_amd64.sys" \
     "$drive_c/windows/system32/drivers/halvik.sys" && echo same)" same
   restart_session
   expect "halvik runs once Plug and Play starts the device" "$(wait_for_state halvik 4)" 4
