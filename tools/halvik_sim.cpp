@@ -28,7 +28,8 @@ namespace {
 using namespace sim::internal;
 
 constexpr char kUsage[] =
-    "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n";
+    "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
+    "       halvik-sim service DIR NAME STATE\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -261,6 +262,30 @@ int command_diff(const std::vector<std::string>& args) {
 
 }  // namespace
 
+// Sets a service's state, adding the service (an own-process Win32 service, as the board
+// family's host service is) when the machine doesn't have it yet.
+int command_service(const std::vector<std::string>& args) {
+  if (args.size() != 3) return usage();
+  const std::string& name = args[1];
+  port::DWORD state = service_state_from_name(args[2]);
+  if (state == 0) {
+    return trouble(args[2] + ": not a service state (stopped, start_pending, stop_pending, running, "
+                             "continue_pending, pause_pending, paused)");
+  }
+  if (name.empty() || name.find('\\') != std::string::npos || name.find('.') != std::string::npos)
+    return trouble(name + ": not a service name");
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  constexpr port::DWORD kWin32OwnProcess = 0x10;
+  if (sim::service_exists(name)) {
+    sim::set_service_state(name, state);
+  } else {
+    sim::add_service(name, kWin32OwnProcess, state);
+  }
+  if (!sim::save_machine(&error)) return trouble(error);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
@@ -268,5 +293,6 @@ int main(int argc, char** argv) {
   if (command == "new") return command_new(args);
   if (command == "show") return command_show(args);
   if (command == "diff") return command_diff(args);
+  if (command == "service") return command_service(args);
   return usage();
 }

@@ -208,4 +208,24 @@ TEST_F(MachineDirTest, HalvikSimDiffIsQuietForEqualMachinesAndListsChanges) {
   std::filesystem::remove_all(other);
 }
 
+// `halvik-sim service` adds a service the machine lacks (a state in machine.ini alone names
+// nothing the service manager knows) and changes the state of one it has.
+TEST_F(MachineDirTest, HalvikSimServiceAddsOrChangesAService) {
+  if (!std::filesystem::exists(std::string(HALVIK_BIN_DIR) + "/halvik-sim"))
+    GTEST_SKIP() << "halvik-sim not built";
+  std::string out;
+  EXPECT_EQ(halvik_sim("service " + dir() + " halvservice running", &out), 0);
+  EXPECT_EQ(halvik_sim("service " + dir() + " Tcpip paused", &out), 0);
+  EXPECT_EQ(halvik_sim("service " + dir() + " halvservice runing", &out), 2);
+  EXPECT_EQ(halvik_sim("service " + dir() + " halvservice", &out), 2);
+
+  std::string error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  EXPECT_EQ(sim::service_state("halvservice"), port::SERVICE_RUNNING);
+  EXPECT_EQ(sim::service_state("Tcpip"), port::SERVICE_PAUSED);
+  port::DWORD type = 0;
+  EXPECT_TRUE(sim::reg_get_dword("SYSTEM\\CurrentControlSet\\Services\\halvservice", "Type", &type));
+  EXPECT_EQ(type, 0x10u);
+}
+
 }  // namespace
