@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unordered_set>
 
 #include "platform/sim/machine.h"
 
@@ -268,6 +269,18 @@ std::string stored_node_id(const std::string& instance_id) {
   Key* key = key_at(node_path(instance_id));
   if (key == nullptr) return "";
   return upper(key->parent->parent->name + "\\" + key->parent->name + "\\" + key->name);
+}
+
+std::vector<std::string> present_node_ids() {
+  // The boards are read once for the whole list: a device list of a machine with many boards
+  // would otherwise read machine.ini once per node.
+  std::unordered_set<std::string> board_ids;
+  for (const Board& board : read_boards()) board_ids.insert(upper(board.instance_id));
+  std::vector<std::string> out;
+  for (std::string& id : node_ids()) {
+    if (iequals(internal::split_path(id)[0], "ROOT") || board_ids.count(id) != 0) out.push_back(std::move(id));
+  }
+  return out;
 }
 
 bool node_present(const std::string& instance_id) {

@@ -67,6 +67,7 @@ bool write_windows_file(const std::string& windows_path, const std::string& byte
 
 // ---- device nodes ----------------------------------------------------------------------------
 std::vector<std::string> node_ids();  // instance IDs as stored, registry order
+std::vector<std::string> present_node_ids();  // the same, only the present ones
 bool node_exists(const std::string& instance_id);
 // The instance ID as stored (case), or "" when there is no such node.
 std::string stored_node_id(const std::string& instance_id);

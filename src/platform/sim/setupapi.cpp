@@ -584,22 +584,24 @@ HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, 
     if (list == nullptr) return failed(ERROR_INVALID_HANDLE);
   }
   std::vector<Element> found;
-  for (const std::string& id : devices::node_ids()) {
+  for (const std::string& id : (flags & DIGCF_PRESENT) != 0 ? devices::present_node_ids() : devices::node_ids()) {
     if (enumerator != nullptr && *enumerator != '\0' &&
         !iequals(sim::internal::split_path(id)[0], enumerator))
       continue;
-    if ((flags & DIGCF_PRESENT) != 0 && !devices::node_present(id)) continue;
     Element element = element_for_node(id);
     if ((flags & DIGCF_ALLCLASSES) == 0 && !iequals(element.class_guid, guid)) continue;
     found.push_back(element);
   }
+  std::size_t count = found.size();
   HDEVINFO result = existing_set;
   if (list == nullptr) {
     result = new_list((flags & DIGCF_ALLCLASSES) != 0 || class_guid == nullptr ? "" : guid);
     list = static_cast<DeviceList*>(result);
+    list->elements = std::move(found);  // node IDs are unique: nothing to merge
+  } else {
+    for (const Element& element : found) add_element(list, element);
   }
-  for (const Element& element : found) add_element(list, element);
-  succeed(call, std::to_string(found.size()) + " devices");
+  succeed(call, std::to_string(count) + " devices");
   return result;
 }
 
