@@ -180,13 +180,7 @@ int remove_pnp_driver(int* memory_outcome, int* reboot_needed, FailureInfo* fail
 }
 
 int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
-  // The host service holds the driver open; removing under it would leave a half-removed
-  // driver behind.
-  port::DWORD state = 0;
-  if (query_service_state("halvservice", &state) == 0 && state != port::SERVICE_STOPPED) {
-    failure->message = kHostServiceRefusal;
-    return 1;
-  }
+  if (host_service_blocks_removal(failure)) return 1;
 
   // The names are read before the registry step deletes the keys that hold them.
   char first_inf[port::MAX_PATH];

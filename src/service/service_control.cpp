@@ -60,6 +60,13 @@ int query_service_state(const char* service_name, port::DWORD* state) {
   return result;
 }
 
+bool host_service_blocks_removal(FailureInfo* failure) {
+  port::DWORD state = 0;
+  if (query_service_state(kHostService, &state) != 0 || state == port::SERVICE_STOPPED) return false;
+  failure->message = kHostServiceRefusal;
+  return true;
+}
+
 int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
   int result = 0;
   port::SC_HANDLE service = port::OpenServiceA(
@@ -120,11 +127,7 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
   *reboot_needed = 0;
   clear_failure(failure);
 
-  port::DWORD host_state = 0;
-  if (query_service_state(kHostService, &host_state) == 0 && host_state != port::SERVICE_STOPPED) {
-    failure->message = kHostServiceRefusal;
-    return 1;
-  }
+  if (host_service_blocks_removal(failure)) return 1;
 
   find_driver_directory();
   restore_memory_adjustment(memory_outcome, reboot_needed, failure);

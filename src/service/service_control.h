@@ -11,5 +11,9 @@ inline constexpr const char* kHostServiceRefusal =
 
 // 0 and the service's dwCurrentState in *state, or 1.
 int query_service_state(const char* service_name, port::DWORD* state);
+// The host service holds the driver open, so no removal may start while it is installed and
+// not stopped: true, with the refusal as the message.  A host service that doesn't exist, or
+// whose state can't be read, doesn't block.
+bool host_service_blocks_removal(FailureInfo* failure);
 int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure);
 int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* failure);
