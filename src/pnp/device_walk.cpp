@@ -23,13 +23,6 @@ bool equal_ignoring_case(const char* a, const char* b, std::size_t n) {
   return true;
 }
 
-bool equal_strings_ignoring_case(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
-    if (*a == '\0') return true;
-  }
-}
-
 // The first position from id on that holds c (either case for a letter); null at the end.
 const char* find_character(const char* id, char c) {
   for (; *id != '\0'; ++id) {
@@ -49,6 +42,13 @@ bool device_matches(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, const IdP
 
 }  // namespace
 
+bool equal_ignoring_letter_case(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (fold(*a) != fold(*b)) return false;
+    if (*a == '\0') return true;
+  }
+}
+
 IdPattern parse_id_pattern(const char* pattern) {
   IdPattern parsed{pattern, nullptr, false};
   if (*parsed.text == '@') {
@@ -64,7 +64,7 @@ IdPattern parse_id_pattern(const char* pattern) {
 }
 
 bool id_matches_pattern(const char* id, const IdPattern& pattern) {
-  if (pattern.first_wildcard == nullptr) return equal_strings_ignoring_case(id, pattern.text);
+  if (pattern.first_wildcard == nullptr) return equal_ignoring_letter_case(id, pattern.text);
 
   std::size_t prefix_length = static_cast<std::size_t>(pattern.first_wildcard - pattern.text);
   if (!equal_ignoring_case(id, pattern.text, prefix_length)) return false;

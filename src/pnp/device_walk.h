@@ -27,6 +27,8 @@ using DeviceVisitor = int (*)(port::HDEVINFO set, port::SP_DEVINFO_DATA* device,
 IdPattern parse_id_pattern(const char* pattern);
 // Letter case (A to Z only) is ignored everywhere.
 bool id_matches_pattern(const char* id, const IdPattern& pattern);
+// Whole strings, equal but for the case of the letters A to Z; no locale is consulted.
+bool equal_ignoring_letter_case(const char* a, const char* b);
 // False for a null list.
 bool any_id_matches(IdList list, const IdPattern& pattern);
 

@@ -24,15 +24,6 @@ constexpr const char* kHotfixContext =
 // lives here rather than on the stack.
 char update_context[512];
 
-bool equal_ignoring_case(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
-    char y = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 int version_code(const port::OSVERSIONINFOEXA& info) {
   if (info.dwPlatformId == port::VER_PLATFORM_WIN32_WINDOWS) {
     if (info.dwMajorVersion == 4 && info.dwMinorVersion == 0) return 1;
@@ -212,7 +203,7 @@ int hardware_class_installed() {
       std::strcpy(description, name);
     }
     description[sizeof(description) - 1] = '\0';
-    if (equal_ignoring_case(description, kTessaridgeClassDescription)) installed = 1;
+    if (equal_ignoring_letter_case(description, kTessaridgeClassDescription)) installed = 1;
   }
   std::free(guids);
   return installed;
