@@ -55,6 +55,20 @@ bool is_package_instance(port::HKEY instance) {
   return std::strstr(description, "morvellan") != nullptr;
 }
 
+// From *index on, the next instance subkey of the class key whose DriverDesc names the
+// package: its name into subkey (a MAX_PATH buffer), *index at its position and the subkey
+// open in *instance for the caller to close.  Subkeys that can't be opened or read are passed
+// over.  false at the end of the list.
+bool find_package_instance(port::HKEY class_key, port::DWORD* index, char* subkey, port::HKEY* instance) {
+  for (;; ++*index) {
+    port::DWORD size = port::MAX_PATH;
+    if (port::SHEnumKeyExA(class_key, *index, subkey, &size) != kSuccess) return false;
+    if (port::RegOpenKeyExA(class_key, subkey, 0, port::KEY_ALL_ACCESS, instance) != kSuccess) continue;
+    if (is_package_instance(*instance)) return true;
+    port::RegCloseKey(*instance);
+  }
+}
+
 // The INF the system registered for the first package instance of the first device class.
 void read_first_inf_name(char* inf_name, char* pnf_name) {
   inf_name[0] = '\0';
@@ -64,14 +78,10 @@ void read_first_inf_name(char* inf_name, char* pnf_name) {
                           &class_key) != kSuccess) {
     return;
   }
-  for (port::DWORD index = 0;; ++index) {
-    char subkey[port::MAX_PATH];
-    port::DWORD size = sizeof(subkey);
-    if (port::SHEnumKeyExA(class_key, index, subkey, &size) != kSuccess) break;
-    port::HKEY instance = nullptr;
-    if (port::RegOpenKeyExA(class_key, subkey, 0, port::KEY_ALL_ACCESS, &instance) != kSuccess) continue;
-    bool found = is_package_instance(instance) && read_path_value(instance, "InfPath", inf_name) &&
-                 is_plain_file_name(inf_name);
+  char subkey[port::MAX_PATH];
+  port::HKEY instance = nullptr;
+  for (port::DWORD index = 0; find_package_instance(class_key, &index, subkey, &instance); ++index) {
+    bool found = read_path_value(instance, "InfPath", inf_name) && is_plain_file_name(inf_name);
     port::RegCloseKey(instance);
     if (found) {
       pnf_name_for(inf_name, pnf_name);
@@ -279,20 +289,13 @@ void delete_pnp_registry_keys() {
   port::HKEY class_key = nullptr;
   if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS,
                           &class_key) == kSuccess) {
-    for (port::DWORD index = 0;;) {
-      char subkey[port::MAX_PATH];
-      port::DWORD size = sizeof(subkey);
-      if (port::SHEnumKeyExA(class_key, index, subkey, &size) != kSuccess) break;
-      port::HKEY instance = nullptr;
-      if (port::RegOpenKeyExA(class_key, subkey, 0, port::KEY_ALL_ACCESS, &instance) != kSuccess) {
-        ++index;
-        continue;
-      }
-      bool ours = is_package_instance(instance);
+    char subkey[port::MAX_PATH];
+    port::HKEY instance = nullptr;
+    for (port::DWORD index = 0; find_package_instance(class_key, &index, subkey, &instance);) {
       port::RegCloseKey(instance);
       // After a deletion the following subkeys move up to this index.  A subkey that can't be
       // deleted stays where it is, so the scan steps past it instead of finding it forever.
-      if (!ours || port::SHDeleteKeyA(class_key, subkey) != kSuccess) ++index;
+      if (port::SHDeleteKeyA(class_key, subkey) != kSuccess) ++index;
     }
     port::RegCloseKey(class_key);
   }
