@@ -67,10 +67,6 @@ template <typename PortRecord, typename WindowsRecord>
 ::DWORD record_size(port::DWORD given) {
   return given == sizeof(PortRecord) ? static_cast<::DWORD>(sizeof(WindowsRecord)) : given;
 }
-template <typename PortRecord, typename WindowsRecord>
-port::DWORD port_record_size(::DWORD given) {
-  return given == sizeof(WindowsRecord) ? static_cast<port::DWORD>(sizeof(PortRecord)) : given;
-}
 
 // An SP_DEVINFO_DATA for one call: copied in before it, copied back after it.  A null
 // record stays null.
