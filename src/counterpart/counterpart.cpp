@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "delegate/x64_exchange.h"
 #include "pnp/pnp.h"
 #include "pnp/pnp_steps.h"
 
@@ -28,14 +29,6 @@ void response_text(const char* text, char* line) {
     line[length++] = *p;
   }
   line[length] = '\0';
-}
-
-bool skip_line(std::FILE* file) {
-  for (;;) {
-    int c = std::fgetc(file);
-    if (c == '\n') return true;
-    if (c == EOF) return false;
-  }
 }
 
 // The file name is the rest of the command line: an unquoted path with blanks arrives as
@@ -74,7 +67,7 @@ const char* read_counterpart_request(std::FILE* file, CounterpartRequest* reques
 
   if (letter[0] == 'I') {
     char line[512];
-    if (!skip_line(file) || std::fgets(line, sizeof(line), file) == nullptr) {
+    if (!skip_rest_of_line(file) || std::fgets(line, sizeof(line), file) == nullptr) {
       return "The installation request names no INF file.";
     }
     std::size_t length = std::strcspn(line, "\r\n");

@@ -45,15 +45,6 @@ const char* read_architecture(char* architecture, port::DWORD size) {
   return nullptr;
 }
 
-// Skips the rest of the current line, its line end included; false at the end of the file.
-bool skip_line(std::FILE* file) {
-  for (;;) {
-    int c = std::fgetc(file);
-    if (c == '\n') return true;
-    if (c == EOF) return false;
-  }
-}
-
 // One whole line into a kTextSize buffer, without its line end.  A longer line is cut to
 // kTextSize - 2 characters and the rest of it skipped, so the next field starts on its own
 // line.  false when no line could be read.
@@ -64,7 +55,7 @@ bool read_text_line(std::FILE* file, char* text) {
     text[length - 1] = '\0';
   } else if (length == kTextSize - 1) {
     text[length - 1] = '\0';
-    skip_line(file);
+    skip_rest_of_line(file);
   }
   return true;
 }
@@ -87,11 +78,11 @@ const char* read_response_fields(std::FILE* file, char command, int* reboot_need
   int value = 0;
   if (std::fscanf(file, "%d", &value) != 1) return kValueError;
   *reboot_needed = value;
-  if (!skip_line(file) || !read_text_line(file, context_text)) return kValueError;
+  if (!skip_rest_of_line(file) || !read_text_line(file, context_text)) return kValueError;
   failure->context = text_or_none(context_text);
   if (std::fscanf(file, "%d", &value) != 1) return kValueError;
   failure->code = static_cast<std::uint32_t>(value);
-  if (!skip_line(file) || !read_text_line(file, message_text)) return kValueError;
+  if (!skip_rest_of_line(file) || !read_text_line(file, message_text)) return kValueError;
   failure->message = text_or_none(message_text);
   if (std::fscanf(file, "%d", &value) != 1) return kValueError;
   *status = value;
@@ -143,6 +134,14 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
     return fail(failure, status, error);
   }
   return 1;
+}
+
+bool skip_rest_of_line(std::FILE* file) {
+  for (;;) {
+    int c = std::fgetc(file);
+    if (c == '\n') return true;
+    if (c == EOF) return false;
+  }
 }
 
 const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start) {

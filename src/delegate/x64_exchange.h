@@ -2,7 +2,13 @@
 // every line end is written as CR LF.
 #pragma once
 
+#include <cstdio>
+
 #include "frontend/failure.h"
+
+// Skips the rest of the current line, its line end included; false at the end of the file.
+// Both sides read a number and then step to the next line with it.
+bool skip_rest_of_line(std::FILE* file);
 
 // Creates (truncates) path and writes the request for command 'I' or 'R'.  0, or the failure
 // message; an unknown command leaves the first two lines written and the file closed.
