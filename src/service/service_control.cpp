@@ -14,16 +14,15 @@ constexpr port::DWORD kStopWaitSleeps = 5;
 constexpr port::DWORD kVanishAttempts = 10;
 constexpr port::DWORD kPollMilliseconds = 1000;
 
-// The driver directory, %SystemRoot%\halvik.  The environment doesn't change during a run,
-// so working it out again for each removal gives the same path.  Empty when the system root
-// is too long to form it: a cut path would name a different directory.
-char driver_directory[256];
+constexpr std::size_t kDriverDirectorySize = 256;
 
-void find_driver_directory() {
+// The driver directory, %SystemRoot%\halvik, into a kDriverDirectorySize buffer.  Empty when
+// the system root is too long to form it: a cut path would name a different directory.
+void find_driver_directory(char* directory) {
   const char* root = port::getenv("SystemRoot");
   if (root == nullptr) root = "\\winnt";
-  int length = std::snprintf(driver_directory, sizeof driver_directory, "%s\\%s", root, kDriverService);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof driver_directory) driver_directory[0] = '\0';
+  int length = std::snprintf(directory, kDriverDirectorySize, "%s\\%s", root, kDriverService);
+  if (length < 0 || static_cast<std::size_t>(length) >= kDriverDirectorySize) directory[0] = '\0';
 }
 
 bool directory_exists(const char* path) {
@@ -34,9 +33,9 @@ bool directory_exists(const char* path) {
 
 // The path is quoted so that blanks in it can't make rmdir remove other folders, and the
 // command buffer has room for the longest driver directory.
-void remove_driver_directory() {
-  char command[sizeof driver_directory + 16];
-  int length = std::snprintf(command, sizeof command, "rmdir /s /q \"%s\"", driver_directory);
+void remove_driver_directory(const char* directory) {
+  char command[kDriverDirectorySize + 16];
+  int length = std::snprintf(command, sizeof command, "rmdir /s /q \"%s\"", directory);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return;
   port::system(command);
 }
@@ -129,7 +128,8 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
 
   if (host_service_blocks_removal(failure)) return 1;
 
-  find_driver_directory();
+  char driver_directory[kDriverDirectorySize];
+  find_driver_directory(driver_directory);
   restore_memory_adjustment(memory_outcome, reboot_needed, failure);
 
   port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
@@ -141,6 +141,6 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
   int result = stop_and_delete_service(manager, failure);
   port::CloseServiceHandle(manager);
 
-  if (directory_exists(driver_directory)) remove_driver_directory();
+  if (directory_exists(driver_directory)) remove_driver_directory(driver_directory);
   return result;
 }
