@@ -69,6 +69,18 @@ bool find_package_instance(port::HKEY class_key, port::DWORD* index, char* subke
   }
 }
 
+// The instance's InfPath and the PNF name that goes with it; both empty, and false, when the
+// value is missing or names anything but a file of the INF directory.
+bool read_inf_name(port::HKEY instance, char* inf_name, char* pnf_name) {
+  if (read_path_value(instance, "InfPath", inf_name) && is_plain_file_name(inf_name)) {
+    pnf_name_for(inf_name, pnf_name);
+    return true;
+  }
+  inf_name[0] = '\0';
+  pnf_name[0] = '\0';
+  return false;
+}
+
 // The INF the system registered for the first package instance of the first device class.
 void read_first_inf_name(char* inf_name, char* pnf_name) {
   inf_name[0] = '\0';
@@ -81,13 +93,9 @@ void read_first_inf_name(char* inf_name, char* pnf_name) {
   char subkey[port::MAX_PATH];
   port::HKEY instance = nullptr;
   for (port::DWORD index = 0; find_package_instance(class_key, &index, subkey, &instance); ++index) {
-    bool found = read_path_value(instance, "InfPath", inf_name) && is_plain_file_name(inf_name);
+    bool found = read_inf_name(instance, inf_name, pnf_name);
     port::RegCloseKey(instance);
-    if (found) {
-      pnf_name_for(inf_name, pnf_name);
-      break;
-    }
-    inf_name[0] = '\0';
+    if (found) break;
   }
   port::RegCloseKey(class_key);
 }
@@ -103,11 +111,7 @@ void read_second_inf_name(char* inf_name, char* pnf_name) {
   }
   port::HKEY instance = nullptr;
   if (port::RegOpenKeyExA(class_key, "0000", 0, port::KEY_ALL_ACCESS, &instance) == kSuccess) {
-    if (read_path_value(instance, "InfPath", inf_name) && is_plain_file_name(inf_name)) {
-      pnf_name_for(inf_name, pnf_name);
-    } else {
-      inf_name[0] = '\0';
-    }
+    read_inf_name(instance, inf_name, pnf_name);
     port::RegCloseKey(instance);
   }
   port::RegCloseKey(class_key);
@@ -129,7 +133,7 @@ void delete_file(const char* path) {
 
 void delete_inf_directory_file(const char* name) {
   char path[port::MAX_PATH];
-  if (name[0] != '\0' && is_plain_file_name(name) && windows_path("inf", name, path)) delete_file(path);
+  if (is_plain_file_name(name) && windows_path("inf", name, path)) delete_file(path);
 }
 
 // True when the INF file names a supported hardware ID exactly.  A file that can't be read
