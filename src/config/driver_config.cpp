@@ -33,6 +33,19 @@ int write_parameter_values(port::HKEY parameters, const DriverConfig& config, Fa
   return written ? 0 : 1;
 }
 
+// One value of the given type; a failed write is recorded as "SetValue" with its status.
+int set_value(port::HKEY key, const char* name, port::DWORD type, const void* bytes, std::uint32_t length,
+              FailureInfo* failure) {
+  port::LSTATUS status =
+      port::RegSetValueExA(key, name, 0, type, static_cast<const port::BYTE*>(bytes), length);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    failure->context = "SetValue";
+    failure->code = static_cast<std::uint32_t>(status);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
@@ -77,25 +90,12 @@ int set_dword_value(port::HKEY key, const char* name, std::uint32_t value, Failu
   // REG_DWORD is little-endian whatever the host.
   port::BYTE bytes[4] = {static_cast<port::BYTE>(value), static_cast<port::BYTE>(value >> 8),
                          static_cast<port::BYTE>(value >> 16), static_cast<port::BYTE>(value >> 24)};
-  port::LSTATUS status = port::RegSetValueExA(key, name, 0, port::REG_DWORD, bytes, sizeof bytes);
-  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
-    failure->context = "SetValue";
-    failure->code = static_cast<std::uint32_t>(status);
-    return 1;
-  }
-  return 0;
+  return set_value(key, name, port::REG_DWORD, bytes, sizeof bytes, failure);
 }
 
 int set_binary_value(port::HKEY key, const char* name, const void* bytes, std::uint32_t length,
                      FailureInfo* failure) {
-  port::LSTATUS status =
-      port::RegSetValueExA(key, name, 0, port::REG_BINARY, static_cast<const port::BYTE*>(bytes), length);
-  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
-    failure->context = "SetValue";
-    failure->code = static_cast<std::uint32_t>(status);
-    return 1;
-  }
-  return 0;
+  return set_value(key, name, port::REG_BINARY, bytes, length, failure);
 }
 
 int query_dword_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure) {
