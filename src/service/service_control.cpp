@@ -40,6 +40,47 @@ void remove_driver_directory(const char* directory) {
   port::system(command);
 }
 
+// Sends the stop request and waits, five seconds at most, while the service is running or
+// stopping.  A status that can't be read ends the wait as a stopped service would.
+void stop_service(port::SC_HANDLE service) {
+  port::SERVICE_STATUS status{};
+  port::ControlService(service, port::SERVICE_CONTROL_STOP, &status);
+  for (port::DWORD sleeps = 0;; ++sleeps) {
+    port::DWORD state = port::SERVICE_STOPPED;
+    if (port::QueryServiceStatus(service, &status)) state = status.dwCurrentState;
+    if (state != port::SERVICE_STOP_PENDING && state != port::SERVICE_RUNNING) return;
+    if (sleeps == kStopWaitSleeps) return;
+    port::Sleep(kPollMilliseconds);
+  }
+}
+
+// The service goes only when every handle to it is closed; give other holders time.
+void wait_until_service_gone(port::SC_HANDLE manager) {
+  for (port::DWORD attempt = 0; attempt < kVanishAttempts; ++attempt) {
+    port::SC_HANDLE lingering =
+        port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP);
+    if (lingering == nullptr) return;
+    port::CloseServiceHandle(lingering);
+    port::Sleep(kPollMilliseconds);
+  }
+}
+
+// Stops and deletes the service behind the open handle, closes the handle and waits for the
+// service to go.  0, or 1 with the failed deletion recorded.
+int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, FailureInfo* failure) {
+  stop_service(service);
+  int result = 0;
+  if (!port::DeleteService(service)) {
+    failure->context = "DeleteService";
+    failure->code = port::GetLastError();
+    result = 1;
+  }
+  port::CloseServiceHandle(service);
+  port::Sleep(kPollMilliseconds);
+  wait_until_service_gone(manager);
+  return result;
+}
+
 }  // namespace
 
 int query_service_state(const char* service_name, port::DWORD* state) {
@@ -70,41 +111,14 @@ int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
   int result = 0;
   port::SC_HANDLE service = port::OpenServiceA(
       manager, kDriverService, port::DELETE | port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
-  if (service == nullptr) {
+  if (service != nullptr) {
+    result = delete_open_service(manager, service, failure);
+  } else {
     port::DWORD error = port::GetLastError();
     if (error != port::ERROR_SERVICE_DOES_NOT_EXIST) {
       failure->context = "OpenService - driver";
       failure->code = error;
       result = 1;
-    }
-  } else {
-    port::SERVICE_STATUS status{};
-    port::ControlService(service, port::SERVICE_CONTROL_STOP, &status);
-
-    // A status that can't be read ends the wait as a stopped service would.
-    for (port::DWORD sleeps = 0;; ++sleeps) {
-      port::DWORD state = port::SERVICE_STOPPED;
-      if (port::QueryServiceStatus(service, &status)) state = status.dwCurrentState;
-      if (state != port::SERVICE_STOP_PENDING && state != port::SERVICE_RUNNING) break;
-      if (sleeps == kStopWaitSleeps) break;
-      port::Sleep(kPollMilliseconds);
-    }
-
-    if (!port::DeleteService(service)) {
-      failure->context = "DeleteService";
-      failure->code = port::GetLastError();
-      result = 1;
-    }
-    port::CloseServiceHandle(service);
-    port::Sleep(kPollMilliseconds);
-
-    // The service goes only when every handle to it is closed; give other holders time.
-    for (port::DWORD attempt = 0; attempt < kVanishAttempts; ++attempt) {
-      port::SC_HANDLE lingering =
-          port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP);
-      if (lingering == nullptr) break;
-      port::CloseServiceHandle(lingering);
-      port::Sleep(kPollMilliseconds);
     }
   }
 
