@@ -24,76 +24,66 @@ int read_yes(const char* entry) {
   return entry[0] == 'y' ? 1 : 0;
 }
 
+// The entries of a batch list, taken in order.
+struct ListCursor {
+  int index;  // of the entry taken last
+  int argc;
+  char** argv;
+};
+
+// The next entry; ends the process through print_usage when the list has run out.
+const char* next_entry(ListCursor* list) {
+  require_parameter(++list->index, list->argc);
+  return list->argv[list->index];
+}
+
 // The installation form of the batch list, after the "-c" at index.  Returns the index of its
 // last entry.  The values are taken as they stand: the dialogue's checks don't apply.
 int read_installation_list(int index, int argc, char** argv) {
-  for (int reserved = 0; reserved < 3; ++reserved) require_parameter(++index, argc);
-  require_parameter(++index, argc);
-  max_pci_modules = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  phybufsize = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  appbufsize = read_decimal(argv[index]);
-  require_parameter(++index, argc);  // reserved
-  require_parameter(++index, argc);
-  read_hexadecimal(argv[index], &machine_id);
-  require_parameter(++index, argc);
-  do_reset = std::atoi(argv[index]);
-  require_parameter(++index, argc);
-  hist_enable = std::atoi(argv[index]);
-  require_parameter(++index, argc);
-  dhsize = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  num_hists_phy = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  num_hists_apl = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  hist_phy_admin_only = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  num_I2O_frames = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  fc_interval = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  mem_drv_alloc_min = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  mem_drv_alloc_quanta = read_decimal(argv[index]);
-  require_parameter(++index, argc);  // reserved
-  require_parameter(++index, argc);
-  test1 = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  test2 = read_decimal(argv[index]);
-  require_parameter(++index, argc);
-  test3 = read_decimal(argv[index]);
+  ListCursor list{index, argc, argv};
+  for (int reserved = 0; reserved < 3; ++reserved) next_entry(&list);
+  max_pci_modules = read_decimal(next_entry(&list));
+  phybufsize = read_decimal(next_entry(&list));
+  appbufsize = read_decimal(next_entry(&list));
+  next_entry(&list);  // reserved
+  read_hexadecimal(next_entry(&list), &machine_id);
+  do_reset = std::atoi(next_entry(&list));
+  hist_enable = std::atoi(next_entry(&list));
+  dhsize = read_decimal(next_entry(&list));
+  num_hists_phy = read_decimal(next_entry(&list));
+  num_hists_apl = read_decimal(next_entry(&list));
+  hist_phy_admin_only = read_decimal(next_entry(&list));
+  num_I2O_frames = read_decimal(next_entry(&list));
+  fc_interval = read_decimal(next_entry(&list));
+  mem_drv_alloc_min = read_decimal(next_entry(&list));
+  mem_drv_alloc_quanta = read_decimal(next_entry(&list));
+  next_entry(&list);  // reserved
+  test1 = read_decimal(next_entry(&list));
+  test2 = read_decimal(next_entry(&list));
+  test3 = read_decimal(next_entry(&list));
 
   // (module_id mod_num) pairs, ended by a module_id of 0 or by a full table.
   std::uint32_t count = 0;
   while (count < kReservedModuleSlots) {
-    require_parameter(++index, argc);
-    read_hexadecimal(argv[index], &reserved_module_table[count].mod_id);
+    read_hexadecimal(next_entry(&list), &reserved_module_table[count].mod_id);
     if (reserved_module_table[count].mod_id == 0) break;
-    require_parameter(++index, argc);
-    read_hexadecimal(argv[index], &reserved_module_table[count].mod_num);
+    read_hexadecimal(next_entry(&list), &reserved_module_table[count].mod_num);
     ++count;
   }
   num_reserved_modules = count;
 
-  require_parameter(++index, argc);
-  auto_start = read_yes(argv[index]);
-  require_parameter(++index, argc);
-  do_adj = read_yes(argv[index]);
-  require_parameter(++index, argc);
-  already_opt = std::atoi(argv[index]);
-  require_parameter(++index, argc);
-  meg_in_system = read_decimal(argv[index]);
-  require_parameter(++index, argc);  // reserved
-  require_parameter(++index, argc);
-  do_reboot = std::atoi(argv[index]);
+  auto_start = read_yes(next_entry(&list));
+  do_adj = read_yes(next_entry(&list));
+  already_opt = std::atoi(next_entry(&list));
+  meg_in_system = read_decimal(next_entry(&list));
+  next_entry(&list);  // reserved
+  do_reboot = std::atoi(next_entry(&list));
 
-  if (index + 1 < argc && argv[index + 1][0] != '-') {
+  if (list.index + 1 < argc && argv[list.index + 1][0] != '-') {
     std::fputs("Incorrect number of configuration parameters.\n", stderr);
     print_usage();
   }
-  return index;
+  return list.index;
 }
 
 // Refuses a directory that doesn't fit the path buffer rather than changing to a cut one.
@@ -113,8 +103,9 @@ int parse_command_line(int argc, char** argv) {
     if (std::strcmp(argument, "-c") == 0) {
       batch_mode = 1;
       if (removal_mode != 0 || (index + 2 < argc && std::strcmp(argv[index + 2], "-r") == 0)) {
-        require_parameter(++index, argc);
-        do_reboot = std::atoi(argv[index]);
+        ListCursor list{index, argc, argv};
+        do_reboot = std::atoi(next_entry(&list));
+        index = list.index;
       } else {
         index = read_installation_list(index, argc, argv);
       }
