@@ -49,12 +49,8 @@ int set_value(port::HKEY key, const char* name, port::DWORD type, const void* by
 }  // namespace
 
 int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
-  char empty_class[] = "";
   port::HKEY service = nullptr;
-  port::DWORD disposition = 0;
-  port::LSTATUS status = port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, empty_class,
-                                               port::REG_OPTION_NON_VOLATILE, port::KEY_ALL_ACCESS, nullptr,
-                                               &service, &disposition);
+  port::LSTATUS status = create_key(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, &service);
   if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     failure->context = "Failed to open the driver registry key";
     failure->code = static_cast<std::uint32_t>(status);
@@ -62,8 +58,7 @@ int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
   }
 
   port::HKEY parameters = nullptr;
-  status = port::RegCreateKeyExA(service, "Parameters", 0, empty_class, port::REG_OPTION_NON_VOLATILE,
-                                 port::KEY_ALL_ACCESS, nullptr, &parameters, &disposition);
+  status = create_key(service, "Parameters", &parameters);
   if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     failure->context = "Failed to open the driver parameters registry key";
     failure->code = static_cast<std::uint32_t>(status);
@@ -75,6 +70,13 @@ int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
   port::RegCloseKey(parameters);
   port::RegCloseKey(service);
   return result;
+}
+
+port::LSTATUS create_key(port::HKEY parent, const char* path, port::HKEY* key) {
+  char empty_class[] = "";
+  port::DWORD disposition = 0;
+  return port::RegCreateKeyExA(parent, path, 0, empty_class, port::REG_OPTION_NON_VOLATILE,
+                               port::KEY_ALL_ACCESS, nullptr, key, &disposition);
 }
 
 bool driver_is_installed() {

@@ -49,6 +49,10 @@ int write_driver_parameters(const DriverConfig& config, FailureInfo* failure);
 // True when the halvik service key can be opened for reading.
 bool driver_is_installed();
 
+// Creates parent\path, or opens it when it exists, for full access (non-volatile, no class);
+// the registry status.
+port::LSTATUS create_key(port::HKEY parent, const char* path, port::HKEY* key);
+
 int set_dword_value(port::HKEY key, const char* name, std::uint32_t value, FailureInfo* failure);
 int set_binary_value(port::HKEY key, const char* name, const void* bytes, std::uint32_t length,
                      FailureInfo* failure);

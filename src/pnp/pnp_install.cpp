@@ -77,17 +77,13 @@ int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo
 
 // The co-installer shows no page of its own during an installer-driven setup.  Best effort.
 void set_coinstaller_switch() {
-  char empty_class[] = "";
   port::HKEY key = nullptr;
-  port::DWORD disposition = 0;
-  if (port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kCoInstallerKeyPath, 0, empty_class,
-                            port::REG_OPTION_NON_VOLATILE, port::KEY_ALL_ACCESS, nullptr, &key,
-                            &disposition) != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+  if (create_key(port::HKEY_LOCAL_MACHINE, kCoInstallerKeyPath, &key) !=
+      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     return;
   }
-  port::DWORD zero = 0;
-  port::RegSetValueExA(key, "displayCoinstallerPage", 0, port::REG_DWORD,
-                       reinterpret_cast<port::BYTE*>(&zero), sizeof(zero));
+  FailureInfo ignored;
+  set_dword_value(key, "displayCoinstallerPage", 0, &ignored);
   port::RegCloseKey(key);
 }
 
