@@ -46,14 +46,21 @@ void print_installation_outcome(int memory_outcome) {
   }
 }
 
-[[noreturn]] void run_removal() {
+// The Plug and Play removal, then the legacy one; a failed pass ends the process.  True when
+// either pass needs a reboot.
+bool run_removal_passes() {
   int pnp_reboot = 0;
   int legacy_reboot = 0;
-  std::printf("Removing driver...\n");
   run_removal_pass(&pnp_reboot, 1);
   run_removal_pass(&legacy_reboot, 0);
+  return pnp_reboot != 0 || legacy_reboot != 0;
+}
+
+[[noreturn]] void run_removal() {
+  std::printf("Removing driver...\n");
+  bool reboot_needed = run_removal_passes();
   std::printf("Driver removal completed.\n");
-  if (pnp_reboot != 0 || legacy_reboot != 0) offer_reboot();
+  if (reboot_needed) offer_reboot();
   finish(0);
 }
 
@@ -68,10 +75,7 @@ void print_installation_outcome(int memory_outcome) {
     }
   }
 
-  int pnp_reboot = 0;
-  int legacy_reboot = 0;
-  run_removal_pass(&pnp_reboot, 1);
-  run_removal_pass(&legacy_reboot, 0);
+  bool removal_reboot = run_removal_passes();
 
   if (batch_mode == 0) ask_driver_parameters();
   print_configuration_summary();
@@ -90,7 +94,7 @@ void print_installation_outcome(int memory_outcome) {
     print_failure(failure);
     std::fputs("An error occurred during driver installation/configuration.\n", stderr);
   }
-  if (pnp_reboot != 0 || legacy_reboot != 0 || install_reboot != 0) offer_reboot();
+  if (removal_reboot || install_reboot != 0) offer_reboot();
   finish(status);
 }
 
