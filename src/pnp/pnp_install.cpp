@@ -178,8 +178,10 @@ int hardware_class_installed() {
   if (guids == nullptr) return 0;
   port::DWORD count = 0;
   while (!port::SetupDiBuildClassInfoListExA(0, guids, capacity, &count, nullptr, nullptr)) {
+    // Taken before the list is freed, which may set an error of its own.
+    port::DWORD error = port::GetLastError();
     std::free(guids);
-    if (port::GetLastError() != port::ERROR_INSUFFICIENT_BUFFER || count == 0) return 0;
+    if (error != port::ERROR_INSUFFICIENT_BUFFER || count == 0) return 0;
     capacity = count;
     guids = static_cast<port::GUID*>(std::malloc(capacity * sizeof(port::GUID)));
     if (guids == nullptr) return 0;
