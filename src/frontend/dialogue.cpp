@@ -96,7 +96,9 @@ void ask_advanced_parameters() {
   ask_reserved_modules();
 }
 
-void ask_test_value(const char* prompt, std::uint32_t* setting) {
+// Asks once, with no check: a number in the answer replaces *setting, anything else leaves
+// the value it has.
+void ask_number_once(const char* prompt, std::uint32_t* setting) {
   char line[kAnswerSize];
   std::printf("%s", prompt);
   if (!read_answer(line)) return;
@@ -106,9 +108,8 @@ void ask_test_value(const char* prompt, std::uint32_t* setting) {
 
 void ask_memory_adjustment_choice() {
   char line[kAnswerSize];
-  std::printf("Enter the number of MB of memory in the system[32]? ");
-  unsigned int megabytes = 0;
-  meg_in_system = read_answer(line) && std::sscanf(line, "%u", &megabytes) == 1 ? megabytes : 32;
+  meg_in_system = 32;
+  ask_number_once("Enter the number of MB of memory in the system[32]? ", &meg_in_system);
 
   std::printf("A memory adjustment may have already been performed by\n");
   std::printf("another program. If this is the case,\n");
@@ -187,10 +188,8 @@ void ask_driver_parameters() {
     ask_unsigned("Number of physical channel histories (default %u): ", 0, &num_hists_phy, always_valid);
     ask_unsigned("Number of application channel histories (default %u): ", 0, &num_hists_apl, always_valid);
     if (num_hists_phy != 0) {
-      char line[kAnswerSize];
-      std::printf("Restrict physical channel histories to admin channel 1 (default %u): ", 1u);
-      unsigned int value = 0;
-      if (read_answer(line) && std::sscanf(line, "%u", &value) == 1) hist_phy_admin_only = value;
+      ask_number_once("Restrict physical channel histories to admin channel 1 (default 1): ",
+                      &hist_phy_admin_only);
     }
   }
 
@@ -201,9 +200,9 @@ void ask_driver_parameters() {
 
   std::printf("Configure test parameters (n)? ");
   if (!read_answer(line) || first_non_blank(line) != 'y') return;
-  ask_test_value("Test1: ", &test1);
-  ask_test_value("Test2: ", &test2);
-  ask_test_value("Test3: ", &test3);
+  ask_number_once("Test1: ", &test1);
+  ask_number_once("Test2: ", &test2);
+  ask_number_once("Test3: ", &test3);
 }
 
 void print_configuration_summary() {
