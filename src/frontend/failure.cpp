@@ -14,10 +14,6 @@ bool is_white_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_set(const char* text) {
-  return text != nullptr && text[0] != '\0';
-}
-
 // Breaks the line so that it reads on an 80-column console: each piece ends at the last white
 // space within its first 80 characters; a stretch of 80 characters without any is broken hard
 // after 79.  Line ends already in the text don't restart the count.
@@ -58,6 +54,6 @@ void report_system_error(const char* context, std::uint32_t code) {
 }
 
 void print_failure(const FailureInfo& failure) {
-  if (is_set(failure.context)) report_system_error(failure.context, failure.code);
-  if (is_set(failure.message)) std::fprintf(stderr, "%s\n", failure.message);
+  if (has_text(failure.context)) report_system_error(failure.context, failure.code);
+  if (has_text(failure.message)) std::fprintf(stderr, "%s\n", failure.message);
 }

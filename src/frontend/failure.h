@@ -12,6 +12,11 @@ struct FailureInfo {
 
 inline void clear_failure(FailureInfo* failure) { *failure = FailureInfo{}; }
 
+// True for a text that is there and not empty; an empty context or message counts as none.
+inline bool has_text(const char* text) {
+  return text != nullptr && text[0] != '\0';
+}
+
 // Writes "context: description" for code (0: the thread's last error) to standard error,
 // wrapped to the 80-column console.
 void report_system_error(const char* context, std::uint32_t code);

@@ -212,7 +212,7 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
     const char* id = supported_hardware_ids[row];
     int removed = remove_devices_for_hardware_id(id);
     if (removed == 4 || removed == 5) continue;
-    if (failure->context == nullptr || failure->context[0] == '\0') {
+    if (!has_text(failure->context)) {
       failure->context = "An error occurred while uninstalling one of the devices";
       failure->code = port::GetLastError();
     }

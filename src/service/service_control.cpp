@@ -127,7 +127,7 @@ int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
       deleted != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
     result = 1;
     // An earlier failure says more about what went wrong; keep it.
-    if (failure->context == nullptr || failure->context[0] == '\0') {
+    if (!has_text(failure->context)) {
       failure->context = "DeleteKey - EventLog";
       failure->code = static_cast<std::uint32_t>(deleted);
     }
