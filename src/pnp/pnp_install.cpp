@@ -101,6 +101,22 @@ const char* device_node_failure_context() {
   return "Failed to install the device node";
 }
 
+// A new element of the set, named by the system under the root enumerator from the class name,
+// given the hardware ID list and registered as a device node.  false at the first call that
+// fails.
+bool register_device_node(port::HDEVINFO set, const port::GUID& class_guid, const char* class_name,
+                          const char* hardware_id_list) {
+  port::SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof(device);
+  auto list_size = static_cast<port::DWORD>(std::strlen(hardware_id_list) + 2);
+  return port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr,
+                                        port::DICD_GENERATE_ID, &device) &&
+         port::SetupDiSetDeviceRegistryPropertyA(set, &device, port::SPDRP_HARDWAREID,
+                                                 reinterpret_cast<const port::BYTE*>(hardware_id_list),
+                                                 list_size) &&
+         port::SetupDiCallClassInstaller(port::DIF_REGISTERDEVICE, set, &device);
+}
+
 }  // namespace
 
 int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, int meg_in_system,
@@ -238,20 +254,10 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
   char class_name[port::MAX_CLASS_NAME_LEN] = "";
   if (port::SetupDiGetINFClassA(full_path, &class_guid, class_name, sizeof(class_name), nullptr)) {
     set = port::SetupDiCreateDeviceInfoList(&class_guid, nullptr);
-    if (set != port::INVALID_HANDLE_VALUE) {
-      port::SP_DEVINFO_DATA device{};
-      device.cbSize = sizeof(device);
-      auto list_size = static_cast<port::DWORD>(std::strlen(hardware_id_list) + 2);
-      // The system names the new node under the root enumerator from the class name.
-      if (port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr,
-                                         port::DICD_GENERATE_ID, &device) &&
-          port::SetupDiSetDeviceRegistryPropertyA(set, &device, port::SPDRP_HARDWAREID,
-                                                  reinterpret_cast<const port::BYTE*>(hardware_id_list),
-                                                  list_size) &&
-          port::SetupDiCallClassInstaller(port::DIF_REGISTERDEVICE, set, &device)) {
-        result = update_driver_for_hardware_id(hardware_id, inf_path);
-      }
-    }
+  }
+  if (set != port::INVALID_HANDLE_VALUE &&
+      register_device_node(set, class_guid, class_name, hardware_id_list)) {
+    result = update_driver_for_hardware_id(hardware_id, inf_path);
   }
   *code = port::GetLastError();
   if (set != port::INVALID_HANDLE_VALUE) port::SetupDiDestroyDeviceInfoList(set);
