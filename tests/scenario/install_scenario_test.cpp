@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "scenario/run.h"
+#include "scenario/texts.h"
 
 namespace {
 
@@ -23,7 +24,6 @@ const std::string kUsage =
     "  meg_in_system reserved do_reboot\n"
     "config_options for removal:\n"
     "  do_reboot\n";
-const std::string kBanner = "Installing Quillant(R) Tessaridge(R) Device Driver Version 6.1.1\n";
 const std::string kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\halvik";
 const std::string kParametersKey = kServiceKey + "\\Parameters";
 const std::string kMemoryKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
@@ -38,32 +38,6 @@ std::vector<std::string> batch_install(const std::string& adjust = "n", const st
   return {"-c", "0",       "0", "0", "16", "32768", "10240", "0",   "1",   "1",
           "0",  "1024000", "0", "0", "1",  "16",    "250",   "152", "128", "0",
           "0",  "0",       "0", "0", "n",  adjust,  "2",     "512", "0",   do_reboot};
-}
-
-std::string dialogue_defaults_prompts() {
-  return "Maximum number of PCI/cPCI hardware modules (default 16): "
-         "Physical buffer size (default 32768): "
-         "Application buffer size (default 10240): "
-         "Machine ID, in hex (default 1): "
-         "Do initial reset (default 1): "
-         "History enable (default 0): "
-         "Configure advanced parameters (n)? ";
-}
-
-std::string summary(const std::string& phys = "32768") {
-  return "Configuring Halvik driver:\n    Phys buf size " + phys +
-         "\n    App buf size 10240\n    Machine ID 1\n        History disabled\n";
-}
-
-std::string install_options_prompts() {
-  return "Load driver with no devices present? (y or n, default n): "
-         "\nWhen using Halvik PCI hardware modules, a system memory adjustment\n"
-         "may be required in order to properly access the modules.\n"
-         "For a small number of modules this is often not required,\n"
-         "but many factors, including other devices that are or will\n"
-         "be in the system, affect this. After this adjustment is\n"
-         "made, the system must be rebooted.\n"
-         "Do you wish to perform this adjustment? (default n): ";
 }
 
 class InstallScenario : public ::testing::Test {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "scenario/run.h"
+#include "scenario/texts.h"
 
 namespace {
 
-const std::string kBanner = "Installing Quillant(R) Tessaridge(R) Device Driver Version 6.1.1\n";
 const std::string kRootNode = "ROOT\\TESSARIDGEHARDWARE\\0000";
 const std::string kTessaridgeClass = "{3D7A91C2-5B04-4E6F-A8D3-71C2E9B0F415}";
 const std::string kEnum = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
@@ -59,12 +59,7 @@ std::string boards_removed() {
   return text;
 }
 
-const std::string kSummary =
-    "Configuring Halvik driver:\n"
-    "    Phys buf size 32768\n"
-    "    App buf size 10240\n"
-    "    Machine ID 1\n"
-    "        History disabled\n";
+const std::string kSummary = summary();
 
 // README's worked example: 16 boards, one reserved module, a root device node, the memory
 // adjustment for 512 MB replacing an earlier one, no automatic reboot.  adjust answers the
@@ -419,23 +414,8 @@ TEST_F(PnpScenario, InteractiveOverwriteReinstallsFromAFileOfAnswers) {
                             "Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n"
                             "Do you want to overwrite the existing installation?\n" +
                             overwrite + overwrite + overwrite + removed_line(kRootNode) + boards_removed() +
-                            kRemovalSteps +
-                            "Maximum number of PCI/cPCI hardware modules (default 16): "
-                            "Physical buffer size (default 32768): "
-                            "Application buffer size (default 10240): "
-                            "Machine ID, in hex (default 1): "
-                            "Do initial reset (default 1): "
-                            "History enable (default 0): "
-                            "Configure advanced parameters (n)? " +
-                            kSummary +
-                            "Load driver with no devices present? (y or n, default n): "
-                            "\nWhen using Halvik PCI hardware modules, a system memory adjustment\n"
-                            "may be required in order to properly access the modules.\n"
-                            "For a small number of modules this is often not required,\n"
-                            "but many factors, including other devices that are or will\n"
-                            "be in the system, affect this. After this adjustment is\n"
-                            "made, the system must be rebooted.\n"
-                            "Do you wish to perform this adjustment? (default n): "
+                            kRemovalSteps + dialogue_defaults_prompts() + kSummary +
+                            install_options_prompts() +
                             "Installing Plug and Play driver.\n"
                             "The Plug and Play driver was successfully installed.\n");
   EXPECT_EQ(result.err, "");
