@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "frontend/failure.h"
+#include "common/failure_info.h"
 #include "platform/port.h"
 
 struct CounterpartRequest {

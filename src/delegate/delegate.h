@@ -1,7 +1,7 @@
 // Handing the Plug and Play device work to the 64-bit counterpart through instlib.tmp.
 #pragma once
 
-#include "frontend/failure.h"
+#include "common/failure_info.h"
 
 // 0: the machine is x86 and the caller does the work itself.  1: every other case; *status
 // holds the outcome (the counterpart's status, or 1 when the exchange failed).

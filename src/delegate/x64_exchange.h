@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "frontend/failure.h"
+#include "common/failure_info.h"
 
 // Skips the rest of the current line, its line end included; false at the end of the file.
 // Both sides read a number and then step to the next line with it.

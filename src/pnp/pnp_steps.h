@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "frontend/failure.h"
+#include "common/failure_info.h"
 #include "platform/port.h"
 
 inline constexpr const char* kTessaridgeClassDescription = "Tessaridge Hardware";

@@ -1,7 +1,7 @@
 // Stopping and deleting the halvik service, and the legacy (non Plug and Play) removal.
 #pragma once
 
-#include "frontend/failure.h"
+#include "common/failure_info.h"
 #include "platform/port.h"
 
 inline constexpr const char* kHostServiceRefusal =
