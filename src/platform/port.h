@@ -201,6 +201,9 @@ inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD FILE_SHARE_READ = 0x00000001;
 inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+inline constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -228,6 +231,14 @@ void Sleep(DWORD milliseconds);
 DWORD GetFileAttributesA(const char* path);
 BOOL SetFileAttributesA(const char* path, DWORD attributes);
 BOOL DeleteFileA(const char* path);
+// Moves or renames a file or directory; MOVEFILE_REPLACE_EXISTING lets it replace an existing
+// file, MOVEFILE_COPY_ALLOWED lets a file change drives.  With MOVEFILE_DELAY_UNTIL_REBOOT
+// nothing moves now: the operation is appended to the Session Manager's
+// PendingFileRenameOperations and carried out at the next restart, and a NULL new_name deletes
+// the file then.  Scheduling needs write access to that key, not the file: a file that is
+// missing or in use is still scheduled.  The delay can't be combined with
+// MOVEFILE_COPY_ALLOWED (87).
+BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags);
 HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void* security_attributes,
                    DWORD creation_disposition, DWORD flags_and_attributes, HANDLE template_file);
 DWORD GetFileSize(HANDLE file, DWORD* size_high);

@@ -22,6 +22,7 @@ using namespace sim::internal;
 
 namespace {
 
+constexpr DWORD kNotSameDevice = 17;
 constexpr DWORD kInvalidName = 123;
 constexpr DWORD kDirectoryNameInvalid = 267;
 constexpr DWORD kFileShareDelete = 0x4;
@@ -87,6 +88,65 @@ int errno_for(DWORD error) {
     default:
       return EIO;
   }
+}
+
+// ---- operations pending until the next restart ---------------------------------------------
+
+constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr char kPendingOperations[] = "PendingFileRenameOperations";
+
+// Appends one operation to the list the session manager carries out at the next start: the
+// source, then the target ("" to delete the source).  The list ends with one empty string, which
+// is dropped before appending and written again after, as Windows does; the value is extended
+// in its UTF-16 form so that names outside the code page already in it survive.
+void append_pending_operation(const std::string& source, const std::string& target) {
+  Key* key = create_key(machine().hklm.get(), kSessionManagerKey);
+  std::vector<std::uint8_t> wide;
+  if (const Value* value = key->find_value(kPendingOperations)) {
+    wide = value->wide ? *value->wide : ansi_to_utf16(value->data);
+  }
+  if (wide.size() >= 2 && wide[wide.size() - 2] == 0 && wide.back() == 0) wide.resize(wide.size() - 2);
+  std::string entry = source + '\0' + target + '\0' + '\0';
+  std::vector<std::uint8_t> added = ansi_to_utf16(std::vector<std::uint8_t>(entry.begin(), entry.end()));
+  wide.insert(wide.end(), added.begin(), added.end());
+  std::vector<std::uint8_t> ansi;
+  bool exact = utf16_to_ansi(wide, &ansi);
+  key->set_value(kPendingOperations, REG_MULTI_SZ, std::move(ansi));
+  if (!exact) key->find_value(kPendingOperations)->wide = std::move(wide);
+  registry_changed();
+}
+
+// The error of scheduling `existing` for the next restart, 0 when it can be scheduled.  The
+// source is not opened: a missing file or one in use is scheduled all the same.
+DWORD delayed_move_error(const char* existing, const Target& source, const char* new_name,
+                         const Target& target, DWORD flags) {
+  if (source.full.empty()) {
+    // A network path is refused: delayed operations run before the network is up.
+    bool network = std::strncmp(existing, "\\\\", 2) == 0 || std::strncmp(existing, "//", 2) == 0;
+    return network ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
+  }
+  if (new_name != nullptr && target.full.empty()) return ERROR_PATH_NOT_FOUND;
+  if (flags & MOVEFILE_COPY_ALLOWED) return ERROR_INVALID_PARAMETER;
+  return 0;
+}
+
+// The error of moving `source` to `target` now, 0 when it can be moved.
+DWORD move_error(const Target& source, const Target& target, DWORD flags) {
+  if (source.full.empty()) return ERROR_PATH_NOT_FOUND;
+  if (!source.exists) return missing_error(source);
+  if (open_without_sharing(source.host, kFileShareDelete)) return ERROR_SHARING_VIOLATION;
+  if (target.full.empty()) return ERROR_PATH_NOT_FOUND;
+  if (source.full[0] != target.full[0] && (source.directory || (flags & MOVEFILE_COPY_ALLOWED) == 0)) {
+    return kNotSameDevice;
+  }
+  if (iequals(source.full, target.full)) return 0;  // a new spelling of the same name
+  if (!target.exists)
+    return missing_path_error(target.host) == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : 0;
+  if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) return ERROR_ALREADY_EXISTS;
+  if (source.directory || target.directory || is_readonly(target.host) || is_open(target.host)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return 0;
 }
 
 // ---- text-mode streams ---------------------------------------------------------------------
@@ -273,6 +333,43 @@ BOOL DeleteFileA(const char* path) {
     ok = TRUE;
   }
   trace_line("DeleteFileA " + quote(path) + " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags) {
+  Target source = locate(existing);
+  Target target = locate(new_name);
+  bool delay = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+  DWORD error = fault("MoveFileExA",
+                      {existing == nullptr ? "" : existing, source.full, new_name == nullptr ? "" : new_name,
+                       target.full, delay ? kSessionManagerKey : ""});
+  // Without the delay there is no deletion through this call.
+  if (error == 0 && (existing == nullptr || (!delay && new_name == nullptr))) error = ERROR_INVALID_PARAMETER;
+  if (error == 0) {
+    error = delay ? delayed_move_error(existing, source, new_name, target, flags)
+                  : move_error(source, target, flags);
+  }
+  if (error == 0 && delay) {
+    std::string to;
+    if (new_name != nullptr)
+      to = std::string((flags & MOVEFILE_REPLACE_EXISTING) ? "!" : "") + "\\??\\" + target.full;
+    append_pending_operation("\\??\\" + source.full, to);
+  } else if (error == 0) {
+    std::string to = target.host;
+    if (iequals(source.full, target.full)) {
+      to = std::filesystem::path(source.host).parent_path() / target.full.substr(target.full.rfind('\\') + 1);
+    }
+    if (::rename(source.host.c_str(), to.c_str()) != 0) {
+      error = ERROR_ACCESS_DENIED;
+    } else {
+      DWORD attributes = extra_attributes(source.full);
+      set_extra_attributes(source.full, 0);
+      set_extra_attributes(target.full, attributes);
+    }
+  }
+  BOOL ok = error == 0 ? TRUE : fail(error);
+  trace_line("MoveFileExA " + quote(existing) + " " + quote(new_name) + " " + hex32(flags) + " -> " +
+             result_text(ok));
   return ok;
 }
 

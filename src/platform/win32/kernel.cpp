@@ -55,6 +55,10 @@ port::BOOL port::DeleteFileA(const char* path) {
   return ::DeleteFileA(path);
 }
 
+port::BOOL port::MoveFileExA(const char* existing, const char* new_name, port::DWORD flags) {
+  return ::MoveFileExA(existing, new_name, flags);
+}
+
 port::HANDLE port::CreateFileA(const char* path, port::DWORD desired, port::DWORD share_mode,
                                void* security_attributes, port::DWORD creation_disposition,
                                port::DWORD flags_and_attributes, port::HANDLE template_file) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -198,5 +199,123 @@ TEST_F(FilesTest, SpawnOfAProgramNotOnTheDriveFailsWithEnoent) {
             -1);
   EXPECT_EQ(errno, ENOENT);
 }
+
+// ---- MoveFileExA ---------------------------------------------------------------------------
+
+const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char kDriver[] = "C:\\WINDOWS\\system32\\drivers\\halvik.sys";
+constexpr port::DWORD kUntouched = 0xDEAD;  // a last error no call sets
+
+// The pending operations as text, '|' for every NUL.
+std::string pending_operations() {
+  port::DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (!sim::reg_get(kSessionManager, "PendingFileRenameOperations", &type, &data)) return "(none)";
+  std::string text = type == port::REG_MULTI_SZ ? "" : "(not REG_MULTI_SZ) ";
+  for (std::uint8_t c : data) text += c == 0 ? '|' : static_cast<char>(c);
+  return text;
+}
+
+struct DelayedMoveCase {
+  const char* name;
+  const char* existing;
+  const char* new_name;
+  port::DWORD flags;  // besides MOVEFILE_DELAY_UNTIL_REBOOT
+  const char* fault;  // argument of a MoveFileExA fault, nullptr for none
+  port::DWORD error;  // 0: the call succeeds
+  const char* added;  // what the list gains after the earlier operation
+};
+
+class DelayedMoveTest : public FilesTest, public ::testing::WithParamInterface<DelayedMoveCase> {};
+
+// An earlier deletion is already pending; each call appends after it, or changes nothing.
+TEST_P(DelayedMoveTest, AppendsToThePendingOperationsAndMovesNothingNow) {
+  const DelayedMoveCase& c = GetParam();
+  sim::write_file(kDriver, "driver");
+  const std::string earlier = "\\??\\C:\\old.tmp|||";
+  sim::reg_set(kSessionManager, "PendingFileRenameOperations", port::REG_MULTI_SZ,
+               {'\\', '?', '?', '\\', 'C', ':', '\\', 'o', 'l', 'd', '.', 't', 'm', 'p', 0, 0, 0});
+  if (c.fault != nullptr) sim::add_fault("MoveFileExA", c.fault, 0, c.error);
+  port::SetLastError(kUntouched);
+  EXPECT_EQ(port::MoveFileExA(c.existing, c.new_name, port::MOVEFILE_DELAY_UNTIL_REBOOT | c.flags) != 0,
+            c.error == 0);
+  EXPECT_EQ(port::GetLastError(), c.error == 0 ? kUntouched : c.error);
+  EXPECT_EQ(pending_operations(), c.error == 0 ? earlier.substr(0, earlier.size() - 1) + c.added : earlier);
+  EXPECT_EQ(sim::read_file(kDriver), "driver");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DelayedMoveTest,
+    ::testing::Values(
+        DelayedMoveCase{"Deletion", kDriver, nullptr, 0, nullptr, 0,
+                        "\\??\\C:\\WINDOWS\\system32\\drivers\\halvik.sys|||"},
+        DelayedMoveCase{"MissingFileIsScheduledAnyway", "C:\\Nowhere\\x.sys", nullptr, 0, nullptr, 0,
+                        "\\??\\C:\\Nowhere\\x.sys|||"},
+        DelayedMoveCase{"RelativeNameIsMadeFull", "..\\pnp\\x.inf", nullptr, 0, nullptr, 0,
+                        "\\??\\C:\\Tessaridge\\pnp\\x.inf|||"},
+        DelayedMoveCase{"Rename", kDriver, "C:\\b.sys", 0, nullptr, 0,
+                        "\\??\\C:\\WINDOWS\\system32\\drivers\\halvik.sys|\\??\\C:\\b.sys||"},
+        DelayedMoveCase{"RenameThatMayReplace", kDriver, "C:\\b.sys", port::MOVEFILE_REPLACE_EXISTING,
+                        nullptr, 0, "\\??\\C:\\WINDOWS\\system32\\drivers\\halvik.sys|!\\??\\C:\\b.sys||"},
+        DelayedMoveCase{"CopyAllowedIsRefused", kDriver, "C:\\b.sys", port::MOVEFILE_COPY_ALLOWED, nullptr,
+                        port::ERROR_INVALID_PARAMETER, ""},
+        DelayedMoveCase{"NetworkPathIsRefused", "\\\\server\\share\\x.sys", nullptr, 0, nullptr,
+                        port::ERROR_INVALID_PARAMETER, ""},
+        DelayedMoveCase{"EmptyNameIsNoPath", "", nullptr, 0, nullptr, port::ERROR_PATH_NOT_FOUND, ""},
+        DelayedMoveCase{"FaultOnTheFile", kDriver, nullptr, 0, "c:\\windows\\system32\\DRIVERS\\halvik.sys",
+                        port::ERROR_SHARING_VIOLATION, ""},
+        DelayedMoveCase{"FaultOnTheKey", kDriver, nullptr, 0, kSessionManager, port::ERROR_ACCESS_DENIED,
+                        ""}),
+    [](const ::testing::TestParamInfo<DelayedMoveCase>& param_info) { return param_info.param.name; });
+
+TEST_F(FilesTest, DelayedMoveCreatesTheKeyAndTheListSurvivesASave) {
+  sim::reg_delete_key(kSessionManager);
+  ASSERT_TRUE(port::MoveFileExA("C:\\a.tmp", nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT));
+  ASSERT_TRUE(port::MoveFileExA("C:\\b.tmp", "C:\\c.tmp", port::MOVEFILE_DELAY_UNTIL_REBOOT));
+  std::string error;
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  EXPECT_EQ(pending_operations(), "\\??\\C:\\a.tmp||\\??\\C:\\b.tmp|\\??\\C:\\c.tmp||");
+}
+
+struct MoveCase {
+  const char* name;
+  const char* new_name;
+  port::DWORD flags;
+  port::DWORD error;  // 0: a.txt (content "a") is moved to new_name
+};
+
+class MoveTest : public FilesTest, public ::testing::WithParamInterface<MoveCase> {};
+
+TEST_P(MoveTest, MovesNowOrFailsWithWindowsError) {
+  const MoveCase& c = GetParam();
+  sim::write_file("C:\\Tessaridge\\a.txt", "a");
+  sim::write_file("C:\\Tessaridge\\b.txt", "b");
+  port::SetLastError(kUntouched);
+  EXPECT_EQ(port::MoveFileExA("C:\\Tessaridge\\a.txt", c.new_name, c.flags) != 0, c.error == 0);
+  EXPECT_EQ(port::GetLastError(), c.error == 0 ? kUntouched : c.error);
+  if (c.error == 0) {
+    EXPECT_EQ(sim::read_file(c.new_name), "a");
+    // A new spelling of the same name leaves the file where it is.
+    bool same_name = std::strcmp(c.new_name, "C:\\Tessaridge\\A.TXT") == 0;
+    EXPECT_EQ(sim::file_exists("C:\\Tessaridge\\a.txt"), same_name);
+  } else {
+    EXPECT_EQ(sim::read_file("C:\\Tessaridge\\a.txt"), "a");
+  }
+  EXPECT_EQ(pending_operations(), "(none)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MoveTest,
+    ::testing::Values(MoveCase{"Rename", "C:\\Tessaridge\\c.txt", 0, 0},
+                      MoveCase{"OtherFolder", "C:\\WINDOWS\\c.txt", 0, 0},
+                      MoveCase{"NewSpellingOfItsName", "C:\\Tessaridge\\A.TXT", 0, 0},
+                      MoveCase{"ExistingTargetStays", "C:\\Tessaridge\\b.txt", 0, port::ERROR_ALREADY_EXISTS},
+                      MoveCase{"ExistingTargetReplaced", "C:\\Tessaridge\\b.txt",
+                               port::MOVEFILE_REPLACE_EXISTING, 0},
+                      MoveCase{"MissingTargetFolder", "C:\\Nowhere\\c.txt", 0, port::ERROR_PATH_NOT_FOUND},
+                      MoveCase{"OtherDrive", "D:\\c.txt", 0, 17},  // ERROR_NOT_SAME_DEVICE
+                      MoveCase{"DeletionOnlyAtRestart", nullptr, 0, port::ERROR_INVALID_PARAMETER}),
+    [](const ::testing::TestParamInfo<MoveCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
