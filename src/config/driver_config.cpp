@@ -100,12 +100,14 @@ int set_binary_value(port::HKEY key, const char* name, const void* bytes, std::u
   return set_value(key, name, port::REG_BINARY, bytes, length, failure);
 }
 
-int query_dword_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure) {
+int query_dword_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure,
+                      port::LSTATUS* status) {
   port::BYTE bytes[4] = {0, 0, 0, 0};
   port::DWORD type = 0;
   port::DWORD size = sizeof bytes;
-  port::LSTATUS status = port::RegQueryValueExA(key, name, nullptr, &type, bytes, &size);
-  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) return 1;
+  port::LSTATUS read = port::RegQueryValueExA(key, name, nullptr, &type, bytes, &size);
+  if (status != nullptr) *status = read;
+  if (read != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) return 1;
   if (type != port::REG_DWORD) {
     failure->message = "Query value got invalid type";
     return 1;

@@ -56,4 +56,7 @@ port::LSTATUS create_key(port::HKEY parent, const char* path, port::HKEY* key);
 int set_dword_value(port::HKEY key, const char* name, std::uint32_t value, FailureInfo* failure);
 int set_binary_value(port::HKEY key, const char* name, const void* bytes, std::uint32_t length,
                      FailureInfo* failure);
-int query_dword_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure);
+// 0, or 1 when the value can't be read or isn't a REG_DWORD (only the wrong type is recorded, as
+// "Query value got invalid type").  *status, when given, gets the registry's status of the read.
+int query_dword_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure,
+                      port::LSTATUS* status = nullptr);

@@ -3,20 +3,59 @@
 namespace {
 
 constexpr const char* kAdjustmentFailed = "Unable to determine or make system adjustments.";
+constexpr std::uint64_t kLargestPages = 0xFFFFFFFFu;
 
 bool open_key(const char* path, port::HKEY* key, port::LSTATUS* status) {
   *status = port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, path, 0, port::KEY_ALL_ACCESS, key);
   return *status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
 }
 
-// SystemPages, then the bookkeeping a later removal needs to undo it; stops at the first failure.
+// SystemPages is a 32-bit value: a sum beyond it is held at the largest value instead of
+// wrapping round to a small one.
+std::uint32_t held_to_32_bits(std::uint64_t pages) {
+  return static_cast<std::uint32_t>(pages < kLargestPages ? pages : kLargestPages);
+}
+
+// SystemPages, then the bookkeeping a later removal needs to undo it; stops at the first
+// failure.  SystemPages is never left raised without that bookkeeping: when a bookkeeping
+// write fails, the value read before goes back.
 int write_adjustment(port::HKEY memory, port::HKEY parameters, std::uint32_t previous, std::uint32_t adjusted,
                      std::uint32_t modules, FailureInfo* failure) {
   if (set_dword_value(memory, "SystemPages", adjusted, failure) != 0) return 1;
-  if (set_dword_value(parameters, "OLD_SYSPAGES", previous, failure) != 0) return 1;
-  if (set_dword_value(parameters, "NEW_SYSPAGES", adjusted, failure) != 0) return 1;
-  if (set_dword_value(parameters, "SYSP_NUM_PCI", modules, failure) != 0) return 1;
-  return 0;
+  if (set_dword_value(parameters, "OLD_SYSPAGES", previous, failure) == 0 &&
+      set_dword_value(parameters, "NEW_SYSPAGES", adjusted, failure) == 0 &&
+      set_dword_value(parameters, "SYSP_NUM_PCI", modules, failure) == 0) {
+    return 0;
+  }
+  FailureInfo put_back;  // the failed bookkeeping write is the one to report
+  set_dword_value(memory, "SystemPages", previous, &put_back);
+  return 1;
+}
+
+// Reads one value of the adjustment.  0 read; 1 there is nothing of ours to undo (the value is
+// absent, or of another type: nothing a retry would mend); 2 it is there but can't be read.
+int read_adjustment_value(port::HKEY key, const char* name, std::uint32_t* value, FailureInfo* failure) {
+  port::LSTATUS status = 0;
+  if (query_dword_value(key, name, value, failure, &status) == 0) return 0;
+  if (status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS) ||
+      status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND) ||
+      status == static_cast<port::LSTATUS>(port::ERROR_MORE_DATA)) {
+    return 1;
+  }
+  failure->context = "QueryValue";
+  failure->code = static_cast<std::uint32_t>(status);
+  return 2;
+}
+
+// Opens one of the adjustment's keys.  0 open; 1 absent (nothing of ours to undo); 2 there but
+// can't be opened, recorded under context.
+int open_adjustment_key(const char* path, const char* context, port::HKEY* key, FailureInfo* failure) {
+  port::LSTATUS status = 0;
+  if (open_key(path, key, &status)) return 0;
+  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 1;
+  failure->context = context;
+  failure->code = static_cast<std::uint32_t>(status);
+  return 2;
 }
 
 }  // namespace
@@ -54,8 +93,9 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
     return 1;
   }
 
-  std::uint32_t base = (previous == 0 || already_opt != 3) ? meg_in_system * 256u + 0x4000u : previous;
-  std::uint32_t adjusted = base + config.max_pci_modules * 1024u;
+  std::uint64_t base =
+      (previous == 0 || already_opt != 3) ? std::uint64_t{meg_in_system} * 256u + 0x4000u : previous;
+  std::uint32_t adjusted = held_to_32_bits(base + std::uint64_t{config.max_pci_modules} * 1024u);
 
   int result = write_adjustment(memory, parameters, previous, adjusted, config.max_pci_modules, failure);
   port::RegCloseKey(parameters);
@@ -68,43 +108,46 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
 }
 
 int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
-  port::HKEY parameters = nullptr;
-  port::LSTATUS status = 0;
   // Without the driver's Parameters key there is no adjustment of ours to undo.
-  if (!open_key(kParametersKeyPath, &parameters, &status)) return 0;
+  port::HKEY parameters = nullptr;
+  int opened = open_adjustment_key(kParametersKeyPath, "OpenKey - Parameters", &parameters, failure);
+  if (opened != 0) return opened == 1 ? 0 : 2;
   port::HKEY memory = nullptr;
-  if (!open_key(kMemoryManagementKeyPath, &memory, &status)) {
+  opened = open_adjustment_key(kMemoryManagementKeyPath, "OpenKey - Memory manager", &memory, failure);
+  if (opened != 0) {
     port::RegCloseKey(parameters);
-    return 0;
+    return opened == 1 ? 0 : 2;
   }
 
   std::uint32_t old_pages = 0;
   std::uint32_t new_pages = 0;
   std::uint32_t modules = 0;
   std::uint32_t current = 0;
-  int result = 0;
-  if (query_dword_value(parameters, "OLD_SYSPAGES", &old_pages, failure) != 0 ||
-      query_dword_value(parameters, "NEW_SYSPAGES", &new_pages, failure) != 0 ||
-      query_dword_value(parameters, "SYSP_NUM_PCI", &modules, failure) != 0 ||
-      query_dword_value(memory, "SystemPages", &current, failure) != 0) {
-    result = 1;
-  } else if (current == new_pages) {
-    if (set_dword_value(memory, "SystemPages", old_pages, failure) != 0) {
-      result = 1;
+  int result = read_adjustment_value(parameters, "OLD_SYSPAGES", &old_pages, failure);
+  if (result == 0) result = read_adjustment_value(parameters, "NEW_SYSPAGES", &new_pages, failure);
+  if (result == 0) result = read_adjustment_value(parameters, "SYSP_NUM_PCI", &modules, failure);
+  if (result == 0) result = read_adjustment_value(memory, "SystemPages", &current, failure);
+  if (result == 0) {
+    if (current == new_pages) {
+      if (set_dword_value(memory, "SystemPages", old_pages, failure) != 0) {
+        result = 2;
+      } else {
+        *memory_outcome = 1;
+        *reboot_needed = 1;
+      }
+    } else if (current > new_pages) {
+      // Another program raised it further: take back only our share.
+      std::uint64_t share = std::uint64_t{modules} * 1024u;
+      std::uint32_t readjusted = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
+      if (set_dword_value(memory, "SystemPages", readjusted, failure) != 0) {
+        result = 2;
+      } else {
+        *memory_outcome = 2;
+        *reboot_needed = 1;
+      }
     } else {
-      *memory_outcome = 1;
-      *reboot_needed = 1;
+      *memory_outcome = 3;
     }
-  } else if (current > new_pages) {
-    // Another program raised it further: take back only our share.
-    if (set_dword_value(memory, "SystemPages", current - modules * 1024u, failure) != 0) {
-      result = 1;
-    } else {
-      *memory_outcome = 2;
-      *reboot_needed = 1;
-    }
-  } else {
-    *memory_outcome = 3;
   }
 
   port::RegCloseKey(memory);

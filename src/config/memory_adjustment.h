@@ -6,6 +6,12 @@
 inline constexpr const char* kMemoryManagementKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 
+// 0 or 1.  A failed write leaves SystemPages as it was found.
 int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::uint32_t meg_in_system,
                             int* memory_outcome, int* reboot_needed, FailureInfo* failure);
+// 0 restored, or nothing of ours to restore; 1 no complete bookkeeping (absent values, or of
+// another type: recorded as today, and the removal goes on); 2 an adjustment of ours is there
+// but can't be read or undone, recorded in failure: the removal must stop before it deletes
+// the bookkeeping, so that the next removal can still restore it.
+inline constexpr int kAdjustmentStuck = 2;
 int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureInfo* failure);

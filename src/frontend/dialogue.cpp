@@ -1,6 +1,7 @@
 #include "frontend/dialogue.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "frontend/settings.h"
 
@@ -138,11 +139,18 @@ bool read_answer(char* line) {
   std::fflush(stdout);
   line[0] = '\0';
   if (input_ended) return false;
-  if (std::fgets(line, static_cast<int>(kAnswerSize), answer_source != nullptr ? answer_source : stdin) ==
-      nullptr) {
+  std::FILE* source = answer_source != nullptr ? answer_source : stdin;
+  if (std::fgets(line, static_cast<int>(kAnswerSize), source) == nullptr) {
     input_ended = true;
     line[0] = '\0';
     return false;
+  }
+  // One line is one answer: what doesn't fit the buffer is read and dropped, so that it is
+  // not taken for the answers to the questions that follow.
+  std::size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] != '\n') {
+    for (int c = std::fgetc(source); c != EOF && c != '\n'; c = std::fgetc(source)) {
+    }
   }
   return true;
 }
@@ -161,7 +169,9 @@ bool ask_overwrite() {
   char line[kAnswerSize];
   for (;;) {
     std::printf("Overwrite? (y or n, default y): ");
-    if (!read_answer(line) || line[0] == '\n') return true;
+    // An unattended run without answers must not take the existing installation away.
+    if (!read_answer(line)) return false;
+    if (line[0] == '\n') return true;
     if (line[0] == 'y') return true;
     if (line[0] == 'n') return false;
   }

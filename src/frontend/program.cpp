@@ -88,10 +88,11 @@ bool run_removal_passes() {
   std::printf("Installing Plug and Play driver.\n");
   int status = install_pnp_driver(&config, do_adj, already_opt, static_cast<int>(meg_in_system),
                                   &memory_outcome, kInfPath, auto_start, &install_reboot, &failure);
+  // An installation can succeed and still leave a report, such as a switch it couldn't set.
+  print_failure(failure);
   if (status == 0) {
     print_installation_outcome(memory_outcome);
   } else {
-    print_failure(failure);
     std::fputs("An error occurred during driver installation/configuration.\n", stderr);
   }
   if (removal_reboot || install_reboot != 0) offer_reboot();

@@ -31,13 +31,36 @@ const char* find_character(const char* id, char c) {
   return nullptr;
 }
 
-bool device_matches(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, const IdPattern& pattern) {
-  IdList hardware_ids = read_device_id_list(set, device, port::SPDRP_HARDWAREID);
-  IdList compatible_ids = read_device_id_list(set, device, port::SPDRP_COMPATIBLEIDS);
+enum class Match { no, yes, unknown };
+
+// One ID property of the device; *unreadable is set when the device has the property (as far
+// as anyone can tell) but it can't be read.  A device without the property answers
+// ERROR_INVALID_DATA.
+IdList read_ids(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, port::DWORD property,
+                port::DWORD* unreadable) {
+  port::SetLastError(port::ERROR_SUCCESS);
+  IdList list = read_device_id_list(set, device, property);
+  if (list == nullptr) {
+    port::DWORD error = port::GetLastError();
+    if (error != port::ERROR_SUCCESS && error != port::ERROR_INVALID_DATA && *unreadable == 0)
+      *unreadable = error;
+  }
+  return list;
+}
+
+// A device whose IDs can't be read may be one of ours: it is neither a match nor a miss.
+Match device_matches(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, const IdPattern& pattern,
+                     port::DWORD* unreadable) {
+  port::DWORD error = 0;
+  IdList hardware_ids = read_ids(set, device, port::SPDRP_HARDWAREID, &error);
+  IdList compatible_ids = read_ids(set, device, port::SPDRP_COMPATIBLEIDS, &error);
   bool matches = any_id_matches(hardware_ids, pattern) || any_id_matches(compatible_ids, pattern);
   release_id_list(hardware_ids);
   release_id_list(compatible_ids);
-  return matches;
+  if (matches) return Match::yes;
+  if (error == 0) return Match::no;
+  *unreadable = error;
+  return Match::unknown;
 }
 
 }  // namespace
@@ -157,12 +180,11 @@ void release_id_list(IdList list) {
 }
 
 int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context) {
-  int result = 5;
   IdPattern parsed = parse_id_pattern(pattern);
 
   port::HDEVINFO set = port::SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, flags | port::DIGCF_ALLCLASSES,
                                                     nullptr, nullptr, nullptr);
-  if (set == port::INVALID_HANDLE_VALUE) return 5;
+  if (set == port::INVALID_HANDLE_VALUE) return 2;
 
   if (parsed.by_instance) {
     // The named device joins the list even when it is not present; a failure only means the
@@ -170,27 +192,38 @@ int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVis
     port::SetupDiOpenDeviceInfoA(set, parsed.text, nullptr, 0, nullptr);
   }
 
+  // A walk that could not look at every device can't say that none of them matched.
+  port::DWORD walk_error = 0;
+  int result = 5;
   port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
   detail.cbSize = sizeof(detail);
   if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail)) {
-    port::SetupDiDestroyDeviceInfoList(set);
-    return 5;
-  }
-
-  for (port::DWORD index = 0;; ++index) {
-    port::SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof(device);
-    if (!port::SetupDiEnumDeviceInfo(set, index, &device)) break;
-    if (!device_matches(set, &device, parsed)) continue;
-    int visited = visitor(set, &device, index, context);
-    if (visited != 0) {
-      result = visited;
-      break;
+    walk_error = port::GetLastError();
+  } else {
+    for (port::DWORD index = 0;; ++index) {
+      port::SP_DEVINFO_DATA device{};
+      device.cbSize = sizeof(device);
+      if (!port::SetupDiEnumDeviceInfo(set, index, &device)) {
+        port::DWORD error = port::GetLastError();
+        if (error != port::ERROR_NO_MORE_ITEMS) walk_error = error;
+        break;
+      }
+      Match match = device_matches(set, &device, parsed, &walk_error);
+      if (match != Match::yes) continue;
+      int visited = visitor(set, &device, index, context);
+      if (visited != 0) {
+        result = visited;
+        break;
+      }
+      result = 4;
     }
-    result = 4;
   }
 
   port::SetupDiDestroyDeviceInfoList(set);
+  if (walk_error != 0 && (result == 4 || result == 5)) {
+    port::SetLastError(walk_error);
+    return 2;
+  }
   return result;
 }
 

@@ -41,10 +41,11 @@ IdList index_multi_string(char* buffer);
 void release_id_list(IdList list);
 
 // flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always added.  Results: 5 nothing
-// matched or the device list can't be read, 4 every matching device visited, otherwise the
-// visitor's non-zero result.  Never 0.
+// matched, 4 every matching device visited, otherwise the visitor's non-zero result, or 2 when
+// the list, a step of the enumeration or a device's IDs can't be read (the walk then can't
+// tell that no device of the pattern is left; the last error is that failure's).  Never 0.
 int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context);
-// The number of present devices that match; 0 on any failure.
+// The number of present devices that match, as far as the walk could read them.
 int count_matching_devices(const char* pattern);
 // Adds 1 to the std::uint32_t behind context.
 int count_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index, void* context);

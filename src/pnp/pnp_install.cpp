@@ -75,15 +75,18 @@ int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo
   return 0;
 }
 
-// The co-installer shows no page of its own during an installer-driven setup.  Best effort.
-void set_coinstaller_switch() {
+// The co-installer shows no page of its own during an installer-driven setup.  The
+// installation goes on without it, but a switch that couldn't be set is reported: the
+// co-installer's page may then show up.
+void set_coinstaller_switch(FailureInfo* failure) {
   port::HKEY key = nullptr;
-  if (create_key(port::HKEY_LOCAL_MACHINE, kCoInstallerKeyPath, &key) !=
-      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+  port::LSTATUS status = create_key(port::HKEY_LOCAL_MACHINE, kCoInstallerKeyPath, &key);
+  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    failure->context = "CreateKey - co-installer";
+    failure->code = static_cast<std::uint32_t>(status);
     return;
   }
-  FailureInfo ignored;
-  set_dword_value(key, "displayCoinstallerPage", 0, &ignored);
+  set_dword_value(key, "displayCoinstallerPage", 0, failure);
   port::RegCloseKey(key);
 }
 
@@ -160,7 +163,7 @@ int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, 
 int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed, FailureInfo* failure) {
   if (install_driver_package(inf_path, reboot_needed, failure) != 0) return 1;
 
-  set_coinstaller_switch();
+  set_coinstaller_switch(failure);
 
   if (auto_start != 0) {
     if (create_root_device_node(supported_hardware_ids[0], inf_path, &failure->code) != 0) {

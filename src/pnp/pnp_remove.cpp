@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
@@ -126,14 +125,24 @@ bool windows_path(const char* directory, const char* name, char* path) {
   return length > 0 && length < static_cast<int>(port::MAX_PATH);
 }
 
-void delete_file(const char* path) {
+// Deletes a file after resetting its attributes.  One that is there but can't be deleted now
+// (a DLL in use, a loaded driver) is scheduled for deletion at the next restart, which the
+// removal then needs; one that can't even be scheduled stays and is named on standard error.
+void delete_file(const char* path, int* reboot_needed) {
   port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
-  port::DeleteFileA(path);
+  if (port::DeleteFileA(path)) return;
+  port::DWORD error = port::GetLastError();
+  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return;
+  if (port::MoveFileExA(path, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    *reboot_needed = 1;
+    return;
+  }
+  std::fprintf(stderr, "Unable to delete %s\n", path);
 }
 
-void delete_inf_directory_file(const char* name) {
+void delete_inf_directory_file(const char* name, int* reboot_needed) {
   char path[port::MAX_PATH];
-  if (is_plain_file_name(name) && windows_path("inf", name, path)) delete_file(path);
+  if (is_plain_file_name(name) && windows_path("inf", name, path)) delete_file(path, reboot_needed);
 }
 
 // True when the INF file names a supported hardware ID exactly.  A file that can't be read
@@ -157,9 +166,20 @@ bool inf_names_supported_hardware(const char* path) {
   return found;
 }
 
+// An INF the registry names as ours, with its PNF.  The registry is only a pointer: the file
+// goes only when it names one of our boards itself, so that a stray InfPath can never take a
+// system INF with it.
+void delete_registered_inf(const char* inf_name, const char* pnf_name, int* reboot_needed) {
+  char path[port::MAX_PATH];
+  if (!is_plain_file_name(inf_name) || !windows_path("inf", inf_name, path)) return;
+  if (!inf_names_supported_hardware(path)) return;
+  delete_file(path, reboot_needed);
+  delete_inf_directory_file(pnf_name, reboot_needed);
+}
+
 // Every INF of the system that names one of our boards, with its PNF; copies the system
 // made under another name included.  false when the list could not be allocated.
-bool delete_inf_files_naming_boards() {
+bool delete_inf_files_naming_boards(int* reboot_needed) {
   port::DWORD size = 0;
   port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
   auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
@@ -171,9 +191,9 @@ bool delete_inf_files_naming_boards() {
       char path[port::MAX_PATH];
       if (!is_plain_file_name(name) || !windows_path("inf", name, path)) continue;
       if (!inf_names_supported_hardware(path)) continue;
-      delete_file(path);
+      delete_file(path, reboot_needed);
       char pnf_name[port::MAX_PATH];
-      if (pnf_name_for(name, pnf_name)) delete_inf_directory_file(pnf_name);
+      if (pnf_name_for(name, pnf_name)) delete_inf_directory_file(pnf_name, reboot_needed);
     }
   }
   std::free(list);
@@ -204,8 +224,9 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
   read_first_inf_name(first_inf, first_pnf);
   read_second_inf_name(second_inf, second_pnf);
 
-  // A failed restoration is reported but does not keep the driver installed.
-  restore_memory_adjustment(memory_outcome, reboot_needed, failure);
+  // A restoration that finds no bookkeeping of ours is no reason to keep the driver; one that
+  // can't undo an adjustment of ours is: deleting the service key would lose its bookkeeping.
+  if (restore_memory_adjustment(memory_outcome, reboot_needed, failure) == kAdjustmentStuck) return 1;
 
   int result = 0;
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
@@ -220,15 +241,20 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
     if (verbose) std::printf("An error occurred while uninstalling device: %s\n", id);
   }
 
-  // A service that can't be removed is reported, but the devices are gone already and the
-  // removal counts by them.
-  remove_service_and_files(second_inf, second_pnf, first_inf, first_pnf, failure);
+  // A service that can't be deleted is reported, but the devices are gone already and the
+  // removal counts by them; a service manager that can't even be asked fails the removal.
+  if (remove_service_and_files(second_inf, second_pnf, first_inf, first_pnf, reboot_needed, failure) ==
+      kServiceManagerUnavailable) {
+    result |= 1;
+  }
   return result;
 }
 
 int remove_devices_for_hardware_id(const char* hardware_id) {
   RemovalWalk walk{0};
   int result = enumerate_matching_devices(port::DIGCF_PRESENT, hardware_id, remove_device_visitor, &walk);
+  // A walk that failed by itself left its own error; a failed removal left it in the context.
+  if (result == 2 && walk.error == 0) walk.error = port::GetLastError();
   port::SetLastError(walk.error);
   return result;
 }
@@ -238,10 +264,16 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
   port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
   detail.cbSize = sizeof(detail);
   char instance_id[port::MAX_DEVICE_ID_LEN + 1] = {};
-  if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail) ||
-      port::CM_Get_Device_ID_ExA(device->DevInst, instance_id, port::MAX_DEVICE_ID_LEN, 0,
+  // A device that can't even be named is still a device of ours that stays: the walk for this
+  // ID ends with it, as it does for a failed removal, and the removal reports it.
+  if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail)) {
+    walk->error = port::GetLastError();
+    return 2;
+  }
+  if (port::CM_Get_Device_ID_ExA(device->DevInst, instance_id, port::MAX_DEVICE_ID_LEN, 0,
                                  detail.RemoteMachineHandle) != port::CR_SUCCESS) {
-    return 0;
+    walk->error = port::ERROR_NO_SUCH_DEVINST;  // the configuration manager sets no last error
+    return 2;
   }
 
   port::SP_REMOVEDEVICE_PARAMS params{};
@@ -260,31 +292,39 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
 }
 
 int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                             const char* first_pnf, FailureInfo* failure) {
+                             const char* first_pnf, int* reboot_needed, FailureInfo* failure) {
   if (verbose) std::printf("Removing the halvik service...\n");
   int result = 0;
   port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
   if (manager != nullptr) {
-    result = stop_and_delete_service(manager, failure);
+    result = stop_and_delete_service(manager, reboot_needed, failure);
     port::CloseServiceHandle(manager);
+  } else {
+    // The service stays registered: say so, unless an earlier failure is already the report.
+    if (!has_text(failure->context)) {
+      failure->context = "OpenSCManager";
+      failure->code = port::GetLastError();
+    }
+    result = kServiceManagerUnavailable;
   }
-  delete_pnp_files(second_inf, second_pnf, first_inf, first_pnf);
+  delete_pnp_files(second_inf, second_pnf, first_inf, first_pnf, reboot_needed);
   delete_pnp_registry_keys();
   return result;
 }
 
 void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                      const char* first_pnf) {
+                      const char* first_pnf, int* reboot_needed) {
   if (verbose) std::printf("Removing the Quillant(R) Tessaridge(R) PnP components...\n");
 
-  for (const char* name : {second_inf, second_pnf, first_inf, first_pnf}) delete_inf_directory_file(name);
+  delete_registered_inf(second_inf, second_pnf, reboot_needed);
+  delete_registered_inf(first_inf, first_pnf, reboot_needed);
 
-  if (!delete_inf_files_naming_boards()) return;
+  if (!delete_inf_files_naming_boards(reboot_needed)) return;
 
   char path[port::MAX_PATH];
-  if (windows_path("System32", "tsrgBdevpp.dll", path)) delete_file(path);
-  if (windows_path("System32", "tsrgBdevco.dll", path)) delete_file(path);
-  if (windows_path("System32\\drivers", "halvik.sys", path)) delete_file(path);
+  if (windows_path("System32", "tsrgBdevpp.dll", path)) delete_file(path, reboot_needed);
+  if (windows_path("System32", "tsrgBdevco.dll", path)) delete_file(path, reboot_needed);
+  if (windows_path("System32\\drivers", "halvik.sys", path)) delete_file(path, reboot_needed);
 }
 
 void delete_pnp_registry_keys() {

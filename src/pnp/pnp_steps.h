@@ -48,10 +48,15 @@ bool full_inf_path(const char* inf_path, char* full_path);
 int remove_devices_for_hardware_id(const char* hardware_id);
 int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index,
                           void* context);
+// The service step's result: stop_and_delete_service's, or kServiceManagerUnavailable (recorded
+// as "OpenSCManager") when the service manager can't be opened.  Files and keys go either way.
+inline constexpr int kServiceManagerUnavailable = 3;
 int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                             const char* first_pnf, FailureInfo* failure);
+                             const char* first_pnf, int* reboot_needed, FailureInfo* failure);
+// A file that can't be deleted now is scheduled for deletion at the next restart and sets
+// *reboot_needed; one that can't even be scheduled is named on standard error.
 void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                      const char* first_pnf);
+                      const char* first_pnf, int* reboot_needed);
 void delete_pnp_registry_keys();
 
 // True for a bare file name: not empty, no directory part, no drive, no "..".  Names read from

@@ -31,6 +31,16 @@ bool directory_exists(const char* path) {
   return attributes != port::INVALID_FILE_ATTRIBUTES && (attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The directory goes to the command interpreter, so it must name a folder of a drive
+// ("X:\\...") and hold nothing the interpreter would read as more than a path: a quote could
+// close the path and name other folders, and % ^ & | < > expand, escape, chain or redirect.
+bool safe_for_the_shell(const char* directory) {
+  bool drive_path =
+      ((directory[0] >= 'A' && directory[0] <= 'Z') || (directory[0] >= 'a' && directory[0] <= 'z')) &&
+      directory[1] == ':' && directory[2] == '\\';
+  return drive_path && std::strpbrk(directory, "\"%^&|<>") == nullptr;
+}
+
 // The path is quoted so that blanks in it can't make rmdir remove other folders, and the
 // command buffer has room for the longest driver directory.
 void remove_driver_directory(const char* directory) {
@@ -41,15 +51,17 @@ void remove_driver_directory(const char* directory) {
 }
 
 // Sends the stop request and waits, five seconds at most, while the service is running or
-// stopping.  A status that can't be read ends the wait as a stopped service would.
-void stop_service(port::SC_HANDLE service) {
+// stopping.  True when the service is known to have stopped; a status that can't be read ends
+// the wait, and the service then counts as still loaded.
+bool stop_service(port::SC_HANDLE service) {
   port::SERVICE_STATUS status{};
   port::ControlService(service, port::SERVICE_CONTROL_STOP, &status);
   for (port::DWORD sleeps = 0;; ++sleeps) {
-    port::DWORD state = port::SERVICE_STOPPED;
-    if (port::QueryServiceStatus(service, &status)) state = status.dwCurrentState;
-    if (state != port::SERVICE_STOP_PENDING && state != port::SERVICE_RUNNING) return;
-    if (sleeps == kStopWaitSleeps) return;
+    if (!port::QueryServiceStatus(service, &status)) return false;
+    port::DWORD state = status.dwCurrentState;
+    if (state != port::SERVICE_STOP_PENDING && state != port::SERVICE_RUNNING)
+      return state == port::SERVICE_STOPPED;
+    if (sleeps == kStopWaitSleeps) return false;
     port::Sleep(kPollMilliseconds);
   }
 }
@@ -66,9 +78,14 @@ void wait_until_service_gone(port::SC_HANDLE manager) {
 }
 
 // Stops and deletes the service behind the open handle, closes the handle and waits for the
-// service to go.  0, or 1 with the failed deletion recorded.
-int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, FailureInfo* failure) {
-  stop_service(service);
+// service to go.  0, or 1 with the failed deletion recorded.  A driver that would not stop stays
+// loaded, marked for deletion, until the system restarts: *reboot_needed is set.
+int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, int* reboot_needed,
+                        FailureInfo* failure) {
+  if (!stop_service(service)) {
+    std::fputs(kServiceNotStopped, stderr);
+    *reboot_needed = 1;
+  }
   int result = 0;
   if (!port::DeleteService(service)) {
     failure->context = "DeleteService";
@@ -107,12 +124,12 @@ bool host_service_blocks_removal(FailureInfo* failure) {
   return true;
 }
 
-int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure) {
+int stop_and_delete_service(port::SC_HANDLE manager, int* reboot_needed, FailureInfo* failure) {
   int result = 0;
   port::SC_HANDLE service = port::OpenServiceA(
       manager, kDriverService, port::DELETE | port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
   if (service != nullptr) {
-    result = delete_open_service(manager, service, failure);
+    result = delete_open_service(manager, service, reboot_needed, failure);
   } else {
     port::DWORD error = port::GetLastError();
     if (error != port::ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -144,7 +161,9 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
 
   char driver_directory[kDriverDirectorySize];
   find_driver_directory(driver_directory);
-  restore_memory_adjustment(memory_outcome, reboot_needed, failure);
+  // An adjustment of ours that can't be undone keeps the service key that holds its
+  // bookkeeping, so that the next removal can still restore it.
+  if (restore_memory_adjustment(memory_outcome, reboot_needed, failure) == kAdjustmentStuck) return 1;
 
   port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) {
@@ -152,9 +171,11 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
     failure->code = port::GetLastError();
     return 1;
   }
-  int result = stop_and_delete_service(manager, failure);
+  int result = stop_and_delete_service(manager, reboot_needed, failure);
   port::CloseServiceHandle(manager);
 
-  if (directory_exists(driver_directory)) remove_driver_directory(driver_directory);
+  if (directory_exists(driver_directory) && safe_for_the_shell(driver_directory)) {
+    remove_driver_directory(driver_directory);
+  }
   return result;
 }

@@ -15,5 +15,10 @@ int query_service_state(const char* service_name, port::DWORD* state);
 // not stopped: true, with the refusal as the message.  A host service that doesn't exist, or
 // whose state can't be read, doesn't block.
 bool host_service_blocks_removal(FailureInfo* failure);
-int stop_and_delete_service(port::SC_HANDLE manager, FailureInfo* failure);
+inline constexpr const char* kServiceNotStopped =
+    "The halvik service could not be stopped; it is removed when the system restarts.\n";
+
+// Stops, deletes and waits for the halvik service, then deletes its event-log registration.
+// A service that would not stop sets *reboot_needed (and says so on standard error).
+int stop_and_delete_service(port::SC_HANDLE manager, int* reboot_needed, FailureInfo* failure);
 int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* failure);

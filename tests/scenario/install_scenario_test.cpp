@@ -357,12 +357,10 @@ TEST_F(InstallScenario, FailureAfterAMemoryRestoreExitsWithMinusTwo) {
 // reboots.
 TEST_F(InstallScenario, EndOfInputAtEveryQuestion) {
   ASSERT_EQ(install(batch_install("y")).exit_code, 1);
-  std::string before = snapshot();
   const struct {
     const char* label;
     const char* answers;
   } cases[] = {
-      {"overwrite", ""},
       {"first numeric question", "y\n0\n"},
       {"advanced parameters", "y\n\n\n\n\n\n\ny\n12\n"},
       {"reserved modules", "y\n\n\n\n\n\n\ny\n\n\n\n\n1234\n"},
@@ -379,6 +377,12 @@ TEST_F(InstallScenario, EndOfInputAtEveryQuestion) {
     EXPECT_EQ(value_line(kParametersKey, "MILL_MAX_PCI_HW_MODULES"),
               "\"MILL_MAX_PCI_HW_MODULES\"=dword:00000010");
   }
+  // An unattended run that forgot -c must not take the installation away: at the overwrite
+  // question an ended input means no.
+  std::string installed = snapshot();
+  RunResult unattended = install({}, "");
+  EXPECT_EQ(unattended.exit_code, 0) << unattended.err;
+  EXPECT_EQ(diff(installed), "");
 }
 
 }  // namespace

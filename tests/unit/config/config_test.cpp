@@ -216,8 +216,15 @@ TEST_F(MemoryTest, ApplyComputesSystemPagesAndBookkeeping) {
     std::uint32_t expected;
     int outcome;
   } cases[] = {
-      {0, 2, 512, 16, 163840, 1},   {0, 1, 512, 16, 163840, 1},   {0, 3, 512, 16, 163840, 1},
-      {50000, 3, 512, 4, 54096, 2}, {50000, 2, 256, 4, 86016, 2}, {50000, 0, 256, 4, 86016, 2},
+      {0, 2, 512, 16, 163840, 1},
+      {0, 1, 512, 16, 163840, 1},
+      {0, 3, 512, 16, 163840, 1},
+      {50000, 3, 512, 4, 54096, 2},
+      {50000, 2, 256, 4, 86016, 2},
+      {50000, 0, 256, 4, 86016, 2},
+      // Sums beyond 32 bits are held at the largest value, never wrapped to a small one.
+      {0, 2, 16777216, 0, 0xFFFFFFFF, 1},
+      {0xFFFFFFFF, 3, 0, 16, 0xFFFFFFFF, 2},
   };
   for (const auto& c : cases) {
     sim::reg_set_dword(kMemory, "SystemPages", c.previous);
@@ -257,15 +264,20 @@ TEST_F(MemoryTest, ApplyFailures) {
   EXPECT_STREQ(wrong_type.message, "Unable to determine or make system adjustments.");
   EXPECT_EQ(wrong_type.context, nullptr);
 
-  sim::reg_set_dword(kMemory, "SystemPages", 0);
-  sim::add_fault("RegSetValueExA", "NEW_SYSPAGES", 0, port::ERROR_ACCESS_DENIED);
-  FailureInfo write_failed;
-  EXPECT_EQ(apply_memory_adjustment(config_for(4), 2, 512, &outcome, &reboot, &write_failed), 1);
-  EXPECT_STREQ(write_failed.context, "SetValue");
-  EXPECT_EQ(write_failed.code, port::ERROR_ACCESS_DENIED);
-  EXPECT_EQ(dword_at(kParameters, "OLD_SYSPAGES"), 0u);
-  EXPECT_EQ(outcome, 0);
-  EXPECT_EQ(reboot, 0);
+  // SystemPages is never left raised without the bookkeeping that undoes it.
+  for (const char* value : {"SystemPages", "OLD_SYSPAGES", "NEW_SYSPAGES", "SYSP_NUM_PCI"}) {
+    SCOPED_TRACE(value);
+    sim::clear_faults();
+    sim::reg_set_dword(kMemory, "SystemPages", 5000);
+    sim::add_fault("RegSetValueExA", value, 1, port::ERROR_ACCESS_DENIED);
+    FailureInfo write_failed;
+    EXPECT_EQ(apply_memory_adjustment(config_for(4), 2, 512, &outcome, &reboot, &write_failed), 1);
+    EXPECT_STREQ(write_failed.context, "SetValue");
+    EXPECT_EQ(write_failed.code, port::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(dword_at(kMemory, "SystemPages"), 5000u);
+    EXPECT_EQ(outcome, 0);
+    EXPECT_EQ(reboot, 0);
+  }
 
   sim::clear_faults();
   sim::reg_delete_key(kServiceKeyPath);
@@ -323,6 +335,42 @@ TEST_F(MemoryTest, RestoreWithoutBookkeepingDoesNothingAndRecordsNothing) {
   EXPECT_EQ(outcome, 0);
   EXPECT_EQ(reboot, 0);
   EXPECT_EQ(dword_at(kMemory, "SystemPages"), 5000u);
+}
+
+// An adjustment of ours that is there but can't be read or undone is reported as stuck, so
+// that the removal keeps the bookkeeping for the next attempt; absence means none of ours.
+TEST_F(MemoryTest, RestoreThatCantUndoAnAdjustmentSaysSo) {
+  const std::string memory_path = kMemory;
+  const struct {
+    const char* label;
+    const char* call;
+    std::string argument;
+    int result;
+    const char* context;
+  } cases[] = {
+      {"Parameters unreadable", "RegOpenKeyExA", kParameters, 2, "OpenKey - Parameters"},
+      {"Memory Management unreadable", "RegOpenKeyExA", memory_path, 2, "OpenKey - Memory manager"},
+      {"bookkeeping unreadable", "RegQueryValueExA", "NEW_SYSPAGES", 2, "QueryValue"},
+      {"SystemPages unreadable", "RegQueryValueExA", "SystemPages", 2, "QueryValue"},
+      {"restoring write fails", "RegSetValueExA", "SystemPages", 2, "SetValue"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::clear_faults();
+    sim::reg_set_dword(kParameters, "OLD_SYSPAGES", 40000);
+    sim::reg_set_dword(kParameters, "NEW_SYSPAGES", 163840);
+    sim::reg_set_dword(kParameters, "SYSP_NUM_PCI", 16);
+    sim::reg_set_dword(kMemory, "SystemPages", 163840);
+    sim::add_fault(c.call, c.argument, 0, port::ERROR_ACCESS_DENIED);
+    int outcome = 0;
+    int reboot = 0;
+    FailureInfo failure;
+    EXPECT_EQ(restore_memory_adjustment(&outcome, &reboot, &failure), c.result);
+    EXPECT_STREQ(failure.context, c.context);
+    EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(dword_at(kMemory, "SystemPages"), 163840u);
+    EXPECT_EQ(outcome, 0);
+  }
 }
 
 TEST_F(MemoryTest, ApplyThenRestoreGivesBackTheOriginalValue) {

@@ -154,13 +154,20 @@ TEST(DialogueTest, UpperCaseYDeclinesTheAdvancedParameters) {
   EXPECT_EQ(num_I2O_frames, 0u);
 }
 
+const std::string kLongLineText = std::string(1000, 'x') + "\nn\n";
+const char* const kLongLine = kLongLineText.c_str();
+
 TEST(DialogueTest, OverwriteQuestion) {
   const struct {
     const char* answers;
     bool overwrite;
     std::size_t asked;
   } cases[] = {
-      {"\n", true, 1}, {"yes\n", true, 1}, {"N\n n\nn\n", false, 3}, {"", true, 1}, {"N\n", true, 2},
+      {"\n", true, 1}, {"yes\n", true, 1}, {"N\n n\nn\n", false, 3},
+      // End of input keeps the installation: nothing answered is no yes.
+      {"", false, 1}, {"N\n", false, 2},
+      // One line is one answer, however long: the rest of it is not asked about again.
+      {kLongLine, false, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answers);

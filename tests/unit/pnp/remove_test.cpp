@@ -148,38 +148,56 @@ TEST_F(PnpRemove, ADeviceThatCannotBeRemovedFailsTheRemovalButNotTheRest) {
   EXPECT_TRUE(package_files_gone());
 }
 
-// A failed memory restoration is reported, and its report is the one kept when a device
-// fails as well; the removal goes on.
-TEST_F(PnpRemove, AFailedMemoryRestorationKeepsItsReportAndTheRemovalGoesOn) {
+// An adjustment of ours that can't be undone stops the removal before anything is deleted, so
+// that the bookkeeping in the service key is still there for the next removal.
+TEST_F(PnpRemove, AnAdjustmentThatCantBeUndoneStopsTheRemovalBeforeAnythingGoes) {
   for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
   installed_files();
-  // An adjustment to undo whose write fails.
   sim::reg_create_key(kParametersKeyPath);
   sim::reg_set_dword(kParametersKeyPath, "OLD_SYSPAGES", 1000);
   sim::reg_set_dword(kParametersKeyPath, "NEW_SYSPAGES", 5096);
   sim::reg_set_dword(kParametersKeyPath, "SYSP_NUM_PCI", 4);
   sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management", "SystemPages",
                      5096);
-  sim::add_fault("RegSetValueExA", "SystemPages", 0, port::ERROR_INVALID_PARAMETER);
-  sim::Board stuck = board(2, 1);
-  stuck.remove_error = port::ERROR_ACCESS_DENIED;
-  sim::add_board(stuck);
-  EXPECT_EQ(remove(), 2);
-  ASSERT_NE(failure.context, nullptr);
-  EXPECT_STRNE(failure.context, "An error occurred while uninstalling one of the devices");
-  EXPECT_EQ(failure.code, port::ERROR_INVALID_PARAMETER);
-  EXPECT_TRUE(package_files_gone());
-  EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+  sim::add_fault("RegSetValueExA", "SystemPages", 0, port::ERROR_ACCESS_DENIED);
+  sim::Board b = board(2, 1);
+  sim::add_board(b);
+  EXPECT_EQ(remove(), 1);
+  EXPECT_STREQ(failure.context, "SetValue");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(sim::reg_key_exists(kParametersKeyPath));
+  EXPECT_TRUE(sim::device_present(b.instance_id));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys"));
+  EXPECT_EQ(output, "");
 }
 
-TEST_F(PnpRemove, ADeviceWithoutReadableInstanceIdIsPassedOver) {
-  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
-  sim::Board b = board(3, 1);
-  sim::add_board(b);
-  sim::add_fault("CM_Get_Device_ID_ExA", "", 0, port::CR_FAILURE);
-  EXPECT_EQ(remove(), 0);
-  EXPECT_EQ(output.find("Removed Device"), std::string::npos);
-  EXPECT_TRUE(sim::device_present(b.instance_id));
+// A device the walk could not name or look at is a device that stayed: the removal fails, as
+// for a device whose removal failed, and goes on with the rest.
+TEST_F(PnpRemove, ADeviceTheWalkCantExamineCountsAsOneThatStayed) {
+  const struct {
+    const char* call;
+    port::DWORD error;
+  } cases[] = {
+      {"CM_Get_Device_ID_ExA", port::CR_FAILURE},
+      {"SetupDiGetDeviceInfoListDetailA", port::ERROR_NOT_ENOUGH_MEMORY},
+      {"SetupDiGetClassDevsExA", port::ERROR_NOT_ENOUGH_MEMORY},
+      {"SetupDiGetDeviceRegistryPropertyA", port::ERROR_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.call);
+    for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+    sim::clear_faults();
+    sim::Board b = board(3, 1);
+    sim::add_board(b);
+    sim::add_fault(c.call, "", 0, c.error);
+    failure = FailureInfo{};
+    EXPECT_EQ(remove(), 2);
+    EXPECT_STREQ(failure.context, "An error occurred while uninstalling one of the devices");
+    EXPECT_NE(failure.code, 0u);
+    EXPECT_EQ(output.find("Removed Device"), std::string::npos);
+    EXPECT_NE(output.find("An error occurred while uninstalling device: "), std::string::npos);
+    EXPECT_TRUE(sim::device_present(b.instance_id));
+  }
 }
 
 TEST_F(PnpRemove, RegisteredInfNamesAreDeletedWithTheirPnfAndTheClassKeys) {
@@ -189,10 +207,11 @@ TEST_F(PnpRemove, RegisteredInfNamesAreDeletedWithTheirPnfAndTheClassKeys) {
   class_instance("0003", "quillant morvellan bridge", "oem4.inf");
   sim::reg_create_key(std::string(kSecondClassKey) + "\\0000");
   sim::reg_set_string(std::string(kSecondClassKey) + "\\0000", "InfPath", "oem5.inf");
-  for (const char* name :
-       {"oem1.inf", "oem1.pnf", "oem3.inf", "oem3.pnf", "oem4.inf", "oem4.pnf", "oem5.inf", "oem5.pnf"}) {
+  for (const char* name : {"oem1.inf", "oem1.pnf", "oem3.pnf", "oem4.inf", "oem4.pnf", "oem5.pnf"})
     inf_file(name);
-  }
+  // The named INFs are ours by their content; the PNF goes with them.
+  for (const char* name : {"oem3.inf", "oem5.inf"})
+    inf_file(name, std::string("[Models]\r\n") + supported_hardware_ids[1]);
   EXPECT_EQ(remove(), 0);
   EXPECT_TRUE(inf_exists("oem1.inf"));
   EXPECT_TRUE(inf_exists("oem1.pnf"));
@@ -218,6 +237,18 @@ TEST_F(PnpRemove, InfNamesThatReachOutsideTheInfDirectoryAreNeverDeleted) {
   EXPECT_EQ(remove(), 0);
   EXPECT_TRUE(sim::file_exists("C:\\boot.ini"));
   EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system.ini"));
+}
+
+// The registry only points at an INF: one that doesn't name our boards is the system's, and
+// stays with its PNF whatever the class keys say.
+TEST_F(PnpRemove, ARegisteredInfThatDoesntNameOurBoardsIsKept) {
+  class_instance("0000", "Morvellan", "machine.inf");
+  sim::reg_create_key(std::string(kSecondClassKey) + "\\0000");
+  sim::reg_set_string(std::string(kSecondClassKey) + "\\0000", "InfPath", "usb.inf");
+  for (const char* name : {"machine.inf", "machine.PNF", "usb.inf", "usb.pnf"}) inf_file(name);
+  EXPECT_EQ(remove(), 0);
+  for (const char* name : {"machine.inf", "machine.PNF", "usb.inf", "usb.pnf"})
+    EXPECT_TRUE(inf_exists(name)) << name;
 }
 
 TEST_F(PnpRemove, AnInstanceKeyThatCannotBeDeletedDoesNotStopTheScan) {
@@ -267,12 +298,43 @@ TEST_F(PnpRemove, AnInfThatCannotBeReadIsKept) {
   EXPECT_TRUE(inf_exists("oem21.inf"));
 }
 
-TEST_F(PnpRemove, WithoutTheServiceManagerFilesAndKeysStillGo) {
+// The service stays registered when the service manager can't be asked: the removal says so
+// and fails; the files and keys still go.
+TEST_F(PnpRemove, WithoutTheServiceManagerTheRemovalFailsButFilesAndKeysStillGo) {
   installed_files();
   sim::add_fault("OpenSCManagerA", "", 0, port::ERROR_ACCESS_DENIED);
-  EXPECT_EQ(remove(), 0);
+  EXPECT_EQ(remove(), 1);
+  EXPECT_STREQ(failure.context, "OpenSCManager");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
   EXPECT_TRUE(package_files_gone());
   EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+}
+
+// A file that is there but can't be deleted now is scheduled for deletion at the restart,
+// which the removal then asks for; one that can't be scheduled either is named on stderr.
+TEST_F(PnpRemove, AFileThatCantBeDeletedIsScheduledForTheRestartOrNamed) {
+  const std::string driver = "C:\\WINDOWS\\system32\\drivers\\halvik.sys";
+  const std::string pending_key = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  for (bool schedule_fails : {false, true}) {
+    SCOPED_TRACE(schedule_fails ? "scheduling fails" : "scheduled");
+    sim::clear_faults();
+    installed_files();
+    sim::reg_set(pending_key, "PendingFileRenameOperations", port::REG_MULTI_SZ, {0, 0});
+    sim::add_fault("DeleteFileA", driver, 0, port::ERROR_SHARING_VIOLATION);
+    if (schedule_fails) sim::add_fault("MoveFileExA", "", 0, port::ERROR_ACCESS_DENIED);
+    reboot_needed = 0;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(remove(), 0);
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(sim::file_exists(driver));
+    port::DWORD type = 0;
+    std::vector<std::uint8_t> pending;
+    ASSERT_TRUE(sim::reg_get(pending_key, "PendingFileRenameOperations", &type, &pending));
+    std::string text(pending.begin(), pending.end());
+    EXPECT_EQ(text.find("halvik.sys") != std::string::npos, !schedule_fails) << text;
+    EXPECT_EQ(reboot_needed, schedule_fails ? 0 : 1);
+    EXPECT_EQ(errors, schedule_fails ? "Unable to delete C:\\WINDOWS\\System32\\drivers\\halvik.sys\n" : "");
+  }
 }
 
 TEST_F(PnpRemove, AFailedServiceDeletionIsReportedButDoesNotFail) {

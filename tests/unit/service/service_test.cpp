@@ -30,11 +30,12 @@ long trace_position(const std::string& prefix) {
   return -1;
 }
 
-int stop_and_delete(FailureInfo* failure) {
+int stop_and_delete(FailureInfo* failure, int* reboot = nullptr) {
   port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
   EXPECT_NE(manager, nullptr);
   sim::clear_trace();
-  int status = stop_and_delete_service(manager, failure);
+  int ignored = 0;
+  int status = stop_and_delete_service(manager, reboot != nullptr ? reboot : &ignored, failure);
   port::CloseServiceHandle(manager);
   return status;
 }
@@ -62,12 +63,13 @@ TEST_F(ServiceTest, WaitsAreBoundedByFiveStopPollsAndTenVanishAttempts) {
     long sleeps_before_delete;
     long sleeps_total;
     bool gone;
+    int reboot;  // a driver that didn't stop stays loaded until the restart
   } cases[] = {
-      {"absent", false, 0, false, false, 0, 0, true},
-      {"already stopped", true, port::SERVICE_STOPPED, false, false, 0, 1, true},
+      {"absent", false, 0, false, false, 0, 0, true, 0},
+      {"already stopped", true, port::SERVICE_STOPPED, false, false, 0, 1, true, 0},
       // Still stopping when deleted: marked for deletion, it can't go before it stops.
-      {"stuck stopping", true, port::SERVICE_RUNNING, true, false, 5, 16, false},
-      {"never vanishes", true, port::SERVICE_STOPPED, false, true, 0, 11, false},
+      {"stuck stopping", true, port::SERVICE_RUNNING, true, false, 5, 16, false, 1},
+      {"never vanishes", true, port::SERVICE_STOPPED, false, true, 0, 11, false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -78,8 +80,10 @@ TEST_F(ServiceTest, WaitsAreBoundedByFiveStopPollsAndTenVanishAttempts) {
       sim::set_service_delete_linger("halvik", c.linger);
     }
     FailureInfo failure;
-    EXPECT_EQ(stop_and_delete(&failure), 0);
+    int reboot = 0;
+    EXPECT_EQ(stop_and_delete(&failure, &reboot), 0);
     EXPECT_EQ(failure.context, nullptr);
+    EXPECT_EQ(reboot, c.reboot);
     EXPECT_EQ(trace_count("Sleep 1000"), c.sleeps_total);
     long delete_at = trace_position("DeleteService");
     if (c.present) {
@@ -181,25 +185,26 @@ TEST_F(ServiceTest, LegacyRemovalRestoresMemoryRemovesServiceAndDirectory) {
   EXPECT_TRUE(sim::file_exists("C:\\WINDOWS"));
 }
 
+// The directory goes to the command interpreter only when the system root is a plain drive
+// path: anything else could make rmdir take other folders.
 TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
+  const std::string long_root = "C:\\Windows\\" + std::string(90, 'a');
   const struct {
     const char* label;
     const char* root;  // nullptr: unset
-    const char* directory;
-    const char* bystander;  // must survive
+    std::string directory;
+    std::string bystander;  // must survive
+    bool removed;
   } cases[] = {
-      {"unset", nullptr, "\\winnt\\halvik", "C:\\WINDOWS\\halvik"},
-      {"blanks", "C:\\My Windows", "C:\\My Windows\\halvik", "C:\\My"},
-      {"long",
-       "C:"
-       "\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
-       "a",
-       "C:"
-       "\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
-       "\\halvik",
-       "C:"
-       "\\Windows\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
-       "a"},
+      {"plain", "C:\\WINDOWS", "C:\\WINDOWS\\halvik", "C:\\WINDOWS\\system32", true},
+      {"blanks", "C:\\My Windows", "C:\\My Windows\\halvik", "C:\\My", true},
+      {"long", long_root.c_str(), long_root + "\\halvik", long_root, true},
+      {"unset", nullptr, "\\winnt\\halvik", "C:\\WINDOWS\\halvik", false},
+      {"empty", "", "\\halvik", "C:\\halvik", false},
+      {"quotes", "C:\\WINDOWS\" \"C:\\Tessaridge", "C:\\WINDOWS\" \"C:\\Tessaridge\\halvik", "C:\\WINDOWS",
+       false},
+      {"percent", "C:\\%WINDIR%", "C:\\%WINDIR%\\halvik", "C:\\%WINDIR%", false},
+      {"ampersand", "C:\\A&B", "C:\\A&B\\halvik", "C:\\A&B", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -208,15 +213,17 @@ TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
     else
       sim::set_env("SystemRoot", c.root);
     sim::make_directory(c.directory);
-    sim::write_file(std::string(c.directory) + "\\halvik.sys", "driver");
+    sim::write_file(c.directory + "\\halvik.sys", "driver");
     sim::make_directory(c.bystander);
-    sim::write_file(std::string(c.bystander) + "\\keep.txt", "keep");
+    sim::write_file(c.bystander + "\\keep.txt", "keep");
     int outcome = 0;
     int reboot = 0;
     FailureInfo failure;
+    sim::clear_trace();
     EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
-    EXPECT_FALSE(sim::file_exists(c.directory));
-    EXPECT_TRUE(sim::file_exists(std::string(c.bystander) + "\\keep.txt"));
+    EXPECT_EQ(trace_count("system "), c.removed ? 1 : 0);
+    EXPECT_EQ(sim::file_exists(c.directory), !c.removed);
+    EXPECT_TRUE(sim::file_exists(c.bystander + "\\keep.txt"));
   }
 }
 
