@@ -33,6 +33,9 @@
 //                             given, must equal (ignoring case) the call's key path, value
 //                             name, service name or file path; #n fails only its nth such call
 //
+//   [faults.PROGRAM]          the same, only in the program of that name (no directory, no
+//                             extension: install, installx64); [faults] applies in every one
+//
 //   [trace]
 //   enabled = 1               append one line per port call to trace.log
 //

@@ -80,6 +80,28 @@ void default_ini(Ini* ini) {
   ini->set("process", "current_directory", "C:\\");
 }
 
+// This program's name as a [faults.PROGRAM] section names it: without directory or extension.
+std::string program_name() {
+  std::string name = program_invocation_short_name;
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// Whether a machine.ini section holds faults, and whether they apply in this program: [faults]
+// in every program, [faults.PROGRAM] only in that one, so that a program and the child it
+// starts on the same machine can be made to fail apart.
+bool fault_section(const std::string& name, bool* applies) {
+  constexpr std::string_view prefix = "faults.";
+  if (iequals(name, "faults")) {
+    *applies = true;
+    return true;
+  }
+  if (name.size() <= prefix.size() || !iequals(std::string_view(name).substr(0, prefix.size()), prefix))
+    return false;
+  *applies = iequals(std::string_view(name).substr(prefix.size()), program_name());
+  return true;
+}
+
 bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) {
   std::string reg_bytes;
   std::string reg_path = dir + "/registry.reg";
@@ -94,14 +116,17 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
   } else {
     default_ini(&loaded->ini);
   }
-  if (const IniSection* faults = loaded->ini.section("faults")) {
-    for (const IniEntry& entry : faults->entries) {
+  for (const IniSection& section : loaded->ini.sections) {
+    bool applies = false;
+    if (!fault_section(section.name, &applies)) continue;
+    for (const IniEntry& entry : section.entries) {
       Fault parsed;
       if (!parse_fault(entry.key, entry.value, &parsed)) {
         *error = dir + "/machine.ini: bad fault \"" + entry.key + " = " + entry.value + "\"";
         return false;
       }
-      loaded->faults.push_back(parsed);
+      parsed.section = section.name;
+      if (applies) loaded->faults.push_back(parsed);
     }
   }
   if (const IniSection* services = loaded->ini.section("services")) {
@@ -175,7 +200,7 @@ bool reload(std::string* error) {
   // how often each fault has been met.
   for (Fault& fault : fresh.faults) {
     for (const Fault& old : m.faults) {
-      if (fault_key(old) == fault_key(fault)) fault.seen = old.seen;
+      if (iequals(old.section, fault.section) && fault_key(old) == fault_key(fault)) fault.seen = old.seen;
     }
   }
   m.hklm = fresh.hklm;

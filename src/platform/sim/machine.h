@@ -114,6 +114,8 @@ struct Fault {
   int occurrence = 0;    // 0 = every matching call
   DWORD error = 0;
   int seen = 0;  // matching calls so far in this run
+  // The machine.ini section it comes from: "faults" (every program) or "faults.PROGRAM".
+  std::string section = "faults";
 };
 bool parse_fault(const std::string& key, const std::string& value, Fault* fault);
 std::string fault_key(const Fault& fault);

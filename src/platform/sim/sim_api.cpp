@@ -251,7 +251,10 @@ void add_fault(const std::string& call, const std::string& argument, int occurre
 void clear_faults() {
   Machine& m = machine();
   m.faults.clear();
-  if (IniSection* section = m.ini.section("faults")) section->entries.clear();
+  for (IniSection& section : m.ini.sections) {
+    if (iequals(section.name, "faults") || lower(section.name).rfind("faults.", 0) == 0)
+      section.entries.clear();
+  }
   ini_changed();
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
 #include "unit/machine_fixture.h"
 
@@ -96,6 +97,45 @@ TEST_F(FaultsTest, FaultsWrittenInMachineIniApplyAfterLoading) {
   EXPECT_NE(manager, nullptr);
   port::CloseServiceHandle(manager);
 }
+
+// [faults.PROGRAM] applies only in that program; "%P" stands for this test program's name.
+struct ProgramFaultCase {
+  const char* name;
+  const char* ini;
+  bool reload_after_first;  // as a parent does after its child ran
+  std::vector<port::LSTATUS> expected;
+};
+
+class ProgramFaultTest : public FaultsTest, public ::testing::WithParamInterface<ProgramFaultCase> {};
+
+TEST_P(ProgramFaultTest, AppliesOnlyInThatProgram) {
+  std::string ini = GetParam().ini;
+  for (std::size_t at = ini.find("%P"); at != std::string::npos; at = ini.find("%P"))
+    ini.replace(at, 2, program_invocation_short_name);
+  std::ofstream(dir() + "/machine.ini", std::ios::app) << "\n" << ini;
+  std::string error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  const char* beep = "SYSTEM\\CurrentControlSet\\Services\\Beep";
+  std::vector<port::LSTATUS> statuses = open_each({beep});
+  if (GetParam().reload_after_first) {
+    ASSERT_TRUE(sim::internal::reload(&error)) << error;
+  }
+  for (port::LSTATUS status : open_each({beep, beep, beep, beep})) statuses.push_back(status);
+  EXPECT_EQ(statuses, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgramFaultTest,
+    ::testing::Values(
+        ProgramFaultCase{"OwnProgram", "[faults.%P]\nRegOpenKeyExA #2 = 5\n", false, {0, 5, 0, 0, 0}},
+        ProgramFaultCase{"OtherProgram", "[faults.installx64]\nRegOpenKeyExA = 5\n", false, {0, 0, 0, 0, 0}},
+        ProgramFaultCase{"BesideEveryProgramsFaults",
+                         "[faults]\nRegOpenKeyExA #1 = 5\n[faults.%P]\nRegOpenKeyExA #4 = 32\n",
+                         false,
+                         {5, 0, 0, 32, 0}},
+        ProgramFaultCase{
+            "CountSurvivesReload", "[faults.%P]\nRegOpenKeyExA #2 = 5\n", true, {0, 5, 0, 0, 0}}),
+    [](const ::testing::TestParamInfo<ProgramFaultCase>& param_info) { return param_info.param.name; });
 
 TEST_F(FaultsTest, ABadFaultLineIsRefused) {
   {

@@ -1,0 +1,526 @@
+// The fault sweep: every main scenario runs once traced, then once per traced platform call with
+// that call failing, each on a fresh copy of its start machine.  Every faulted run must end
+// without a crash or hang, must not report success while leaving a machine other than the
+// fault-free run's, and must leave a machine that a fault-free removal cleans up as far as a
+// fault-free installation and removal would.
+//
+//   fault_sweep --bin BUILD_DIR [--sample N] [--jobs N]
+//
+// --sample N runs every Nth site only.  Exit 0 when every run passed, 1 otherwise, 2 when the
+// sweep itself could not run.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The batch installation: a root device node and the memory adjustment.
+constexpr char kInstallList[] =
+    "0 0 0  16 32768 10240 0  1 1 0 1024000 0 0  1 16 250  152 128 0 0 0 0  1234 f0 0  y y 2  512 0 0";
+constexpr int kTimeoutSeconds = 30;
+
+struct Scenario {
+  const char* name;
+  const char* template_name;
+  bool removal;  // the removal on the machine a fault-free installation left
+};
+
+const Scenario kScenarios[] = {
+    {"xp", "xp", false},        {"amd64", "amd64", false},        {"leftovers", "leftovers", false},
+    {"xp-removal", "xp", true}, {"amd64-removal", "amd64", true},
+};
+
+// The Win32 error each call fails with: exact names first, then name prefixes.
+struct ErrorRule {
+  const char* call;
+  unsigned long error;
+};
+
+const ErrorRule kErrors[] = {
+    {"CreateFileA", 32},  // sharing violation
+    {"fopen", 32},
+    {"ControlService", 1052},  // the control is not valid for the service
+    {"spawnlp_wait", 2},       // the program is not there
+    {"getenv", 203},           // the variable is not set
+    {"SetupDi", 0xE000020B},   // no such device instance
+    {"CM_", 0x13},             // CR_FAILURE: the sim returns the CONFIGRET as given
+    {"", 5},                   // everything else: access denied
+};
+
+// Traced calls the sim never makes fail (Sleep consults the faults but cannot fail).
+const std::set<std::string> kNotInjectable = {"CMP_WaitNoPendingInstallEvents", "Sleep"};
+
+unsigned long error_for(const std::string& call) {
+  for (const ErrorRule& rule : kErrors) {
+    if (call.rfind(rule.call, 0) == 0) return rule.error;
+  }
+  return 5;
+}
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// ---- running a program ---------------------------------------------------------------------
+
+struct Outcome {
+  bool hung = false;
+  int signal = 0;  // killed by it
+  int code = -1;   // exit code when it exited
+  std::string out;
+  std::string err;
+};
+
+// Runs a program on a machine in its own process group (so a hang takes its child with it),
+// standard input empty; output is collected through files beside `scratch`.
+Outcome run(const std::vector<std::string>& argv, const fs::path& machine, const fs::path& scratch) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::string(*entry).rfind("HALVIK_MACHINE=", 0) != 0) environment.emplace_back(*entry);
+  }
+  if (!machine.empty()) environment.push_back("HALVIK_MACHINE=" + machine.string());
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (std::string& arg : args) argp.push_back(arg.data());
+  argp.push_back(nullptr);
+
+  std::string out_path = scratch.string() + ".out";
+  std::string err_path = scratch.string() + ".err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  Outcome outcome;
+  if (spawned != 0) {
+    outcome.err = "cannot start " + argv[0];
+    return outcome;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      outcome.hung = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!outcome.hung && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  if (!outcome.hung && WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
+  outcome.out = read_text(out_path);
+  outcome.err = read_text(err_path);
+  fs::remove(out_path);
+  fs::remove(err_path);
+  return outcome;
+}
+
+struct Tools {
+  std::string install;
+  std::string sim;
+};
+
+std::vector<std::string> install_argv(const Tools& tools, bool removal) {
+  if (removal) return {tools.install, "-r", "-c", "0"};
+  std::vector<std::string> argv{tools.install, "-c"};
+  std::istringstream list(kInstallList);
+  for (std::string entry; list >> entry;) argv.push_back(entry);
+  return argv;
+}
+
+// ---- machines ------------------------------------------------------------------------------
+
+void copy_machine(const fs::path& from, const fs::path& to) {
+  fs::copy(from, to, fs::copy_options::recursive);
+}
+
+// Takes out what two runs may differ in without differing in effect: the faults, the trace
+// switch and the reboot flag.
+void normalize(const fs::path& machine) {
+  std::string kept;
+  std::string section;
+  for (const std::string& line : lines_of(read_text(machine / "machine.ini"))) {
+    if (!line.empty() && line[0] == '[') section = lower(line.substr(1, line.find(']') - 1));
+    if (section == "trace" || section == "faults" || section.rfind("faults.", 0) == 0) continue;
+    if (section == "system" && lower(line).rfind("reboot_requested", 0) == 0) continue;
+    kept += line + "\n";
+  }
+  write_text(machine / "machine.ini", kept);
+}
+
+// The host path of a Windows path ("C:\a\b") on the machine, its parts found ignoring case.
+fs::path host_path(const fs::path& machine, const std::string& windows) {
+  if (windows.size() < 2 || windows[1] != ':') return {};
+  fs::path host = machine / ("drive_" + lower(windows.substr(0, 1)));
+  std::istringstream parts(windows.substr(2));
+  for (std::string part; std::getline(parts, part, '\\');) {
+    if (part.empty()) continue;
+    fs::path next = host / part;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(host, ignored)) {
+      if (lower(entry.path().filename().string()) == lower(part)) next = entry.path();
+    }
+    host = next;
+  }
+  return host;
+}
+
+// Carries out the renames and deletions scheduled for the next restart, as the restart would,
+// and drops PendingFileRenameOperations: pairs of "\??\C:\path" and a new name ("" deletes).
+void carry_out_pending_renames(const fs::path& machine) {
+  const std::string key = "[hkey_local_machine\\system\\currentcontrolset\\control\\session manager]";
+  const std::string value = "\"pendingfilerenameoperations\"=hex(7):";
+  std::vector<std::string> lines = lines_of(read_text(machine / "registry.reg"));
+  std::string hex;
+  bool in_key = false;
+  bool found = false;
+  std::string kept;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!lines[i].empty() && lines[i][0] == '[') in_key = lower(lines[i]) == key;
+    if (!in_key || lower(lines[i]).rfind(value, 0) != 0) {
+      kept += lines[i] + "\n";
+      continue;
+    }
+    found = true;
+    hex = lines[i].substr(value.size());
+    while (!hex.empty() && hex.back() == '\\' && i + 1 < lines.size()) {
+      hex.pop_back();
+      hex += lines[++i];
+    }
+  }
+  if (!found) return;
+  write_text(machine / "registry.reg", kept);
+  // UTF-16LE strings; the names are ASCII paths.
+  std::vector<std::string> names(1);
+  std::vector<unsigned> bytes;
+  std::istringstream digits(hex);
+  for (std::string byte; std::getline(digits, byte, ',');)
+    bytes.push_back(static_cast<unsigned>(std::stoul(byte, nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    unsigned unit = bytes[i] | bytes[i + 1] << 8;
+    if (unit == 0) {
+      names.emplace_back();
+    } else {
+      names.back() += static_cast<char>(unit < 128 ? unit : '?');
+    }
+  }
+  auto strip = [](std::string name) {
+    if (!name.empty() && name[0] == '!') name.erase(0, 1);  // replace an existing file
+    if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
+    return name;
+  };
+  for (std::size_t i = 0; i + 1 < names.size() && !names[i].empty(); i += 2) {
+    fs::path from = host_path(machine, strip(names[i]));
+    std::error_code ignored;
+    if (names[i + 1].empty()) {
+      fs::remove(from, ignored);
+    } else {
+      fs::rename(from, host_path(machine, strip(names[i + 1])), ignored);
+    }
+  }
+}
+
+// `halvik-sim diff` without its two header lines; empty when the machines are equal.
+std::vector<std::string> diff(const Tools& tools, const fs::path& a, const fs::path& b) {
+  Outcome outcome = run({tools.sim, "diff", a.string(), b.string()}, "", b.string() + ".diff");
+  std::vector<std::string> lines = lines_of(outcome.out);
+  if (outcome.code != 0 && outcome.code != 1) return {"halvik-sim diff failed: " + outcome.err};
+  return lines.size() > 2 ? std::vector<std::string>(lines.begin() + 2, lines.end()) : lines;
+}
+
+// ---- sites ---------------------------------------------------------------------------------
+
+struct Site {
+  const Scenario* scenario;
+  std::string program;  // the process the call is made in
+  std::string call;
+  int occurrence;
+};
+
+// Every injectable call of a trace, counted per process: on AMD64 the counterpart's lines
+// come between the request the installer writes and the installer's spawnlp_wait.
+std::vector<Site> sites_of(const Scenario& scenario, const std::string& trace,
+                           std::map<std::string, int>* not_injectable) {
+  std::vector<Site> sites;
+  std::map<std::string, int> seen;
+  bool child = false;
+  for (const std::string& line : lines_of(trace)) {
+    std::string call = line.substr(0, line.find(' '));
+    if (call == "spawnlp_wait") child = false;
+    std::string program = child ? "installx64" : "install";
+    if (kNotInjectable.count(call) != 0) {
+      ++(*not_injectable)[call];
+    } else {
+      sites.push_back(Site{&scenario, program, call, ++seen[program + " " + call]});
+    }
+    if (!child && call == "fopen" && line.find("instlib.tmp\" \"w\"") != std::string::npos) child = true;
+  }
+  return sites;
+}
+
+// The site's line in machine.ini: "Call #n = error".
+std::string fault_line(const Site& site) {
+  char error[16];
+  std::snprintf(error, sizeof error, site.call.rfind("SetupDi", 0) == 0 ? "0x%lX" : "%lu",
+                error_for(site.call));
+  return site.call + " #" + std::to_string(site.occurrence) + " = " + error;
+}
+
+// ---- the sweep -----------------------------------------------------------------------------
+
+struct Reference {
+  fs::path pristine;               // the template machine
+  fs::path start;                  // where each run starts
+  fs::path expected;               // the fault-free run's end, normalized
+  std::set<std::string> baseline;  // what a fault-free installation and removal leave
+};
+
+enum Kind { kCrash, kHang, kFalseSuccess, kUncleanable, kKinds };
+const char* const kKindNames[] = {"crash", "hang", "false success", "uncleanable"};
+
+struct Finding {
+  Kind kind;
+  std::string text;
+};
+
+bool sanitizer_report(const std::string& err) {
+  for (const char* marker : {"AddressSanitizer", "runtime error:", "LeakSanitizer"}) {
+    if (err.find(marker) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string first_lines(const std::vector<std::string>& lines, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < lines.size() && i < count; ++i) text += (i > 0 ? " | " : "") + lines[i];
+  if (lines.size() > count) text += " | ... (" + std::to_string(lines.size()) + " lines)";
+  return text;
+}
+
+// What a run does wrong as a program: a hang, a crash or a sanitizer report; "" when nothing.
+std::string misbehaviour(const Outcome& outcome, Kind* kind) {
+  *kind = kHang;
+  if (outcome.hung) return "no end after " + std::to_string(kTimeoutSeconds) + " s";
+  *kind = kCrash;
+  if (outcome.signal != 0) return "killed by signal " + std::to_string(outcome.signal);
+  if (outcome.code != 0 && outcome.code != 1 && outcome.code != 254 && outcome.code != 255)
+    return "exit code " + std::to_string(outcome.code);
+  if (sanitizer_report(outcome.err)) return "sanitizer: " + first_lines(lines_of(outcome.err), 2);
+  return "";
+}
+
+// The lines of PRISTINE -> machine that a fault-free installation and removal do not leave.
+std::vector<std::string> leftovers(const Tools& tools, const Reference& reference, const fs::path& machine) {
+  carry_out_pending_renames(machine);
+  std::vector<std::string> extra;
+  for (const std::string& line : diff(tools, reference.pristine, machine)) {
+    if (reference.baseline.count(line) == 0) extra.push_back(line);
+  }
+  return extra;
+}
+
+std::vector<Finding> check_site(const Tools& tools, const Reference& reference, const Site& site,
+                                const fs::path& machine) {
+  std::vector<Finding> findings;
+  std::string section = "[faults." + site.program + "]";
+  std::string label = std::string(site.scenario->name) + ": " + section + " " + fault_line(site) + ": ";
+  copy_machine(reference.start, machine);
+  std::ofstream(machine / "machine.ini", std::ios::app) << "\n"
+                                                        << section << "\n"
+                                                        << fault_line(site) << "\n";
+  Outcome outcome = run(install_argv(tools, site.scenario->removal), machine, machine.string() + ".run");
+  std::string exit_text =
+      "exit " + (outcome.code >= 0 ? std::to_string(outcome.code) : std::string("-")) + ": ";
+  Kind kind;
+  if (std::string what = misbehaviour(outcome, &kind); !what.empty()) {
+    findings.push_back({kind, label + exit_text + what});
+    if (kind == kHang) return findings;  // its machine may be half-written
+  }
+  normalize(machine);
+  if ((outcome.code == 0 || outcome.code == 1) && outcome.err.empty()) {
+    std::vector<std::string> differences = diff(tools, reference.expected, machine);
+    if (!differences.empty())
+      findings.push_back({kFalseSuccess, label + exit_text + first_lines(differences, 3)});
+  }
+  Outcome cleanup = run(install_argv(tools, true), machine, machine.string() + ".cleanup");
+  if (std::string what = misbehaviour(cleanup, &kind); !what.empty()) {
+    findings.push_back({kUncleanable, label + exit_text + "the removal afterwards: " + what});
+  } else if (std::vector<std::string> extra = leftovers(tools, reference, machine); !extra.empty()) {
+    findings.push_back({kUncleanable, label + exit_text + first_lines(extra, 3)});
+  }
+  return findings;
+}
+
+// Makes the machines of a scenario and runs it fault-free and traced; false with a reason when
+// the fault-free run itself goes wrong.
+bool prepare(const Tools& tools, const Scenario& scenario, const fs::path& dir, Reference* reference,
+             std::string* trace, std::string* problem) {
+  fs::create_directories(dir);
+  reference->pristine = dir / "pristine";
+  Outcome made = run({tools.sim, "new", reference->pristine.string(), "--template", scenario.template_name},
+                     "", dir / "new");
+  if (made.code != 0) {
+    *problem = "halvik-sim new: " + made.err;
+    return false;
+  }
+  auto fault_free = [&](const fs::path& machine, bool removal) {
+    Outcome outcome = run(install_argv(tools, removal), machine, machine.string() + ".run");
+    if (outcome.code == 0 || outcome.code == 1) return true;
+    *problem = std::string(removal ? "removal" : "installation") + " without faults: exit " +
+               std::to_string(outcome.code) + ": " + outcome.err;
+    return false;
+  };
+  reference->start = reference->pristine;
+  if (scenario.removal) {
+    reference->start = dir / "start";
+    copy_machine(reference->pristine, reference->start);
+    if (!fault_free(reference->start, false)) return false;
+  }
+  fs::path traced = dir / "traced";
+  copy_machine(reference->start, traced);
+  std::ofstream(traced / "machine.ini", std::ios::app) << "\n[trace]\nenabled = 1\n";
+  if (!fault_free(traced, scenario.removal)) return false;
+  *trace = read_text(traced / "trace.log");
+  reference->expected = dir / "expected";
+  copy_machine(traced, reference->expected);
+  normalize(reference->expected);
+  fs::path baseline = dir / "baseline";
+  copy_machine(reference->expected, baseline);
+  if (!scenario.removal && !fault_free(baseline, true)) return false;
+  carry_out_pending_renames(baseline);
+  for (const std::string& line : diff(tools, reference->pristine, baseline)) reference->baseline.insert(line);
+  return true;
+}
+
+fs::path make_temp_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fault_sweep.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string bin;
+  std::size_t sample = 1;
+  unsigned jobs = 2;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string option = argv[i];
+    if (option == "--bin") bin = argv[i + 1];
+    if (option == "--sample") sample = std::max(1ul, std::stoul(argv[i + 1]));
+    if (option == "--jobs") jobs = std::clamp(static_cast<unsigned>(std::stoul(argv[i + 1])), 1u, 2u);
+  }
+  if (bin.empty() || argc % 2 == 0) {
+    std::fprintf(stderr, "usage: fault_sweep --bin BUILD_DIR [--sample N] [--jobs N]\n");
+    return 2;
+  }
+  Tools tools{fs::absolute(bin) / "install", fs::absolute(bin) / "halvik-sim"};
+  auto started = std::chrono::steady_clock::now();
+  fs::path temp = make_temp_dir();
+  if (temp.empty()) {
+    std::perror("fault_sweep: mkdtemp");
+    return 2;
+  }
+
+  std::vector<Reference> references(std::size(kScenarios));
+  std::vector<Site> all_sites;
+  std::map<std::string, int> not_injectable;
+  for (std::size_t i = 0; i < std::size(kScenarios); ++i) {
+    std::string trace;
+    std::string problem;
+    if (!prepare(tools, kScenarios[i], temp / kScenarios[i].name, &references[i], &trace, &problem)) {
+      std::fprintf(stderr, "fault_sweep: %s: %s\n", kScenarios[i].name, problem.c_str());
+      fs::remove_all(temp);
+      return 2;
+    }
+    for (Site& site : sites_of(kScenarios[i], trace, &not_injectable)) all_sites.push_back(site);
+  }
+  std::vector<std::size_t> chosen;
+  for (std::size_t i = 0; i < all_sites.size(); i += sample) chosen.push_back(i);
+
+  std::vector<std::vector<Finding>> findings(chosen.size());
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t k = next++; k < chosen.size(); k = next++) {
+      const Site& site = all_sites[chosen[k]];
+      std::size_t scenario = static_cast<std::size_t>(site.scenario - kScenarios);
+      fs::path machine = temp / site.scenario->name / ("site" + std::to_string(chosen[k]));
+      findings[k] = check_site(tools, references[scenario], site, machine);
+      std::error_code ignored;
+      fs::remove_all(machine, ignored);
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned i = 0; i < jobs; ++i) workers.emplace_back(worker);
+  for (std::thread& t : workers) t.join();
+  fs::remove_all(temp);
+
+  int counts[kKinds] = {};
+  for (const auto& site_findings : findings) {
+    for (const Finding& finding : site_findings) {
+      ++counts[finding.kind];
+      std::printf("%s: %s\n", kKindNames[finding.kind], finding.text.c_str());
+    }
+  }
+  std::string skipped;
+  for (const auto& [call, count] : not_injectable) skipped += " " + call + " " + std::to_string(count);
+  std::printf("sweep: not injectable:%s\n", skipped.empty() ? " none" : skipped.c_str());
+  if (sample > 1) std::printf("sweep: every %zuth of %zu sites\n", sample, all_sites.size());
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("sweep: %.1f s with %u workers\n", seconds, jobs);
+  std::printf("sweep: %zu sites, %d crashes, %d hangs, %d false success, %d uncleanable\n", chosen.size(),
+              counts[kCrash], counts[kHang], counts[kFalseSuccess], counts[kUncleanable]);
+  return counts[kCrash] + counts[kHang] + counts[kFalseSuccess] + counts[kUncleanable] == 0 ? 0 : 1;
+}
