@@ -167,6 +167,7 @@ const char* read_x64_response(const char* path, char command, int* reboot_needed
   const char* error = read_response_fields(response, command, reboot_needed, failure, status);
   std::fclose(response);
   // A complete answer has been taken over; an incomplete one stays for a look at what came.
-  if (error == nullptr) port::remove(path);
+  // A stale exchange file is harmless to the next run, which writes it anew, but say so.
+  if (error == nullptr && port::remove(path) != 0) std::fprintf(stderr, "Unable to delete %s\n", path);
   return error;
 }

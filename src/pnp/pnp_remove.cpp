@@ -116,70 +116,96 @@ void read_second_inf_name(char* inf_name, char* pnf_name) {
   port::RegCloseKey(class_key);
 }
 
-// "%SystemRoot%\<directory>\<name>" into a MAX_PATH buffer; false when SystemRoot is unset or
-// the path does not fit, so that no shortened or rootless path is ever deleted.
-bool windows_path(const char* directory, const char* name, char* path) {
-  const char* windows = port::getenv("SystemRoot");
-  if (windows == nullptr || windows[0] == '\0') return false;
-  int length = std::snprintf(path, port::MAX_PATH, "%s\\%s\\%s", windows, directory, name);
+// "<root>\<directory>\<name>" into a MAX_PATH buffer; false when it does not fit, so that no
+// shortened path is ever deleted.
+bool windows_path(const char* root, const char* directory, const char* name, char* path) {
+  int length = std::snprintf(path, port::MAX_PATH, "%s\\%s\\%s", root, directory, name);
   return length > 0 && length < static_cast<int>(port::MAX_PATH);
 }
+
+// What became of a file the removal deletes.
+enum class Deletion { gone, at_restart, stayed };
 
 // Deletes a file after resetting its attributes.  One that is there but can't be deleted now
 // (a DLL in use, a loaded driver) is scheduled for deletion at the next restart, which the
 // removal then needs; one that can't even be scheduled stays and is named on standard error.
-void delete_file(const char* path, int* reboot_needed) {
+Deletion delete_file(const char* path, int* reboot_needed) {
   port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
-  if (port::DeleteFileA(path)) return;
+  if (port::DeleteFileA(path)) return Deletion::gone;
   port::DWORD error = port::GetLastError();
-  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return;
+  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return Deletion::gone;
   if (port::MoveFileExA(path, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
     *reboot_needed = 1;
-    return;
+    return Deletion::at_restart;
   }
   std::fprintf(stderr, "Unable to delete %s\n", path);
+  return Deletion::stayed;
 }
 
-void delete_inf_directory_file(const char* name, int* reboot_needed) {
+Deletion delete_windows_file(const char* root, const char* directory, const char* name, int* reboot_needed) {
   char path[port::MAX_PATH];
-  if (is_plain_file_name(name) && windows_path("inf", name, path)) delete_file(path, reboot_needed);
+  if (!windows_path(root, directory, name, path)) {
+    std::fprintf(stderr, "Unable to delete %s\n", name);
+    return Deletion::stayed;
+  }
+  return delete_file(path, reboot_needed);
 }
 
-// True when the INF file names a supported hardware ID exactly.  A file that can't be read
-// is never taken for one of ours.
-bool inf_names_supported_hardware(const char* path) {
+enum class InfOwner { ours, not_ours, unreadable };
+
+// Whether the INF file names a supported hardware ID exactly.  A file that isn't there is
+// nobody's; one that can't be read is never taken for ours, but is named on standard error,
+// since it may be one of ours that stays.
+InfOwner inf_owner(const char* path) {
   port::HANDLE file = port::CreateFileA(path, port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
                                         port::OPEN_EXISTING, 0, nullptr);
-  if (file == port::INVALID_HANDLE_VALUE) return false;
-  bool found = false;
+  if (file == port::INVALID_HANDLE_VALUE) {
+    port::DWORD error = port::GetLastError();
+    if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return InfOwner::not_ours;
+    std::fprintf(stderr, "Unable to read %s\n", path);
+    return InfOwner::unreadable;
+  }
+  InfOwner owner = InfOwner::unreadable;
   port::DWORD size = port::GetFileSize(file, nullptr);
   char* text = size == port::INVALID_FILE_SIZE ? nullptr : static_cast<char*>(std::calloc(size + 1ULL, 1));
   port::DWORD read = 0;
   if (text != nullptr && port::ReadFile(file, text, size, &read, nullptr)) {
+    owner = InfOwner::not_ours;
     // The search stops at the first zero byte, so a UTF-16 INF never matches.
-    for (std::uint32_t row = 0; row < supported_hardware_id_count && !found; ++row) {
-      found = std::strstr(text, supported_hardware_ids[row]) != nullptr;
+    for (std::uint32_t row = 0; row < supported_hardware_id_count && owner != InfOwner::ours; ++row) {
+      if (std::strstr(text, supported_hardware_ids[row]) != nullptr) owner = InfOwner::ours;
     }
   }
   std::free(text);
   port::CloseHandle(file);
-  return found;
+  if (owner == InfOwner::unreadable) std::fprintf(stderr, "Unable to read %s\n", path);
+  return owner;
+}
+
+// An INF of ours and its PNF.  The PNF goes first: while it stays, the INF stays with it, so
+// that a later removal still finds the pair by the INF's content.
+void delete_inf_pair(const char* root, const char* inf_path, const char* pnf_name, int* reboot_needed) {
+  if (pnf_name[0] != '\0' && delete_windows_file(root, "inf", pnf_name, reboot_needed) == Deletion::stayed)
+    return;
+  delete_file(inf_path, reboot_needed);
 }
 
 // An INF the registry names as ours, with its PNF.  The registry is only a pointer: the file
 // goes only when it names one of our boards itself, so that a stray InfPath can never take a
 // system INF with it.
-void delete_registered_inf(const char* inf_name, const char* pnf_name, int* reboot_needed) {
+void delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name, int* reboot_needed) {
   char path[port::MAX_PATH];
-  if (!is_plain_file_name(inf_name) || !windows_path("inf", inf_name, path)) return;
-  if (!inf_names_supported_hardware(path)) return;
-  delete_file(path, reboot_needed);
-  delete_inf_directory_file(pnf_name, reboot_needed);
+  if (!is_plain_file_name(inf_name)) return;
+  if (!windows_path(root, "inf", inf_name, path)) {
+    std::fprintf(stderr, "Unable to delete %s\n", inf_name);
+    return;
+  }
+  if (inf_owner(path) == InfOwner::ours) delete_inf_pair(root, path, pnf_name, reboot_needed);
 }
 
 // Every INF of the system that names one of our boards, with its PNF; copies the system
 // made under another name included.  false when the list could not be allocated.
-bool delete_inf_files_naming_boards(int* reboot_needed) {
+bool delete_inf_files_naming_boards(const char* root, int* reboot_needed) {
   port::DWORD size = 0;
   port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
   auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
@@ -189,12 +215,15 @@ bool delete_inf_files_naming_boards(int* reboot_needed) {
       const char* name = list + offset;
       offset += static_cast<port::DWORD>(strnlen(name, size - offset)) + 1;
       char path[port::MAX_PATH];
-      if (!is_plain_file_name(name) || !windows_path("inf", name, path)) continue;
-      if (!inf_names_supported_hardware(path)) continue;
-      delete_file(path, reboot_needed);
+      if (!is_plain_file_name(name) || !windows_path(root, "inf", name, path)) continue;
+      if (inf_owner(path) != InfOwner::ours) continue;
       char pnf_name[port::MAX_PATH];
-      if (pnf_name_for(name, pnf_name)) delete_inf_directory_file(pnf_name, reboot_needed);
+      if (!pnf_name_for(name, pnf_name)) pnf_name[0] = '\0';
+      delete_inf_pair(root, path, pnf_name, reboot_needed);
     }
+  } else {
+    // Copies of our INF under other names may stay; a later removal looks again.
+    std::fprintf(stderr, "Unable to list the INF files of %s\\inf\n", root);
   }
   std::free(list);
   return true;
@@ -308,7 +337,7 @@ int remove_service_and_files(const char* second_inf, const char* second_pnf, con
     result = kServiceManagerUnavailable;
   }
   delete_pnp_files(second_inf, second_pnf, first_inf, first_pnf, reboot_needed);
-  delete_pnp_registry_keys();
+  delete_pnp_registry_keys(result != 0);
   return result;
 }
 
@@ -316,18 +345,41 @@ void delete_pnp_files(const char* second_inf, const char* second_pnf, const char
                       const char* first_pnf, int* reboot_needed) {
   if (verbose) std::printf("Removing the Quillant(R) Tessaridge(R) PnP components...\n");
 
-  delete_registered_inf(second_inf, second_pnf, reboot_needed);
-  delete_registered_inf(first_inf, first_pnf, reboot_needed);
+  // The Windows directory is read once: every path below is built from the same root.
+  const char* windows = port::getenv("SystemRoot");
+  char root[port::MAX_PATH];
+  if (windows == nullptr || windows[0] == '\0' || std::strlen(windows) >= sizeof root) {
+    std::fputs("Unable to delete the driver's files: the Windows directory (SystemRoot) is unknown.\n",
+               stderr);
+    return;
+  }
+  std::strcpy(root, windows);
 
-  if (!delete_inf_files_naming_boards(reboot_needed)) return;
+  delete_registered_inf(root, second_inf, second_pnf, reboot_needed);
+  delete_registered_inf(root, first_inf, first_pnf, reboot_needed);
 
-  char path[port::MAX_PATH];
-  if (windows_path("System32", "tsrgBdevpp.dll", path)) delete_file(path, reboot_needed);
-  if (windows_path("System32", "tsrgBdevco.dll", path)) delete_file(path, reboot_needed);
-  if (windows_path("System32\\drivers", "halvik.sys", path)) delete_file(path, reboot_needed);
+  if (!delete_inf_files_naming_boards(root, reboot_needed)) return;
+
+  delete_windows_file(root, "System32", "tsrgBdevpp.dll", reboot_needed);
+  delete_windows_file(root, "System32", "tsrgBdevco.dll", reboot_needed);
+  delete_windows_file(root, "System32\\drivers", "halvik.sys", reboot_needed);
 }
 
-void delete_pnp_registry_keys() {
+namespace {
+
+// SHDeleteKeyA's status; a key that can't be deleted stays and is named on standard error.
+port::LSTATUS delete_key(port::HKEY parent, const char* parent_path, const char* path) {
+  port::LSTATUS status = port::SHDeleteKeyA(parent, path);
+  if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+    std::fprintf(stderr, "Unable to delete HKEY_LOCAL_MACHINE\\%s%s%s\n", parent_path,
+                 parent_path[0] != '\0' ? "\\" : "", path);
+  }
+  return status;
+}
+
+}  // namespace
+
+void delete_pnp_registry_keys(bool keep_service_key) {
   if (verbose) std::printf("Removing registry entries...\n");
 
   port::HKEY class_key = nullptr;
@@ -339,12 +391,14 @@ void delete_pnp_registry_keys() {
       port::RegCloseKey(instance);
       // After a deletion the following subkeys move up to this index.  A subkey that can't be
       // deleted stays where it is, so the scan steps past it instead of finding it forever.
-      if (port::SHDeleteKeyA(class_key, subkey) != kSuccess) ++index;
+      if (delete_key(class_key, kFirstClassKeyPath, subkey) != kSuccess) ++index;
     }
     port::RegCloseKey(class_key);
   }
-  port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kSecondClassKeyPath);
-  port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath);
+  delete_key(port::HKEY_LOCAL_MACHINE, "", kSecondClassKeyPath);
+  // A service that is still registered keeps its key, and with it the driver's parameters
+  // and memory bookkeeping, for the removal that finishes the job.
+  if (!keep_service_key) delete_key(port::HKEY_LOCAL_MACHINE, "", kServiceKeyPath);
 }
 
 bool is_plain_file_name(const char* name) {

@@ -57,7 +57,8 @@ int remove_service_and_files(const char* second_inf, const char* second_pnf, con
 // *reboot_needed; one that can't even be scheduled is named on standard error.
 void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
                       const char* first_pnf, int* reboot_needed);
-void delete_pnp_registry_keys();
+// keep_service_key: the service is still registered, so its key stays for a later removal.
+void delete_pnp_registry_keys(bool keep_service_key);
 
 // True for a bare file name: not empty, no directory part, no drive, no "..".  Names read from
 // the registry or the INF list are deleted inside the INF directory only when they pass.

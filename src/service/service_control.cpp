@@ -17,18 +17,30 @@ constexpr port::DWORD kPollMilliseconds = 1000;
 constexpr std::size_t kDriverDirectorySize = 256;
 
 // The driver directory, %SystemRoot%\halvik, into a kDriverDirectorySize buffer.  Empty when
-// the system root is too long to form it: a cut path would name a different directory.
-void find_driver_directory(char* directory) {
+// the system root is too long to form it: a cut path would name a different directory.  false
+// when SystemRoot is not set (the directory is then looked for under \winnt).
+bool find_driver_directory(char* directory) {
   const char* root = port::getenv("SystemRoot");
+  bool root_known = root != nullptr;
   if (root == nullptr) root = "\\winnt";
   int length = std::snprintf(directory, kDriverDirectorySize, "%s\\%s", root, kDriverService);
   if (length < 0 || static_cast<std::size_t>(length) >= kDriverDirectorySize) directory[0] = '\0';
+  return root_known;
 }
 
-bool directory_exists(const char* path) {
-  if (path[0] == '\0') return false;
+enum class Presence { absent, present, unknown };
+
+// Whether the driver directory is there; unknown when its attributes can't be read for a
+// reason other than its absence.
+Presence directory_presence(const char* path) {
+  if (path[0] == '\0') return Presence::unknown;
   port::DWORD attributes = port::GetFileAttributesA(path);
-  return attributes != port::INVALID_FILE_ATTRIBUTES && (attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (attributes == port::INVALID_FILE_ATTRIBUTES) {
+    port::DWORD error = port::GetLastError();
+    return error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND ? Presence::absent
+                                                                                      : Presence::unknown;
+  }
+  return (attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0 ? Presence::present : Presence::absent;
 }
 
 // The directory goes to the command interpreter, so it must name a folder of a drive
@@ -43,11 +55,30 @@ bool safe_for_the_shell(const char* directory) {
 
 // The path is quoted so that blanks in it can't make rmdir remove other folders, and the
 // command buffer has room for the longest driver directory.
-void remove_driver_directory(const char* directory) {
+void run_rmdir(const char* directory) {
   char command[kDriverDirectorySize + 16];
   int length = std::snprintf(command, sizeof command, "rmdir /s /q \"%s\"", directory);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return;
   port::system(command);
+}
+
+// The directory, when it is there, goes through the command interpreter; one that stays, or
+// whose presence can't be told, is named on standard error.
+void remove_driver_directory_if_present(const char* directory, bool root_known) {
+  Presence presence = directory_presence(directory);
+  if (presence == Presence::absent) {
+    // Without the Windows directory there is no telling where the driver directory is.
+    if (!root_known) {
+      std::fputs("Unable to delete the driver directory: the Windows directory (SystemRoot) is unknown.\n",
+                 stderr);
+    }
+    return;
+  }
+  if (presence == Presence::present && safe_for_the_shell(directory)) {
+    run_rmdir(directory);
+    if (directory_presence(directory) == Presence::absent) return;
+  }
+  std::fprintf(stderr, "Unable to delete %s\n", directory[0] != '\0' ? directory : "the driver directory");
 }
 
 // Sends the stop request and waits, five seconds at most, while the service is running or
@@ -160,7 +191,7 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
   if (host_service_blocks_removal(failure)) return 1;
 
   char driver_directory[kDriverDirectorySize];
-  find_driver_directory(driver_directory);
+  bool root_known = find_driver_directory(driver_directory);
   // An adjustment of ours that can't be undone keeps the service key that holds its
   // bookkeeping, so that the next removal can still restore it.
   if (restore_memory_adjustment(memory_outcome, reboot_needed, failure) == kAdjustmentStuck) return 1;
@@ -174,8 +205,6 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
   int result = stop_and_delete_service(manager, reboot_needed, failure);
   port::CloseServiceHandle(manager);
 
-  if (directory_exists(driver_directory) && safe_for_the_shell(driver_directory)) {
-    remove_driver_directory(driver_directory);
-  }
+  remove_driver_directory_if_present(driver_directory, root_known);
   return result;
 }

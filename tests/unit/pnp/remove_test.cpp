@@ -299,15 +299,15 @@ TEST_F(PnpRemove, AnInfThatCannotBeReadIsKept) {
 }
 
 // The service stays registered when the service manager can't be asked: the removal says so
-// and fails; the files and keys still go.
-TEST_F(PnpRemove, WithoutTheServiceManagerTheRemovalFailsButFilesAndKeysStillGo) {
+// and fails; the files go, and the service key stays for the removal that finishes the job.
+TEST_F(PnpRemove, WithoutTheServiceManagerTheRemovalFailsAndKeepsTheServiceKey) {
   installed_files();
   sim::add_fault("OpenSCManagerA", "", 0, port::ERROR_ACCESS_DENIED);
   EXPECT_EQ(remove(), 1);
   EXPECT_STREQ(failure.context, "OpenSCManager");
   EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
   EXPECT_TRUE(package_files_gone());
-  EXPECT_FALSE(sim::reg_key_exists(kServiceKeyPath));
+  EXPECT_TRUE(sim::reg_key_exists(kServiceKeyPath));
 }
 
 // A file that is there but can't be deleted now is scheduled for deletion at the restart,
