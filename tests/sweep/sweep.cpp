@@ -529,7 +529,7 @@ int main(int argc, char** argv) {
     calls += (calls.empty() ? "" : ", ") + call + " " + std::to_string(count);
   }
   std::printf("sweep: %d traced calls not injectable (%s)\n", skipped, calls.c_str());
-  if (sample > 1) std::printf("sweep: every %zuth of %zu sites\n", sample, all_sites.size());
+  if (sample > 1) std::printf("sweep: 1 site in %zu (%zu of %zu)\n", sample, chosen.size(), all_sites.size());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("sweep: %.1f s with %u workers\n", seconds, jobs);
   std::printf("sweep: %zu sites, %d crashes, %d hangs, %d false success, %d uncleanable\n", chosen.size(),
