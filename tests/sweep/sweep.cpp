@@ -331,7 +331,13 @@ const char* const kKindNames[] = {"crash", "hang", "false success", "uncleanable
 
 struct Finding {
   Kind kind;
-  std::string text;
+  std::string what;
+};
+
+// One faulted run: "scenario: [faults.PROGRAM] Call #n = error: exit N" and what it did wrong.
+struct Verdict {
+  std::string run;
+  std::vector<Finding> findings;
 };
 
 bool sanitizer_report(const std::string& err) {
@@ -370,36 +376,35 @@ std::vector<std::string> leftovers(const Tools& tools, const Reference& referenc
   return extra;
 }
 
-std::vector<Finding> check_site(const Tools& tools, const Reference& reference, const Site& site,
-                                const fs::path& machine) {
-  std::vector<Finding> findings;
+Verdict check_site(const Tools& tools, const Reference& reference, const Site& site,
+                   const fs::path& machine) {
   std::string section = "[faults." + site.program + "]";
-  std::string label = std::string(site.scenario->name) + ": " + section + " " + fault_line(site) + ": ";
   copy_machine(reference.start, machine);
   std::ofstream(machine / "machine.ini", std::ios::app) << "\n"
                                                         << section << "\n"
                                                         << fault_line(site) << "\n";
   Outcome outcome = run(install_argv(tools, site.scenario->removal), machine, machine.string() + ".run");
-  std::string exit_text =
-      "exit " + (outcome.code >= 0 ? std::to_string(outcome.code) : std::string("-")) + ": ";
+  Verdict verdict{std::string(site.scenario->name) + ": " + section + " " + fault_line(site) + ": exit " +
+                      (outcome.code >= 0 ? std::to_string(outcome.code) : std::string("-")),
+                  {}};
+  std::vector<Finding>& findings = verdict.findings;
   Kind kind;
   if (std::string what = misbehaviour(outcome, &kind); !what.empty()) {
-    findings.push_back({kind, label + exit_text + what});
-    if (kind == kHang) return findings;  // its machine may be half-written
+    findings.push_back({kind, what});
+    if (kind == kHang) return verdict;  // its machine may be half-written
   }
   normalize(machine);
   if ((outcome.code == 0 || outcome.code == 1) && outcome.err.empty()) {
     std::vector<std::string> differences = diff(tools, reference.expected, machine);
-    if (!differences.empty())
-      findings.push_back({kFalseSuccess, label + exit_text + first_lines(differences, 3)});
+    if (!differences.empty()) findings.push_back({kFalseSuccess, first_lines(differences, 3)});
   }
   Outcome cleanup = run(install_argv(tools, true), machine, machine.string() + ".cleanup");
   if (std::string what = misbehaviour(cleanup, &kind); !what.empty()) {
-    findings.push_back({kUncleanable, label + exit_text + "the removal afterwards: " + what});
+    findings.push_back({kUncleanable, "the removal afterwards: " + what});
   } else if (std::vector<std::string> extra = leftovers(tools, reference, machine); !extra.empty()) {
-    findings.push_back({kUncleanable, label + exit_text + first_lines(extra, 3)});
+    findings.push_back({kUncleanable, first_lines(extra, 3)});
   }
-  return findings;
+  return verdict;
 }
 
 // Makes the machines of a scenario and runs it fault-free and traced; false with a reason when
@@ -416,7 +421,7 @@ bool prepare(const Tools& tools, const Scenario& scenario, const fs::path& dir, 
   }
   auto fault_free = [&](const fs::path& machine, bool removal) {
     Outcome outcome = run(install_argv(tools, removal), machine, machine.string() + ".run");
-    if (outcome.code == 0 || outcome.code == 1) return true;
+    if ((outcome.code == 0 || outcome.code == 1) && outcome.err.empty()) return true;
     *problem = std::string(removal ? "removal" : "installation") + " without faults: exit " +
                std::to_string(outcome.code) + ": " + outcome.err;
     return false;
@@ -490,14 +495,14 @@ int main(int argc, char** argv) {
   std::vector<std::size_t> chosen;
   for (std::size_t i = 0; i < all_sites.size(); i += sample) chosen.push_back(i);
 
-  std::vector<std::vector<Finding>> findings(chosen.size());
+  std::vector<Verdict> verdicts(chosen.size());
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
     for (std::size_t k = next++; k < chosen.size(); k = next++) {
       const Site& site = all_sites[chosen[k]];
       std::size_t scenario = static_cast<std::size_t>(site.scenario - kScenarios);
       fs::path machine = temp / site.scenario->name / ("site" + std::to_string(chosen[k]));
-      findings[k] = check_site(tools, references[scenario], site, machine);
+      verdicts[k] = check_site(tools, references[scenario], site, machine);
       std::error_code ignored;
       fs::remove_all(machine, ignored);
     }
@@ -508,16 +513,23 @@ int main(int argc, char** argv) {
   fs::remove_all(temp);
 
   int counts[kKinds] = {};
-  for (const auto& site_findings : findings) {
-    for (const Finding& finding : site_findings) {
+  for (const Verdict& verdict : verdicts) {
+    if (verdict.findings.empty()) continue;
+    std::string line = verdict.run;
+    for (const Finding& finding : verdict.findings) {
       ++counts[finding.kind];
-      std::printf("%s: %s\n", kKindNames[finding.kind], finding.text.c_str());
+      line += std::string(": ") + kKindNames[finding.kind] + ": " + finding.what;
     }
+    std::printf("%s\n", line.c_str());
   }
-  std::string skipped;
-  for (const auto& [call, count] : not_injectable) skipped += " " + call + " " + std::to_string(count);
-  std::printf("sweep: not injectable:%s\n", skipped.empty() ? " none" : skipped.c_str());
-  if (sample > 1) std::printf("sweep: every %zuth of %zu sites\n", sample, all_sites.size());
+  int skipped = 0;
+  std::string calls;
+  for (const auto& [call, count] : not_injectable) {
+    skipped += count;
+    calls += (calls.empty() ? "" : ", ") + call + " " + std::to_string(count);
+  }
+  std::printf("sweep: %d traced calls not injectable (%s)\n", skipped, calls.c_str());
+  if (sample > 1) std::printf("sweep: 1 site in %zu (%zu of %zu)\n", sample, chosen.size(), all_sites.size());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("sweep: %.1f s with %u workers\n", seconds, jobs);
   std::printf("sweep: %zu sites, %d crashes, %d hangs, %d false success, %d uncleanable\n", chosen.size(),

@@ -203,6 +203,9 @@ bool reload(std::string* error) {
       if (iequals(old.section, fault.section) && fault_key(old) == fault_key(fault)) fault.seen = old.seen;
     }
   }
+  // Open keys find their paths through their parents in the old tree: it stays alive until
+  // every handle points into the new one.
+  KeyPtr previous = std::move(m.hklm);
   m.hklm = fresh.hklm;
   m.ini = std::move(fresh.ini);
   m.faults = std::move(fresh.faults);

@@ -1,4 +1,6 @@
 // The machine directory as a whole: atomic saves, templates, and halvik-sim diff.
+#include "platform/sim/machine.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,6 +141,20 @@ TEST_F(MachineDirTest, AStartedProgramSeesTheMachineAndItsChangesComeBack) {
   char current[64];
   port::GetCurrentDirectoryA(sizeof current, current);
   EXPECT_STREQ(current, "C:\\WINDOWS");
+}
+
+TEST_F(MachineDirTest, AKeyOpenAcrossAReloadStillReachesItsKey) {
+  const char* beep = "SYSTEM\\CurrentControlSet\\Services\\Beep";
+  port::HKEY key = nullptr;
+  ASSERT_EQ(port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, beep, 0, port::KEY_ALL_ACCESS, &key), 0);
+  std::string error;
+  ASSERT_TRUE(sim::internal::reload(&error)) << error;
+  port::DWORD value = 1;
+  EXPECT_EQ(
+      port::RegSetValueExA(key, "AfterReload", 0, port::REG_DWORD, reinterpret_cast<port::BYTE*>(&value), 4),
+      0);
+  port::RegCloseKey(key);
+  EXPECT_TRUE(sim::reg_get_dword(beep, "AfterReload", &value));
 }
 
 TEST_F(MachineDirTest, TraceLogIsWrittenOnlyWhenEnabled) {
