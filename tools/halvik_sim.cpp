@@ -8,6 +8,10 @@
 //                                          [trace] section) and the files on the drives; no
 //                                          output and exit 0 when they are equal, a listing and
 //                                          exit 1 when not
+//   halvik-sim service DIR NAME STATE      sets a service's state, adding the service if missing
+//   halvik-sim reboot DIR                  restarts the machine: the file operations pending
+//                                          for the restart are carried out, services marked
+//                                          for deletion go, reboot_requested is cleared
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
@@ -29,7 +33,7 @@ using namespace sim::internal;
 
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
-    "       halvik-sim service DIR NAME STATE\n";
+    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -269,8 +273,9 @@ int command_service(const std::vector<std::string>& args) {
   const std::string& name = args[1];
   port::DWORD state = service_state_from_name(args[2]);
   if (state == 0) {
-    return trouble(args[2] + ": not a service state (stopped, start_pending, stop_pending, running, "
-                             "continue_pending, pause_pending, paused)");
+    return trouble(args[2] +
+                   ": not a service state (stopped, start_pending, stop_pending, running, "
+                   "continue_pending, pause_pending, paused)");
   }
   if (name.empty() || name.find('\\') != std::string::npos || name.find('.') != std::string::npos)
     return trouble(name + ": not a service name");
@@ -286,6 +291,15 @@ int command_service(const std::vector<std::string>& args) {
   return 0;
 }
 
+int command_reboot(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage();
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  sim::restart_machine();
+  if (!sim::save_machine(&error)) return trouble(error);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
@@ -294,5 +308,6 @@ int main(int argc, char** argv) {
   if (command == "show") return command_show(args);
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
+  if (command == "reboot") return command_reboot(args);
   return usage();
 }

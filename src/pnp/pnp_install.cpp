@@ -177,7 +177,7 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
     failure->code = port::GetLastError();
     return 1;
   }
-  return 0;
+  return keep_installed_files_at_restart(failure);
 }
 
 bool full_inf_path(const char* inf_path, char* full_path) {

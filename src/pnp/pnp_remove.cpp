@@ -80,6 +80,8 @@ bool read_inf_name(port::HKEY instance, char* inf_name, char* pnf_name) {
   return false;
 }
 
+}  // namespace
+
 // The INF the system registered for the first package instance of the first device class.
 void read_first_inf_name(char* inf_name, char* pnf_name) {
   inf_name[0] = '\0';
@@ -116,6 +118,8 @@ void read_second_inf_name(char* inf_name, char* pnf_name) {
   port::RegCloseKey(class_key);
 }
 
+namespace {
+
 // "<root>\<directory>\<name>" into a MAX_PATH buffer; false when it does not fit, so that no
 // shortened path is ever deleted.
 bool windows_path(const char* root, const char* directory, const char* name, char* path) {
@@ -128,13 +132,14 @@ enum class Deletion { gone, at_restart, stayed };
 
 // Deletes a file after resetting its attributes.  One that is there but can't be deleted now
 // (a DLL in use, a loaded driver) is scheduled for deletion at the next restart, which the
-// removal then needs; one that can't even be scheduled stays and is named on standard error.
+// removal then needs.  Either way the file is named on standard error.
 Deletion delete_file(const char* path, int* reboot_needed) {
   port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
   if (port::DeleteFileA(path)) return Deletion::gone;
   port::DWORD error = port::GetLastError();
   if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return Deletion::gone;
   if (port::MoveFileExA(path, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    std::fprintf(stderr, "%s will be deleted when the system restarts.\n", path);
     *reboot_needed = 1;
     return Deletion::at_restart;
   }

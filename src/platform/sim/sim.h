@@ -69,5 +69,8 @@ const std::vector<std::string>& trace();
 void clear_trace();
 std::size_t open_handle_count();
 bool reboot_requested();
+// What a restart does to the machine: the operations in PendingFileRenameOperations are carried
+// out and the value goes, services marked for deletion go, reboot_requested is cleared.
+void restart_machine();
 
 }  // namespace sim

@@ -333,7 +333,9 @@ TEST_F(PnpRemove, AFileThatCantBeDeletedIsScheduledForTheRestartOrNamed) {
     std::string text(pending.begin(), pending.end());
     EXPECT_EQ(text.find("halvik.sys") != std::string::npos, !schedule_fails) << text;
     EXPECT_EQ(reboot_needed, schedule_fails ? 0 : 1);
-    EXPECT_EQ(errors, schedule_fails ? "Unable to delete C:\\WINDOWS\\System32\\drivers\\halvik.sys\n" : "");
+    EXPECT_EQ(errors, schedule_fails ? "Unable to delete C:\\WINDOWS\\System32\\drivers\\halvik.sys\n"
+                                     : "C:\\WINDOWS\\System32\\drivers\\halvik.sys will be deleted when the "
+                                       "system restarts.\n");
   }
 }
 
