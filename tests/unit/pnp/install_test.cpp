@@ -213,6 +213,28 @@ TEST_F(PnpInstall, AFailedReEnumerationFailsTheInstallation) {
   EXPECT_STREQ(failure.context, "Failed to scan the device node");
 }
 
+// A deletion the removal pass scheduled for a file of ours is taken back once the installation
+// has put the file in place; other programs' operations stay.  A co-installer switch that can't
+// be written is reported and the installation still succeeds.
+TEST_F(PnpInstall, TheInstallationKeepsItsFilesAtTheRestartAndReportsAFailedSwitch) {
+  const std::string key = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  std::string list = std::string("\\??\\C:\\WINDOWS\\system32\\TSRGBDEVPP.DLL") + '\0' + '\0' +
+                     "\\??\\C:\\other.tmp" + '\0' + '\0' + "\\??\\C:\\a.txt" + '\0' + "\\??\\C:\\b.txt" +
+                     '\0' + '\0';
+  sim::reg_set(key, "PendingFileRenameOperations", port::REG_MULTI_SZ,
+               std::vector<std::uint8_t>(list.begin(), list.end()));
+  sim::add_fault("RegSetValueExA", "displayCoinstallerPage", 0, port::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(install(), 0);
+  EXPECT_STREQ(failure.context, "SetValue");
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
+  port::DWORD type = 0;
+  std::vector<std::uint8_t> kept;
+  ASSERT_TRUE(sim::reg_get(key, "PendingFileRenameOperations", &type, &kept));
+  std::string expected = std::string("\\??\\C:\\other.tmp") + '\0' + '\0' + "\\??\\C:\\a.txt" + '\0' +
+                         "\\??\\C:\\b.txt" + '\0' + '\0';
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), expected);
+}
+
 TEST_F(PnpInstall, WithoutTheWaitFunctionTheInstallationStillSucceeds) {
   sim::set_wait_no_pending_available(false);
   EXPECT_EQ(install(), 0);
