@@ -537,16 +537,23 @@ scenario_host_service() {
 # Wine's SetupAPI can't remove a device: CM_Get_Device_ID_ExA gives an empty instance ID and
 # SetupDiSetClassInstallParamsA is a stub that fails (README.md).  The removal reports the device
 # as not removed, goes on with the service, files and keys, and fails; what it finds through the
-# class keys and the INF list, which Wine doesn't fill, stays.
+# class keys and the INF list, which Wine doesn't fill, stays.  The running driver can't be
+# stopped, so it stays loaded and its file can't be deleted: the removal schedules the file for
+# deletion at the restart and asks for one, and Wine's restart (wineboot -r) finishes the job.
 expect_wine_device_removal() {
-  expect_rc 255
+  local driver_file='C:\windows\System32\drivers\halvik.sys'
+  expect_rc 254
   expect_text "standard output: the device removal failure, then the rest of the removal" "$out.txt" \
     "Removing driver...
 $(printf '%-60s: %s' '' 'removal failure')
 An error occurred while uninstalling device: $row0_id
 $removal_pass_lines
 "
-  expect "standard error: the device removal failure" "$(sed -n '1s/: .*//p' "$err.txt")" \
+  expect "standard error: the driver that would not stop" "$(sed -n 1p "$err.txt")" \
+    "The halvik service could not be stopped; it is removed when the system restarts."
+  expect "standard error: the loaded driver file, left for the restart" "$(sed -n 2p "$err.txt")" \
+    "$driver_file will be deleted when the system restarts."
+  expect "standard error: the device removal failure" "$(sed -n '3s/: .*//p' "$err.txt")" \
     "An error occurred while uninstalling one of the devices"
   expect "standard error: the removal failure line" "$(sed -n '$p' "$err.txt")" \
     "An error occurred during driver removal."
@@ -556,7 +563,16 @@ $removal_pass_lines
   expect_key present "$root_node_key"
   expect_key present "$class_key"
   expect_file present "$drive_c/windows/inf/morvellan.inf"
+  expect "the driver file is scheduled for deletion at the restart" \
+    "$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' PendingFileRenameOperations)" \
+    "REG_MULTI_SZ \\??\\$driver_file\\0"
+  # A restart: everything of the session ends (the loaded driver with it) before Wine carries
+  # out the pending file operations.
+  wineserver -k > /dev/null 2>&1
+  wineserver -w
+  timeout 300 wineboot -r > /dev/null 2>&1
   restart_session
+  expect_file absent "$drive_c/windows/system32/drivers/halvik.sys"
   expect "after a restart the service is gone" "$(service_state halvik)" none
 }
 
