@@ -27,17 +27,13 @@ bool equal_ignoring_case(const std::string& a, const std::string& b) {
 
 // The files of the package as the session manager names them ("\??\C:\...").
 std::vector<std::string> package_files(const char* root) {
-  char first_inf[port::MAX_PATH];
-  char first_pnf[port::MAX_PATH];
-  char second_inf[port::MAX_PATH];
-  char second_pnf[port::MAX_PATH];
-  read_first_inf_name(first_inf, first_pnf);
-  read_second_inf_name(second_inf, second_pnf);
+  RegisteredInfNames names;
+  read_registered_inf_names(&names);
   std::string windows = std::string("\\??\\") + root + "\\";
   std::vector<std::string> files = {windows + "System32\\tsrgBdevpp.dll",
                                     windows + "System32\\tsrgBdevco.dll",
                                     windows + "System32\\drivers\\halvik.sys"};
-  for (const char* name : {first_inf, first_pnf, second_inf, second_pnf}) {
+  for (const char* name : {names.first_inf, names.first_pnf, names.second_inf, names.second_pnf}) {
     if (name[0] != '\0') files.push_back(windows + "inf\\" + name);
   }
   return files;

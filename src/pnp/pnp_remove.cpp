@@ -80,8 +80,6 @@ bool read_inf_name(port::HKEY instance, char* inf_name, char* pnf_name) {
   return false;
 }
 
-}  // namespace
-
 // The INF the system registered for the first package instance of the first device class.
 void read_first_inf_name(char* inf_name, char* pnf_name) {
   inf_name[0] = '\0';
@@ -116,6 +114,13 @@ void read_second_inf_name(char* inf_name, char* pnf_name) {
     port::RegCloseKey(instance);
   }
   port::RegCloseKey(class_key);
+}
+
+}  // namespace
+
+void read_registered_inf_names(RegisteredInfNames* names) {
+  read_first_inf_name(names->first_inf, names->first_pnf);
+  read_second_inf_name(names->second_inf, names->second_pnf);
 }
 
 namespace {
@@ -251,12 +256,8 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
   if (host_service_blocks_removal(failure)) return 1;
 
   // The names are read before the registry step deletes the keys that hold them.
-  char first_inf[port::MAX_PATH];
-  char first_pnf[port::MAX_PATH];
-  char second_inf[port::MAX_PATH];
-  char second_pnf[port::MAX_PATH];
-  read_first_inf_name(first_inf, first_pnf);
-  read_second_inf_name(second_inf, second_pnf);
+  RegisteredInfNames names;
+  read_registered_inf_names(&names);
 
   // A restoration that finds no bookkeeping of ours is no reason to keep the driver; one that
   // can't undo an adjustment of ours is: deleting the service key would lose its bookkeeping.
@@ -277,8 +278,8 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
 
   // A service that can't be deleted is reported, but the devices are gone already and the
   // removal counts by them; a service manager that can't even be asked fails the removal.
-  if (remove_service_and_files(second_inf, second_pnf, first_inf, first_pnf, reboot_needed, failure) ==
-      kServiceManagerUnavailable) {
+  if (remove_service_and_files(names.second_inf, names.second_pnf, names.first_inf, names.first_pnf,
+                               reboot_needed, failure) == kServiceManagerUnavailable) {
     result |= 1;
   }
   return result;

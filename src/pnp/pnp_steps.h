@@ -44,11 +44,15 @@ bool windows_version_is(int version_code, int service_pack_major);
 // The full path of inf_path in a MAX_PATH buffer; false when it can't be formed or doesn't fit.
 bool full_inf_path(const char* inf_path, char* full_path);
 
-// The INF names the system registered for the package, each with its PNF name (MAX_PATH
-// buffers; empty when not found): the first package instance of the first device class, and
-// instance 0000 of the second.
-void read_first_inf_name(char* inf_name, char* pnf_name);
-void read_second_inf_name(char* inf_name, char* pnf_name);
+// The INF names the system registered for the package, each with its PNF name (empty when not
+// found): the first package instance of the first device class, and instance 0000 of the second.
+struct RegisteredInfNames {
+  char first_inf[port::MAX_PATH];
+  char first_pnf[port::MAX_PATH];
+  char second_inf[port::MAX_PATH];
+  char second_pnf[port::MAX_PATH];
+};
+void read_registered_inf_names(RegisteredInfNames* names);
 // An earlier removal that could not delete a file of ours scheduled it for deletion at the
 // next restart; the installation that has since put the package in place takes those
 // deletions back, or the restart would take the new files.  0, or 1 with failure filled.
