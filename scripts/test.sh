@@ -29,6 +29,7 @@ cmake --preset win32
 cmake --build --preset win32
 cmake --preset win64
 cmake --build --preset win64
+"$root/scripts/check-windows-resources.sh"
 
 if [ -x "$root/scripts/package.sh" ]; then
   echo "== release package"
