@@ -5,7 +5,8 @@
 #   halvik_add_windows_resources(TARGET FILE_NAME install.exe ASSEMBLY_NAME Quillant.x.y
 #                                DESCRIPTION "...")
 #
-# scripts/check-windows-resources.sh reads them back from the built programs.
+# scripts/check-windows-resources.sh reads them back from the built programs; it also fails if a
+# second manifest were linked in (a toolchain's default one: Debian's MinGW links none).
 
 set(HALVIK_WINDOWS_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging/windows)
 
