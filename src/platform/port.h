@@ -97,6 +97,8 @@ inline constexpr DWORD ERROR_INVALID_CLASS = 0xE0000206;
 inline constexpr DWORD ERROR_NO_DRIVER_SELECTED = 0xE0000203;
 inline constexpr DWORD ERROR_NO_SUCH_DEVICE_INTERFACE = 0xE0000225;
 inline constexpr DWORD ERROR_NO_DEVICE_SELECTED = 0xE0000211;
+// Device installation from a 32-bit process on 64-bit Windows.
+inline constexpr DWORD ERROR_IN_WOW64 = 0xE0000235;
 
 // Registry.
 inline constexpr DWORD REG_NONE = 0;
@@ -115,6 +117,9 @@ inline constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
 inline constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
 inline constexpr REGSAM KEY_READ = 0x20019;
 inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+// On 64-bit Windows: the 64-bit or the 32-bit registry view, whatever the process is.
+inline constexpr REGSAM KEY_WOW64_64KEY = 0x0100;
+inline constexpr REGSAM KEY_WOW64_32KEY = 0x0200;
 
 LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD reserved, char* key_class, DWORD options,
                         REGSAM desired, void* security_attributes, HKEY* result, DWORD* disposition);
@@ -322,8 +327,8 @@ BOOL SetupDiGetINFClassA(const char* inf_name, GUID* class_guid, char* class_nam
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID* class_guid, HWND parent);
 BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* device_name, const GUID* class_guid,
                               const char* description, HWND parent, DWORD flags, SP_DEVINFO_DATA* data);
-BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, const BYTE* buffer,
-                                       DWORD size);
+BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property,
+                                       const BYTE* buffer, DWORD size);
 BOOL SetupDiCallClassInstaller(DWORD install_function, HDEVINFO set, SP_DEVINFO_DATA* data);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, HWND parent, DWORD flags,

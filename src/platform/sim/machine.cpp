@@ -428,6 +428,7 @@ bool full_windows_path(std::string_view path, std::string* full) {
 bool host_path_of(std::string_view windows_path, std::string* host) {
   std::string full;
   if (!full_windows_path(windows_path, &full)) return false;
+  full = file_view_path(full);
   std::string result =
       machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
   bool exists = true;

@@ -211,6 +211,17 @@ bool is_readonly(const std::string& host);
 DWORD extra_attributes(const std::string& windows_full);  // hidden, system
 void set_extra_attributes(const std::string& windows_full, DWORD attributes);
 
+// WOW64 (wow64.cpp).  A 32-bit process on a 64-bit machine ([system] processor = AMD64): the
+// installer, or whatever sim::set_process_bits(32) made one.
+bool process_is_wow64();
+// The key path below HKLM that `path` names in the calling process's registry view: SOFTWARE
+// is SOFTWARE\Wow6432Node in the 32-bit view, but for the keys both views share.  access may
+// ask for the other view (KEY_WOW64_64KEY, KEY_WOW64_32KEY).
+std::string registry_view_path(const std::string& path, DWORD access);
+// The full Windows path that a file access of the calling process reaches: System32 is
+// SysWOW64 for a 32-bit process (but for the folders Windows leaves alone), Sysnative System32.
+std::string file_view_path(const std::string& full);
+
 // Templates: a function per name that fills a new machine.
 using TemplateFunction = void (*)(Machine& machine);
 void register_template(const std::string& name, TemplateFunction function);

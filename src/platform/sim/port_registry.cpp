@@ -74,6 +74,20 @@ std::string label(const std::string& path) {
   return quote(path.empty() ? "HKLM" : "HKLM\\" + path);
 }
 
+// The key that a handle and a subkey name reach in the calling process's registry view; the
+// 32-bit view's SOFTWARE is a key of its own.  With create, missing keys are made.
+Key* key_in_view(const KeyPtr& base, const char* sub_key, DWORD access, bool create) {
+  std::string below = base->path();
+  for (const std::string& part : split_key_path(sub_key == nullptr ? "" : sub_key)) {
+    if (!below.empty()) below += '\\';
+    below += part;
+  }
+  std::string viewed = registry_view_path(below, access);
+  Key* root = machine().hklm.get();
+  if (viewed == below) return create ? create_key(base.get(), sub_key) : find_key(base.get(), sub_key);
+  return create ? create_key(root, viewed) : find_key(root, viewed);
+}
+
 HKEY open_handle(const KeyPtr& key, DWORD access) {
   auto handle = std::make_unique<KeyHandle>();
   handle->key = key;
@@ -137,12 +151,12 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGS
     if (status == ERROR_SUCCESS && (sub_key == nullptr || result == nullptr))
       status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
-      Key* target = find_key(base.key.get(), sub_key);
+      Key* target = key_in_view(base.key, sub_key, desired, false);
       if (target == nullptr) {
         if ((base.access & KEY_CREATE_SUB_KEY) == 0) {
           status = ERROR_ACCESS_DENIED;
         } else {
-          target = create_key(base.key.get(), sub_key);
+          target = key_in_view(base.key, sub_key, desired, true);
           created = true;
           registry_changed();
         }
@@ -166,7 +180,7 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, REGSAM desired, HKEY
     status = base.status;
     if (status == ERROR_SUCCESS && result == nullptr) status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
-      Key* target = find_key(base.key.get(), sub_key == nullptr ? "" : sub_key);
+      Key* target = key_in_view(base.key, sub_key, desired, false);
       if (target == nullptr) {
         status = ERROR_FILE_NOT_FOUND;
       } else {
@@ -254,7 +268,7 @@ LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key) {
     Resolved base = resolve(key);
     status = base.status;
     if (status == ERROR_SUCCESS) {
-      Key* target = find_key(base.key.get(), sub_key == nullptr ? "" : sub_key);
+      Key* target = key_in_view(base.key, sub_key, 0, false);
       if (target == nullptr) {
         status = ERROR_FILE_NOT_FOUND;
       } else if (target->parent == nullptr) {

@@ -313,6 +313,8 @@ BOOL SetupCopyOEMInfA(const char* source_inf, const char* source_media_location,
     return fail(call, error);
   }
   if (source_inf == nullptr || *source_inf == '\0') return fail(call, ERROR_INVALID_PARAMETER);
+  // Device installation belongs to 64-bit processes on 64-bit Windows.
+  if (sim::internal::process_is_wow64()) return fail(call, ERROR_IN_WOW64);
   std::string oem_name;
   DWORD error = devices::register_inf(source_inf, &oem_name);
   if (error != ERROR_SUCCESS) return fail(call, error);
@@ -508,6 +510,10 @@ BOOL SetupDiCallClassInstaller(DWORD install_function, HDEVINFO set, SP_DEVINFO_
     return fail(call, injected);
   }
   if (element == nullptr) return fail(call, error);
+  if ((install_function == DIF_REGISTERDEVICE || install_function == DIF_REMOVE) &&
+      sim::internal::process_is_wow64()) {
+    return fail(call, ERROR_IN_WOW64);
+  }
   if (install_function == DIF_REGISTERDEVICE) {
     if (element->registered) return fail(call, ERROR_DEVINST_ALREADY_EXISTS);
     if (devices::node_exists(element->instance_id)) return fail(call, ERROR_DEVINST_ALREADY_EXISTS);
@@ -584,7 +590,8 @@ HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, 
     if (list == nullptr) return failed(ERROR_INVALID_HANDLE);
   }
   std::vector<Element> found;
-  for (const std::string& id : (flags & DIGCF_PRESENT) != 0 ? devices::present_node_ids() : devices::node_ids()) {
+  for (const std::string& id :
+       (flags & DIGCF_PRESENT) != 0 ? devices::present_node_ids() : devices::node_ids()) {
     if (enumerator != nullptr && *enumerator != '\0' &&
         !iequals(sim::internal::split_path(id)[0], enumerator))
       continue;
@@ -707,6 +714,7 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND /*parent*/, const char* hardware_id
     return fail(call, ERROR_INVALID_PARAMETER);
   }
   if ((install_flags & ~0x3U) != 0) return fail(call, kErrorInvalidFlags);  // INSTALLFLAG_FORCE, _READONLY
+  if (sim::internal::process_is_wow64()) return fail(call, ERROR_IN_WOW64);
   bool restart = false;
   DWORD error = devices::update_driver(hardware_id, full_inf_path, &restart);
   if (error != ERROR_SUCCESS) return fail(call, error);

@@ -60,6 +60,10 @@ void unset_env(const std::string& name);
 void set_current_directory(const std::string& windows_path);
 void set_version(port::DWORD platform, port::DWORD major, port::DWORD minor, port::DWORD service_pack);
 
+// The calling process's bitness on a 64-bit machine: 32 makes it a WOW64 process, 64 a native
+// one, 0 goes by the program's name (install is the 32-bit program).
+void set_process_bits(int bits);
+
 // Faults, trace, handles, reboot.
 // argument "" = any, occurrence 0 = every
 void add_fault(const std::string& call, const std::string& argument, int occurrence, port::DWORD error);

@@ -240,13 +240,16 @@ void amd64(Machine& m) {
   set_sz(version, "CSDVersion", "Service Pack 1");
   set_sz(version, "ProductName", "Windows 7 Professional");
   set_sz(version, "CurrentType", "Multiprocessor Free");
+  // What the 32-bit programs see of SOFTWARE: a view of their own, with the version again.
+  Key* version_32 = create_key(m.hklm.get(), "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion");
+  for (const Value& value : version->values) version_32->set_value(value.name, value.type, value.data);
   Key* environment =
       create_key(m.hklm.get(), "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment");
   set_sz(environment, "PROCESSOR_ARCHITECTURE", "AMD64");
   set_sz(environment, "PROCESSOR_IDENTIFIER", "Intel64 Family 6 Model 42 Stepping 7, GenuineIntel");
   set_sz(environment, "NUMBER_OF_PROCESSORS", "2");
-  std::filesystem::create_directories(std::filesystem::path(m.dir) / "drive_c" / "Windows" / "SysWOW64",
-                                      ignored);
+  std::filesystem::create_directories(
+      std::filesystem::path(m.dir) / "drive_c" / "Windows" / "SysWOW64" / "drivers", ignored);
   put_file(m, "C:\\Tessaridge\\install\\installx64.exe",
            "MZ installx64 (stand-in: the native counterpart runs)\n");
   add_devices(m);
