@@ -68,6 +68,7 @@ BOOL fail(const std::string& call, DWORD error) {
   return FALSE;
 }
 
+// A configuration manager call reports through its result alone: the last error stays as it was.
 CONFIGRET answer(const std::string& call, CONFIGRET result) {
   sim::internal::trace_line(call + " -> " + std::to_string(result));
   return result;
@@ -584,7 +585,8 @@ HDEVINFO SetupDiGetClassDevsExA(const GUID* class_guid, const char* enumerator, 
     if (list == nullptr) return failed(ERROR_INVALID_HANDLE);
   }
   std::vector<Element> found;
-  for (const std::string& id : (flags & DIGCF_PRESENT) != 0 ? devices::present_node_ids() : devices::node_ids()) {
+  for (const std::string& id :
+       (flags & DIGCF_PRESENT) != 0 ? devices::present_node_ids() : devices::node_ids()) {
     if (enumerator != nullptr && *enumerator != '\0' &&
         !iequals(sim::internal::split_path(id)[0], enumerator))
       continue;
@@ -789,6 +791,11 @@ DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
   return result;
 }
 
+// The module calls set the last error only when they fail.
+void found(const std::string& call) {
+  sim::internal::trace_line(call + " -> TRUE");
+}
+
 }  // namespace
 
 HMODULE GetModuleHandleA(const char* module_name) {
@@ -800,7 +807,7 @@ HMODULE GetModuleHandleA(const char* module_name) {
   }
   std::string name = module_name == nullptr ? "" : module_name;
   if (iequals(name, "setupapi.dll") || iequals(name, "setupapi")) {
-    succeed(call);
+    found(call);
     return setupapi_module();
   }
   fail(call, kErrorModNotFound);
@@ -819,7 +826,7 @@ FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
   }
   if (proc_name != nullptr && std::strcmp(proc_name, "CMP_WaitNoPendingInstallEvents") == 0 &&
       devices::wait_no_pending_available()) {
-    succeed(call);
+    found(call);
     return reinterpret_cast<FARPROC>(&wait_no_pending_install_events);
   }
   fail(call, kErrorProcNotFound);
