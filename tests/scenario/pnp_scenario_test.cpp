@@ -270,6 +270,21 @@ TEST_F(PnpScenario, Amd64ExchangeThroughATemporaryDirectoryWithBlanks) {
   }
 }
 
+// A failed re-enumeration names its own cause, on x86 and through the counterpart on AMD64.
+TEST_F(PnpScenario, AFailedReEnumerationNamesItsCause) {
+  for (const char* template_name : {"xp", "amd64"}) {
+    SCOPED_TRACE(template_name);
+    new_machine(template_name);
+    add_ini("faults", "CM_Reenumerate_DevNode_Ex = 19");  // CR_FAILURE
+    RunResult result = install(worked_example("n"));
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.err,
+              "Failed to scan the device node: A device attached to the system is not\n"
+              "functioning.\r\n"
+              "An error occurred during driver installation/configuration.\n");
+  }
+}
+
 // installx64.exe missing: the exchange fails with the spawn's errno, the run fails, and the
 // request stays on disk for whoever looks into it.
 TEST_F(PnpScenario, Amd64WithoutTheCounterpartFailsAndKeepsTheRequest) {
