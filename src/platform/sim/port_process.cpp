@@ -44,7 +44,8 @@ constexpr std::size_t kStreamBufferSize = 4096;
   struct stat info {};
   bool character_device = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
   if (character_device) return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
-  return std::setvbuf(stdout, nullptr, _IOFBF, kStreamBufferSize) == 0;
+  static char buffer[kStreamBufferSize];
+  return std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer) == 0;
 }();
 
 // The directory of the running executable.
