@@ -118,8 +118,16 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
     return fail(failure, status, error);
   }
 
+  // The runtime joins the arguments unquoted into one command line that the counterpart splits
+  // at blanks again: quoted, the path arrives whole, blanks and all.
+  char quoted_path[kTextSize + 2];
+  std::snprintf(quoted_path, sizeof(quoted_path), "\"%s\"", path);
+  // The counterpart writes to the same standard output and error; what this process has
+  // written so far must come out before its lines, and a redirected output is fully buffered.
+  std::fflush(stdout);
+  std::fflush(stderr);
   errno = 0;
-  std::intptr_t exit_code = port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", path);
+  std::intptr_t exit_code = port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", quoted_path);
   if (exit_code == -1 && errno != 0) {
     std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", errno);
     return fail(failure, status, message_text);

@@ -41,6 +41,46 @@ int version_code(const port::OSVERSIONINFOEXA& info) {
   return 0;
 }
 
+// The configuration manager reports through its result and sets no last error.  The Win32
+// error each result stands for, as Windows maps them (CM_MapCrToWin32Err does the same from
+// Windows 7 on, too late for the systems this runs on); a result without one is a device
+// failure.
+struct ResultError {
+  port::CONFIGRET result;
+  port::DWORD error;
+};
+constexpr port::DWORD kDeviceFailure = 31;  // ERROR_GEN_FAILURE
+constexpr ResultError kResultErrors[] = {
+    {0x02, port::ERROR_NOT_ENOUGH_MEMORY},    // CR_OUT_OF_MEMORY
+    {0x03, 1784},                             // CR_INVALID_POINTER: ERROR_INVALID_USER_BUFFER
+    {0x04, 1004},                             // CR_INVALID_FLAG: ERROR_INVALID_FLAGS
+    {0x05, port::ERROR_INVALID_DATA},         // CR_INVALID_DEVNODE
+    {0x0D, 1168},                             // CR_NO_SUCH_DEVNODE: ERROR_NOT_FOUND
+    {0x10, port::ERROR_ALREADY_EXISTS},       // CR_ALREADY_SUCH_DEVNODE
+    {0x1A, port::ERROR_INSUFFICIENT_BUFFER},  // CR_BUFFER_SMALL
+    {0x1C, port::ERROR_INVALID_HANDLE},       // CR_NO_REGISTRY_HANDLE
+    {0x1D, 1015},                             // CR_REGISTRY_ERROR: ERROR_REGISTRY_CORRUPT
+    {0x1E, port::ERROR_INVALID_DATA},         // CR_INVALID_DEVICE_ID
+    {0x25, 1168},                             // CR_NO_SUCH_VALUE: ERROR_NOT_FOUND
+    {0x2E, port::ERROR_FILE_NOT_FOUND},       // CR_NO_SUCH_REGISTRY_KEY
+    {0x2F, port::ERROR_INVALID_DATA},         // CR_INVALID_MACHINENAME
+    {0x30, port::ERROR_SERVICE_NOT_ACTIVE},   // CR_REMOTE_COMM_FAILURE
+    {0x31, port::ERROR_SERVICE_NOT_ACTIVE},   // CR_MACHINE_UNAVAILABLE
+    {0x32, port::ERROR_SERVICE_NOT_ACTIVE},   // CR_NO_CM_SERVICES
+    {0x33, port::ERROR_ACCESS_DENIED},        // CR_ACCESS_DENIED
+    {0x34, 120},                              // CR_CALL_NOT_IMPLEMENTED: ERROR_CALL_NOT_IMPLEMENTED
+    {0x35, port::ERROR_INVALID_DATA},         // CR_INVALID_PROPERTY
+    {0x37, 1168},                             // CR_NO_SUCH_DEVICE_INTERFACE: ERROR_NOT_FOUND
+    {0x38, port::ERROR_INVALID_DATA},         // CR_INVALID_REFERENCE_STRING
+};
+
+port::DWORD win32_error_of(port::CONFIGRET result) {
+  for (const ResultError& entry : kResultErrors) {
+    if (entry.result == result) return entry.error;
+  }
+  return kDeviceFailure;
+}
+
 // Step 6: either bring the driver of the boards already present up to date, or register the
 // INF so that boards found later get it.  0 or 1.
 int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo* failure) {
@@ -172,9 +212,8 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
     }
   }
 
-  if (rescan_device_tree() != 0) {
+  if (rescan_device_tree(&failure->code) != 0) {
     failure->context = "Failed to scan the device node";
-    failure->code = port::GetLastError();
     return 1;
   }
   return keep_installed_files_at_restart(failure);
@@ -267,18 +306,17 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
   return result;
 }
 
-int rescan_device_tree() {
-  int result = 2;
+int rescan_device_tree(port::DWORD* code) {
   port::DEVINST root = 0;
-  if (port::CM_Locate_DevNode_ExA(&root, nullptr, port::CM_LOCATE_DEVNODE_NORMAL, nullptr) ==
-          port::CR_SUCCESS &&
-      port::CM_Reenumerate_DevNode_Ex(root, port::CM_REENUMERATE_SYNCHRONOUS, nullptr) == port::CR_SUCCESS) {
-    result = 0;
-  }
+  port::CONFIGRET result =
+      port::CM_Locate_DevNode_ExA(&root, nullptr, port::CM_LOCATE_DEVNODE_NORMAL, nullptr);
+  if (result == port::CR_SUCCESS)
+    result = port::CM_Reenumerate_DevNode_Ex(root, port::CM_REENUMERATE_SYNCHRONOUS, nullptr);
+  if (result != port::CR_SUCCESS) *code = win32_error_of(result);
   // Boards found by the re-enumeration get their driver in the background; give that time
   // to finish before the installer reports back.
   wait_for_pending_installs();
-  return result;
+  return result == port::CR_SUCCESS ? 0 : 2;
 }
 
 int wait_for_pending_installs() {

@@ -34,8 +34,9 @@ int copy_oem_inf(const char* full_inf_path);
 // 2 on a failure before the driver update, else the update's result; *code gets the last error
 // (not written when no ID is given or the INF path can't be formed).
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code);
-// 0 or 2; waits for pending installations either way.
-int rescan_device_tree();
+// 0 or 2; waits for pending installations either way.  On 2, *code gets the Win32 error that
+// the failing configuration manager call's result stands for.
+int rescan_device_tree(port::DWORD* code);
 // 0 nothing pending any more, 2 time-out or no way to wait.
 int wait_for_pending_installs();
 // version_code: 1 Windows 95, 2 98, 3 Me, 4 NT 4 or older, 5 2000, 6 XP, 7 Server 2003,

@@ -246,13 +246,43 @@ TEST_F(PnpScenario, Amd64HandsTheDeviceWorkToTheCounterpartThroughTheExchangeFil
                                 kBoards[1].device + "\\" + kBoards[1].instance})
     expected.push_back("SetupDiCallClassInstaller DIF_REMOVE \"" + id + "\" -> TRUE");
   expected.push_back("fopen " + file + " \"w\" -> stream");  // installx64 writes the response
-  expected.push_back("spawnlp_wait \"installx64.exe\" \"installx64.exe\" \"-6\" " + file + " -> 0");
+  // The path goes quoted, so that the counterpart's runtime hands it over whole.
+  expected.push_back("spawnlp_wait \"installx64.exe\" \"installx64.exe\" \"-6\" \"" + file + "\" -> 0");
   expected.push_back("fopen " + file + " \"r\" -> stream");  // install reads it
   expected.push_back("remove " + file + " -> 0");
   EXPECT_EQ(
       trace_lines(read_file(dir_ + "/trace.log"), {"fopen " + file, "SetupDiCallClassInstaller DIF_REMOVE",
                                                    "spawnlp_wait", "remove " + file}),
       expected);
+}
+
+// A temporary directory with two blanks in a row: the counterpart is handed the exchange file's
+// path whole and answers through it, for the installation and the removal alike.
+TEST_F(PnpScenario, Amd64ExchangeThroughATemporaryDirectoryWithBlanks) {
+  new_machine("amd64");
+  set_system("TEMP", "C:\\Windows\\My  Temp");
+  std::filesystem::create_directories(host("Windows/My  Temp"));
+  for (const std::vector<std::string>& args : {worked_example(), kRemoval}) {
+    RunResult result = install(args);
+    EXPECT_EQ(result.exit_code, 1) << args[0];
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(std::filesystem::is_empty(host("Windows/My  Temp")));
+  }
+}
+
+// A failed re-enumeration names its own cause, on x86 and through the counterpart on AMD64.
+TEST_F(PnpScenario, AFailedReEnumerationNamesItsCause) {
+  for (const char* template_name : {"xp", "amd64"}) {
+    SCOPED_TRACE(template_name);
+    new_machine(template_name);
+    add_ini("faults", "CM_Reenumerate_DevNode_Ex = 19");  // CR_FAILURE
+    RunResult result = install(worked_example("n"));
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.err,
+              "Failed to scan the device node: A device attached to the system is not\n"
+              "functioning.\r\n"
+              "An error occurred during driver installation/configuration.\n");
+  }
 }
 
 // installx64.exe missing: the exchange fails with the spawn's errno, the run fails, and the

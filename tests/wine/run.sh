@@ -15,7 +15,7 @@ exec < /dev/null
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
-  host_service pnp_auto_start amd64_delegation)
+  host_service pnp_auto_start amd64_delegation amd64_temp_blanks)
 
 work=$(mktemp -d /tmp/halvik-wine.XXXXXX)
 passed=0
@@ -258,7 +258,7 @@ batch_summary='Configuring Halvik driver:
 '
 
 # Wine implements no device tree re-enumeration (CM_Locate_DevNode_ExA answers
-# CR_CALL_NOT_IMPLEMENTED), so every installation that reaches it fails there (README.md).
+# CR_FAILURE), so every installation that reaches it fails there (README.md).
 expect_rescan_failure() {
   expect "standard error: the re-enumeration failure" "$(sed -n '1s/: .*//p' "$err.txt")" \
     "Failed to scan the device node"
@@ -635,6 +635,24 @@ ${batch_summary}Installing Plug and Play driver.
   run "$no_input" install.exe -r -c 0
   expect_file absent "$request"
   expect_wine_device_removal
+  end
+}
+
+# A temporary directory with two blanks in a row: installx64.exe is handed the exchange file's
+# path whole and answers through it.
+scenario_amd64_temp_blanks() {
+  begin amd64 amd64_temp_blanks || return
+  mkdir -p "$drive_c/windows/My  Temp"
+  wine reg add 'HKCU\Environment' /v TEMP /t REG_SZ /d 'C:\windows\My  Temp' /f > /dev/null 2>&1
+  run "$no_input" install.exe -r -c 0
+  expect_rc 0
+  # install.exe's first line comes before installx64.exe's, though both write to one file.
+  expect_text "standard output" "$out.txt" "Removing driver...
+$removal_pass_lines
+Driver removal completed.
+"
+  expect_text "standard error" "$err.txt" ""
+  expect "the exchange file is gone" "$(ls -A "$drive_c/windows/My  Temp")" ""
   end
 }
 

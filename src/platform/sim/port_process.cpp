@@ -6,6 +6,12 @@
 // with blanks into one; so an unquoted path with a blank names two directories, each removed
 // if it exists.  Another program is a native program beside the running one, started when its
 // .exe is found on the simulated drive.
+//
+// Starting it goes as the Microsoft C runtime's _spawnlp goes: the caller's streams are not
+// flushed (the caller must), the arguments are joined with single blanks, unquoted, into one
+// command line, and the child's runtime splits that line again, honouring quotes and the
+// backslashes before them.  The program's standard output is buffered as that runtime buffers
+// it: written at once to a character device (a console), fully buffered otherwise.
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +35,18 @@ using namespace sim::internal;
 namespace {
 
 constexpr DWORD kDirectoryNameInvalid = 267;
+// The runtime's limit on a started program's command line, and its stream buffer size.
+constexpr std::size_t kMaxCommandLine = 1024;
+constexpr std::size_t kStreamBufferSize = 4096;
+
+// Set up before main, so before anything is written.
+[[maybe_unused]] const bool standard_output_buffered = [] {
+  struct stat info {};
+  bool character_device = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
+  if (character_device) return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+  static char buffer[kStreamBufferSize];
+  return std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer) == 0;
+}();
 
 // The directory of the running executable.
 std::string executable_dir() {
@@ -102,6 +120,64 @@ bool native_program(const std::string& windows_name, std::string* native) {
     }
   }
   return false;
+}
+
+// ---- a started program's command line ------------------------------------------------------
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// How the child's runtime splits its command line.  The program name ends at the first blank
+// outside quotes; quotes in it only group.  In the other arguments 2n backslashes before a
+// quote give n backslashes and the quote groups; 2n+1 give n and a literal quote; other
+// backslashes are literal.  Two quotes in a row inside a quoted part give a literal quote and
+// end the quoted part.  An unclosed quote runs to the end of the line.
+std::vector<std::string> split_command_line(const std::string& line) {
+  std::vector<std::string> arguments;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+  std::string name;
+  for (bool quoted = false; i < n && (quoted || !is_blank(line[i])); ++i) {
+    if (line[i] == '"') {
+      quoted = !quoted;
+    } else {
+      name += line[i];
+    }
+  }
+  arguments.push_back(name);
+  for (;;) {
+    while (i < n && is_blank(line[i])) ++i;
+    if (i >= n) break;
+    std::string argument;
+    bool quoted = false;
+    while (i < n && (quoted || !is_blank(line[i]))) {
+      if (line[i] == '\\') {
+        std::size_t count = 0;
+        while (i < n && line[i] == '\\') {
+          ++count;
+          ++i;
+        }
+        bool before_quote = i < n && line[i] == '"';
+        argument.append(before_quote ? count / 2 : count, '\\');
+        if (before_quote && count % 2 == 1) {
+          argument += '"';
+          ++i;
+        }
+      } else if (line[i] == '"') {
+        if (quoted && i + 1 < n && line[i + 1] == '"') {
+          argument += '"';
+          ++i;
+        }
+        quoted = !quoted;
+        ++i;
+      } else {
+        argument += line[i++];
+      }
+    }
+    arguments.push_back(argument);
+  }
+  return arguments;
 }
 
 // ---- the command interpreter ---------------------------------------------------------------
@@ -243,6 +319,12 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
   int failure = 0;
   std::string found;
   std::string native;
+  std::string command_line;
+  const char* const given[] = {arg0, arg1, arg2};
+  for (std::size_t i = 0; i < 3 && given[i] != nullptr; ++i) {
+    if (i > 0) command_line += ' ';
+    command_line += given[i];
+  }
   Machine& m = machine();
   if (DWORD error = fault("spawnlp_wait", {file == nullptr ? "" : file})) {
     failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
@@ -250,6 +332,8 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
     failure = EINVAL;
   } else if (!find_program(file, &found)) {
     failure = ENOENT;
+  } else if (command_line.size() > kMaxCommandLine) {
+    failure = E2BIG;
   } else if (!native_program(found, &native)) {
     failure = ENOEXEC;  // on the drive, but nothing here can run it
   } else {
@@ -260,7 +344,6 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
       std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", problem.c_str());
       failure = EIO;
     } else {
-      std::fflush(nullptr);
       std::vector<std::string> environment;
       for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 &&
@@ -272,11 +355,9 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
       std::vector<char*> envp;
       for (std::string& entry : environment) envp.push_back(entry.data());
       envp.push_back(nullptr);
-      std::vector<char*> argv{const_cast<char*>(arg0)};
-      if (arg1 != nullptr) {
-        argv.push_back(const_cast<char*>(arg1));
-        if (arg2 != nullptr) argv.push_back(const_cast<char*>(arg2));
-      }
+      std::vector<std::string> arguments = split_command_line(command_line);
+      std::vector<char*> argv;
+      for (std::string& argument : arguments) argv.push_back(argument.data());
       argv.push_back(nullptr);
       pid_t child = 0;
       int status = ::posix_spawn(&child, native.c_str(), nullptr, nullptr, argv.data(), envp.data());

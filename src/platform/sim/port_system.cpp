@@ -55,6 +55,7 @@ constexpr Message kMessages[] = {
     {6, "The handle is invalid."},
     {8, "Not enough storage is available to process this command."},
     {13, "The data is invalid."},
+    {31, "A device attached to the system is not functioning."},
     {32, "The process cannot access the file because it is being used by another process."},
     {80, "The file exists."},
     {87, "The parameter is incorrect."},
@@ -64,6 +65,11 @@ constexpr Message kMessages[] = {
     {206, "The filename or extension is too long."},
     {234, "More data is available."},
     {259, "No more data is available."},
+    {1004, "Invalid flags."},
+    {1015,
+     "The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
+     "the system's memory image of the file is corrupted, or the file could not be recovered because the "
+     "alternate copy or log was absent or corrupted."},
     {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
     {1051, "A stop control has been sent to a service that other running services are dependent on."},
     {1052, "The requested control is not valid for this service."},
@@ -73,8 +79,10 @@ constexpr Message kMessages[] = {
     {1062, "The service has not been started."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
+    {1168, "Element not found."},
     {1300, "Not all privileges referenced are assigned to the caller."},
     {1314, "A required privilege is not held by the client."},
+    {1784, "The supplied user buffer is not valid for the requested operation."},
 };
 
 DWORD ini_number(const char* key, DWORD fallback) {
@@ -117,7 +125,6 @@ BOOL LookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid
   } else if (luid == nullptr) {
     fail(ERROR_INVALID_PARAMETER);
   } else {
-    fail(kNoSuchPrivilege);
     for (const Privilege& known : kPrivileges) {
       if (iequals(known.name, privilege)) {
         luid->LowPart = known.luid;
@@ -125,6 +132,7 @@ BOOL LookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid
         ok = TRUE;
       }
     }
+    if (!ok) fail(kNoSuchPrivilege);
   }
   trace_line("LookupPrivilegeValueA " + quote(system_name) + " " + quote(name) + " -> " + result_text(ok));
   return ok;
@@ -210,18 +218,20 @@ DWORD FormatMessageA(DWORD flags, const void*, DWORD message_id, DWORD, char* bu
   } else if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
   } else {
-    SetLastError(kMessageNotFound);
+    // Found, the text is copied and the last error left as it was.
+    DWORD outcome = kMessageNotFound;
     for (const Message& message : kMessages) {
       if (message.code != message_id) continue;
       std::string text = std::string(message.text) + "\r\n";
       if (text.size() + 1 > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        outcome = ERROR_INSUFFICIENT_BUFFER;
       } else {
         std::memcpy(buffer, text.c_str(), text.size() + 1);
         length = static_cast<DWORD>(text.size());
-        SetLastError(ERROR_SUCCESS);
+        outcome = ERROR_SUCCESS;
       }
     }
+    if (outcome != ERROR_SUCCESS) SetLastError(outcome);
   }
   trace_line("FormatMessageA " + std::to_string(message_id) + " -> " + std::to_string(length));
   return length;

@@ -68,6 +68,7 @@ BOOL fail(const std::string& call, DWORD error) {
   return FALSE;
 }
 
+// A configuration manager call reports through its result alone: the last error stays as it was.
 CONFIGRET answer(const std::string& call, CONFIGRET result) {
   sim::internal::trace_line(call + " -> " + std::to_string(result));
   return result;
@@ -797,6 +798,11 @@ DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
   return result;
 }
 
+// The module calls set the last error only when they fail.
+void found(const std::string& call) {
+  sim::internal::trace_line(call + " -> TRUE");
+}
+
 }  // namespace
 
 HMODULE GetModuleHandleA(const char* module_name) {
@@ -808,7 +814,7 @@ HMODULE GetModuleHandleA(const char* module_name) {
   }
   std::string name = module_name == nullptr ? "" : module_name;
   if (iequals(name, "setupapi.dll") || iequals(name, "setupapi")) {
-    succeed(call);
+    found(call);
     return setupapi_module();
   }
   fail(call, kErrorModNotFound);
@@ -827,7 +833,7 @@ FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
   }
   if (proc_name != nullptr && std::strcmp(proc_name, "CMP_WaitNoPendingInstallEvents") == 0 &&
       devices::wait_no_pending_available()) {
-    succeed(call);
+    found(call);
     return reinterpret_cast<FARPROC>(&wait_no_pending_install_events);
   }
   fail(call, kErrorProcNotFound);

@@ -207,10 +207,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, PnpInstallNodeFailure,
                            return std::string(param_info.param.name);
                          });
 
-TEST_F(PnpInstall, AFailedReEnumerationFailsTheInstallation) {
-  sim::set_reenumerate_error(port::CR_FAILURE);
-  EXPECT_EQ(install(), 1);
-  EXPECT_STREQ(failure.context, "Failed to scan the device node");
+// A failed re-enumeration is reported with the Win32 error its result stands for, whatever
+// last error an earlier call left.
+TEST_F(PnpInstall, AFailedReEnumerationReportsItsOwnResult) {
+  const struct {
+    const char* call;  // the configuration manager call that fails
+    port::CONFIGRET result;
+    port::DWORD error;
+  } cases[] = {
+      {"CM_Reenumerate_DevNode_Ex", port::CR_FAILURE, 31},  // no mapping: ERROR_GEN_FAILURE
+      {"CM_Reenumerate_DevNode_Ex", port::CR_CALL_NOT_IMPLEMENTED, 120},
+      {"CM_Reenumerate_DevNode_Ex", 0x33, port::ERROR_ACCESS_DENIED},  // CR_ACCESS_DENIED
+      {"CM_Locate_DevNode_ExA", 0x0D, 1168},                           // CR_NO_SUCH_DEVNODE: ERROR_NOT_FOUND
+      {"CM_Locate_DevNode_ExA", 0x03, 1784},  // CR_INVALID_POINTER: ERROR_INVALID_USER_BUFFER
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.result));
+    sim::reg_delete_key(kServiceKeyPath);
+    sim::clear_faults();
+    sim::add_fault(c.call, "", 0, c.result);
+    EXPECT_EQ(install(), 1);
+    EXPECT_STREQ(failure.context, "Failed to scan the device node");
+    EXPECT_EQ(failure.code, c.error);
+  }
 }
 
 // A deletion the removal pass scheduled for a file of ours is taken back once the installation
