@@ -171,14 +171,20 @@ std::string write_ini(const Ini& ini) {
 
 namespace {
 
-// A number of at most `limit`, read in `base` (0: decimal, 0x hexadecimal or 0 octal, as C
-// reads it); no sign, no blanks.
-bool parse_number(const std::string& text, int base, unsigned long long limit, unsigned long long* number) {
+// A number read in `base` (0: decimal, 0x hexadecimal or 0 octal, as C reads it); no sign, no
+// blanks.  *too_big when it is one but exceeds `limit`.
+bool parse_number(const std::string& text, int base, unsigned long long limit, unsigned long long* number,
+                  bool* too_big) {
+  *too_big = false;
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
   errno = 0;
   char* end = nullptr;
   unsigned long long parsed = std::strtoull(text.c_str(), &end, base);
-  if (errno != 0 || end == nullptr || *end != '\0' || parsed > limit) return false;
+  if (end == nullptr || *end != '\0') return false;
+  if (errno == ERANGE || parsed > limit) {
+    *too_big = true;
+    return false;
+  }
   *number = parsed;
   return true;
 }
@@ -201,9 +207,13 @@ bool parse_fault(const std::string& key, const std::string& value, Fault* fault,
   if (hash != std::string::npos && (hash == 0 || std::isspace(static_cast<unsigned char>(rest[hash - 1])))) {
     std::string number = rest.substr(hash + 1);
     unsigned long long occurrence = 0;
+    bool too_big = false;
     if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
       return refuse(why, "#" + number + " is not an occurrence number");
-    if (!parse_number(number, 10, std::numeric_limits<int>::max(), &occurrence))
+    // Calls count from 1; "#0" would silently mean every call.
+    if (number.find_first_not_of('0') == std::string::npos)
+      return refuse(why, "#" + number + " is no call: they count from #1");
+    if (!parse_number(number, 10, std::numeric_limits<int>::max(), &occurrence, &too_big))
       return refuse(why, "#" + number + " is beyond the largest occurrence, #" +
                              std::to_string(std::numeric_limits<int>::max()));
     result.occurrence = static_cast<int>(occurrence);
@@ -212,10 +222,11 @@ bool parse_fault(const std::string& key, const std::string& value, Fault* fault,
   result.argument = rest;
   std::string error = ini_value(value);
   unsigned long long number = 0;
-  if (!parse_number(error, 0, std::numeric_limits<unsigned long long>::max(), &number))
-    return refuse(why, "\"" + error + "\" is not an error number");
-  if (number > std::numeric_limits<DWORD>::max())
-    return refuse(why, error + " is beyond 32 bits, as no Windows error is");
+  bool too_big = false;
+  if (!parse_number(error, 0, std::numeric_limits<DWORD>::max(), &number, &too_big)) {
+    return refuse(why, too_big ? error + " is beyond 32 bits, as no Windows error is"
+                               : "\"" + error + "\" is not an error number");
+  }
   if (number == 0) return refuse(why, "error 0 is success, not a failure");
   result.error = static_cast<DWORD>(number);
   *fault = result;
