@@ -22,6 +22,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/machine.h"
@@ -95,17 +96,25 @@ struct Snapshot {
 // Every key by its upper-case path: its display path and its values as .reg lines.
 using KeyTable = std::map<std::string, std::pair<std::string, std::map<std::string, std::string>>>;
 
-void flatten(const Key& key, const std::string& path, KeyTable* table) {
-  auto& entry = (*table)[upper(path)];
-  entry.first = path;
-  for (const Value& value : key.values) {
-    // One line per value, the registry editor's wrapping undone.
-    std::string line = reg_value_line(value);
-    for (std::size_t at = line.find("\\\n  "); at != std::string::npos; at = line.find("\\\n  ", at))
-      line.erase(at, 4);
-    entry.second[upper(value.name)] = line;
+// With a stack of its own, not recursion: a machine's tree may be deeper than the host's stack.
+void flatten(const Key& top, const std::string& top_path, KeyTable* table) {
+  std::vector<std::pair<const Key*, std::string>> pending;
+  pending.emplace_back(&top, top_path);
+  while (!pending.empty()) {
+    auto [key, path] = std::move(pending.back());
+    pending.pop_back();
+    auto& entry = (*table)[upper(path)];
+    entry.first = path;
+    for (const Value& value : key->values) {
+      // One line per value, the registry editor's wrapping undone.
+      std::string line = reg_value_line(value);
+      for (std::size_t at = line.find("\\\n  "); at != std::string::npos; at = line.find("\\\n  ", at))
+        line.erase(at, 4);
+      entry.second[upper(value.name)] = line;
+    }
+    for (const auto& [name, child] : key->subkeys)
+      pending.emplace_back(child.get(), path + "\\" + child->name);
   }
-  for (const auto& [name, child] : key.subkeys) flatten(*child, path + "\\" + child->name, table);
 }
 
 void diff_registry(const Snapshot& a, const Snapshot& b, std::vector<std::string>* out) {

@@ -48,7 +48,9 @@
 // Sections and keys the sim does not know are kept as they are when the file is rewritten.
 // A value may carry a comment after " ;".
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 #include "platform/sim/machine.h"
@@ -144,7 +146,11 @@ bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, 
       return false;
     }
     // A key given twice in a section (sections may repeat too) takes its last value.
-    result.set(current->name, trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
+    std::string key = trim(line.substr(0, equals));
+    result.set(current->name, key, trim(line.substr(equals + 1)));
+    for (IniEntry& entry : current->entries) {
+      if (iequals(entry.key, key)) entry.line = line_number;
+    }
   }
   *ini = std::move(result);
   return true;
@@ -163,28 +169,65 @@ std::string write_ini(const Ini& ini) {
 
 // ---- faults --------------------------------------------------------------------------------
 
-bool parse_fault(const std::string& key, const std::string& value, Fault* fault) {
+namespace {
+
+// A number read in `base` (0: decimal, 0x hexadecimal or 0 octal, as C reads it); no sign, no
+// blanks.  *too_big when it is one but exceeds `limit`.
+bool parse_number(const std::string& text, int base, unsigned long long limit, unsigned long long* number,
+                  bool* too_big) {
+  *too_big = false;
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, base);
+  if (end == nullptr || *end != '\0') return false;
+  if (errno == ERANGE || parsed > limit) {
+    *too_big = true;
+    return false;
+  }
+  *number = parsed;
+  return true;
+}
+
+bool refuse(std::string* why, const std::string& reason) {
+  if (why != nullptr) *why = reason;
+  return false;
+}
+
+}  // namespace
+
+bool parse_fault(const std::string& key, const std::string& value, Fault* fault, std::string* why) {
   std::string spec = trim(key);
   std::size_t blank = spec.find_first_of(" \t");
   Fault result;
   result.call = spec.substr(0, blank);
+  if (result.call.empty()) return refuse(why, "no call named");
   std::string rest = blank == std::string::npos ? "" : trim(spec.substr(blank));
   std::size_t hash = rest.rfind('#');
   if (hash != std::string::npos && (hash == 0 || std::isspace(static_cast<unsigned char>(rest[hash - 1])))) {
     std::string number = rest.substr(hash + 1);
-    if (number.empty()) return false;
-    for (char c : number) {
-      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    }
-    result.occurrence = static_cast<int>(std::strtol(number.c_str(), nullptr, 10));
+    unsigned long long occurrence = 0;
+    bool too_big = false;
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+      return refuse(why, "#" + number + " is not an occurrence number");
+    // Calls count from 1; "#0" would silently mean every call.
+    if (number.find_first_not_of('0') == std::string::npos)
+      return refuse(why, "#" + number + " is no call: they count from #1");
+    if (!parse_number(number, 10, std::numeric_limits<int>::max(), &occurrence, &too_big))
+      return refuse(why, "#" + number + " is beyond the largest occurrence, #" +
+                             std::to_string(std::numeric_limits<int>::max()));
+    result.occurrence = static_cast<int>(occurrence);
     rest = trim(rest.substr(0, hash));
   }
   result.argument = rest;
   std::string error = ini_value(value);
-  if (error.empty()) return false;
-  char* end = nullptr;
-  unsigned long number = std::strtoul(error.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0' || !std::isdigit(static_cast<unsigned char>(error[0]))) return false;
+  unsigned long long number = 0;
+  bool too_big = false;
+  if (!parse_number(error, 0, std::numeric_limits<DWORD>::max(), &number, &too_big)) {
+    return refuse(why, too_big ? error + " is beyond 32 bits, as no Windows error is"
+                               : "\"" + error + "\" is not an error number");
+  }
+  if (number == 0) return refuse(why, "error 0 is success, not a failure");
   result.error = static_cast<DWORD>(number);
   *fault = result;
   return true;

@@ -121,8 +121,10 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
     if (!fault_section(section.name, &applies)) continue;
     for (const IniEntry& entry : section.entries) {
       Fault parsed;
-      if (!parse_fault(entry.key, entry.value, &parsed)) {
-        *error = dir + "/machine.ini: bad fault \"" + entry.key + " = " + entry.value + "\"";
+      std::string why;
+      if (!parse_fault(entry.key, entry.value, &parsed, &why)) {
+        *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": bad fault \"" + entry.key + " = " +
+                 entry.value + "\": " + why;
         return false;
       }
       parsed.section = section.name;
@@ -139,7 +141,8 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
                    : option == "delete" ? iequals(value, "linger")
                                         : true;
       if (!valid) {
-        *error = dir + "/machine.ini: [services] " + entry.key + " = " + value +
+        *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": [services] " + entry.key + " = " +
+                 value +
                  (option.empty() ? ": not a service state (stopped, start_pending, stop_pending, running, "
                                    "continue_pending, pause_pending, paused)"
                                  : ": not a known setting");

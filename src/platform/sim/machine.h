@@ -55,6 +55,11 @@ struct Key {
   // Case-insensitive, in the order Windows enumerates them (names compared in upper case).
   std::map<std::string, KeyPtr> subkeys;
 
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key();  // without recursion, however deep the tree
+
   Value* find_value(std::string_view value_name);
   Key* find_subkey(std::string_view key_name) const;
   Key* create_subkey(const std::string& key_name);  // existing or new
@@ -86,7 +91,8 @@ std::string utf16_to_utf8(const std::u16string& wide);
 // ---- machine.ini ---------------------------------------------------------------------------
 struct IniEntry {
   std::string key;
-  std::string value;  // raw, trimmed; comments after " ;" are kept here
+  std::string value;     // raw, trimmed; comments after " ;" are kept here
+  std::size_t line = 0;  // where machine.ini gave it, for messages; 0 when set since
 };
 struct IniSection {
   std::string name;
@@ -117,7 +123,9 @@ struct Fault {
   // The machine.ini section it comes from: "faults" (every program) or "faults.PROGRAM".
   std::string section = "faults";
 };
-bool parse_fault(const std::string& key, const std::string& value, Fault* fault);
+// False, with the reason in *why, for a line that names no call, an occurrence or error number
+// that is no number or beyond what it can be, or error 0 (a call that fails with success).
+bool parse_fault(const std::string& key, const std::string& value, Fault* fault, std::string* why = nullptr);
 std::string fault_key(const Fault& fault);
 
 // ---- services ------------------------------------------------------------------------------

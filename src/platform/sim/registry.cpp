@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/machine.h"
@@ -233,11 +234,36 @@ void Key::set_value(const std::string& value_name, DWORD type, std::vector<std::
   value->wide.reset();
 }
 
+// The tree is walked with explicit stacks everywhere, never by recursion: how deep it goes is
+// up to the machine's files and the programs that run on it, not to the host's stack.
+Key::~Key() {
+  std::vector<KeyPtr> pending;
+  for (auto& entry : subkeys) pending.push_back(std::move(entry.second));
+  subkeys.clear();
+  while (!pending.empty()) {
+    KeyPtr key = std::move(pending.back());
+    pending.pop_back();
+    if (key.use_count() > 1) {
+      // Still open somewhere: it and its subtree live on, without the parent that goes now.
+      key->parent = nullptr;
+      continue;
+    }
+    // Its children are taken over before it goes, so that its own destruction goes no deeper.
+    for (auto& entry : key->subkeys) pending.push_back(std::move(entry.second));
+    key->subkeys.clear();
+  }
+}
+
 namespace {
 
-void mark_deleted(Key& key) {
-  key.deleted = true;
-  for (auto& [name, child] : key.subkeys) mark_deleted(*child);
+void mark_deleted(Key& top) {
+  std::vector<Key*> pending{&top};
+  while (!pending.empty()) {
+    Key* key = pending.back();
+    pending.pop_back();
+    key->deleted = true;
+    for (auto& [name, child] : key->subkeys) pending.push_back(child.get());
+  }
 }
 
 }  // namespace
@@ -252,9 +278,14 @@ bool Key::delete_subkey(std::string_view key_name) {
 }
 
 std::string Key::path() const {
-  if (parent == nullptr) return "";
-  std::string above = parent->path();
-  return above.empty() ? name : above + "\\" + name;
+  std::vector<const Key*> chain;
+  for (const Key* key = this; key->parent != nullptr; key = key->parent) chain.push_back(key);
+  std::string result;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!result.empty()) result += '\\';
+    result += (*it)->name;
+  }
+  return result;
 }
 
 Key* find_key(Key* from, std::string_view path) {
@@ -278,6 +309,8 @@ namespace {
 
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
 constexpr char kRoot[] = "HKEY_LOCAL_MACHINE";
+// How deep a registry tree can go on Windows.
+constexpr std::size_t kMaxDepth = 512;
 
 // The file's text as UTF-8, whatever it was stored in.
 bool decode_file(const std::string& bytes, std::string* text) {
@@ -543,6 +576,11 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
         }
         continue;
       }
+      if (split_key_path(below).size() > kMaxDepth) {
+        parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        *error = parser.error;
+        return false;
+      }
       current = create_key(result.get(), below);
       continue;
     }
@@ -638,18 +676,26 @@ std::string value_text(const Value& value) {
   return hex_text(out + prefix, value.data);
 }
 
-void write_key(const Key& key, const std::string& full_path, std::string* out) {
-  *out += "[" + full_path + "]\n";
-  std::vector<const Value*> values;
-  for (const Value& value : key.values) values.push_back(&value);
-  std::sort(values.begin(), values.end(), [](const Value* a, const Value* b) {
-    std::string ua = upper(a->name);
-    std::string ub = upper(b->name);
-    return ua != ub ? ua < ub : a->name < b->name;
-  });
-  for (const Value* value : values) *out += value_text(*value) + "\n";
-  *out += "\n";
-  for (const auto& [name, child] : key.subkeys) write_key(*child, full_path + "\\" + child->name, out);
+void write_key(const Key& top, const std::string& top_path, std::string* out) {
+  // Depth first, each key's subkeys in enumeration order: pushed last to first.
+  std::vector<std::pair<const Key*, std::string>> pending;
+  pending.emplace_back(&top, top_path);
+  while (!pending.empty()) {
+    auto [key, full_path] = std::move(pending.back());
+    pending.pop_back();
+    *out += "[" + full_path + "]\n";
+    std::vector<const Value*> values;
+    for (const Value& value : key->values) values.push_back(&value);
+    std::sort(values.begin(), values.end(), [](const Value* a, const Value* b) {
+      std::string ua = upper(a->name);
+      std::string ub = upper(b->name);
+      return ua != ub ? ua < ub : a->name < b->name;
+    });
+    for (const Value* value : values) *out += value_text(*value) + "\n";
+    *out += "\n";
+    for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it)
+      pending.emplace_back(it->second.get(), full_path + "\\" + it->second->name);
+  }
 }
 
 }  // namespace
