@@ -12,6 +12,8 @@
 //   halvik-sim reboot DIR                  restarts the machine: the file operations pending
 //                                          for the restart are carried out, services marked
 //                                          for deletion go, reboot_requested is cleared
+//   halvik-sim import DIR [--present FILE] FILE.reg...
+//                                          a machine from registry exports (import.cpp)
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "import.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
 
@@ -34,7 +37,8 @@ using namespace sim::internal;
 
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
-    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n";
+    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
+    "       halvik-sim import DIR [--present FILE] FILE.reg...\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -318,5 +322,9 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
+  if (command == "import") {
+    int status = halvik_sim::command_import(args);
+    return status < 0 ? usage() : status;
+  }
   return usage();
 }
