@@ -243,6 +243,7 @@ Key::~Key() {
   while (!pending.empty()) {
     KeyPtr key = std::move(pending.back());
     pending.pop_back();
+    if (key == nullptr) continue;  // a subkey moved elsewhere leaves an empty slot behind
     if (key.use_count() > 1) {
       // Still open somewhere: it and its subtree live on, without the parent that goes now.
       key->parent = nullptr;
