@@ -340,6 +340,8 @@ TEST_F(PnpScenario, RemovalCleansAnOlderInstallation) {
   ASSERT_NE(files_at, std::string::npos) << changes;
   EXPECT_EQ(changes.substr(files_at),
             "@@ machine.ini @@\n"
+            " [service_database]\n"
+            "-halvik = 0x1\n"
             " [services]\n"
             "-halvik = running\n"
             "@@ files @@\n"

@@ -278,7 +278,8 @@ std::vector<std::string> present_node_ids() {
   for (const Board& board : read_boards()) board_ids.insert(upper(board.instance_id));
   std::vector<std::string> out;
   for (std::string& id : node_ids()) {
-    if (iequals(internal::split_path(id)[0], "ROOT") || board_ids.count(id) != 0) out.push_back(std::move(id));
+    if (iequals(internal::split_path(id)[0], "ROOT") || board_ids.count(id) != 0)
+      out.push_back(std::move(id));
   }
   return out;
 }
@@ -821,6 +822,28 @@ std::string driver_key_for(const std::string& instance_id, const std::string& cl
   return "";
 }
 
+// The services the installation adds (AddService names), as the service manager must take them.
+std::vector<std::string> added_services(const DriverPlan& plan) {
+  std::vector<std::string> names;
+  const inf::Section* services = plan.inf.section(plan.install_section + ".Services");
+  if (services == nullptr) return names;
+  for (const inf::Line& line : services->lines) {
+    if (line.has_key && inf::equal_ignoring_case(line.key, "AddService") && !line.fields.empty()) {
+      names.push_back(line.fields[0]);
+    }
+  }
+  return names;
+}
+
+// The service manager refuses to create (or change) a service marked for deletion, and the
+// installation fails with its error before anything is installed.
+DWORD check_services(const DriverPlan& plan) {
+  for (const std::string& name : added_services(plan)) {
+    if (internal::service_marked_for_delete(name)) return port::ERROR_SERVICE_MARKED_FOR_DELETE;
+  }
+  return port::ERROR_SUCCESS;
+}
+
 void add_services(const DriverPlan& plan, bool start, std::string* function_service) {
   const inf::Section* services = plan.inf.section(plan.install_section + ".Services");
   if (services == nullptr) return;
@@ -835,6 +858,9 @@ void add_services(const DriverPlan& plan, bool start, std::string* function_serv
       return plan.inf.has_value(section, entry) ? parse_number(plan.inf.value(section, entry)) : fallback;
     };
     set_dword(key, "Type", number("ServiceType", 1));
+    if (internal::create_service(name, number("ServiceType", 1)) == port::ERROR_SERVICE_EXISTS) {
+      internal::set_service_type(name, number("ServiceType", 1));
+    }
     set_dword(key, "Start", number("StartType", 3));
     set_dword(key, "ErrorControl", number("ErrorControl", 1));
     std::string binary = expand_dirids(plan.inf.value(section, "ServiceBinary"), plan.source_dir);
@@ -915,6 +941,7 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
     if (!select_model(parsed, id, &model, &matching_id)) continue;
     DriverPlan plan;
     DWORD error = plan_driver(parsed, model, directory_of(full), &plan);
+    if (error == port::ERROR_SUCCESS) error = check_services(plan);
     if (error != port::ERROR_SUCCESS) return error;
     plan.matching_id = matching_id;
     plans.emplace_back(id, plan);
@@ -957,7 +984,8 @@ void reenumerate() {
         source_dir = pnf_source_dir(pnf);
       }
       DriverPlan plan;
-      if (plan_driver(candidate, model, source_dir, &plan) != port::ERROR_SUCCESS)
+      if (plan_driver(candidate, model, source_dir, &plan) != port::ERROR_SUCCESS ||
+          check_services(plan) != port::ERROR_SUCCESS)
         continue;  // no driver then
       plan.matching_id = matching_id;
       plan.inf_name = name;

@@ -1,6 +1,7 @@
 // A restart of the simulated machine, as far as the parts this program touches go: the file
-// operations scheduled for the restart are carried out, services marked for deletion go, and
-// the reboot request is answered.
+// operations scheduled for the restart are carried out, services marked for deletion go, the
+// service manager reads its database from the Services keys again, the services that start
+// with the system start, and the reboot request is answered.
 #include <filesystem>
 #include <system_error>
 
@@ -56,25 +57,47 @@ void carry_out_pending_operations() {
   registry_changed();
 }
 
-// A service marked for deletion goes at the restart, whatever held it; a state left in
-// machine.ini for a service the registry no longer has is forgotten.
-void drop_deleted_services() {
+DWORD dword_of(Key* key, std::string_view name) {
+  Value* value = key == nullptr ? nullptr : key->find_value(name);
+  if (value == nullptr || value->type != port::REG_DWORD || value->data.size() < 4) return 0;
+  return value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
+         (static_cast<DWORD>(value->data[3]) << 24);
+}
+
+// At boot the service manager deletes the keys of the services marked for deletion (DeleteFlag)
+// and reads its database from the keys that remain.  Every service starts out stopped; the
+// awkward behaviours (NAME.stop, NAME.delete) stay with the services that are still there.
+void boot_service_manager() {
   Machine& m = machine();
-  std::vector<std::string> names;
   if (Key* services = find_key(m.hklm.get(), kServicesKey)) {
-    for (const auto& [folded, key] : services->subkeys) names.push_back(key->name);
+    std::vector<std::string> marked;
+    for (const auto& [folded, key] : services->subkeys) {
+      if (dword_of(key.get(), "DeleteFlag") != 0) marked.push_back(key->name);
+    }
+    for (const std::string& name : marked) services->delete_subkey(name);
+    if (!marked.empty()) registry_changed();
   }
-  for (const std::string& name : names) {
-    if (service_marked_for_delete(name)) remove_service(name);
-  }
+  read_service_database(m);
   if (IniSection* states = m.ini.section("services")) {
     std::vector<std::string> forgotten;
     for (const IniEntry& entry : states->entries) {
-      std::string name = entry.key.substr(0, entry.key.find('.'));
-      if (!service_known(name)) forgotten.push_back(entry.key);
+      std::size_t dot = entry.key.find('.');
+      if (dot == std::string::npos || !service_known(entry.key.substr(0, dot)))
+        forgotten.push_back(entry.key);
     }
     for (const std::string& key : forgotten) m.ini.erase("services", key);
-    if (!forgotten.empty()) ini_changed();
+  }
+  ini_changed();
+}
+
+// Boot (0), system (1) and automatic (2) services start with the machine.
+void start_services() {
+  Machine& m = machine();
+  Key* services = find_key(m.hklm.get(), kServicesKey);
+  if (services == nullptr) return;
+  for (const auto& [folded, key] : services->subkeys) {
+    if (!service_known(key->name) || key->find_value("Start") == nullptr) continue;
+    if (dword_of(key.get(), "Start") <= 2) store_service_state(key->name, port::SERVICE_RUNNING);
   }
 }
 
@@ -82,7 +105,8 @@ void drop_deleted_services() {
 
 void restart_machine() {
   carry_out_pending_operations();
-  drop_deleted_services();
+  boot_service_manager();
+  start_services();
   machine().ini.set("system", "reboot_requested", "0");
   ini_changed();
 }

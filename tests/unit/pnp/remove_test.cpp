@@ -38,8 +38,7 @@ class PnpRemove : public PnpMachine {
     sim::write_file("C:\\WINDOWS\\system32\\tsrgBdevpp.dll", "MZ");
     sim::write_file("C:\\WINDOWS\\system32\\tsrgBdevco.dll", "MZ");
     sim::write_file("C:\\WINDOWS\\system32\\drivers\\halvik.sys", "MZ");
-    sim::reg_create_key(kServiceKeyPath);
-    sim::reg_set_dword(kServiceKeyPath, "Type", 1);
+    sim::add_service("halvik", 1, port::SERVICE_STOPPED);
   }
   bool package_files_gone() {
     return !sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevpp.dll") &&
