@@ -51,7 +51,7 @@ port::BOOL port::SetupCopyOEMInfA(const char* source_inf, const char* source_med
 // it would not even start there.
 port::BOOL port::SetupUninstallOEMInfA(const char* inf_file_name, port::DWORD flags, void* reserved) {
   using Uninstall = BOOL(WINAPI*)(PCSTR, DWORD, PVOID);
-  HMODULE setupapi = ::GetModuleHandleA("setupapi.dll");
+  ::HMODULE setupapi = ::GetModuleHandleA("setupapi.dll");
   auto uninstall = setupapi == nullptr ? nullptr
                                        : reinterpret_cast<Uninstall>(reinterpret_cast<void*>(
                                              ::GetProcAddress(setupapi, "SetupUninstallOEMInfA")));
