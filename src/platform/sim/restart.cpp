@@ -1,10 +1,12 @@
 // A restart of the simulated machine, as far as the parts this program touches go: the file
 // operations scheduled for the restart are carried out, services marked for deletion go, the
-// service manager reads its database from the Services keys again, the services that start
-// with the system start, and the reboot request is answered.
+// service manager reads its database from the Services keys again, the boards are enumerated
+// and get drivers, the services that start with the system start, and the reboot request is
+// answered.
 #include <filesystem>
 #include <system_error>
 
+#include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
 
@@ -90,15 +92,51 @@ void boot_service_manager() {
   ini_changed();
 }
 
-// Boot (0), system (1) and automatic (2) services start with the machine.
-void start_services() {
-  Machine& m = machine();
-  Key* services = find_key(m.hklm.get(), kServicesKey);
-  if (services == nullptr) return;
-  for (const auto& [folded, key] : services->subkeys) {
-    if (!service_known(key->name) || key->find_value("Start") == nullptr) continue;
-    if (dword_of(key.get(), "Start") <= 2) store_service_state(key->name, port::SERVICE_RUNNING);
+std::string string_of(Key* key, std::string_view name) {
+  Value* value = key == nullptr ? nullptr : key->find_value(name);
+  if (value == nullptr || (value->type != port::REG_SZ && value->type != port::REG_EXPAND_SZ)) return "";
+  std::string text(value->data.begin(), value->data.end());
+  return text.substr(0, text.find('\0'));
+}
+
+// A service whose ImagePath names a file that isn't there fails to start.  The path is the
+// Windows directory's (relative, \SystemRoot\ or %SystemRoot%) or a full one.
+bool image_present(Key* key) {
+  std::string image = string_of(key, "ImagePath");
+  if (image.empty()) return true;
+  if (!image.empty() && image[0] == '"') image = image.substr(1, image.find('"', 1) - 1);
+  for (std::string_view prefix : {"\\SystemRoot\\", "%SystemRoot%\\"}) {
+    if (image.size() > prefix.size() && iequals(std::string_view(image).substr(0, prefix.size()), prefix))
+      image = image.substr(prefix.size());
   }
+  if (image.size() < 2 || image[1] != ':') image = devices::windows_dir() + "\\" + image;
+  std::string host;
+  std::error_code ignored;
+  return !host_path_of(image, &host) || std::filesystem::is_regular_file(host, ignored);
+}
+
+void start_service(const std::string& name) {
+  Key* services = find_key(machine().hklm.get(), kServicesKey);
+  Key* key = services == nullptr ? nullptr : services->find_subkey(name);
+  if (key != nullptr && service_known(name) && image_present(key))
+    store_service_state(key->name, port::SERVICE_RUNNING);
+}
+
+// Boot (0), system (1) and automatic (2) services start with the machine, and so does the
+// function driver of every present device that has its driver installed.
+void start_services() {
+  std::vector<std::string> names;
+  if (Key* services = find_key(machine().hklm.get(), kServicesKey)) {
+    for (const auto& [folded, key] : services->subkeys) {
+      if (key->find_value("Start") != nullptr && dword_of(key.get(), "Start") <= 2)
+        names.push_back(key->name);
+    }
+  }
+  for (const std::string& id : devices::present_node_ids()) {
+    std::string service = devices::node_string(id, "Service");
+    if (!service.empty() && !devices::node_string(id, "Driver").empty()) names.push_back(service);
+  }
+  for (const std::string& name : names) start_service(name);
 }
 
 }  // namespace
@@ -106,6 +144,9 @@ void start_services() {
 void restart_machine() {
   carry_out_pending_operations();
   boot_service_manager();
+  // The boards are enumerated again: a board without a driver gets one from the driver store
+  // (the INF directory before Vista) when one matches.
+  devices::reenumerate();
   start_services();
   machine().ini.set("system", "reboot_requested", "0");
   ini_changed();

@@ -189,4 +189,32 @@ TEST_F(ServicesTest, AServiceWhoseKeyIsDeletedIsStillKnownUntilTheRestart) {
   EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
+// At the restart boot, system and automatic services start, unless their image is missing;
+// demand-start and disabled ones stay stopped.
+TEST_F(ServicesTest, TheRestartStartsWhatStartsWithTheSystem) {
+  const struct {
+    port::DWORD start;
+    const char* image;  // "" none
+    port::DWORD state;
+  } cases[] = {
+      {0, "system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
+      {1, "\\SystemRoot\\system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
+      {2, "", port::SERVICE_RUNNING},
+      {2, "system32\\drivers\\missing.sys", port::SERVICE_STOPPED},
+      {3, "system32\\drivers\\boot.sys", port::SERVICE_STOPPED},
+      {4, "", port::SERVICE_STOPPED},
+  };
+  sim::write_file("C:\\WINDOWS\\system32\\drivers\\boot.sys", "MZ");
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\halvik";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.start) + " " + c.image);
+    sim::add_service("halvik", 1, port::SERVICE_PAUSED);
+    sim::reg_set_dword(key, "Start", c.start);
+    if (*c.image != '\0') sim::reg_set_string(key, "ImagePath", c.image);
+    sim::restart_machine();
+    EXPECT_EQ(sim::service_state("halvik"), c.state);
+    sim::reg_delete_key(key);
+  }
+}
+
 }  // namespace

@@ -762,4 +762,17 @@ TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\System32\\DriverStore"));
 }
 
+// The restart enumerates the boards again: a driver installed while a restart was pending
+// starts, a board whose node went comes back with the driver from the store.
+TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
+  sim::set_update_restart_required(true);
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot));
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_STOPPED);
+  ASSERT_TRUE(remove_node(kBoard1));
+  sim::restart_machine();
+  for (const char* board : {kBoard1, kBoard2}) EXPECT_NE(sim::device_driver(board), "") << board;
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+}
+
 }  // namespace
