@@ -195,20 +195,32 @@ InfOwner inf_owner(const char* path) {
 // Whether Windows keeps a driver store (Vista and later): there a registered INF is only the
 // published face of a package staged in the store, which puts the driver back on the boards at
 // the next enumeration unless the package itself is taken out.
-bool has_driver_store() {
+enum class DriverStore { none, present, unknown };
+
+DriverStore driver_store_of_this_system() {
   port::OSVERSIONINFOEXA info{};
   info.dwOSVersionInfoSize = sizeof(info);
-  return port::GetVersionExA(&info) && info.dwPlatformId == port::VER_PLATFORM_WIN32_NT &&
-         info.dwMajorVersion >= 6;
+  if (!port::GetVersionExA(&info)) return DriverStore::unknown;
+  return info.dwPlatformId == port::VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 6 ? DriverStore::present
+                                                                                      : DriverStore::none;
 }
 
-// An INF of ours and its PNF.  With a driver store the system takes the package out, INF, PNF
-// and staged files, even while devices still name it; where it can't, and on older systems,
-// the files are deleted.  The PNF goes first: while it stays, the INF stays with it, so that a
-// later removal still finds the pair by the INF's content.
+// An INF of ours and its PNF.  Where there may be a driver store the system takes the package
+// out, INF, PNF and staged files, even while devices still name it.  Where it can't, the INF
+// stays and is named: deleted alone it would leave the staged package without the name a later
+// removal finds it by.  Where the call doesn't exist (Windows 2000) or there is no store, the
+// files are deleted, the PNF first: while it stays, the INF stays with it, so that a later
+// removal still finds the pair by the INF's content.
 void delete_inf_pair(const char* root, const char* inf_name, const char* inf_path, const char* pnf_name,
-                     bool driver_store, int* reboot_needed) {
-  if (driver_store && port::SetupUninstallOEMInfA(inf_name, port::SUOI_FORCEDELETE, nullptr)) return;
+                     DriverStore driver_store, int* reboot_needed) {
+  if (driver_store != DriverStore::none) {
+    if (port::SetupUninstallOEMInfA(inf_name, port::SUOI_FORCEDELETE, nullptr)) return;
+    port::DWORD error = port::GetLastError();
+    if (error != port::ERROR_PROC_NOT_FOUND && error != port::ERROR_FILE_NOT_FOUND) {
+      std::fprintf(stderr, "Unable to delete %s\n", inf_path);
+      return;
+    }
+  }
   if (pnf_name[0] != '\0' && delete_windows_file(root, "inf", pnf_name, reboot_needed) == Deletion::stayed)
     return;
   delete_file(inf_path, reboot_needed);
@@ -217,8 +229,8 @@ void delete_inf_pair(const char* root, const char* inf_name, const char* inf_pat
 // An INF the registry names as ours, with its PNF.  The registry is only a pointer: the file
 // goes only when it names one of our boards itself, so that a stray InfPath can never take a
 // system INF with it.
-void delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name, bool driver_store,
-                           int* reboot_needed) {
+void delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name,
+                           DriverStore driver_store, int* reboot_needed) {
   char path[port::MAX_PATH];
   if (!is_plain_file_name(inf_name)) return;
   if (!windows_path(root, "inf", inf_name, path)) {
@@ -231,7 +243,7 @@ void delete_registered_inf(const char* root, const char* inf_name, const char* p
 
 // Every INF of the system that names one of our boards, with its PNF; copies the system
 // made under another name included.  false when the list could not be allocated.
-bool delete_inf_files_naming_boards(const char* root, bool driver_store, int* reboot_needed) {
+bool delete_inf_files_naming_boards(const char* root, DriverStore driver_store, int* reboot_needed) {
   port::DWORD size = 0;
   port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
   auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
@@ -377,7 +389,7 @@ void delete_pnp_files(const char* second_inf, const char* second_pnf, const char
   }
   std::strcpy(root, windows);
 
-  bool driver_store = has_driver_store();
+  DriverStore driver_store = driver_store_of_this_system();
   delete_registered_inf(root, second_inf, second_pnf, driver_store, reboot_needed);
   delete_registered_inf(root, first_inf, first_pnf, driver_store, reboot_needed);
 

@@ -425,3 +425,30 @@ TEST_F(PnpScenario, InteractiveOverwriteReinstallsFromAFileOfAnswers) {
 }
 
 }  // namespace
+
+namespace {
+
+// The removal takes the driver away for good: after the restart the boards are enumerated
+// again and neither gets a driver, and nothing of the package is left in the driver store.
+TEST_F(PnpScenario, AfterRemovalAndRestartNoBoardGetsTheDriverBack) {
+  for (const char* template_name : {"xp", "amd64"}) {
+    SCOPED_TRACE(template_name);
+    new_machine(template_name);
+    ASSERT_EQ(install(worked_example()).exit_code, 1);
+    ASSERT_EQ(install(kRemoval).exit_code, 1);
+    RunResult reboot = run_program("halvik-sim", {"reboot", dir_});
+    ASSERT_EQ(reboot.exit_code, 0) << reboot.err;
+    for (const Board& board : kBoards) {
+      RunResult node = run_program(
+          "halvik-sim",
+          {"show", dir_, "SYSTEM\\CurrentControlSet\\Enum\\" + board.device + "\\" + board.instance});
+      EXPECT_NE(node.out.find("HardwareID"), std::string::npos) << node.out;  // enumerated again
+      EXPECT_EQ(node.out.find("\"Driver\""), std::string::npos) << node.out;
+    }
+    std::error_code error;
+    std::filesystem::directory_iterator store(host("Windows/system32/DriverStore/FileRepository"), error);
+    EXPECT_TRUE(error || store == std::filesystem::directory_iterator()) << store->path();
+  }
+}
+
+}  // namespace
