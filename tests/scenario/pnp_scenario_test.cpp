@@ -452,3 +452,32 @@ TEST_F(PnpScenario, AfterRemovalAndRestartNoBoardGetsTheDriverBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver that wouldn't stop stays marked for deletion until the restart: a reinstallation
+// before it fails, with the service manager's reason; after the restart it succeeds.
+TEST_F(PnpScenario, AReinstallationWaitsForTheRestartOfADriverMarkedForDeletion) {
+  new_machine("xp");
+  ASSERT_EQ(install(worked_example()).exit_code, 1);
+  add_ini("services", "halvik.stop = stuck");
+  RunResult removal = install(kRemoval);
+  EXPECT_EQ(removal.exit_code, 1) << removal.err;
+  // Both removal passes try to stop it.
+  const std::string not_stopped =
+      "The halvik service could not be stopped; it is removed when the system restarts.\n";
+  EXPECT_EQ(removal.err, not_stopped + not_stopped);
+
+  RunResult early = install(worked_example());
+  EXPECT_EQ(early.exit_code, 254);
+  EXPECT_NE(early.err.find("Failed to install the device node: The specified service has been marked for"),
+            std::string::npos)
+      << early.err;
+
+  ASSERT_EQ(run_program("halvik-sim", {"reboot", dir_}).exit_code, 0);
+  RunResult later = install(worked_example());
+  EXPECT_EQ(later.exit_code, 1) << later.err;
+  EXPECT_EQ(later.err, "");
+}
+
+}  // namespace
