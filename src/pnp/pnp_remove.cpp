@@ -214,7 +214,11 @@ DriverStore driver_store_of_this_system() {
 void delete_inf_pair(const char* root, const char* inf_name, const char* inf_path, const char* pnf_name,
                      DriverStore driver_store, int* reboot_needed) {
   if (driver_store != DriverStore::none) {
-    if (port::SetupUninstallOEMInfA(inf_name, port::SUOI_FORCEDELETE, nullptr)) return;
+    if (port::SetupUninstallOEMInfA(inf_name, port::SUOI_FORCEDELETE, nullptr)) {
+      // Windows takes the PNF with the INF; Wine deletes the INF alone.
+      if (pnf_name[0] != '\0') delete_windows_file(root, "inf", pnf_name, reboot_needed);
+      return;
+    }
     port::DWORD error = port::GetLastError();
     if (error != port::ERROR_PROC_NOT_FOUND && error != port::ERROR_FILE_NOT_FOUND) {
       std::fprintf(stderr, "Unable to delete %s\n", inf_path);
