@@ -120,8 +120,9 @@ std::vector<std::uint8_t> multi_sz_bytes(const std::vector<std::string>& strings
 // UpdateDriverForPlugAndPlayDevices: installs the INF's driver on every present node whose
 // hardware or compatible IDs hold hardware_id.
 DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart);
-// Re-enumeration: nodes for boards that have none, drivers from the INF store for present
-// nodes without one.
+// Re-enumeration: nodes for boards that have none, drivers for present nodes without one from
+// the driver store (Vista and later) or the INF directory; a driver whose service is marked for
+// deletion is not installed.
 void reenumerate();
 
 }  // namespace sim::devices
