@@ -11,7 +11,9 @@
 //   halvik-sim service DIR NAME STATE      sets a service's state, adding the service if missing
 //   halvik-sim reboot DIR                  restarts the machine: the file operations pending
 //                                          for the restart are carried out, services marked
-//                                          for deletion go, reboot_requested is cleared
+//                                          for deletion go, the boards are enumerated and get
+//                                          drivers, services that start with the system start,
+//                                          reboot_requested is cleared
 //   halvik-sim import DIR [--present FILE] FILE.reg...
 //                                          a machine from registry exports (import.cpp)
 //

@@ -75,6 +75,7 @@ inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
@@ -278,6 +279,7 @@ inline constexpr DWORD DICD_GENERATE_ID = 0x00000001;
 inline constexpr DWORD DI_NEEDRESTART = 0x00000080;
 inline constexpr DWORD DI_NEEDREBOOT = 0x00000100;
 inline constexpr DWORD SPOST_PATH = 1;
+inline constexpr DWORD SUOI_FORCEDELETE = 0x00000001;
 inline constexpr DWORD INF_STYLE_WIN4 = 0x00000002;
 inline constexpr DWORD MAX_DEVICE_ID_LEN = 200;
 inline constexpr DWORD SP_MAX_MACHINENAME_LENGTH = MAX_PATH + 3;
@@ -322,6 +324,8 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND parent, const char* hardware_id, co
 BOOL SetupCopyOEMInfA(const char* source_inf, const char* source_media_location, DWORD media_type,
                       DWORD copy_style, char* destination_name, DWORD destination_size, DWORD* required_size,
                       char** destination_file_component);
+// Exported by setupapi from Windows XP on; on Windows 2000 it fails with ERROR_PROC_NOT_FOUND.
+BOOL SetupUninstallOEMInfA(const char* inf_file_name, DWORD flags, void* reserved);
 BOOL SetupDiGetINFClassA(const char* inf_name, GUID* class_guid, char* class_name, DWORD size,
                          DWORD* required_size);
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID* class_guid, HWND parent);

@@ -192,9 +192,39 @@ InfOwner inf_owner(const char* path) {
   return owner;
 }
 
-// An INF of ours and its PNF.  The PNF goes first: while it stays, the INF stays with it, so
-// that a later removal still finds the pair by the INF's content.
-void delete_inf_pair(const char* root, const char* inf_path, const char* pnf_name, int* reboot_needed) {
+// Whether Windows keeps a driver store (Vista and later): there a registered INF is only the
+// published face of a package staged in the store, which puts the driver back on the boards at
+// the next enumeration unless the package itself is taken out.
+enum class DriverStore { none, present, unknown };
+
+DriverStore driver_store_of_this_system() {
+  port::OSVERSIONINFOEXA info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!port::GetVersionExA(&info)) return DriverStore::unknown;
+  return info.dwPlatformId == port::VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 6 ? DriverStore::present
+                                                                                      : DriverStore::none;
+}
+
+// An INF of ours and its PNF.  Where there may be a driver store the system takes the package
+// out, INF, PNF and staged files, even while devices still name it.  Where it can't, the INF
+// stays and is named: deleted alone it would leave the staged package without the name a later
+// removal finds it by.  Where the call doesn't exist (Windows 2000) or there is no store, the
+// files are deleted, the PNF first: while it stays, the INF stays with it, so that a later
+// removal still finds the pair by the INF's content.
+void delete_inf_pair(const char* root, const char* inf_name, const char* inf_path, const char* pnf_name,
+                     DriverStore driver_store, int* reboot_needed) {
+  if (driver_store != DriverStore::none) {
+    if (port::SetupUninstallOEMInfA(inf_name, port::SUOI_FORCEDELETE, nullptr)) {
+      // Windows takes the PNF with the INF; Wine deletes the INF alone.
+      if (pnf_name[0] != '\0') delete_windows_file(root, "inf", pnf_name, reboot_needed);
+      return;
+    }
+    port::DWORD error = port::GetLastError();
+    if (error != port::ERROR_PROC_NOT_FOUND && error != port::ERROR_FILE_NOT_FOUND) {
+      std::fprintf(stderr, "Unable to delete %s\n", inf_path);
+      return;
+    }
+  }
   if (pnf_name[0] != '\0' && delete_windows_file(root, "inf", pnf_name, reboot_needed) == Deletion::stayed)
     return;
   delete_file(inf_path, reboot_needed);
@@ -203,19 +233,21 @@ void delete_inf_pair(const char* root, const char* inf_path, const char* pnf_nam
 // An INF the registry names as ours, with its PNF.  The registry is only a pointer: the file
 // goes only when it names one of our boards itself, so that a stray InfPath can never take a
 // system INF with it.
-void delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name, int* reboot_needed) {
+void delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name,
+                           DriverStore driver_store, int* reboot_needed) {
   char path[port::MAX_PATH];
   if (!is_plain_file_name(inf_name)) return;
   if (!windows_path(root, "inf", inf_name, path)) {
     std::fprintf(stderr, "Unable to delete %s\n", inf_name);
     return;
   }
-  if (inf_owner(path) == InfOwner::ours) delete_inf_pair(root, path, pnf_name, reboot_needed);
+  if (inf_owner(path) == InfOwner::ours)
+    delete_inf_pair(root, inf_name, path, pnf_name, driver_store, reboot_needed);
 }
 
 // Every INF of the system that names one of our boards, with its PNF; copies the system
 // made under another name included.  false when the list could not be allocated.
-bool delete_inf_files_naming_boards(const char* root, int* reboot_needed) {
+bool delete_inf_files_naming_boards(const char* root, DriverStore driver_store, int* reboot_needed) {
   port::DWORD size = 0;
   port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
   auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
@@ -229,7 +261,7 @@ bool delete_inf_files_naming_boards(const char* root, int* reboot_needed) {
       if (inf_owner(path) != InfOwner::ours) continue;
       char pnf_name[port::MAX_PATH];
       if (!pnf_name_for(name, pnf_name)) pnf_name[0] = '\0';
-      delete_inf_pair(root, path, pnf_name, reboot_needed);
+      delete_inf_pair(root, name, path, pnf_name, driver_store, reboot_needed);
     }
   } else {
     // Copies of our INF under other names may stay; a later removal looks again.
@@ -361,10 +393,11 @@ void delete_pnp_files(const char* second_inf, const char* second_pnf, const char
   }
   std::strcpy(root, windows);
 
-  delete_registered_inf(root, second_inf, second_pnf, reboot_needed);
-  delete_registered_inf(root, first_inf, first_pnf, reboot_needed);
+  DriverStore driver_store = driver_store_of_this_system();
+  delete_registered_inf(root, second_inf, second_pnf, driver_store, reboot_needed);
+  delete_registered_inf(root, first_inf, first_pnf, driver_store, reboot_needed);
 
-  if (!delete_inf_files_naming_boards(root, reboot_needed)) return;
+  if (!delete_inf_files_naming_boards(root, driver_store, reboot_needed)) return;
 
   delete_windows_file(root, "System32", "tsrgBdevpp.dll", reboot_needed);
   delete_windows_file(root, "System32", "tsrgBdevco.dll", reboot_needed);

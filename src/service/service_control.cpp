@@ -118,7 +118,9 @@ int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, int* r
     *reboot_needed = 1;
   }
   int result = 0;
-  if (!port::DeleteService(service)) {
+  // A service already marked for deletion (by an earlier pass that couldn't stop it) goes as
+  // this deletion would have it go: once stopped, or at the restart.
+  if (!port::DeleteService(service) && port::GetLastError() != port::ERROR_SERVICE_MARKED_FOR_DELETE) {
     failure->context = "DeleteService";
     failure->code = port::GetLastError();
     result = 1;

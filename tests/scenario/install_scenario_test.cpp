@@ -110,6 +110,7 @@ class InstallScenario : public ::testing::Test {
   void add_service(const std::string& name, const std::string& state) {
     add_key("SYSTEM\\CurrentControlSet\\Services\\" + name,
             "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n");
+    set_ini("service_database", name, "0x1");  // installed before the machine last started
     set_ini("services", name, state);
   }
 

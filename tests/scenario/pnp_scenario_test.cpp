@@ -370,6 +370,8 @@ TEST_F(PnpScenario, RemovalCleansAnOlderInstallation) {
   ASSERT_NE(files_at, std::string::npos) << changes;
   EXPECT_EQ(changes.substr(files_at),
             "@@ machine.ini @@\n"
+            " [service_database]\n"
+            "-halvik = 0x1\n"
             " [services]\n"
             "-halvik = running\n"
             "@@ files @@\n"
@@ -450,6 +452,62 @@ TEST_F(PnpScenario, InteractiveOverwriteReinstallsFromAFileOfAnswers) {
                             "The Plug and Play driver was successfully installed.\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(diff(installed), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The removal takes the driver away for good: after the restart the boards are enumerated
+// again and neither gets a driver, and nothing of the package is left in the driver store.
+TEST_F(PnpScenario, AfterRemovalAndRestartNoBoardGetsTheDriverBack) {
+  for (const char* template_name : {"xp", "amd64"}) {
+    SCOPED_TRACE(template_name);
+    new_machine(template_name);
+    ASSERT_EQ(install(worked_example()).exit_code, 1);
+    ASSERT_EQ(install(kRemoval).exit_code, 1);
+    RunResult reboot = run_program("halvik-sim", {"reboot", dir_});
+    ASSERT_EQ(reboot.exit_code, 0) << reboot.err;
+    for (const Board& board : kBoards) {
+      RunResult node = run_program(
+          "halvik-sim",
+          {"show", dir_, "SYSTEM\\CurrentControlSet\\Enum\\" + board.device + "\\" + board.instance});
+      EXPECT_NE(node.out.find("HardwareID"), std::string::npos) << node.out;  // enumerated again
+      EXPECT_EQ(node.out.find("\"Driver\""), std::string::npos) << node.out;
+    }
+    std::error_code error;
+    std::filesystem::directory_iterator store(host("Windows/system32/DriverStore/FileRepository"), error);
+    EXPECT_TRUE(error || store == std::filesystem::directory_iterator()) << store->path();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A driver that wouldn't stop stays marked for deletion until the restart: a reinstallation
+// before it fails, with the service manager's reason; after the restart it succeeds.
+TEST_F(PnpScenario, AReinstallationWaitsForTheRestartOfADriverMarkedForDeletion) {
+  new_machine("xp");
+  ASSERT_EQ(install(worked_example()).exit_code, 1);
+  add_ini("services", "halvik.stop = stuck");
+  RunResult removal = install(kRemoval);
+  EXPECT_EQ(removal.exit_code, 1) << removal.err;
+  // Both removal passes try to stop it.
+  const std::string not_stopped =
+      "The halvik service could not be stopped; it is removed when the system restarts.\n";
+  EXPECT_EQ(removal.err, not_stopped + not_stopped);
+
+  RunResult early = install(worked_example());
+  EXPECT_EQ(early.exit_code, 254);
+  EXPECT_NE(early.err.find("Failed to install the device node: The specified service has been marked for"),
+            std::string::npos)
+      << early.err;
+
+  ASSERT_EQ(run_program("halvik-sim", {"reboot", dir_}).exit_code, 0);
+  RunResult later = install(worked_example());
+  EXPECT_EQ(later.exit_code, 1) << later.err;
+  EXPECT_EQ(later.err, "");
 }
 
 }  // namespace

@@ -278,7 +278,8 @@ std::vector<std::string> present_node_ids() {
   for (const Board& board : read_boards()) board_ids.insert(upper(board.instance_id));
   std::vector<std::string> out;
   for (std::string& id : node_ids()) {
-    if (iequals(internal::split_path(id)[0], "ROOT") || board_ids.count(id) != 0) out.push_back(std::move(id));
+    if (iequals(internal::split_path(id)[0], "ROOT") || board_ids.count(id) != 0)
+      out.push_back(std::move(id));
   }
   return out;
 }
@@ -498,6 +499,13 @@ DWORD register_inf(const std::string& source_path, std::string* oem_name) {
   std::string content;
   if (!internal::full_windows_path(source_path, &full) || !read_windows_file(full, &content)) {
     return port::ERROR_FILE_NOT_FOUND;
+  }
+  // From Vista on the package is staged in the driver store first, and the INF registered in
+  // the INF directory is the store's: drivers installed from it later take the store's files.
+  if (has_driver_store()) {
+    std::string staged;
+    if (DWORD error = stage_package(full, content, &staged)) return error;
+    full = staged;
   }
   std::vector<std::string> names = inf_file_names();
   for (const std::string& name : names) {
@@ -821,6 +829,28 @@ std::string driver_key_for(const std::string& instance_id, const std::string& cl
   return "";
 }
 
+// The services the installation adds (AddService names), as the service manager must take them.
+std::vector<std::string> added_services(const DriverPlan& plan) {
+  std::vector<std::string> names;
+  const inf::Section* services = plan.inf.section(plan.install_section + ".Services");
+  if (services == nullptr) return names;
+  for (const inf::Line& line : services->lines) {
+    if (line.has_key && inf::equal_ignoring_case(line.key, "AddService") && !line.fields.empty()) {
+      names.push_back(line.fields[0]);
+    }
+  }
+  return names;
+}
+
+// The service manager refuses to create (or change) a service marked for deletion, and the
+// installation fails with its error before anything is installed.
+DWORD check_services(const DriverPlan& plan) {
+  for (const std::string& name : added_services(plan)) {
+    if (internal::service_marked_for_delete(name)) return port::ERROR_SERVICE_MARKED_FOR_DELETE;
+  }
+  return port::ERROR_SUCCESS;
+}
+
 void add_services(const DriverPlan& plan, bool start, std::string* function_service) {
   const inf::Section* services = plan.inf.section(plan.install_section + ".Services");
   if (services == nullptr) return;
@@ -835,6 +865,9 @@ void add_services(const DriverPlan& plan, bool start, std::string* function_serv
       return plan.inf.has_value(section, entry) ? parse_number(plan.inf.value(section, entry)) : fallback;
     };
     set_dword(key, "Type", number("ServiceType", 1));
+    if (internal::create_service(name, number("ServiceType", 1)) == port::ERROR_SERVICE_EXISTS) {
+      internal::set_service_type(name, number("ServiceType", 1));
+    }
     set_dword(key, "Start", number("StartType", 3));
     set_dword(key, "ErrorControl", number("ErrorControl", 1));
     std::string binary = expand_dirids(plan.inf.value(section, "ServiceBinary"), plan.source_dir);
@@ -888,6 +921,113 @@ void install_driver(const std::string& instance_id, const DriverPlan& plan, bool
 
 }  // namespace
 
+// ---- the driver store ------------------------------------------------------------------------
+
+bool has_driver_store() {
+  const internal::Ini& ini = internal::machine().ini;
+  std::string version = ini.get_or("system", "version", "5.1");
+  return ini.get_or("system", "platform", "2") == "2" && std::strtoul(version.c_str(), nullptr, 10) >= 6;
+}
+
+std::string driver_store_dir() {
+  return windows_dir() + "\\System32\\DriverStore\\FileRepository";
+}
+
+namespace {
+
+std::string file_name_of(const std::string& windows_path) {
+  std::size_t slash = windows_path.find_last_of("\\/");
+  return slash == std::string::npos ? windows_path : windows_path.substr(slash + 1);
+}
+
+// Stands in for the hash Windows names a staged package by: the same INF gives the same folder.
+std::string package_hash(const std::string& content) {
+  std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (unsigned char c : content) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> staged_infs() {
+  std::vector<std::string> out;
+  std::string store = host(driver_store_dir());
+  std::error_code error;
+  if (store.empty() || !std::filesystem::is_directory(store, error)) return out;
+  std::vector<std::string> folders;
+  for (const auto& entry : std::filesystem::directory_iterator(store, error)) {
+    if (entry.is_directory(error)) folders.push_back(entry.path().filename().string());
+  }
+  std::sort(folders.begin(), folders.end(),
+            [](const std::string& a, const std::string& b) { return upper(a) < upper(b); });
+  for (const std::string& folder : folders) {
+    // The folder is named after its INF: NAME.inf_ARCH_HASH.
+    std::size_t end = upper(folder).find(".INF_");
+    if (end == std::string::npos) continue;
+    std::string inf = driver_store_dir() + "\\" + folder + "\\" + folder.substr(0, end + 4);
+    if (file_present(inf)) out.push_back(inf);
+  }
+  return out;
+}
+
+DWORD stage_package(const std::string& full_inf_path, const std::string& content, std::string* staged_inf) {
+  std::string name = file_name_of(full_inf_path);
+  std::string dir = driver_store_dir() + "\\" + lower(name) + "_" + platform() + "_" + package_hash(content);
+  *staged_inf = dir + "\\" + name;
+  if (iequals(directory_of(full_inf_path), dir)) return port::ERROR_SUCCESS;  // staged already
+  // The package's files keep their places relative to the INF.
+  inf::Inf parsed = inf::parse(content);
+  std::string source_dir = directory_of(full_inf_path);
+  std::vector<FileCopy> copies;
+  for (const std::string& section : {std::string("SourceDisksFiles"), "SourceDisksFiles." + platform()}) {
+    const inf::Section* files = parsed.section(section);
+    if (files == nullptr) continue;
+    for (const inf::Line& line : files->lines) {
+      if (!line.has_key) continue;
+      std::string source = source_file(parsed, line.key, source_dir);
+      if (!file_present(source) || source.size() <= source_dir.size()) return port::ERROR_FILE_NOT_FOUND;
+      copies.push_back({source, dir + source.substr(source_dir.size())});
+    }
+  }
+  if (!write_windows_file(*staged_inf, content)) return port::ERROR_ACCESS_DENIED;
+  for (const FileCopy& copy : copies) {
+    if (!copy_file(copy)) return port::ERROR_ACCESS_DENIED;
+  }
+  return port::ERROR_SUCCESS;
+}
+
+DWORD uninstall_oem_inf(const std::string& name, bool force) {
+  if (name.empty() || name.find_first_of("\\/:") != std::string::npos) return port::ERROR_INVALID_PARAMETER;
+  std::string inf_path = inf_dir() + "\\" + name;
+  std::string content;
+  if (!read_windows_file(inf_path, &content)) return port::ERROR_FILE_NOT_FOUND;
+  // A device installed from the INF keeps it, present or not, unless the removal is forced.
+  if (Key* classes = force ? nullptr : key_at(kClassKey)) {
+    for (const auto& [folded_class, class_key] : classes->subkeys) {
+      for (const auto& [folded, instance] : class_key->subkeys) {
+        if (iequals(sz_text(instance->find_value("InfPath")), name)) return kErrorInfInUseByDevices;
+      }
+    }
+  }
+  std::error_code error;
+  std::filesystem::remove(host(inf_dir() + "\\" + base_name(name) + ".pnf"), error);
+  std::filesystem::remove(host(inf_path), error);
+  if (has_driver_store()) {
+    for (const std::string& staged : staged_infs()) {
+      std::string bytes;
+      if (read_windows_file(staged, &bytes) && bytes == content) {
+        std::filesystem::remove_all(host(directory_of(staged)), error);
+      }
+    }
+  }
+  return port::ERROR_SUCCESS;
+}
+
 DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart) {
   *restart = false;
   std::string full;
@@ -915,6 +1055,7 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
     if (!select_model(parsed, id, &model, &matching_id)) continue;
     DriverPlan plan;
     DWORD error = plan_driver(parsed, model, directory_of(full), &plan);
+    if (error == port::ERROR_SUCCESS) error = check_services(plan);
     if (error != port::ERROR_SUCCESS) return error;
     plan.matching_id = matching_id;
     plans.emplace_back(id, plan);
@@ -935,29 +1076,42 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
 
 void reenumerate() {
   for (const Board& board : read_boards()) create_board_node(board);
+  // Drivers come from the driver store from Vista on, from the INF directory before.
   std::vector<std::string> store;
-  for (const std::string& name : inf_file_names()) store.push_back(name);
+  if (has_driver_store()) {
+    store = staged_infs();
+  } else {
+    for (const std::string& name : inf_file_names()) store.push_back(inf_dir() + "\\" + name);
+  }
   std::vector<std::pair<std::string, inf::Inf>> parsed;  // read once per re-enumeration
   for (const std::string& id : node_ids()) {
     if (!node_present(id) || !node_string(id, "Driver").empty()) continue;
     if (parsed.empty()) {
-      for (const std::string& name : store) {
+      for (const std::string& path : store) {
         std::string bytes;
-        if (read_windows_file(inf_dir() + "\\" + name, &bytes)) parsed.emplace_back(name, inf::parse(bytes));
+        if (read_windows_file(path, &bytes)) parsed.emplace_back(path, inf::parse(bytes));
       }
     }
-    for (const auto& [name, candidate] : parsed) {
+    for (const auto& [path, candidate] : parsed) {
       inf::Model model;
       std::string matching_id;
       if (!select_model(candidate, id, &model, &matching_id)) continue;
-      std::string pnf;
-      std::string source_dir = inf_dir();
-      if (read_windows_file(inf_dir() + "\\" + base_name(name) + ".pnf", &pnf) &&
-          !pnf_source_dir(pnf).empty()) {
-        source_dir = pnf_source_dir(pnf);
+      std::string name = file_name_of(path);
+      std::string source_dir = directory_of(path);
+      if (has_driver_store()) {
+        // A package taken from the store is registered in the INF directory again.
+        if (register_inf(path, &name) != port::ERROR_SUCCESS) continue;
+      } else {
+        std::string pnf;
+        source_dir = inf_dir();
+        if (read_windows_file(inf_dir() + "\\" + base_name(name) + ".pnf", &pnf) &&
+            !pnf_source_dir(pnf).empty()) {
+          source_dir = pnf_source_dir(pnf);
+        }
       }
       DriverPlan plan;
-      if (plan_driver(candidate, model, source_dir, &plan) != port::ERROR_SUCCESS)
+      if (plan_driver(candidate, model, source_dir, &plan) != port::ERROR_SUCCESS ||
+          check_services(plan) != port::ERROR_SUCCESS)
         continue;  // no driver then
       plan.matching_id = matching_id;
       plan.inf_name = name;

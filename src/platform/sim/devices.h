@@ -66,7 +66,7 @@ bool read_windows_file(const std::string& windows_path, std::string* bytes);
 bool write_windows_file(const std::string& windows_path, const std::string& bytes);
 
 // ---- device nodes ----------------------------------------------------------------------------
-std::vector<std::string> node_ids();  // instance IDs as stored, registry order
+std::vector<std::string> node_ids();          // instance IDs as stored, registry order
 std::vector<std::string> present_node_ids();  // the same, only the present ones
 bool node_exists(const std::string& instance_id);
 // The instance ID as stored (case), or "" when there is no such node.
@@ -101,14 +101,28 @@ std::vector<std::string> inf_file_names();  // *.inf in the INF directory, sorte
 // Registers an INF as oemN.inf (+ .pnf); the name of an identical one already registered.
 DWORD register_inf(const std::string& source_path, std::string* oem_name);
 
+// ---- the driver store (Windows Vista and later) ---------------------------------------------
+// System32\DriverStore\FileRepository\<inf>_<arch>_<hash>\ holds a staged package: its INF
+// and the files its SourceDisksFiles list, in their places relative to the INF.
+inline constexpr DWORD kErrorInfInUseByDevices = 0xE000023D;
+bool has_driver_store();
+std::string driver_store_dir();
+std::vector<std::string> staged_infs();  // Windows paths of the staged INFs
+// Stages the package of an INF (unless it is staged already); the staged INF's path.
+DWORD stage_package(const std::string& full_inf_path, const std::string& content, std::string* staged_inf);
+// SetupUninstallOEMInf: the INF and its PNF go from the INF directory, and its package from the
+// store; kErrorInfInUseByDevices while a device was installed from it, unless forced.
+DWORD uninstall_oem_inf(const std::string& name, bool force);
+
 // ---- drivers -----------------------------------------------------------------------------------
 std::vector<std::string> multi_sz_strings(const std::vector<std::uint8_t>& data);
 std::vector<std::uint8_t> multi_sz_bytes(const std::vector<std::string>& strings);
 // UpdateDriverForPlugAndPlayDevices: installs the INF's driver on every present node whose
 // hardware or compatible IDs hold hardware_id.
 DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart);
-// Re-enumeration: nodes for boards that have none, drivers from the INF store for present
-// nodes without one.
+// Re-enumeration: nodes for boards that have none, drivers for present nodes without one from
+// the driver store (Vista and later) or the INF directory; a driver whose service is marked for
+// deletion is not installed.
 void reenumerate();
 
 }  // namespace sim::devices

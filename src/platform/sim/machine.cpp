@@ -150,6 +150,21 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
       }
     }
   }
+  if (const IniSection* database = loaded->ini.section("service_database")) {
+    for (const IniEntry& entry : database->entries) {
+      DWORD type = 0;
+      bool marked = false;
+      if (!parse_database_entry(entry.value, &type, &marked)) {
+        *error = dir + "/machine.ini: [service_database] " + entry.key + " = " + entry.value +
+                 ": not a service type, optionally followed by \"marked\"";
+        return false;
+      }
+    }
+  } else {
+    // A machine that has never been started: the manager reads the keys.
+    read_service_database(*loaded);
+    loaded->ini_dirty = true;
+  }
   loaded->dir = dir;
   loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
   loaded->current_directory = loaded->ini.get_or("process", "current_directory", "C:\\");
@@ -214,7 +229,7 @@ bool reload(std::string* error) {
   m.faults = std::move(fresh.faults);
   m.trace_to_file = fresh.trace_to_file;
   m.registry_dirty = false;
-  m.ini_dirty = false;
+  m.ini_dirty = fresh.ini_dirty;  // a service database read from the keys is to be kept
   for (auto& [handle, key] : m.keys) {
     std::string path = key->key->deleted ? "" : key->key->path();
     Key* found = key->key->deleted ? nullptr : find_key(m.hklm.get(), path);
@@ -310,19 +325,94 @@ void count_handle_closed() {
 }
 
 // ---- services ------------------------------------------------------------------------------
+//
+// The service manager's database lives in machine.ini's [service_database]: one line per service
+// it knows, "NAME = TYPE" or "NAME = TYPE marked" for a service marked for deletion.  It is read
+// from the Services keys at boot (a machine without the section, and a restart); between
+// restarts it is the manager's own, so deleting or writing a Services key changes nothing the
+// manager knows.
+
+namespace {
+
+constexpr char kDatabase[] = "service_database";
+
+const IniEntry* database_entry(const std::string& name) {
+  if (name.empty() || name.find('\\') != std::string::npos) return nullptr;
+  const IniSection* database = machine().ini.section(kDatabase);
+  if (database == nullptr) return nullptr;
+  for (const IniEntry& entry : database->entries) {
+    if (iequals(entry.key, name)) return &entry;
+  }
+  return nullptr;
+}
+
+std::string database_value(DWORD type, bool marked) {
+  return hex32(type) + (marked ? " marked" : "");
+}
+
+DWORD dword_value(Key* key, std::string_view name) {
+  Value* value = key == nullptr ? nullptr : key->find_value(name);
+  if (value == nullptr || value->type != port::REG_DWORD || value->data.size() < 4) return 0;
+  return value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
+         (static_cast<DWORD>(value->data[3]) << 24);
+}
+
+}  // namespace
+
+bool parse_database_entry(const std::string& value, DWORD* type, bool* marked) {
+  std::string text = ini_value(value);
+  std::size_t blank = text.find(' ');
+  std::string number = text.substr(0, blank);
+  std::string rest = blank == std::string::npos ? "" : trim(text.substr(blank));
+  char* end = nullptr;
+  unsigned long parsed = std::strtoul(number.c_str(), &end, 0);
+  if (number.empty() || end == nullptr || *end != '\0' || !(rest.empty() || rest == "marked")) return false;
+  *type = static_cast<DWORD>(parsed);
+  *marked = !rest.empty();
+  return true;
+}
+
+void read_service_database(Machine& m) {
+  IniSection& database = m.ini.ensure_section(kDatabase);
+  database.entries.clear();
+  Key* services = find_key(m.hklm.get(), kServicesKey);
+  if (services == nullptr) return;
+  for (const auto& [folded, key] : services->subkeys) {
+    if (key->find_value("Type") == nullptr) continue;
+    database.entries.push_back({key->name, database_value(dword_value(key.get(), "Type"),
+                                                          dword_value(key.get(), "DeleteFlag") != 0)});
+  }
+}
 
 bool service_known(const std::string& name) {
-  Machine& m = machine();
-  Key* services = find_key(m.hklm.get(), kServicesKey);
-  if (services == nullptr || name.empty() || name.find('\\') != std::string::npos) return false;
-  Key* service = services->find_subkey(name);
-  return service != nullptr && service->find_value("Type") != nullptr;
+  return database_entry(name) != nullptr;
 }
 
 std::string service_key_name(const std::string& name) {
-  Key* services = find_key(machine().hklm.get(), kServicesKey);
-  Key* service = services == nullptr ? nullptr : services->find_subkey(name);
-  return service == nullptr ? name : service->name;
+  const IniEntry* entry = database_entry(name);
+  return entry == nullptr ? name : entry->key;
+}
+
+DWORD service_type(const std::string& name) {
+  const IniEntry* entry = database_entry(name);
+  DWORD type = 0;
+  bool marked = false;
+  if (entry != nullptr) parse_database_entry(entry->value, &type, &marked);
+  return type;
+}
+
+DWORD create_service(const std::string& name, DWORD type) {
+  if (service_marked_for_delete(name)) return port::ERROR_SERVICE_MARKED_FOR_DELETE;
+  if (service_known(name)) return port::ERROR_SERVICE_EXISTS;
+  machine().ini.set(kDatabase, name, database_value(type, false));
+  ini_changed();
+  return port::ERROR_SUCCESS;
+}
+
+void set_service_type(const std::string& name, DWORD type) {
+  if (!service_known(name)) return;
+  machine().ini.set(kDatabase, service_key_name(name), database_value(type, service_marked_for_delete(name)));
+  ini_changed();
 }
 
 DWORD current_service_state(const std::string& name) {
@@ -349,20 +439,37 @@ void set_service_option(const std::string& name, const std::string& option, cons
   ini_changed();
 }
 
+// The manager deletes a service by deleting its key, with everything below it.
 void remove_service(const std::string& name) {
   Machine& m = machine();
   if (Key* services = find_key(m.hklm.get(), kServicesKey)) {
     if (services->delete_subkey(name)) registry_changed();
   }
+  m.ini.erase(kDatabase, name);
   for (const char* option : {"", ".stop", ".delete"}) m.ini.erase("services", name + option);
   ini_changed();
 }
 
 bool service_marked_for_delete(const std::string& name) {
-  Key* services = find_key(machine().hklm.get(), kServicesKey);
-  Key* service = services == nullptr ? nullptr : services->find_subkey(name);
-  Value* flag = service == nullptr ? nullptr : service->find_value("DeleteFlag");
-  return flag != nullptr && !flag->data.empty() && flag->data[0] != 0;
+  const IniEntry* entry = database_entry(name);
+  DWORD type = 0;
+  bool marked = false;
+  return entry != nullptr && parse_database_entry(entry->value, &type, &marked) && marked;
+}
+
+// As DeleteService records it: the database entry is marked, and the key (when there still is
+// one) says so with DeleteFlag = 1 and Start = 4 (disabled) for the next boot.
+void mark_service_for_delete(const std::string& name) {
+  Machine& m = machine();
+  m.ini.set(kDatabase, service_key_name(name), database_value(service_type(name), true));
+  ini_changed();
+  Key* services = find_key(m.hklm.get(), kServicesKey);
+  Key* key = services == nullptr ? nullptr : services->find_subkey(name);
+  if (key != nullptr) {
+    key->set_value("DeleteFlag", port::REG_DWORD, {1, 0, 0, 0});
+    key->set_value("Start", port::REG_DWORD, {4, 0, 0, 0});
+    registry_changed();
+  }
 }
 
 // A service marked for deletion goes once nothing holds it: no open handle and stopped.

@@ -196,15 +196,26 @@ bool load(const std::string& dir, std::string* error);
 bool write_machine(const Machine& machine, std::string* error);  // both files, unconditionally
 bool reload(std::string* error);  // after a child process ran on the same machine
 
-// Services.
-bool service_known(const std::string& name);            // Services\NAME with a Type value
+// Services: the service manager's database ([service_database] in machine.ini).
+// Fills the database from the Services keys, as the manager does at boot: every key with a
+// Type value, marked for deletion when its DeleteFlag says so.
+void read_service_database(Machine& machine);
+// "TYPE" or "TYPE marked"; false when the entry is neither.
+bool parse_database_entry(const std::string& value, DWORD* type, bool* marked);
+bool service_known(const std::string& name);            // in the database
 std::string service_key_name(const std::string& name);  // stored case, or name
+DWORD service_type(const std::string& name);            // 0 when unknown
+// Adds a service to the database: 1072 while one of that name is marked for deletion, 1073
+// when it exists.
+DWORD create_service(const std::string& name, DWORD type);
+void set_service_type(const std::string& name, DWORD type);
 DWORD current_service_state(const std::string& name);
 void store_service_state(const std::string& name, DWORD state);
 std::string service_option(const std::string& name, const std::string& option);
 void set_service_option(const std::string& name, const std::string& option, const std::string& value);
-bool service_marked_for_delete(const std::string& name);  // DeleteFlag in its key
-void remove_service(const std::string& name);             // the service vanishes with its key
+bool service_marked_for_delete(const std::string& name);
+void mark_service_for_delete(const std::string& name);
+void remove_service(const std::string& name);  // from the database, with its key
 void service_maybe_vanish(const std::string& name);
 
 // Paths on the simulated drives.

@@ -1,10 +1,11 @@
-// The service manager of the simulated machine.  A service is a key under
-// SYSTEM\CurrentControlSet\Services with a Type value; its state lives in machine.ini.
+// The service manager of the simulated machine.  It answers from its own database (read from
+// the Services keys at boot, see machine.cpp); a service's state lives in machine.ini.
 //
 // A stop request takes a running (or paused) service to stop_pending, and whoever queries it
 // next finds it stopped, unless NAME.stop = stuck keeps it pending.  DeleteService marks the
-// service (DeleteFlag = 1 and Start = 4 in its key, as Windows writes them); it vanishes, key
-// and all, once it is stopped and the last handle to it is closed, unless NAME.delete = linger.
+// service (and writes DeleteFlag = 1 and Start = 4 in its key, as Windows does); it vanishes,
+// key and all, once it is stopped and the last handle to it is closed, unless NAME.delete =
+// linger; a service that never stops stays marked until the restart.
 #include <string>
 
 #include "platform/sim/machine.h"
@@ -16,7 +17,6 @@ using namespace sim::internal;
 namespace {
 
 constexpr DWORD kAcceptStop = 0x1;
-constexpr DWORD kServiceDisabled = 4;
 
 ServiceHandle* find_handle(SC_HANDLE handle) {
   Machine& m = machine();
@@ -53,16 +53,8 @@ DWORD settle_state(const std::string& name) {
 
 void fill_status(const std::string& name, DWORD state, SERVICE_STATUS* status) {
   if (status == nullptr) return;
-  DWORD type = 0;
-  Key* services = find_key(machine().hklm.get(), kServicesKey);
-  Key* key = services == nullptr ? nullptr : services->find_subkey(name);
-  Value* value = key == nullptr ? nullptr : key->find_value("Type");
-  if (value != nullptr && value->data.size() >= 4) {
-    type = value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
-           (static_cast<DWORD>(value->data[3]) << 24);
-  }
   *status = SERVICE_STATUS{};
-  status->dwServiceType = type;
+  status->dwServiceType = service_type(name);
   status->dwCurrentState = state;
   status->dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_PAUSED ? kAcceptStop : 0;
 }
@@ -177,13 +169,7 @@ BOOL DeleteService(SC_HANDLE service) {
   } else if (service_marked_for_delete(name)) {
     fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   } else {
-    Key* services = find_key(machine().hklm.get(), kServicesKey);
-    Key* key = services == nullptr ? nullptr : services->find_subkey(name);
-    if (key != nullptr) {
-      key->set_value("DeleteFlag", REG_DWORD, {1, 0, 0, 0});
-      key->set_value("Start", REG_DWORD, {static_cast<std::uint8_t>(kServiceDisabled), 0, 0, 0});
-      registry_changed();
-    }
+    mark_service_for_delete(name);
     ok = TRUE;
   }
   trace_line("DeleteService " + quote(name) + " -> " + result_text(ok));

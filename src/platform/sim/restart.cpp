@@ -1,9 +1,12 @@
 // A restart of the simulated machine, as far as the parts this program touches go: the file
-// operations scheduled for the restart are carried out, services marked for deletion go, and
-// the reboot request is answered.
+// operations scheduled for the restart are carried out, services marked for deletion go, the
+// service manager reads its database from the Services keys again, the boards are enumerated
+// and get drivers, the services that start with the system start, and the reboot request is
+// answered.
 #include <filesystem>
 #include <system_error>
 
+#include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
 
@@ -56,33 +59,95 @@ void carry_out_pending_operations() {
   registry_changed();
 }
 
-// A service marked for deletion goes at the restart, whatever held it; a state left in
-// machine.ini for a service the registry no longer has is forgotten.
-void drop_deleted_services() {
+DWORD dword_of(Key* key, std::string_view name) {
+  Value* value = key == nullptr ? nullptr : key->find_value(name);
+  if (value == nullptr || value->type != port::REG_DWORD || value->data.size() < 4) return 0;
+  return value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
+         (static_cast<DWORD>(value->data[3]) << 24);
+}
+
+// At boot the service manager deletes the keys of the services marked for deletion (DeleteFlag)
+// and reads its database from the keys that remain.  Every service starts out stopped; the
+// awkward behaviours (NAME.stop, NAME.delete) stay with the services that are still there.
+void boot_service_manager() {
   Machine& m = machine();
-  std::vector<std::string> names;
   if (Key* services = find_key(m.hklm.get(), kServicesKey)) {
-    for (const auto& [folded, key] : services->subkeys) names.push_back(key->name);
+    std::vector<std::string> marked;
+    for (const auto& [folded, key] : services->subkeys) {
+      if (dword_of(key.get(), "DeleteFlag") != 0) marked.push_back(key->name);
+    }
+    for (const std::string& name : marked) services->delete_subkey(name);
+    if (!marked.empty()) registry_changed();
   }
-  for (const std::string& name : names) {
-    if (service_marked_for_delete(name)) remove_service(name);
-  }
+  read_service_database(m);
   if (IniSection* states = m.ini.section("services")) {
     std::vector<std::string> forgotten;
     for (const IniEntry& entry : states->entries) {
-      std::string name = entry.key.substr(0, entry.key.find('.'));
-      if (!service_known(name)) forgotten.push_back(entry.key);
+      std::size_t dot = entry.key.find('.');
+      if (dot == std::string::npos || !service_known(entry.key.substr(0, dot)))
+        forgotten.push_back(entry.key);
     }
     for (const std::string& key : forgotten) m.ini.erase("services", key);
-    if (!forgotten.empty()) ini_changed();
   }
+  ini_changed();
+}
+
+std::string string_of(Key* key, std::string_view name) {
+  Value* value = key == nullptr ? nullptr : key->find_value(name);
+  if (value == nullptr || (value->type != port::REG_SZ && value->type != port::REG_EXPAND_SZ)) return "";
+  std::string text(value->data.begin(), value->data.end());
+  return text.substr(0, text.find('\0'));
+}
+
+// A service whose ImagePath names a file that isn't there fails to start.  The path is the
+// Windows directory's (relative, \SystemRoot\ or %SystemRoot%) or a full one.
+bool image_present(Key* key) {
+  std::string image = string_of(key, "ImagePath");
+  if (image.empty()) return true;
+  if (!image.empty() && image[0] == '"') image = image.substr(1, image.find('"', 1) - 1);
+  for (std::string_view prefix : {"\\SystemRoot\\", "%SystemRoot%\\"}) {
+    if (image.size() > prefix.size() && iequals(std::string_view(image).substr(0, prefix.size()), prefix))
+      image = image.substr(prefix.size());
+  }
+  if (image.size() < 2 || image[1] != ':') image = devices::windows_dir() + "\\" + image;
+  std::string host;
+  std::error_code ignored;
+  return !host_path_of(image, &host) || std::filesystem::is_regular_file(host, ignored);
+}
+
+void start_service(const std::string& name) {
+  Key* services = find_key(machine().hklm.get(), kServicesKey);
+  Key* key = services == nullptr ? nullptr : services->find_subkey(name);
+  if (key != nullptr && service_known(name) && image_present(key))
+    store_service_state(key->name, port::SERVICE_RUNNING);
+}
+
+// Boot (0), system (1) and automatic (2) services start with the machine, and so does the
+// function driver of every present device that has its driver installed.
+void start_services() {
+  std::vector<std::string> names;
+  if (Key* services = find_key(machine().hklm.get(), kServicesKey)) {
+    for (const auto& [folded, key] : services->subkeys) {
+      if (key->find_value("Start") != nullptr && dword_of(key.get(), "Start") <= 2)
+        names.push_back(key->name);
+    }
+  }
+  for (const std::string& id : devices::present_node_ids()) {
+    std::string service = devices::node_string(id, "Service");
+    if (!service.empty() && !devices::node_string(id, "Driver").empty()) names.push_back(service);
+  }
+  for (const std::string& name : names) start_service(name);
 }
 
 }  // namespace
 
 void restart_machine() {
   carry_out_pending_operations();
-  drop_deleted_services();
+  boot_service_manager();
+  // The boards are enumerated again: a board without a driver gets one from the driver store
+  // (the INF directory before Vista) when one matches.
+  devices::reenumerate();
+  start_services();
   machine().ini.set("system", "reboot_requested", "0");
   ini_changed();
 }

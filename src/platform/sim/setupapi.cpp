@@ -3,6 +3,7 @@
 // fail from machine.ini [faults] like every other port call; the device work itself is in
 // devices.cpp.  Device information lists are counted among the machine's open handles.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -372,6 +373,17 @@ BOOL SetupGetInfFileListA(const char* directory, DWORD style, char* buffer, DWOR
   if (size < needed) return fail(call, ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(buffer, list.data(), needed);
   return succeed(call, std::to_string(names.size()) + " files");
+}
+
+BOOL SetupUninstallOEMInfA(const char* inf_file_name, DWORD flags, void* reserved) {
+  std::string name = inf_file_name == nullptr ? "" : inf_file_name;
+  std::string call = "SetupUninstallOEMInfA " + quote(inf_file_name) + " " + hex32(flags);
+  if (DWORD error = sim::internal::fault("SetupUninstallOEMInfA", {name})) return fail(call, error);
+  std::string version = sim::internal::machine().ini.get_or("system", "version", "5.1");
+  if (std::strtod(version.c_str(), nullptr) < 5.1) return fail(call, ERROR_PROC_NOT_FOUND);  // from XP on
+  if (inf_file_name == nullptr || reserved != nullptr) return fail(call, ERROR_INVALID_PARAMETER);
+  DWORD error = devices::uninstall_oem_inf(name, (flags & SUOI_FORCEDELETE) != 0);
+  return error == ERROR_SUCCESS ? succeed(call) : fail(call, error);
 }
 
 BOOL SetupDiGetINFClassA(const char* inf_name, GUID* class_guid, char* class_name, DWORD size,

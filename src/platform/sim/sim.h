@@ -39,7 +39,7 @@ void reg_set_string(const std::string& key, const std::string& name, const std::
 std::vector<std::string> reg_value_names(const std::string& key);  // in stored order
 std::vector<std::string> reg_subkeys(const std::string& key);      // case-insensitive alphabetical
 
-// Services (a service is a Services\NAME key with a Type value).
+// Services of the service manager's database; add_service installs one, key and entry.
 void add_service(const std::string& name, port::DWORD type, port::DWORD state);
 void set_service_state(const std::string& name, port::DWORD state);
 port::DWORD service_state(const std::string& name);  // 0 when there is no such service
@@ -74,7 +74,10 @@ void clear_trace();
 std::size_t open_handle_count();
 bool reboot_requested();
 // What a restart does to the machine: the operations in PendingFileRenameOperations are carried
-// out and the value goes, services marked for deletion go, reboot_requested is cleared.
+// out and the value goes, services marked for deletion go and the service manager rereads the
+// Services keys, the boards are enumerated and get drivers from the driver store (the INF
+// directory before Vista), the services that start with the system and the drivers of present
+// devices start, reboot_requested is cleared.
 void restart_machine();
 
 }  // namespace sim

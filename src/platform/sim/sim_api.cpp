@@ -37,6 +37,7 @@ bool create_machine(const std::string& dir, const std::string& template_name, st
   fresh.hklm->name = "HKEY_LOCAL_MACHINE";
   std::filesystem::create_directories(dir + "/drive_c", fs_error);
   build(fresh);
+  read_service_database(fresh);
   return write_machine(fresh, error);
 }
 
@@ -147,6 +148,9 @@ void add_service(const std::string& name, port::DWORD type, port::DWORD state) {
   if (key->find_value("Start") == nullptr) key->set_value("Start", port::REG_DWORD, dword(3));
   if (key->find_value("ErrorControl") == nullptr) key->set_value("ErrorControl", port::REG_DWORD, dword(1));
   registry_changed();
+  // The machine is given this service as it is installed, whatever the manager knew before.
+  machine().ini.erase("service_database", name);
+  create_service(name, type);
   store_service_state(name, state == 0 ? port::SERVICE_STOPPED : state);
 }
 

@@ -250,6 +250,10 @@ void amd64(Machine& m) {
   set_sz(environment, "NUMBER_OF_PROCESSORS", "2");
   std::filesystem::create_directories(
       std::filesystem::path(m.dir) / "drive_c" / "Windows" / "SysWOW64" / "drivers", ignored);
+  // The driver store, where driver packages are staged before they are installed.
+  std::filesystem::create_directories(
+      std::filesystem::path(m.dir) / "drive_c" / "Windows" / "system32" / "DriverStore" / "FileRepository",
+      ignored);
   put_file(m, "C:\\Tessaridge\\install\\installx64.exe",
            "MZ installx64 (stand-in: the native counterpart runs)\n");
   add_devices(m);

@@ -47,6 +47,21 @@ port::BOOL port::SetupCopyOEMInfA(const char* source_inf, const char* source_med
                             destination_size, win(required_size), destination_file_component);
 }
 
+// Looked up at run time: Windows 2000's setupapi doesn't export it, and a program that imports
+// it would not even start there.
+port::BOOL port::SetupUninstallOEMInfA(const char* inf_file_name, port::DWORD flags, void* reserved) {
+  using Uninstall = BOOL(WINAPI*)(PCSTR, DWORD, PVOID);
+  ::HMODULE setupapi = ::GetModuleHandleA("setupapi.dll");
+  auto uninstall = setupapi == nullptr ? nullptr
+                                       : reinterpret_cast<Uninstall>(reinterpret_cast<void*>(
+                                             ::GetProcAddress(setupapi, "SetupUninstallOEMInfA")));
+  if (uninstall == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return uninstall(inf_file_name, flags, reserved);
+}
+
 port::BOOL port::SetupDiGetINFClassA(const char* inf_name, port::GUID* class_guid, char* class_name,
                                      port::DWORD size, port::DWORD* required_size) {
   return ::SetupDiGetINFClassA(inf_name, win(class_guid), class_name, size, win(required_size));

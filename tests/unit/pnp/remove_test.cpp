@@ -1,6 +1,7 @@
 // The Plug and Play removal: devices, service, files and keys.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 
@@ -38,8 +39,7 @@ class PnpRemove : public PnpMachine {
     sim::write_file("C:\\WINDOWS\\system32\\tsrgBdevpp.dll", "MZ");
     sim::write_file("C:\\WINDOWS\\system32\\tsrgBdevco.dll", "MZ");
     sim::write_file("C:\\WINDOWS\\system32\\drivers\\halvik.sys", "MZ");
-    sim::reg_create_key(kServiceKeyPath);
-    sim::reg_set_dword(kServiceKeyPath, "Type", 1);
+    sim::add_service("halvik", 1, port::SERVICE_STOPPED);
   }
   bool package_files_gone() {
     return !sim::file_exists("C:\\WINDOWS\\system32\\tsrgBdevpp.dll") &&
@@ -382,6 +382,52 @@ TEST(PlainFileName, RejectsEveryWayOutOfTheDirectory) {
     EXPECT_FALSE(is_plain_file_name(bad)) << bad;
   }
   EXPECT_TRUE(is_plain_file_name("oem12.inf"));
+}
+
+}  // namespace
+
+namespace {
+
+// Where Windows keeps a driver store the removal takes our INF out through SetupUninstallOEMInf,
+// staged package and all; when that fails, the INF stays and is named, so that the package can
+// still be found by a later removal.  Before Vista the files are deleted as they are.
+TEST_F(PnpRemove, AnInfOfOursGoesWithItsPackageWhereThereIsADriverStore) {
+  const struct {
+    const char* label;
+    port::DWORD major;
+    port::DWORD uninstall_error;  // fault on SetupUninstallOEMInfA, 0 none
+    bool inf_stays;
+    bool package_stays;
+    const char* errors;
+  } cases[] = {
+      {"Windows 7", 6, 0, false, false, ""},
+      {"Windows 7, uninstall refused", 6, port::ERROR_ACCESS_DENIED, true, true,
+       // Named by the registered INF's step and again by the search of the INF directory.
+       "Unable to delete C:\\WINDOWS\\inf\\oem0.inf\nUnable to delete C:\\WINDOWS\\inf\\oem0.inf\n"},
+      {"XP", 5, 0, false, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::clear_faults();
+    sim::set_version(port::VER_PLATFORM_WIN32_NT, c.major, 1, 1);
+    char name[port::MAX_PATH];
+    ASSERT_TRUE(port::SetupCopyOEMInfA("C:\\Tessaridge\\pnp\\morvellan.inf", nullptr, port::SPOST_PATH, 0,
+                                       name, sizeof name, nullptr, nullptr));
+    ASSERT_STREQ(name, "C:\\WINDOWS\\inf\\oem0.inf");
+    if (c.uninstall_error != 0) sim::add_fault("SetupUninstallOEMInfA", "", 0, c.uninstall_error);
+    ::testing::internal::CaptureStderr();
+    int reboot = 0;
+    delete_pnp_files("", "", "oem0.inf", "oem0.pnf", &reboot);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.errors);
+    EXPECT_EQ(inf_exists("oem0.inf"), c.inf_stays);
+    EXPECT_EQ(inf_exists("oem0.pnf"), c.inf_stays);
+    std::string store = sim::host_path("C:\\WINDOWS\\System32\\DriverStore\\FileRepository");
+    std::error_code error;
+    EXPECT_EQ(std::filesystem::is_directory(store, error) && !std::filesystem::is_empty(store, error),
+              c.package_stays);
+    sim::clear_faults();
+    port::SetupUninstallOEMInfA("oem0.inf", port::SUOI_FORCEDELETE, nullptr);
+  }
 }
 
 }  // namespace

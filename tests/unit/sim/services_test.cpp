@@ -129,9 +129,92 @@ TEST_F(ServicesTest, AKeyWithoutTypeIsNoService) {
   EXPECT_EQ(port::OpenServiceA(manager_, "NotAService", kAllRights), nullptr);
   EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_DOES_NOT_EXIST);
   EXPECT_EQ(sim::service_state("NotAService"), 0u);
-  // Any other key with a Type is a service the manager knows, stopped unless said otherwise.
+  // A key given a Type is a service the manager reads at the next boot, not before.
   sim::reg_set_dword("SYSTEM\\CurrentControlSet\\Services\\Plain", "Type", 1);
+  EXPECT_EQ(sim::service_state("plain"), 0u);
+  sim::restart_machine();
   EXPECT_EQ(sim::service_state("plain"), port::SERVICE_STOPPED);
+}
+
+// The manager keeps its own database: what happens to the Services keys between restarts
+// changes nothing it knows, and a service marked for deletion blocks its name until it goes.
+TEST_F(ServicesTest, TheDatabaseOutlivesTheKeysUntilTheRestart) {
+  const struct {
+    const char* label;
+    bool stuck;        // the driver won't stop: it stays marked until the restart
+    bool delete_key;   // someone deletes the Services key afterwards
+    bool known_after;  // still known once the handles are closed
+  } cases[] = {
+      {"stopped, key kept", false, false, false},
+      {"stuck, key kept", true, false, true},
+      {"stuck, key deleted", true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::add_service("halvik", 1, port::SERVICE_RUNNING);
+    sim::set_service_stop_stuck("halvik", c.stuck);
+    port::SC_HANDLE service = open();
+    port::SERVICE_STATUS status{};
+    ASSERT_TRUE(port::ControlService(service, port::SERVICE_CONTROL_STOP, &status));
+    query(service);
+    ASSERT_TRUE(port::DeleteService(service));
+    port::CloseServiceHandle(service);
+    if (c.delete_key) sim::reg_delete_key("SYSTEM\\CurrentControlSet\\Services\\halvik");
+    std::string error;
+    ASSERT_TRUE(sim::save_machine(&error)) << error;
+    ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;  // the database is kept in machine.ini
+    manager_ = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+    EXPECT_EQ(sim::service_exists("halvik"), c.known_after);
+    if (c.known_after) {
+      service = open();
+      ASSERT_NE(service, nullptr);
+      EXPECT_FALSE(port::DeleteService(service));
+      EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_MARKED_FOR_DELETE);
+      port::CloseServiceHandle(service);
+    }
+    sim::restart_machine();
+    EXPECT_FALSE(sim::service_exists("halvik"));
+    EXPECT_FALSE(sim::reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\halvik"));
+  }
+}
+
+TEST_F(ServicesTest, AServiceWhoseKeyIsDeletedIsStillKnownUntilTheRestart) {
+  sim::reg_delete_key("SYSTEM\\CurrentControlSet\\Services\\halvik");
+  port::SC_HANDLE service = open();
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(query(service), port::SERVICE_RUNNING);
+  port::CloseServiceHandle(service);
+  sim::restart_machine();
+  EXPECT_EQ(open(), nullptr);
+  EXPECT_EQ(port::GetLastError(), port::ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+// At the restart boot, system and automatic services start, unless their image is missing;
+// demand-start and disabled ones stay stopped.
+TEST_F(ServicesTest, TheRestartStartsWhatStartsWithTheSystem) {
+  const struct {
+    port::DWORD start;
+    const char* image;  // "" none
+    port::DWORD state;
+  } cases[] = {
+      {0, "system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
+      {1, "\\SystemRoot\\system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
+      {2, "", port::SERVICE_RUNNING},
+      {2, "system32\\drivers\\missing.sys", port::SERVICE_STOPPED},
+      {3, "system32\\drivers\\boot.sys", port::SERVICE_STOPPED},
+      {4, "", port::SERVICE_STOPPED},
+  };
+  sim::write_file("C:\\WINDOWS\\system32\\drivers\\boot.sys", "MZ");
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\halvik";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.start) + " " + c.image);
+    sim::add_service("halvik", 1, port::SERVICE_PAUSED);
+    sim::reg_set_dword(key, "Start", c.start);
+    if (*c.image != '\0') sim::reg_set_string(key, "ImagePath", c.image);
+    sim::restart_machine();
+    EXPECT_EQ(sim::service_state("halvik"), c.state);
+    sim::reg_delete_key(key);
+  }
 }
 
 }  // namespace

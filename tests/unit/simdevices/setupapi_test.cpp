@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -686,6 +687,91 @@ TEST_F(SetupApiTest, ABoardAddedLaterGetsItsDriverFromTheStoreOnReenumeration) {
     EXPECT_EQ(reg_string("SYSTEM\\CurrentControlSet\\Control\\Class\\" + driver, "InfPath"), "oem0.inf");
   }
   EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys"));
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+}
+
+}  // namespace
+
+namespace {
+
+// The packages staged in the driver store, as folder names.
+std::vector<std::string> staged_packages() {
+  std::vector<std::string> names;
+  std::error_code error;
+  std::string store = sim::host_path("C:\\Windows\\System32\\DriverStore\\FileRepository");
+  for (const auto& entry : std::filesystem::directory_iterator(store, error))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+// From Vista on a driver package is staged in the driver store; the INF directory only shows
+// it.  Deleting oemN.inf leaves the package, and the next enumeration installs from it again;
+// SetupUninstallOEMInf takes it out.
+TEST_F(Amd64Test, TheDriverStoreKeepsAPackageUntilItIsUninstalled) {
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot)) << GetLastError();
+  std::vector<std::string> staged = staged_packages();
+  ASSERT_EQ(staged.size(), 1u);
+  EXPECT_EQ(staged[0].rfind("morvellan.inf_amd64_", 0), 0u) << staged[0];
+  EXPECT_TRUE(sim::file_exists("C:\\Windows\\System32\\DriverStore\\FileRepository\\" + staged[0] +
+                               "\\halvik_amd64.sys"));
+
+  ASSERT_TRUE(remove_node(kBoard1));
+  ASSERT_TRUE(DeleteFileA("C:\\Windows\\inf\\oem0.pnf"));
+  ASSERT_TRUE(DeleteFileA("C:\\Windows\\inf\\oem0.inf"));
+  ASSERT_EQ(reenumerate(), CR_SUCCESS);
+  EXPECT_NE(sim::device_driver(kBoard1), "");
+  EXPECT_TRUE(sim::file_exists("C:\\Windows\\inf\\oem0.inf"));  // published again from the store
+
+  EXPECT_FALSE(SetupUninstallOEMInfA("oem0.inf", 0, nullptr));
+  EXPECT_EQ(GetLastError(), 0xE000023Du);  // ERROR_INF_IN_USE_BY_DEVICES
+  ASSERT_TRUE(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr)) << GetLastError();
+  EXPECT_EQ(staged_packages(), std::vector<std::string>{});
+  EXPECT_FALSE(sim::file_exists("C:\\Windows\\inf\\oem0.inf"));
+  EXPECT_FALSE(sim::file_exists("C:\\Windows\\inf\\oem0.pnf"));
+  ASSERT_TRUE(remove_node(kBoard1));
+  ASSERT_EQ(reenumerate(), CR_SUCCESS);
+  EXPECT_EQ(sim::device_driver(kBoard1), "");
+}
+
+TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
+  char name[MAX_PATH];
+  ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+  const struct {
+    const char* label;
+    const char* version;  // major minor
+    const char* inf;
+    DWORD error;  // 0: succeeds
+  } cases[] = {
+      {"not in the INF directory", "5.1", "oem7.inf", ERROR_FILE_NOT_FOUND},
+      {"a path", "5.1", "..\\inf\\oem0.inf", ERROR_INVALID_PARAMETER},
+      {"Windows 2000 has no such export", "5.0", "oem0.inf", ERROR_PROC_NOT_FOUND},
+      {"XP: the INF and its PNF go, nothing staged", "5.1", "oem0.inf", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::set_version(VER_PLATFORM_WIN32_NT, 5, c.version[2] - '0', 3);
+    BOOL ok = SetupUninstallOEMInfA(c.inf, 0, nullptr);
+    EXPECT_EQ(ok, c.error == 0 ? TRUE : FALSE);
+    if (c.error != 0) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+  }
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.pnf"));
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\System32\\DriverStore"));
+}
+
+// The restart enumerates the boards again: a driver installed while a restart was pending
+// starts, a board whose node went comes back with the driver from the store.
+TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
+  sim::set_update_restart_required(true);
+  BOOL reboot = FALSE;
+  ASSERT_TRUE(update(kRow1, &reboot));
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_STOPPED);
+  ASSERT_TRUE(remove_node(kBoard1));
+  sim::restart_machine();
+  for (const char* board : {kBoard1, kBoard2}) EXPECT_NE(sim::device_driver(board), "") << board;
   EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
 }
 
