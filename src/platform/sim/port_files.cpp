@@ -268,8 +268,13 @@ DWORD GetFullPathNameA(const char* file_name, DWORD size, char* buffer, char** f
       }
     }
   }
-  trace_line("GetFullPathNameA " + quote(file_name) + " " + std::to_string(size) + " -> " +
-             std::to_string(result) + (full.empty() ? "" : " " + quote(full)));
+  std::string line =
+      "GetFullPathNameA " + quote(file_name) + " " + std::to_string(size) + " -> " + std::to_string(result);
+  if (!full.empty()) {
+    line += ' ';
+    line += quote(full);
+  }
+  trace_line(line);
   return result;
 }
 
@@ -448,8 +453,12 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overl
     if (read != nullptr) *read = count;
     ok = TRUE;
   }
-  trace_line("ReadFile " + what + " " + std::to_string(to_read) + " -> " + result_text(ok) +
-             (ok ? " " + std::to_string(count) : ""));
+  std::string line = "ReadFile " + what + " " + std::to_string(to_read) + " -> " + result_text(ok);
+  if (ok) {
+    line += ' ';  // not " " + ...: GCC 12 at -O3 warns of an overlap there (-Wrestrict) that cannot be
+    line += std::to_string(count);
+  }
+  trace_line(line);
   return ok;
 }
 
