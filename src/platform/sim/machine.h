@@ -137,11 +137,15 @@ struct ServiceHandle {
   std::string name;  // service name as stored (manager: "")
   DWORD access = 0;
 };
+// An open file: reads go from the host file straight into the caller's buffer.
 struct FileHandle {
   std::string path;  // host path
-  std::vector<std::uint8_t> content;
-  std::size_t position = 0;
+  int descriptor = -1;
   DWORD share = 0;
+  FileHandle() = default;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
 };
 
 struct Machine {
