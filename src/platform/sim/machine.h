@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/port.h"
@@ -94,8 +95,12 @@ struct IniSection {
 };
 struct Ini {
   std::vector<IniSection> sections;
+  // Where each section is in `sections`, by upper-cased name; checked against the section it
+  // points at and built again when it no longer matches.
+  mutable std::unordered_map<std::string, std::size_t> index;
 
   IniSection* section(std::string_view name);
+  const IniSection* section(std::string_view name) const;
   IniSection& ensure_section(const std::string& name);
   const std::string* get(std::string_view section_name, std::string_view key) const;
   std::string get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const;
