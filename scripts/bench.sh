@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks the removal's INF scan against grep and the registry's load and save against cp.
 #
-# scripts/bench.sh [WORK_DIR]      (default: /tmp/halvik-bench; needs about 2.2 GB there)
+# scripts/bench.sh [WORK_DIR]      (default: /tmp/halvik-bench; needs about 2.3 GB there)
 #
 # Builds the optimised programs (release preset), makes a machine from the xp template and one
 # copy of it per INF directory size (BENCH_SIZES, default "200 2000 20000" files of about 75 KB),
