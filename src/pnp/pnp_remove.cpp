@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
@@ -163,6 +164,35 @@ Deletion delete_windows_file(const char* root, const char* directory, const char
 
 enum class InfOwner { ours, not_ours, unreadable };
 
+// The length of what every supported ID begins with (PCI\VEN_): the text is searched for that
+// once, and the IDs are compared where it is found.
+std::size_t shared_id_prefix_length() {
+  std::size_t length = std::strlen(supported_hardware_ids[0]);
+  for (std::uint32_t row = 1; row < supported_hardware_id_count; ++row) {
+    const char* id = supported_hardware_ids[row];
+    std::size_t same = 0;
+    while (same < length && id[same] == supported_hardware_ids[0][same]) ++same;
+    length = same;
+  }
+  return length;
+}
+
+// Whether the text names one of our IDs exactly.  It ends at its first zero byte, so a UTF-16
+// INF never matches.
+bool names_supported_board(const char* text, std::size_t size) {
+  static const std::size_t prefix_length = shared_id_prefix_length();
+  if (const void* zero = std::memchr(text, '\0', size)) size = static_cast<const char*>(zero) - text;
+  std::string_view rest(text, size);
+  std::string_view prefix(supported_hardware_ids[0], prefix_length);
+  for (std::size_t at = rest.find(prefix); at != std::string_view::npos; at = rest.find(prefix, at + 1)) {
+    std::string_view here = rest.substr(at);
+    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+      if (here.starts_with(supported_hardware_ids[row])) return true;
+    }
+  }
+  return false;
+}
+
 // Whether the INF file names a supported hardware ID exactly.  A file that isn't there is
 // nobody's; one that can't be read is never taken for ours, but is named on standard error,
 // since it may be one of ours that stays.
@@ -177,14 +207,11 @@ InfOwner inf_owner(const char* path) {
   }
   InfOwner owner = InfOwner::unreadable;
   port::DWORD size = port::GetFileSize(file, nullptr);
-  char* text = size == port::INVALID_FILE_SIZE ? nullptr : static_cast<char*>(std::calloc(size + 1ULL, 1));
+  // One more byte than the file, so that an empty file still gets a buffer.
+  char* text = size == port::INVALID_FILE_SIZE ? nullptr : static_cast<char*>(std::malloc(size + 1ULL));
   port::DWORD read = 0;
   if (text != nullptr && port::ReadFile(file, text, size, &read, nullptr)) {
-    owner = InfOwner::not_ours;
-    // The search stops at the first zero byte, so a UTF-16 INF never matches.
-    for (std::uint32_t row = 0; row < supported_hardware_id_count && owner != InfOwner::ours; ++row) {
-      if (std::strstr(text, supported_hardware_ids[row]) != nullptr) owner = InfOwner::ours;
-    }
+    owner = names_supported_board(text, read) ? InfOwner::ours : InfOwner::not_ours;
   }
   std::free(text);
   port::CloseHandle(file);

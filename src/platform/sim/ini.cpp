@@ -57,25 +57,38 @@
 
 namespace sim::internal {
 
-IniSection* Ini::section(std::string_view name) {
-  for (IniSection& s : sections) {
-    if (iequals(s.name, name)) return &s;
+const IniSection* Ini::section(std::string_view name) const {
+  std::string key = upper(name);
+  auto found = index.find(key);
+  bool current = index.size() == sections.size() &&
+                 (found == index.end() ||
+                  (found->second < sections.size() && iequals(sections[found->second].name, name)));
+  if (!current) {
+    // The sections changed behind the index's back: read their names again.  Of two sections
+    // of one name, the first is the one found.
+    index.clear();
+    for (std::size_t i = sections.size(); i-- > 0;) index[upper(sections[i].name)] = i;
+    found = index.find(key);
   }
-  return nullptr;
+  return found == index.end() ? nullptr : &sections[found->second];
+}
+
+IniSection* Ini::section(std::string_view name) {
+  return const_cast<IniSection*>(static_cast<const Ini*>(this)->section(name));
 }
 
 IniSection& Ini::ensure_section(const std::string& name) {
   if (IniSection* existing = section(name)) return *existing;
   sections.push_back(IniSection{name, {}});
+  index[upper(name)] = sections.size() - 1;
   return sections.back();
 }
 
 const std::string* Ini::get(std::string_view section_name, std::string_view key) const {
-  for (const IniSection& s : sections) {
-    if (!iequals(s.name, section_name)) continue;
-    for (const IniEntry& entry : s.entries) {
-      if (iequals(entry.key, key)) return &entry.value;
-    }
+  const IniSection* s = section(section_name);
+  if (s == nullptr) return nullptr;
+  for (const IniEntry& entry : s->entries) {
+    if (iequals(entry.key, key)) return &entry.value;
   }
   return nullptr;
 }

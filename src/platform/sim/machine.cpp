@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/sim/sim.h"
 
@@ -313,7 +315,14 @@ std::string quote(const char* text) {
 }
 
 std::string quote(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
+  // Appended piece by piece: GCC 12 at -O3 sees a literal prepended to a temporary string as an
+  // overlapping copy (-Wrestrict) where there is none.
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  quoted += text;
+  quoted += '"';
+  return quoted;
 }
 
 void count_handle_opened() {
@@ -486,6 +495,10 @@ void service_maybe_vanish(const std::string& name) {
 
 // ---- paths ---------------------------------------------------------------------------------
 
+FileHandle::~FileHandle() {
+  if (descriptor >= 0) ::close(descriptor);
+}
+
 bool full_windows_path(std::string_view path, std::string* full) {
   std::string text(path);
   for (char& c : text) {
@@ -535,6 +548,75 @@ bool full_windows_path(std::string_view path, std::string* full) {
   return true;
 }
 
+namespace {
+
+// A host directory's entries by case-folded name, as last read.  Every writer (the program, the
+// machine's own steps, halvik-sim, a test) changes a directory's modification time when it
+// creates, renames or deletes an entry in it, so the index is read again whenever that time
+// differs from the one it was read at.  An index read within the file system's timestamp
+// granularity of the last change is not trusted: a second change in the same tick would leave the
+// time as it was.
+struct DirectoryIndex {
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec modified{};
+  timespec read_at{};
+  std::unordered_map<std::string, std::string> names;  // folded name -> stored name
+};
+
+std::string fold_name(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether `later` is at least a second after `earlier`: beyond any file system's timestamp tick.
+bool settled(const timespec& earlier, const timespec& later) {
+  return later.tv_sec - earlier.tv_sec > 1 ||
+         (later.tv_sec - earlier.tv_sec == 1 && later.tv_nsec >= earlier.tv_nsec);
+}
+
+// The stored name of `part` in the host directory `dir`, found case-insensitively; an entry of
+// exactly that name wins over others that differ from it only in case.  false when there is none.
+bool find_entry(const std::string& dir, const std::string& part, std::string* name) {
+  struct stat info {};
+  std::string exact = dir + "/" + part;
+  if (::lstat(exact.c_str(), &info) == 0) {
+    *name = part;
+    return true;
+  }
+  if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  static std::unordered_map<std::string, DirectoryIndex> indexes;
+  DirectoryIndex& index = indexes[dir];
+  bool current = index.device == info.st_dev && index.inode == info.st_ino &&
+                 same_time(index.modified, info.st_mtim) && settled(index.modified, index.read_at);
+  if (!current) {
+    index.names.clear();
+    index.device = info.st_dev;
+    index.inode = info.st_ino;
+    index.modified = info.st_mtim;
+    ::clock_gettime(CLOCK_REALTIME, &index.read_at);
+    DIR* handle = ::opendir(dir.c_str());
+    if (handle == nullptr) {
+      index.device = 0;  // read again next time
+      return false;
+    }
+    // Of several names that differ only in case, the last one listed is kept.
+    while (dirent* entry = ::readdir(handle)) index.names[fold_name(entry->d_name)] = entry->d_name;
+    ::closedir(handle);
+  }
+  auto found = index.names.find(fold_name(part));
+  if (found == index.names.end()) return false;
+  *name = found->second;
+  return true;
+}
+
+}  // namespace
+
 bool host_path_of(std::string_view windows_path, std::string* host) {
   std::string full;
   if (!full_windows_path(windows_path, &full)) return false;
@@ -542,22 +624,11 @@ bool host_path_of(std::string_view windows_path, std::string* host) {
   std::string result =
       machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
   bool exists = true;
+  std::string name;
   for (const std::string& part : split_path(full.substr(2))) {
-    std::string name = part;
-    if (exists) {
-      exists = false;
-      if (DIR* dir = ::opendir(result.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-          if (iequals(entry->d_name, part)) {
-            name = entry->d_name;
-            exists = true;
-            if (name == part) break;
-          }
-        }
-        ::closedir(dir);
-      }
-    }
-    result += "/" + name;
+    exists = exists && find_entry(result, part, &name);
+    result += '/';
+    result += exists ? name : part;
   }
   *host = result;
   return true;

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/port.h"
@@ -100,8 +101,12 @@ struct IniSection {
 };
 struct Ini {
   std::vector<IniSection> sections;
+  // Where each section is in `sections`, by upper-cased name; checked against the section it
+  // points at and built again when it no longer matches.
+  mutable std::unordered_map<std::string, std::size_t> index;
 
   IniSection* section(std::string_view name);
+  const IniSection* section(std::string_view name) const;
   IniSection& ensure_section(const std::string& name);
   const std::string* get(std::string_view section_name, std::string_view key) const;
   std::string get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const;
@@ -145,11 +150,15 @@ struct ServiceHandle {
   std::string name;  // service name as stored (manager: "")
   DWORD access = 0;
 };
+// An open file: reads go from the host file straight into the caller's buffer.
 struct FileHandle {
   std::string path;  // host path
-  std::vector<std::uint8_t> content;
-  std::size_t position = 0;
+  int descriptor = -1;
   DWORD share = 0;
+  FileHandle() = default;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
 };
 
 struct Machine {

@@ -309,8 +309,13 @@ LSTATUS SHEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size) {
       }
     }
   }
-  trace_line("SHEnumKeyExA " + label(path) + " " + std::to_string(index) + " -> " + std::to_string(status) +
-             (status == ERROR_SUCCESS ? " " + quote(found_name) : ""));
+  std::string line =
+      "SHEnumKeyExA " + label(path) + " " + std::to_string(index) + " -> " + std::to_string(status);
+  if (status == ERROR_SUCCESS) {
+    line += ' ';  // not " " + ...: GCC 12 at -O3 warns of an overlap there (-Wrestrict) that cannot be
+    line += quote(found_name);
+  }
+  trace_line(line);
   return status;
 }
 

@@ -287,6 +287,33 @@ TEST_F(PnpRemove, TheInfDirectoryIsSearchedForExactHardwareIds) {
   EXPECT_TRUE(inf_exists("machine.inf"));
 }
 
+// The scan looks for what the IDs share and compares the rest where it is found: every ID is
+// found wherever it stands, and nothing short of a whole ID, before a zero byte, counts.
+TEST_F(PnpRemove, TheScanFindsEveryIdWhereverItStands) {
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+    std::string id = supported_hardware_ids[row];
+    std::string near = id.substr(0, id.size() - 1) + (id.back() == 'C' ? 'D' : 'C');
+    const struct {
+      std::string content;
+      bool ours;
+    } cases[] = {
+        {id, true},
+        {"[Models]\r\nDevice = Install, " + id, true},                    // at the very end
+        {"PCI\\VEN_1E5C PCI\\VEN_" + near + "\r\n" + id + "\r\n", true},  // after near misses
+        {"PCI\\" + id, true},                                             // the shared part twice over
+        {id.substr(0, id.size() - 1), false},                             // cut short by the end
+        {near, false},
+        {std::string("[Version]\r\n") + '\0' + id, false},  // after a zero byte
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.content);
+      inf_file("oem30.inf", c.content);
+      EXPECT_EQ(remove(), 0);
+      EXPECT_EQ(inf_exists("oem30.inf"), !c.ours);
+    }
+  }
+}
+
 TEST_F(PnpRemove, AnInfThatCannotBeReadIsKept) {
   std::string id = supported_hardware_ids[4];
   inf_file("oem20.inf", id);

@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -319,3 +322,35 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MoveCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
+
+// Names are found case-insensitively through an index of each directory, which must follow
+// changes made by anyone: in the same timestamp tick as the last lookup (the directory's time
+// stays as it was) or long after it.
+TEST_F(FilesTest, PathLookupFollowsEveryChangeToTheDirectory) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(sim::host_path("C:\\WINDOWS")) / "lookup";
+  const struct {
+    const char* remove;  // host names, changed behind the machine's back
+    const char* create;
+    const char* wanted;  // the Windows name asked for, in C:\WINDOWS\lookup
+    const char* found;   // the host name it must resolve to
+  } steps[] = {
+      {"", "Alpha.inf", "ALPHA.INF", "Alpha.inf"}, {"Alpha.inf", "alpha.INF", "ALPHA.INF", "alpha.INF"},
+      {"", "ALPHA.INF", "ALPHA.INF", "ALPHA.INF"}, {"ALPHA.INF", "", "Alpha.Inf", "alpha.INF"},
+      {"alpha.INF", "", "alpha.inf", "alpha.inf"}, {"", "sub", "SUB\\x.inf", "sub/x.inf"},
+  };
+  for (bool same_tick : {true, false}) {
+    SCOPED_TRACE(same_tick ? "same tick" : "long after");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const auto& s : steps) {
+      SCOPED_TRACE(s.wanted);
+      fs::file_time_type before = fs::last_write_time(dir);
+      if (*s.remove != '\0') fs::remove(dir / s.remove);
+      if (*s.create != '\0') std::ofstream(dir / s.create) << "x";
+      if (same_tick) fs::last_write_time(dir, before);
+      EXPECT_EQ(sim::host_path(std::string("C:\\WINDOWS\\lookup\\") + s.wanted), (dir / s.found).string());
+      if (!same_tick) fs::last_write_time(dir, fs::last_write_time(dir) - std::chrono::seconds(10));
+    }
+  }
+}

@@ -245,3 +245,42 @@ TEST_F(MachineDirTest, HalvikSimServiceAddsOrChangesAService) {
 }
 
 }  // namespace
+
+// Sections are found by name in any case through an index that follows the sections as they
+// are added, repeated in the file, or changed directly.
+TEST(IniSections, AreFoundByNameInAnyCaseThroughTheIndex) {
+  sim::internal::Ini ini;
+  std::string text;
+  for (int i = 0; i < 300; ++i)
+    text += "[Section" + std::to_string(i) + "]\nkey = " + std::to_string(i) + "\n";
+  text += "[SECTION7]\nkey = again\nother = 1\n";
+  std::string error;
+  ASSERT_TRUE(sim::internal::parse_ini(text, "machine.ini", &ini, &error)) << error;
+  EXPECT_EQ(ini.sections.size(), 300u);  // a repeated section joins the first
+  const struct {
+    const char* section;
+    const char* key;
+    const char* value;  // nullptr: none
+  } lookups[] = {{"section0", "key", "0"},   {"SECTION299", "KEY", "299"},   {"Section7", "key", "again"},
+                 {"section7", "other", "1"}, {"section300", "key", nullptr}, {"Section", "key", nullptr}};
+  auto check = [&ini, &lookups] {
+    for (const auto& l : lookups) {
+      SCOPED_TRACE(std::string(l.section) + "/" + l.key);
+      const std::string* found = ini.get(l.section, l.key);
+      if (l.value == nullptr) {
+        EXPECT_EQ(found, nullptr);
+      } else {
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(*found, l.value);
+      }
+    }
+  };
+  check();
+  // Changed behind the index's back: a section removed, so that the others move.
+  ini.sections.erase(ini.sections.begin() + 100);
+  EXPECT_EQ(ini.section("section100"), nullptr);
+  check();
+  ini.set("section100", "key", "new");
+  EXPECT_EQ(ini.get_or("SECTION100", "key", ""), "new");
+  EXPECT_EQ(&ini.sections.back(), ini.section("Section100"));
+}

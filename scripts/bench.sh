@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Benchmarks the removal's INF scan against grep and the registry's load and save against cp.
+#
+# scripts/bench.sh [WORK_DIR]      (default: /tmp/halvik-bench; needs about 2.3 GB there)
+#
+# Builds the optimised programs (release preset), makes a machine from the xp template and one
+# copy of it per INF directory size (BENCH_SIZES, default "200 2000 20000" files of about 75 KB),
+# checks that a removal deletes exactly the ASCII INFs naming a supported ID and their PNFs, then
+# times in alternating rounds (BENCH_ROUNDS, default 3, of BENCH_RUNS runs each, default 3):
+#   - the removal on the machine without the generated INFs, and with each size, every run
+#     on a fresh copy of the machine (hard links: the removal only deletes and replaces files);
+#   - grep -l -F -f with the supported IDs over the same .inf files, cache warm;
+#   - halvik-sim service (a registry load and save) on machines whose registry.reg holds
+#     BENCH_REGISTRY_MB (default "10 100") megabytes in UTF-8 and in UTF-16, against cp of it.
+# It prints the medians and their ratios: the scan's cost (removal with the INFs less removal
+# without) against grep, and each size's scan against the size ten times smaller.
+# Benchmarks are not part of the tests.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work=${1:-/tmp/halvik-bench}
+sizes=${BENCH_SIZES:-200 2000 20000}
+reg_sizes=${BENCH_REGISTRY_MB:-10 100}
+rounds=${BENCH_ROUNDS:-3}
+runs=${BENCH_RUNS:-3}
+
+"$root/scripts/ensure-packages.sh" cmake make g++ hyperfine python3 >&2
+cd "$root"
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+# halvik-sim only makes the machines; its speed is not measured.
+cmake --preset native >/dev/null
+cmake --build --preset native --target halvik-sim >/dev/null
+install=$root/build/release/install
+sim=$root/build/native/halvik-sim
+
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+grep -o '"PCI\\\\[^"]*"' src/pnp/hardware_ids.cpp | tr -d '"' | sed 's/\\\\/\\/' >"$work/ids.txt"
+[ "$(wc -l <"$work/ids.txt")" -eq 12 ] || { echo "bench: expected 12 hardware IDs" >&2; exit 1; }
+
+inf_of() { echo "$1/drive_c/WINDOWS/inf"; }
+rm -rf "$work/m0" && "$sim" new "$work/m0" >/dev/null
+for n in $sizes; do
+  if [ ! -f "$work/m$n/expected.txt" ]; then
+    rm -rf "$work/m$n" && cp -a "$work/m0" "$work/m$n"
+    python3 "$root/scripts/bench_inf.py" "$(inf_of "$work/m$n")" "$n" "$work/m$n/expected.txt.new" "$work/ids.txt"
+    mv "$work/m$n/expected.txt.new" "$work/m$n/expected.txt"
+  fi
+done
+
+# Registries of each size in both encodings, on machines without the generated INFs.
+for mb in $reg_sizes; do
+  for enc in utf-8 utf-16; do
+    if [ ! -f "$work/r${mb}_$enc/done" ]; then
+      rm -rf "$work/r${mb}_$enc" && cp -a "$work/m0" "$work/r${mb}_$enc"
+      python3 "$root/scripts/bench_reg.py" "$work/r${mb}_$enc/registry.reg" "$mb" "$enc"
+      touch "$work/r${mb}_$enc/done"
+    fi
+  done
+done
+
+# The removal deletes exactly the expected files.
+for n in $sizes; do
+  rm -rf "$work/run" && cp -al "$work/m$n" "$work/run"
+  (cd "$(inf_of "$work/m$n")" && ls) | sort >"$work/before.txt"
+  HALVIK_MACHINE=$work/run "$install" -r >/dev/null
+  (cd "$(inf_of "$work/run")" && ls) | sort >"$work/after.txt"
+  # The xp machine's own files the removal deletes too (its INF of ours) are left out.
+  (cd "$(inf_of "$work/m0")" && ls) | sort >"$work/base.txt"
+  comm -23 "$work/before.txt" "$work/after.txt" | comm -23 - "$work/base.txt" >"$work/deleted.txt"
+  if ! diff -q "$work/m$n/expected.txt" "$work/deleted.txt" >/dev/null; then
+    echo "bench: the removal with $n INFs deleted other files than expected:" >&2
+    diff "$work/m$n/expected.txt" "$work/deleted.txt" >&2 || true
+    exit 1
+  fi
+  echo "removal with $n INFs: deleted exactly the $(wc -l <"$work/deleted.txt") expected files" >&2
+done
+
+# name|command|prepare
+commands=("remove_0|HALVIK_MACHINE=$work/run $install -r|rm -rf $work/run && cp -al $work/m0 $work/run")
+for n in $sizes; do
+  commands+=("remove_$n|HALVIK_MACHINE=$work/run $install -r|rm -rf $work/run && cp -al $work/m$n $work/run")
+  commands+=("grep_$n|grep -l -F -f $work/ids.txt -r --include=*.inf $(inf_of "$work/m$n")|true")
+done
+for mb in $reg_sizes; do
+  for enc in utf-8 utf-16; do
+    m=$work/r${mb}_$enc
+    commands+=("load_save_${mb}_$enc|$sim service $work/run benchsvc running|rm -rf $work/run && cp -al $m $work/run")
+    commands+=("cp_${mb}_$enc|cp $m/registry.reg $work/copy.reg|rm -f $work/copy.reg")
+  done
+done
+rm -rf "$work/times" "$work/hyperfine.log" && mkdir -p "$work/times"
+echo "load average before timing: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
+for ((round = 1; round <= rounds; ++round)); do
+  for entry in "${commands[@]}"; do
+    IFS='|' read -r name command prepare <<<"$entry"
+    hyperfine --style none --warmup 1 --runs "$runs" --ignore-failure --prepare "$prepare" \
+      --export-json "$work/times/$name.$round.json" "$command" >/dev/null 2>>"$work/hyperfine.log"
+  done
+done
+
+echo "load average after timing: $(cut -d' ' -f1-3 /proc/loadavg)"
+# Peak memory of one registry load and save, against the file's size.
+for mb in $reg_sizes; do
+  for enc in utf-8 utf-16; do
+    rm -rf "$work/run" && cp -al "$work/r${mb}_$enc" "$work/run"
+    /usr/bin/time -f %M -o "$work/times/peak_${mb}_$enc.kb" "$sim" service "$work/run" benchsvc running
+    stat -c %s "$work/r${mb}_$enc/registry.reg" >"$work/times/size_${mb}_$enc.bytes"
+  done
+done
+python3 - "$work/times" "$sizes" "$reg_sizes" <<'PY'
+import glob, json, os, statistics, sys
+times_dir, sizes = sys.argv[1], [int(s) for s in sys.argv[2].split()]
+reg_sizes = [int(s) for s in sys.argv[3].split()]
+def median(name):
+    values = []
+    for path in glob.glob(os.path.join(times_dir, name + ".*.json")):
+        values += json.load(open(path))["results"][0]["times"]
+    return statistics.median(values)
+base = median("remove_0")
+print(f"{'INF files':>10} {'removal s':>10} {'scan s':>8} {'grep s':>8} {'scan/grep':>10} {'scan vs 1/10':>13}")
+print(f"{0:>10} {base:>10.3f}")
+previous = None
+for n in sizes:
+    removal, grep = median(f"remove_{n}"), median(f"grep_{n}")
+    scan = removal - base
+    growth = f"{scan / previous[1]:.1f}x" if previous and previous[0] * 10 == n and previous[1] > 0 else "-"
+    print(f"{n:>10} {removal:>10.3f} {scan:>8.3f} {grep:>8.3f} {scan / grep:>9.2f}x {growth:>13}")
+    previous = (n, scan)
+print()
+print(f"{'registry':>14} {'load+save s':>12} {'cp s':>8} {'ratio':>8} {'vs 1/10':>8} {'peak/file':>10}")
+for enc in ("utf-8", "utf-16"):
+    previous = None
+    for mb in reg_sizes:
+        load, copy = median(f"load_save_{mb}_{enc}"), median(f"cp_{mb}_{enc}")
+        peak = int(open(os.path.join(times_dir, f"peak_{mb}_{enc}.kb")).read()) * 1024
+        size = int(open(os.path.join(times_dir, f"size_{mb}_{enc}.bytes")).read())
+        growth = f"{load / previous[1]:.1f}x" if previous and previous[0] * 10 == mb else "-"
+        print(f"{f'{mb} MB {enc}':>14} {load:>12.3f} {copy:>8.3f} {load / copy:>7.1f}x {growth:>8} {peak / size:>9.1f}x")
+        previous = (mb, load)
+PY
