@@ -32,9 +32,12 @@ std::string lower(std::string_view text) {
 
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // ASCII letters only, as in the "C" locale the programs run in; no call per character.
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
+    auto ca = static_cast<unsigned char>(a[i]);
+    auto cb = static_cast<unsigned char>(b[i]);
+    if (ca == cb) continue;
+    if ((ca | 0x20) != (cb | 0x20) || (ca | 0x20) < 'a' || (ca | 0x20) > 'z') return false;
   }
   return true;
 }
@@ -654,6 +657,46 @@ std::size_t key_depth(std::string_view path) {
   return depth;
 }
 
+// The keys of the last key line read, by the names it spelled them with: an export lists a
+// key's subkeys right after it, so most key lines share all but their last names with the one
+// before and need only that one looked up.
+class OpenPath {
+ public:
+  Key* create(Key* root, std::string_view path) {
+    Key* key = root;
+    std::size_t depth = 0;
+    std::size_t pos = 0;
+    std::string_view part;
+    bool same = true;
+    while (next_key_part(path, &pos, &part)) {
+      if (same && depth < names_.size() && names_[depth] == part) {
+        key = keys_[depth];
+      } else {
+        same = false;
+        Key* existing = key->find_subkey(part);
+        key = existing != nullptr ? existing : key->create_subkey(std::string(part));
+        names_.resize(depth);
+        keys_.resize(depth);
+        names_.push_back(part);
+        keys_.push_back(key);
+      }
+      ++depth;
+    }
+    names_.resize(depth);
+    keys_.resize(depth);
+    return key;
+  }
+  // After a removal the keys remembered may be gone.
+  void clear() {
+    names_.clear();
+    keys_.clear();
+  }
+
+ private:
+  std::vector<std::string_view> names_;  // views into the file's text
+  std::vector<Key*> keys_;
+};
+
 }  // namespace
 
 bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root,
@@ -678,6 +721,7 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
     return failed();
   }
   Key* current = nullptr;
+  OpenPath open_path;
   std::string full;  // a value continued over several lines, joined
   std::string name;
   std::string text;
@@ -701,6 +745,7 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
       std::string_view below = first == std::string_view::npos ? std::string_view() : path.substr(first + 1);
       if (removal) {
         current = nullptr;
+        open_path.clear();
         while (!below.empty() && below.back() == '\\') below.remove_suffix(1);
         if (!below.empty()) {
           std::size_t leaf = below.rfind('\\');
@@ -714,7 +759,7 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
         parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
         return failed();
       }
-      current = create_key(result.get(), below);
+      current = open_path.create(result.get(), below);
       continue;
     }
     // A value, possibly continued over several lines by a trailing backslash (hex data only).
