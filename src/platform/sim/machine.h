@@ -70,7 +70,7 @@ struct Key {
 
   Value* find_value(std::string_view value_name);
   Key* find_subkey(std::string_view key_name) const;
-  Key* create_subkey(const std::string& key_name);  // existing or new
+  Key* create_subkey(std::string_view key_name);  // existing or new
   void set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data);
   bool delete_subkey(std::string_view key_name);  // recursive; marks the subtree deleted
   std::string path() const;                       // below HKLM, "" for the root

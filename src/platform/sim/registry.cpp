@@ -241,11 +241,11 @@ Key* Key::find_subkey(std::string_view key_name) const {
   return found == subkeys.end() ? nullptr : found->second.get();
 }
 
-Key* Key::create_subkey(const std::string& key_name) {
-  auto found = subkeys.lower_bound(std::string_view(key_name));
+Key* Key::create_subkey(std::string_view key_name) {
+  auto found = subkeys.lower_bound(key_name);
   if (found != subkeys.end() && compare_folded(found->first, key_name) == 0) return found->second.get();
   auto key = std::make_shared<Key>();
-  key->name = key_name;
+  key->name.assign(key_name);
   key->parent = this;
   Key* raw = key.get();
   subkeys.emplace_hint(found, upper(key_name), std::move(key));
@@ -353,8 +353,7 @@ Key* create_key(Key* from, std::string_view path) {
   std::size_t pos = 0;
   std::string_view part;
   while (next_key_part(path, &pos, &part)) {
-    Key* existing = key->find_subkey(part);
-    key = existing != nullptr ? existing : key->create_subkey(std::string(part));
+    key = key->create_subkey(part);
   }
   return key;
 }
@@ -500,15 +499,17 @@ int hex_digit(char c) {
 // "01,02,ff" (blanks allowed, a trailing comma too) into bytes, in one pass: a real export
 // holds millions of them.
 bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
+  // Every byte but the last ends with a comma: sized once, to the byte or one more.
   bytes->clear();
-  bytes->reserve(text.size() / 3 + 1);
+  bytes->resize(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
+  std::uint8_t* out = bytes->data();
   int digits = 0;
   int value = 0;
   for (char c : text) {
     if (c == ' ' || c == '\t') continue;
     if (c == ',') {
       if (digits == 0) return false;
-      bytes->push_back(static_cast<std::uint8_t>(value));
+      *out++ = static_cast<std::uint8_t>(value);
       digits = 0;
       value = 0;
       continue;
@@ -518,7 +519,8 @@ bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
     value = value * 16 + digit;
     ++digits;
   }
-  if (digits > 0) bytes->push_back(static_cast<std::uint8_t>(value));
+  if (digits > 0) *out++ = static_cast<std::uint8_t>(value);
+  bytes->resize(static_cast<std::size_t>(out - bytes->data()));
   return true;
 }
 
@@ -673,8 +675,7 @@ class OpenPath {
         key = keys_[depth];
       } else {
         same = false;
-        Key* existing = key->find_subkey(part);
-        key = existing != nullptr ? existing : key->create_subkey(std::string(part));
+        key = key->create_subkey(part);
         names_.resize(depth);
         keys_.resize(depth);
         names_.push_back(part);
