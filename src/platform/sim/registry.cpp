@@ -888,7 +888,29 @@ bool value_before(const Value* a, const Value* b) {
   return folded != 0 ? folded < 0 : a->name < b->name;
 }
 
+// At least as many bytes as write_key writes for the tree below `top`, found without writing:
+// the output is reserved once, and what it does not use is never touched.
+std::size_t text_bound(const Key& top, std::size_t top_path_size) {
+  std::size_t bound = 0;
+  std::vector<std::pair<const Key*, std::size_t>> pending{{&top, top_path_size}};  // key, path size
+  while (!pending.empty()) {
+    auto [key, path_size] = pending.back();
+    pending.pop_back();
+    bound += path_size + 4;  // "[path]\n" and the blank line after the values
+    for (const Value& value : key->values) {
+      // A data byte takes at most six characters (as UTF-16 in hex), a line of at least
+      // 24 bytes a continuation of four; the name at most twice its size, escaped.
+      std::size_t bytes = std::max(value.data.size(), value.wide ? value.wide->size() : 0);
+      bound += 2 * value.name.size() + 32 + bytes * 6 + (bytes * 2 / 24 + 2) * 4;
+    }
+    for (const auto& entry : key->subkeys)
+      pending.emplace_back(entry.second.get(), path_size + 1 + entry.second->name.size());
+  }
+  return bound;
+}
+
 void write_key(const Key& top, const std::string& top_path, std::string* out) {
+  out->reserve(out->size() + text_bound(top, top_path.size()));
   // Depth first, each key's subkeys in enumeration order: pushed last to first.  One path
   // buffer serves all keys: a key's parent is always the last key written one level up.
   std::vector<std::pair<const Key*, std::size_t>> pending;  // key, depth below top
