@@ -48,13 +48,20 @@ struct Value {
 struct Key;
 using KeyPtr = std::shared_ptr<Key>;
 
+// Orders key names as Windows enumerates them, in upper case, without building the upper-case
+// form: lookups by any spelling need no allocation.
+struct KeyNameLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
 struct Key {
   std::string name;
   Key* parent = nullptr;
   bool deleted = false;
   std::vector<Value> values;  // in creation order
   // Case-insensitive, in the order Windows enumerates them (names compared in upper case).
-  std::map<std::string, KeyPtr> subkeys;
+  std::map<std::string, KeyPtr, KeyNameLess> subkeys;
 
   Key() = default;
   Key(const Key&) = delete;
@@ -63,7 +70,7 @@ struct Key {
 
   Value* find_value(std::string_view value_name);
   Key* find_subkey(std::string_view key_name) const;
-  Key* create_subkey(const std::string& key_name);  // existing or new
+  Key* create_subkey(std::string_view key_name);  // existing or new
   void set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data);
   bool delete_subkey(std::string_view key_name);  // recursive; marks the subtree deleted
   std::string path() const;                       // below HKLM, "" for the root

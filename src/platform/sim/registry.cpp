@@ -32,9 +32,12 @@ std::string lower(std::string_view text) {
 
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // ASCII letters only, as in the "C" locale the programs run in; no call per character.
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
+    auto ca = static_cast<unsigned char>(a[i]);
+    auto cb = static_cast<unsigned char>(b[i]);
+    if (ca == cb) continue;
+    if ((ca | 0x20) != (cb | 0x20) || (ca | 0x20) < 'a' || (ca | 0x20) > 'z') return false;
   }
   return true;
 }
@@ -208,18 +211,44 @@ Value* Key::find_value(std::string_view value_name) {
   return nullptr;
 }
 
+namespace {
+
+// ASCII only, as the names are compared in the "C" locale.
+inline unsigned char fold_upper(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - ('a' - 'A')) : u;
+}
+
+// <0, 0 or >0 as the upper-case forms of a and b compare.
+int compare_folded(std::string_view a, std::string_view b) noexcept {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char ca = fold_upper(a[i]);
+    unsigned char cb = fold_upper(b[i]);
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+}  // namespace
+
+bool KeyNameLess::operator()(std::string_view a, std::string_view b) const noexcept {
+  return compare_folded(a, b) < 0;
+}
+
 Key* Key::find_subkey(std::string_view key_name) const {
-  auto found = subkeys.find(upper(key_name));
+  auto found = subkeys.find(key_name);
   return found == subkeys.end() ? nullptr : found->second.get();
 }
 
-Key* Key::create_subkey(const std::string& key_name) {
-  if (Key* existing = find_subkey(key_name)) return existing;
+Key* Key::create_subkey(std::string_view key_name) {
+  auto found = subkeys.lower_bound(key_name);
+  if (found != subkeys.end() && compare_folded(found->first, key_name) == 0) return found->second.get();
   auto key = std::make_shared<Key>();
-  key->name = key_name;
+  key->name.assign(key_name);
   key->parent = this;
   Key* raw = key.get();
-  subkeys.emplace(upper(key_name), std::move(key));
+  subkeys.emplace_hint(found, upper(key_name), std::move(key));
   return raw;
 }
 
@@ -270,7 +299,7 @@ void mark_deleted(Key& top) {
 }  // namespace
 
 bool Key::delete_subkey(std::string_view key_name) {
-  auto found = subkeys.find(upper(key_name));
+  auto found = subkeys.find(key_name);
   if (found == subkeys.end()) return false;
   mark_deleted(*found->second);
   found->second->parent = nullptr;
@@ -289,9 +318,30 @@ std::string Key::path() const {
   return result;
 }
 
+namespace {
+
+// The next key name of a '\'-separated path at *pos, skipping empty ones; false at the end.
+bool next_key_part(std::string_view path, std::size_t* pos, std::string_view* part) {
+  while (*pos < path.size()) {
+    std::size_t end = path.find('\\', *pos);
+    if (end == std::string_view::npos) end = path.size();
+    std::size_t begin = *pos;
+    *pos = end < path.size() ? end + 1 : end;
+    if (end > begin) {
+      *part = path.substr(begin, end - begin);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 Key* find_key(Key* from, std::string_view path) {
   Key* key = from;
-  for (const std::string& part : split_key_path(path)) {
+  std::size_t pos = 0;
+  std::string_view part;
+  while (next_key_part(path, &pos, &part)) {
     key = key->find_subkey(part);
     if (key == nullptr) return nullptr;
   }
@@ -300,7 +350,11 @@ Key* find_key(Key* from, std::string_view path) {
 
 Key* create_key(Key* from, std::string_view path) {
   Key* key = from;
-  for (const std::string& part : split_key_path(path)) key = key->create_subkey(part);
+  std::size_t pos = 0;
+  std::string_view part;
+  while (next_key_part(path, &pos, &part)) {
+    key = key->create_subkey(part);
+  }
   return key;
 }
 
@@ -313,43 +367,96 @@ constexpr char kRoot[] = "HKEY_LOCAL_MACHINE";
 // How deep a registry tree can go on Windows.
 constexpr std::size_t kMaxDepth = 512;
 
-// The file's text as UTF-8, whatever it was stored in.
-bool decode_file(const std::string& bytes, std::string* text) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    std::u16string wide;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string_view trim_view(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && is_blank(text[begin])) ++begin;
+  while (end > begin && is_blank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// The UTF-16LE text after a byte-order mark as UTF-8, written straight into one string (an odd
+// last byte is dropped; unpaired surrogates are kept as three bytes each).
+void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
+  text->clear();
+  text->reserve(bytes.size() / 2 + bytes.size() / 8);
+  auto unit_at = [&](std::size_t i) -> char32_t {
+    return static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+  };
+  std::size_t end = bytes.size() - bytes.size() % 2;
+  for (std::size_t i = 0; i < end; i += 2) {
+    char32_t cp = unit_at(i);
+    if (cp < 0x80) {
+      text->push_back(static_cast<char>(cp));
+      continue;
     }
-    *text = utf16_to_utf8(wide);
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 2 < end) {
+      char32_t next = unit_at(i + 2);
+      if (next >= 0xDC00 && next < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
+        i += 2;
+      }
+    }
+    char out[4];
+    std::size_t n;
+    if (cp < 0x800) {
+      out[0] = static_cast<char>(0xC0 | (cp >> 6));
+      out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 2;
+    } else if (cp < 0x10000) {
+      out[0] = static_cast<char>(0xE0 | (cp >> 12));
+      out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 3;
+    } else {
+      out[0] = static_cast<char>(0xF0 | (cp >> 18));
+      out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 4;
+    }
+    text->append(out, n);
+  }
+}
+
+// The file's text as UTF-8, whatever it was stored in: a view into the file's bytes when they
+// are UTF-8 already, else into *decoded.
+std::string_view decode_file(const std::string& bytes, std::string* decoded) {
+  std::string_view view(bytes);
+  if (view.size() >= 2 && static_cast<unsigned char>(view[0]) == 0xFF &&
+      static_cast<unsigned char>(view[1]) == 0xFE) {
+    utf16_file_to_utf8(view.substr(2), decoded);
+    return *decoded;
+  }
+  if (view.size() >= 3 && view.substr(0, 3) == "\xEF\xBB\xBF") view.remove_prefix(3);
+  return view;
+}
+
+// The text's lines in place, without their line ends (LF or CR LF); a last line end starts
+// no further line.
+struct Lines {
+  std::string_view text;
+  std::size_t start = 0;
+  std::size_t index = 0;  // of the line next() gives next
+
+  bool next(std::string_view* line) {
+    if (start >= text.size()) return false;
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::size_t stop = end > start && text[end - 1] == '\r' ? end - 1 : end;
+    *line = text.substr(start, stop - start);
+    start = end + 1;
+    ++index;
     return true;
   }
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    *text = bytes.substr(3);
-  } else {
-    *text = bytes;
-  }
-  return true;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::size_t stop = end > start && text[end - 1] == '\r' ? end - 1 : end;
-    lines.emplace_back(text, start, stop - start);
-    start = end + 1;
-  }
-  return lines;
-}
+};
 
 struct Parser {
-  const std::vector<std::string>& lines;
   std::string file_name;
-  std::size_t line_index = 0;  // of the line being parsed
   std::string error;
 
   bool fail(std::size_t index, const std::string& what) {
@@ -359,19 +466,23 @@ struct Parser {
 };
 
 // A quoted string starting at text[*pos] == '"'; \\ and \" are the escapes.
-bool parse_quoted(const std::string& text, std::size_t* pos, std::string* out) {
+bool parse_quoted(std::string_view text, std::size_t* pos, std::string* out) {
   out->clear();
   std::size_t i = *pos + 1;
   while (i < text.size()) {
-    char c = text[i];
-    if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
-      *out += text[i + 1];
-      i += 2;
-    } else if (c == '"') {
+    std::size_t stop = text.find_first_of("\\\"", i);
+    if (stop == std::string_view::npos) return false;
+    out->append(text.data() + i, stop - i);
+    i = stop;
+    if (text[i] == '"') {
       *pos = i + 1;
       return true;
+    }
+    if (i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
+      *out += text[i + 1];
+      i += 2;
     } else {
-      *out += c;
+      *out += '\\';
       ++i;
     }
   }
@@ -388,15 +499,17 @@ int hex_digit(char c) {
 // "01,02,ff" (blanks allowed, a trailing comma too) into bytes, in one pass: a real export
 // holds millions of them.
 bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
+  // Every byte but the last ends with a comma: sized once, to the byte or one more.
   bytes->clear();
-  bytes->reserve(text.size() / 3 + 1);
+  bytes->resize(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
+  std::uint8_t* out = bytes->data();
   int digits = 0;
   int value = 0;
   for (char c : text) {
     if (c == ' ' || c == '\t') continue;
     if (c == ',') {
       if (digits == 0) return false;
-      bytes->push_back(static_cast<std::uint8_t>(value));
+      *out++ = static_cast<std::uint8_t>(value);
       digits = 0;
       value = 0;
       continue;
@@ -406,7 +519,8 @@ bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
     value = value * 16 + digit;
     ++digits;
   }
-  if (digits > 0) bytes->push_back(static_cast<std::uint8_t>(value));
+  if (digits > 0) *out++ = static_cast<std::uint8_t>(value);
+  bytes->resize(static_cast<std::size_t>(out - bytes->data()));
   return true;
 }
 
@@ -428,25 +542,25 @@ void store_value(Key* key, const std::string& name, DWORD type, std::vector<std:
 
 // Where a value line's data starts, after the name and '='; npos when the line has no such
 // shape (parse_value_line then says what is wrong).
-std::size_t value_data_start(const std::string& line) {
+std::size_t value_data_start(std::string_view line, std::string* scratch) {
   std::size_t pos = 0;
-  std::string name;
   if (!line.empty() && line[0] == '@') {
     pos = 1;
-  } else if (line.empty() || line[0] != '"' || !parse_quoted(line, &pos, &name)) {
+  } else if (line.empty() || line[0] != '"' || !parse_quoted(line, &pos, scratch)) {
     return std::string::npos;
   }
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
   return pos < line.size() && line[pos] == '=' ? pos + 1 : std::string::npos;
 }
 
-bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::string line) {
-  std::string name;
+bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::string_view line,
+                      std::string* name, std::string* text) {
+  name->clear();
   std::size_t pos = 0;
   if (line[0] == '@') {
     pos = 1;
   } else if (line[0] == '"') {
-    if (!parse_quoted(line, &pos, &name)) return parser.fail(first_line, "unterminated string");
+    if (!parse_quoted(line, &pos, name)) return parser.fail(first_line, "unterminated string");
   } else {
     return parser.fail(first_line, "expected a value name in quotes or @");
   }
@@ -455,36 +569,48 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
     return parser.fail(first_line, "expected '=' after the value name");
   ++pos;
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-  std::string data = line.substr(pos);
+  std::string_view data = line.substr(pos);
   if (key == nullptr) return parser.fail(first_line, "value outside a key");
 
   if (!data.empty() && data[0] == '"') {
-    std::string text;
     std::size_t end = 0;
-    if (!parse_quoted(data, &end, &text)) return parser.fail(first_line, "unterminated string");
-    if (!trim(data.substr(end)).empty()) return parser.fail(first_line, "unexpected text after the string");
+    if (!parse_quoted(data, &end, text)) return parser.fail(first_line, "unterminated string");
+    if (!trim_view(data.substr(end)).empty())
+      return parser.fail(first_line, "unexpected text after the string");
+    bool ascii =
+        std::all_of(text->begin(), text->end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+      // Its ANSI form is the text itself: no round through UTF-16.
+      std::vector<std::uint8_t> bytes;
+      bytes.reserve(text->size() + 1);
+      bytes.assign(text->begin(), text->end());
+      bytes.push_back(0);
+      key->set_value(*name, port::REG_SZ, std::move(bytes));
+      return true;
+    }
     std::u16string wide;
-    if (!utf8_to_utf16(text, &wide)) return parser.fail(first_line, "invalid UTF-8 in a string");
+    if (!utf8_to_utf16(*text, &wide)) return parser.fail(first_line, "invalid UTF-8 in a string");
     std::vector<std::uint8_t> bytes;
+    bytes.reserve(wide.size() * 2 + 2);
     for (char16_t unit : wide) {
       bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
       bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
     }
     bytes.push_back(0);
     bytes.push_back(0);
-    store_value(key, name, port::REG_SZ, std::move(bytes), true);
+    store_value(key, *name, port::REG_SZ, std::move(bytes), true);
     return true;
   }
   if (data == "-") {
     // A deletion entry: the value goes.
     auto& values = key->values;
     values.erase(
-        std::remove_if(values.begin(), values.end(), [&](const Value& v) { return iequals(v.name, name); }),
+        std::remove_if(values.begin(), values.end(), [&](const Value& v) { return iequals(v.name, *name); }),
         values.end());
     return true;
   }
   if (starts_with_ignoring_case(data, "dword:")) {
-    std::string digits = trim(data.substr(6));
+    std::string_view digits = trim_view(data.substr(6));
     if (digits.empty() || digits.size() > 8) return parser.fail(first_line, "bad dword value");
     DWORD value = 0;
     for (char c : digits) {
@@ -492,7 +618,7 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
       if (digit < 0) return parser.fail(first_line, "bad dword value");
       value = value * 16 + static_cast<DWORD>(digit);
     }
-    key->set_value(name, port::REG_DWORD,
+    key->set_value(*name, port::REG_DWORD,
                    {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                     static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
     return true;
@@ -500,111 +626,162 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
   if (starts_with_ignoring_case(data, "hex")) {
     DWORD type = port::REG_BINARY;
     std::size_t colon = data.find(':');
-    if (colon == std::string::npos) return parser.fail(first_line, "expected ':' after hex");
-    std::string spec = lower(std::string_view(data).substr(3, colon - 3));
+    if (colon == std::string_view::npos) return parser.fail(first_line, "expected ':' after hex");
+    std::string_view spec = data.substr(3, colon - 3);
     if (!spec.empty()) {
-      if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')')
-        return parser.fail(first_line, "bad value type " + data.substr(0, colon));
-      std::string digits = spec.substr(1, spec.size() - 2);
-      if (digits.empty() || digits.size() > 8)
-        return parser.fail(first_line, "bad value type " + data.substr(0, colon));
+      auto bad_type = [&] {
+        return parser.fail(first_line, "bad value type " + std::string(data.substr(0, colon)));
+      };
+      if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')') return bad_type();
+      std::string_view digits = spec.substr(1, spec.size() - 2);
+      if (digits.empty() || digits.size() > 8) return bad_type();
       type = 0;
       for (char c : digits) {
         int digit = hex_digit(c);
-        if (digit < 0) return parser.fail(first_line, "bad value type " + data.substr(0, colon));
+        if (digit < 0) return bad_type();
         type = type * 16 + static_cast<DWORD>(digit);
       }
     }
     std::vector<std::uint8_t> bytes;
-    if (!parse_hex_bytes(std::string_view(data).substr(colon + 1), &bytes))
-      return parser.fail(first_line, "bad hex data");
-    store_value(key, name, type, std::move(bytes), true);
+    if (!parse_hex_bytes(data.substr(colon + 1), &bytes)) return parser.fail(first_line, "bad hex data");
+    store_value(key, *name, type, std::move(bytes), true);
     return true;
   }
   return parser.fail(first_line, "unknown value type");
 }
 
+// How many key names a '\'-separated path holds, empty ones not counted.
+std::size_t key_depth(std::string_view path) {
+  std::size_t depth = 0;
+  std::size_t pos = 0;
+  std::string_view part;
+  while (next_key_part(path, &pos, &part)) ++depth;
+  return depth;
+}
+
+// The keys of the last key line read, by the names it spelled them with: an export lists a
+// key's subkeys right after it, so most key lines share all but their last names with the one
+// before and need only that one looked up.
+class OpenPath {
+ public:
+  Key* create(Key* root, std::string_view path) {
+    Key* key = root;
+    std::size_t depth = 0;
+    std::size_t pos = 0;
+    std::string_view part;
+    bool same = true;
+    while (next_key_part(path, &pos, &part)) {
+      if (same && depth < names_.size() && names_[depth] == part) {
+        key = keys_[depth];
+      } else {
+        same = false;
+        key = key->create_subkey(part);
+        names_.resize(depth);
+        keys_.resize(depth);
+        names_.push_back(part);
+        keys_.push_back(key);
+      }
+      ++depth;
+    }
+    names_.resize(depth);
+    keys_.resize(depth);
+    return key;
+  }
+  // After a removal the keys remembered may be gone.
+  void clear() {
+    names_.clear();
+    keys_.clear();
+  }
+
+ private:
+  std::vector<std::string_view> names_;  // views into the file's text
+  std::vector<Key*> keys_;
+};
+
 }  // namespace
 
 bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root,
                     std::string* error) {
-  std::string text;
-  decode_file(bytes, &text);
-  std::vector<std::string> lines = split_lines(text);
-  Parser parser{lines, file_name, 0, {}};
+  std::string decoded;
+  Lines lines{decode_file(bytes, &decoded)};
+  Parser parser{file_name, {}};
+  auto failed = [&] {
+    *error = parser.error;
+    return false;
+  };
 
   auto result = std::make_shared<Key>();
   result->name = kRoot;
-  std::size_t i = 0;
-  while (i < lines.size() && trim(lines[i]).empty()) ++i;
-  if (i >= lines.size() || trim(lines[i]) != kHeader) {
-    parser.fail(i < lines.size() ? i : 0,
-                std::string("not a registry export (expected \"") + kHeader + "\")");
-    *error = parser.error;
-    return false;
+  std::string_view raw;
+  bool have = false;
+  while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
   }
-  ++i;
+  if (!have || trim_view(raw) != kHeader) {
+    parser.fail(have ? lines.index - 1 : 0,
+                std::string("not a registry export (expected \"") + kHeader + "\")");
+    return failed();
+  }
   Key* current = nullptr;
-  for (; i < lines.size(); ++i) {
-    std::string line = trim(lines[i]);
+  OpenPath open_path;
+  std::string full;  // a value continued over several lines, joined
+  std::string name;
+  std::string text;
+  while (lines.next(&raw)) {
+    std::size_t i = lines.index - 1;
+    std::string_view line = trim_view(raw);
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       if (line.back() != ']') {
         parser.fail(i, "unterminated key name (missing ']')");
-        *error = parser.error;
-        return false;
+        return failed();
       }
-      std::string path = line.substr(1, line.size() - 2);
+      std::string_view path = line.substr(1, line.size() - 2);
       bool removal = !path.empty() && path[0] == '-';
-      if (removal) path.erase(0, 1);
+      if (removal) path.remove_prefix(1);
       std::size_t first = path.find('\\');
-      std::string hive = path.substr(0, first);
-      if (!iequals(hive, kRoot)) {
-        parser.fail(i, "key outside HKEY_LOCAL_MACHINE: " + path);
-        *error = parser.error;
-        return false;
+      if (!iequals(path.substr(0, first), kRoot)) {
+        parser.fail(i, "key outside HKEY_LOCAL_MACHINE: " + std::string(path));
+        return failed();
       }
-      std::string below = first == std::string::npos ? "" : path.substr(first + 1);
+      std::string_view below = first == std::string_view::npos ? std::string_view() : path.substr(first + 1);
       if (removal) {
-        std::vector<std::string> parts = split_key_path(below);
         current = nullptr;
-        if (!parts.empty()) {
-          std::string leaf = parts.back();
-          parts.pop_back();
-          std::string parent_path;
-          for (const std::string& part : parts) parent_path += part + "\\";
-          if (Key* parent = find_key(result.get(), parent_path)) parent->delete_subkey(leaf);
+        open_path.clear();
+        while (!below.empty() && below.back() == '\\') below.remove_suffix(1);
+        if (!below.empty()) {
+          std::size_t leaf = below.rfind('\\');
+          leaf = leaf == std::string_view::npos ? 0 : leaf + 1;
+          if (Key* parent = find_key(result.get(), below.substr(0, leaf)))
+            parent->delete_subkey(below.substr(leaf));
         }
         continue;
       }
-      if (split_key_path(below).size() > kMaxDepth) {
+      if (key_depth(below) > kMaxDepth) {
         parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
-        *error = parser.error;
-        return false;
+        return failed();
       }
-      current = create_key(result.get(), below);
+      current = open_path.create(result.get(), below);
       continue;
     }
     // A value, possibly continued over several lines by a trailing backslash (hex data only).
-    std::size_t first_line = i;
-    std::string full = line;
-    std::size_t data = value_data_start(full);
-    bool continuable = data != std::string::npos &&
-                       starts_with_ignoring_case(trim(std::string_view(full).substr(data)), "hex");
-    while (continuable && !full.empty() && full.back() == '\\') {
-      full.pop_back();
-      if (i + 1 >= lines.size()) {
-        parser.fail(i, "line continuation at the end of the file");
-        *error = parser.error;
-        return false;
+    std::size_t data = value_data_start(line, &name);
+    bool continuable =
+        data != std::string::npos && starts_with_ignoring_case(trim_view(line.substr(data)), "hex");
+    std::string_view value_line = line;
+    if (continuable && line.back() == '\\') {
+      full.assign(line);
+      while (!full.empty() && full.back() == '\\') {
+        full.pop_back();
+        std::size_t last = lines.index - 1;
+        if (!lines.next(&raw)) {
+          parser.fail(last, "line continuation at the end of the file");
+          return failed();
+        }
+        full += trim_view(raw);
       }
-      ++i;
-      full += trim(lines[i]);
+      value_line = full;
     }
-    if (!parse_value_line(parser, current, first_line, full)) {
-      *error = parser.error;
-      return false;
-    }
+    if (!parse_value_line(parser, current, i, value_line, &name, &text)) return failed();
   }
   *root = std::move(result);
   return true;
@@ -614,95 +791,165 @@ bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyP
 
 namespace {
 
-std::string escape(std::string_view utf8) {
-  std::string out;
-  for (char c : utf8) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
+void append_escaped(std::string_view text, std::string* out) {
+  for (char c : text) {
+    if (c == '\\' || c == '"') *out += '\\';
+    *out += c;
   }
-  return out;
+}
+
+// ANSI text as UTF-8, escaped for a quoted string.
+void append_escaped_ansi(std::string_view ansi, std::string* out) {
+  for (char ch : ansi) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      if (c == '\\' || c == '"') *out += '\\';
+      *out += ch;
+    } else {
+      *out += static_cast<char>(0xC0 | (c >> 6));
+      *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
 }
 
 // hex bytes wrapped like the registry editor does: lines of at most 80 columns, continued
-// with a backslash and two blanks.
-std::string hex_text(const std::string& prefix, const std::vector<std::uint8_t>& bytes) {
-  std::string out = prefix;
-  std::size_t column = prefix.size();
+// with a backslash and two blanks.  `column` is where the bytes start on their line.
+void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std::string* out) {
   static const char digits[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::string item;
-    item += digits[bytes[i] >> 4];
-    item += digits[bytes[i] & 15];
-    bool last = i + 1 == bytes.size();
-    if (!last) item += ',';
-    if (column + item.size() > 77 && !last) {
-      out += "\\\n  ";
+  std::size_t count = bytes.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    bool last = i + 1 == count;
+    if (!last && column + 3 > 77) {
+      out->append("\\\n  ", 4);
       column = 2;
     }
-    out += item;
-    column += item.size();
+    char item[3] = {digits[bytes[i] >> 4], digits[bytes[i] & 15], ','};
+    std::size_t size = last ? 2 : 3;
+    out->append(item, size);
+    column += size;
   }
-  return out;
 }
 
 // The text a REG_SZ holds when it is an ordinary string: one terminating NUL, nothing the
 // quoted form can't carry.
-bool plain_string(const Value& value, std::string* text) {
+bool plain_string(const Value& value) {
   const auto& d = value.data;
   if (value.wide || d.empty() || d.back() != 0) return false;
   for (std::size_t i = 0; i + 1 < d.size(); ++i) {
     if (d[i] == 0 || d[i] == '\n' || d[i] == '\r') return false;
   }
-  *text = std::string(d.begin(), d.end() - 1);
   return true;
 }
 
-std::string value_text(const Value& value) {
-  std::string out = value.name.empty() ? "@=" : "\"" + escape(value.name) + "\"=";
-  std::string text;
-  if (value.type == port::REG_SZ && plain_string(value, &text))
-    return out + "\"" + escape(ansi_to_utf8(text)) + "\"";
+void append_value(const Value& value, std::string* out) {
+  std::size_t line_start = out->size();
+  if (value.name.empty()) {
+    out->append("@=");
+  } else {
+    *out += '"';
+    append_escaped(value.name, out);
+    out->append("\"=");
+  }
+  if (value.type == port::REG_SZ && plain_string(value)) {
+    *out += '"';
+    append_escaped_ansi(
+        std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1), out);
+    *out += '"';
+    return;
+  }
   if (value.type == port::REG_DWORD && value.data.size() == 4) {
     char digits[16];
     DWORD v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
               (static_cast<DWORD>(value.data[3]) << 24);
     std::snprintf(digits, sizeof digits, "dword:%08x", static_cast<unsigned>(v));
-    return out + digits;
+    out->append(digits);
+    return;
   }
-  if (value.type == port::REG_BINARY) return hex_text(out + "hex:", value.data);
+  if (value.type == port::REG_BINARY) {
+    out->append("hex:");
+    append_hex(out->size() - line_start, value.data, out);
+    return;
+  }
   char prefix[32];
   std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(value.type));
-  if (is_string_type(value.type))
-    return hex_text(out + prefix, value.wide ? *value.wide : ansi_to_utf16(value.data));
-  return hex_text(out + prefix, value.data);
+  out->append(prefix);
+  std::size_t column = out->size() - line_start;
+  if (!is_string_type(value.type))
+    append_hex(column, value.data, out);
+  else if (value.wide)
+    append_hex(column, *value.wide, out);
+  else
+    append_hex(column, ansi_to_utf16(value.data), out);
+}
+
+// Value names in upper case first, then as spelled: the order the file lists them in.
+bool value_before(const Value* a, const Value* b) {
+  int folded = compare_folded(a->name, b->name);
+  return folded != 0 ? folded < 0 : a->name < b->name;
+}
+
+// At least as many bytes as write_key writes for the tree below `top`, found without writing:
+// the output is reserved once, and what it does not use is never touched.
+std::size_t text_bound(const Key& top, std::size_t top_path_size) {
+  std::size_t bound = 0;
+  std::vector<std::pair<const Key*, std::size_t>> pending{{&top, top_path_size}};  // key, path size
+  while (!pending.empty()) {
+    auto [key, path_size] = pending.back();
+    pending.pop_back();
+    bound += path_size + 4;  // "[path]\n" and the blank line after the values
+    for (const Value& value : key->values) {
+      // A data byte takes at most six characters (as UTF-16 in hex), a line of at least
+      // 24 bytes a continuation of four; the name at most twice its size, escaped.
+      std::size_t bytes = std::max(value.data.size(), value.wide ? value.wide->size() : 0);
+      bound += 2 * value.name.size() + 32 + bytes * 6 + (bytes * 2 / 24 + 2) * 4;
+    }
+    for (const auto& entry : key->subkeys)
+      pending.emplace_back(entry.second.get(), path_size + 1 + entry.second->name.size());
+  }
+  return bound;
 }
 
 void write_key(const Key& top, const std::string& top_path, std::string* out) {
-  // Depth first, each key's subkeys in enumeration order: pushed last to first.
-  std::vector<std::pair<const Key*, std::string>> pending;
-  pending.emplace_back(&top, top_path);
+  out->reserve(out->size() + text_bound(top, top_path.size()));
+  // Depth first, each key's subkeys in enumeration order: pushed last to first.  One path
+  // buffer serves all keys: a key's parent is always the last key written one level up.
+  std::vector<std::pair<const Key*, std::size_t>> pending;  // key, depth below top
+  std::vector<std::size_t> path_ends;                       // of each level's path in `path`
+  std::string path = top_path;
+  std::vector<const Value*> values;
+  pending.emplace_back(&top, 0);
   while (!pending.empty()) {
-    auto [key, full_path] = std::move(pending.back());
+    auto [key, depth] = pending.back();
     pending.pop_back();
-    *out += "[" + full_path + "]\n";
-    std::vector<const Value*> values;
+    if (depth > 0) {
+      path.resize(path_ends[depth - 1]);
+      path += '\\';
+      path += key->name;
+    }
+    path_ends.resize(depth + 1);
+    path_ends[depth] = path.size();
+    *out += '[';
+    *out += path;
+    out->append("]\n");
+    values.clear();
     for (const Value& value : key->values) values.push_back(&value);
-    std::sort(values.begin(), values.end(), [](const Value* a, const Value* b) {
-      std::string ua = upper(a->name);
-      std::string ub = upper(b->name);
-      return ua != ub ? ua < ub : a->name < b->name;
-    });
-    for (const Value* value : values) *out += value_text(*value) + "\n";
-    *out += "\n";
+    std::sort(values.begin(), values.end(), value_before);
+    for (const Value* value : values) {
+      append_value(*value, out);
+      *out += '\n';
+    }
+    *out += '\n';
     for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it)
-      pending.emplace_back(it->second.get(), full_path + "\\" + it->second->name);
+      pending.emplace_back(it->second.get(), depth + 1);
   }
 }
 
 }  // namespace
 
 std::string reg_value_line(const Value& value) {
-  return value_text(value);
+  std::string out;
+  append_value(value, &out);
+  return out;
 }
 
 std::string write_reg_text(const Key& root) {
