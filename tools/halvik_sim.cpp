@@ -33,6 +33,15 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
 
+namespace halvik_sim {
+
+int trouble(const std::string& message) {
+  std::fprintf(stderr, "halvik-sim: %s\n", message.c_str());
+  return 2;
+}
+
+}  // namespace halvik_sim
+
 namespace {
 
 using namespace sim::internal;
@@ -47,10 +56,7 @@ int usage() {
   return 2;
 }
 
-int trouble(const std::string& message) {
-  std::fprintf(stderr, "halvik-sim: %s\n", message.c_str());
-  return 2;
-}
+using halvik_sim::trouble;
 
 std::string strip_hklm(const std::string& key) {
   for (const std::string prefix : {"HKEY_LOCAL_MACHINE", "HKLM"}) {

@@ -40,20 +40,6 @@ constexpr char kClasses[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kPciEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\PCI";
 constexpr char kPackageDir[] = "C:\\Tessaridge";
 
-int trouble(const std::string& message) {
-  std::fprintf(stderr, "halvik-sim: %s\n", message.c_str());
-  return 2;
-}
-
-bool read_file(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  *bytes = content.str();
-  return true;
-}
-
 // Moves what `from` holds into `into`: values replace those of the same name, subkeys that
 // `into` lacks are moved over whole (a single export is never copied), others are merged.
 void merge(Key* into, Key* from) {
@@ -237,7 +223,7 @@ std::string join(const std::vector<std::string>& items, const char* separator) {
 // The instance IDs in a --present file: one a line, blank lines and ';' comments skipped.
 bool read_present(const std::string& path, std::vector<std::string>* ids, std::string* error) {
   std::string text;
-  if (!read_file(path, &text)) {
+  if (!read_whole_file(path, &text)) {
     *error = "cannot read " + path;
     return false;
   }
@@ -341,7 +327,7 @@ int command_import(const std::vector<std::string>& args) {
   imported.dir = dir;
   for (const std::string& path : exports) {
     std::string bytes;
-    if (!read_file(path, &bytes)) return trouble("cannot read " + path);
+    if (!read_whole_file(path, &bytes)) return trouble("cannot read " + path);
     KeyPtr root;
     std::string error;
     if (!parse_reg_file(bytes, path, &root, &error)) return trouble(error);

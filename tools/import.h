@@ -6,6 +6,9 @@
 
 namespace halvik_sim {
 
+// "halvik-sim: MESSAGE" on standard error; 2, the exit code of every refusal.
+int trouble(const std::string& message);
+
 // halvik-sim import DIR [--present FILE] FILE.reg...: 0 done, 2 refused (the reason on
 // standard error), -1 a usage error.
 int command_import(const std::vector<std::string>& args);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "pnp/device_walk.h"
 #include "pnp/pnp_steps.h"
 
 namespace {
@@ -14,16 +15,6 @@ namespace {
 constexpr const char* kSessionManagerKeyPath = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const char* kPendingOperations = "PendingFileRenameOperations";
 constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
-
-bool equal_ignoring_case(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-    char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 'a' + 'A') : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The files of the package as the session manager names them ("\??\C:\...").
 std::vector<std::string> package_files(const char* root) {
@@ -41,7 +32,7 @@ std::vector<std::string> package_files(const char* root) {
 
 bool is_package_file(const std::vector<std::string>& files, const std::string& name) {
   for (const std::string& file : files) {
-    if (equal_ignoring_case(file, name)) return true;
+    if (equal_ignoring_letter_case(file.c_str(), name.c_str())) return true;
   }
   return false;
 }

@@ -28,15 +28,6 @@ Machine& the_machine() {
   return instance;
 }
 
-bool read_whole_file(const std::string& path, std::string* content) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *content = buffer.str();
-  return true;
-}
-
 // Writes a file by atomic replace: a temporary file beside it, flushed to disk, renamed over
 // it.  A run killed half-way leaves the old file or the new one, never a mixture.
 bool replace_file(const std::string& path, const std::string& content, std::string* error) {
@@ -497,6 +488,15 @@ void service_maybe_vanish(const std::string& name) {
 
 FileHandle::~FileHandle() {
   if (descriptor >= 0) ::close(descriptor);
+}
+
+bool read_whole_file(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  *content = buffer.str();
+  return true;
 }
 
 bool full_windows_path(std::string_view path, std::string* full) {

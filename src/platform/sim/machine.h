@@ -234,6 +234,9 @@ void mark_service_for_delete(const std::string& name);
 void remove_service(const std::string& name);  // from the database, with its key
 void service_maybe_vanish(const std::string& name);
 
+// A host file's bytes; false when it can't be read.
+bool read_whole_file(const std::string& path, std::string* content);
+
 // Paths on the simulated drives.
 // The full Windows path of `path` against the current directory ("C:\A\b"); false when it is
 // not a drive path.

@@ -50,9 +50,13 @@ void carry_out_pending_operations() {
     if (source.empty()) continue;
     std::error_code ignored;
     if (names[i + 1].empty()) {
-      std::filesystem::remove_all(source, ignored);
+      // A file goes; a directory only when it is empty, as MoveFileEx documents.
+      std::filesystem::remove(source, ignored);
     } else if (std::string target = host_of(names[i + 1]); !target.empty()) {
-      std::filesystem::rename(source, target, ignored);
+      // Without "!" the rename doesn't replace a file already there.
+      bool replace = names[i + 1][0] == '!';
+      if (replace || !std::filesystem::exists(target, ignored))
+        std::filesystem::rename(source, target, ignored);
     }
   }
   key->values.erase(key->values.begin() + (value - key->values.data()));

@@ -281,6 +281,34 @@ TEST_F(FilesTest, DelayedMoveCreatesTheKeyAndTheListSurvivesASave) {
   EXPECT_EQ(pending_operations(), "\\??\\C:\\a.tmp||\\??\\C:\\b.tmp|\\??\\C:\\c.tmp||");
 }
 
+// The restart carries the list out as MoveFileEx documents it: a directory is deleted only
+// when empty, and a rename replaces an existing file only when asked to.
+TEST_F(FilesTest, TheRestartCarriesOutThePendingOperationsAsDocumented) {
+  sim::write_file("C:\\gone.tmp", "x");
+  sim::write_file("C:\\full\\kept.txt", "x");
+  sim::make_directory("C:\\empty");
+  for (const char* name : {"C:\\from1.txt", "C:\\from2.txt", "C:\\to1.txt", "C:\\to2.txt"})
+    sim::write_file(name, name);
+  const unsigned flags = port::MOVEFILE_DELAY_UNTIL_REBOOT;
+  for (const char* name : {"C:\\gone.tmp", "C:\\full", "C:\\empty"})
+    ASSERT_TRUE(port::MoveFileExA(name, nullptr, flags));
+  ASSERT_TRUE(port::MoveFileExA("C:\\from1.txt", "C:\\to1.txt", flags));
+  ASSERT_TRUE(port::MoveFileExA("C:\\from2.txt", "C:\\to2.txt", flags | port::MOVEFILE_REPLACE_EXISTING));
+  sim::restart_machine();
+  const struct {
+    const char* path;
+    bool exists;
+  } after[] = {{"C:\\gone.tmp", false},
+               {"C:\\full\\kept.txt", true},
+               {"C:\\empty", false},
+               {"C:\\from1.txt", true},
+               {"C:\\from2.txt", false}};
+  for (const auto& c : after) EXPECT_EQ(sim::file_exists(c.path), c.exists) << c.path;
+  EXPECT_EQ(sim::read_file("C:\\to1.txt"), "C:\\to1.txt");
+  EXPECT_EQ(sim::read_file("C:\\to2.txt"), "C:\\from2.txt");
+  EXPECT_EQ(pending_operations(), "(none)");
+}
+
 struct MoveCase {
   const char* name;
   const char* new_name;
