@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/sim/machine.h"
@@ -108,37 +109,70 @@ bool valid_instance_id(const std::string& instance_id) {
 
 // ---- machine settings ----------------------------------------------------------------------
 
-std::vector<Board> read_boards() {
-  std::vector<Board> out;
-  internal::IniSection* section = internal::machine().ini.section("hardware");
-  if (section == nullptr) return out;
-  for (const internal::IniEntry& entry : section->entries) {
-    Board board;
-    board.instance_id = trim(entry.key);
-    std::vector<std::string> parts = split(entry.value, ';');
-    std::size_t first_option = 0;
-    if (!parts.empty() && parts[0].find('=') == std::string::npos) {
-      board.hardware_ids = split(parts[0], ',');
-      first_option = 1;
-    }
-    for (std::size_t i = first_option; i < parts.size(); ++i) {
-      std::size_t equals = parts[i].find('=');
-      if (equals == std::string::npos) continue;  // a plain comment
-      std::string name = lower(trim(std::string_view(parts[i]).substr(0, equals)));
-      std::string value = trim(std::string_view(parts[i]).substr(equals + 1));
-      if (name == "compatible") board.compatible_ids = split(value, ',');
-      if (name == "remove_error") board.remove_error = parse_number(value);
-    }
-    if (valid_instance_id(board.instance_id)) out.push_back(board);
+namespace {
+
+// The boards as [hardware] lists them, parsed once per change of machine.ini rather than on
+// every device call: a machine with many boards would otherwise read the section again for
+// each of its devices.
+struct BoardTable {
+  const internal::IniSection* section = nullptr;
+  std::uint64_t generation = ~std::uint64_t{0};
+  std::vector<Board> boards;
+  std::unordered_map<std::string, std::size_t> by_id;  // upper-cased instance ID
+};
+
+Board parse_board(const internal::IniEntry& entry) {
+  Board board;
+  board.instance_id = trim(entry.key);
+  std::vector<std::string> parts = split(entry.value, ';');
+  std::size_t first_option = 0;
+  if (!parts.empty() && parts[0].find('=') == std::string::npos) {
+    board.hardware_ids = split(parts[0], ',');
+    first_option = 1;
   }
-  return out;
+  for (std::size_t i = first_option; i < parts.size(); ++i) {
+    std::size_t equals = parts[i].find('=');
+    if (equals == std::string::npos) continue;  // a plain comment
+    std::string name = lower(trim(std::string_view(parts[i]).substr(0, equals)));
+    std::string value = trim(std::string_view(parts[i]).substr(equals + 1));
+    if (name == "compatible") board.compatible_ids = split(value, ',');
+    if (name == "remove_error") board.remove_error = parse_number(value);
+  }
+  return board;
 }
 
-const Board* find_board(const std::vector<Board>& boards, const std::string& instance_id) {
-  for (const Board& board : boards) {
-    if (iequals(board.instance_id, instance_id)) return &board;
+const BoardTable& board_table() {
+  static BoardTable table;
+  const internal::IniSection* section = internal::machine().ini.section("hardware");
+  if (section == nullptr) {
+    table = BoardTable{};
+    return table;
   }
-  return nullptr;
+  if (table.section == section && table.generation == section->generation) return table;
+  table.section = section;
+  table.generation = section->generation;
+  table.boards.clear();
+  table.by_id.clear();
+  for (const internal::IniEntry& entry : section->entries) {
+    Board board = parse_board(entry);
+    if (!valid_instance_id(board.instance_id)) continue;
+    // Of two spellings of one ID, the first listed is the board.
+    table.by_id.emplace(upper(board.instance_id), table.boards.size());
+    table.boards.push_back(std::move(board));
+  }
+  return table;
+}
+
+}  // namespace
+
+const std::vector<Board>& read_boards() {
+  return board_table().boards;
+}
+
+const Board* find_board(const std::string& instance_id) {
+  const BoardTable& table = board_table();
+  auto found = table.by_id.find(upper(instance_id));
+  return found == table.by_id.end() ? nullptr : &table.boards[found->second];
 }
 
 void write_board(const Board& board) {
@@ -151,16 +185,12 @@ void write_board(const Board& board) {
 }
 
 void erase_board(const std::string& instance_id) {
-  internal::IniSection* section = internal::machine().ini.section("hardware");
-  if (section == nullptr) return;
-  for (const internal::IniEntry& entry : section->entries) {
-    if (iequals(trim(entry.key), instance_id)) {
-      std::string key = entry.key;
-      internal::machine().ini.erase("hardware", key);
-      internal::ini_changed();
-      return;
-    }
-  }
+  const Board* board = find_board(instance_id);
+  if (board == nullptr) return;
+  // [hardware] keys are kept trimmed, so the board's ID is its key.
+  std::string key = board->instance_id;
+  internal::machine().ini.erase("hardware", key);
+  internal::ini_changed();
 }
 
 namespace {
@@ -272,14 +302,9 @@ std::string stored_node_id(const std::string& instance_id) {
 }
 
 std::vector<std::string> present_node_ids() {
-  // The boards are read once for the whole list: a device list of a machine with many boards
-  // would otherwise read machine.ini once per node.
-  std::unordered_set<std::string> board_ids;
-  for (const Board& board : read_boards()) board_ids.insert(upper(board.instance_id));
   std::vector<std::string> out;
   for (std::string& id : node_ids()) {
-    if (iequals(internal::split_path(id)[0], "ROOT") || board_ids.count(id) != 0)
-      out.push_back(std::move(id));
+    if (iequals(internal::split_path(id)[0], "ROOT") || find_board(id) != nullptr) out.push_back(std::move(id));
   }
   return out;
 }
@@ -287,8 +312,7 @@ std::vector<std::string> present_node_ids() {
 bool node_present(const std::string& instance_id) {
   if (!node_exists(instance_id)) return false;
   if (iequals(internal::split_path(instance_id)[0], "ROOT")) return true;
-  std::vector<Board> boards = read_boards();
-  return find_board(boards, instance_id) != nullptr;
+  return find_board(instance_id) != nullptr;
 }
 
 bool node_value(const std::string& instance_id, const std::string& value_name, DWORD* type,
@@ -361,8 +385,7 @@ std::string generate_root_id(const std::string& name, const std::vector<std::str
 }
 
 DWORD remove_node(const std::string& instance_id) {
-  std::vector<Board> boards = read_boards();
-  const Board* board = find_board(boards, instance_id);
+  const Board* board = find_board(instance_id);
   if (board != nullptr && board->remove_error != 0) return board->remove_error;
   if (!node_exists(instance_id)) return port::ERROR_NO_SUCH_DEVINST;
   std::string driver = node_string(instance_id, "Driver");
@@ -812,21 +835,53 @@ void install_class(const DriverPlan& plan) {
 
 bool copy_file(const FileCopy& copy) {
   std::string bytes;
-  return read_windows_file(copy.source, &bytes) && write_windows_file(copy.destination, bytes);
+  if (!read_windows_file(copy.source, &bytes)) return false;
+  // Every board of a package gets its files copied; a copy already in place is left as it is
+  // rather than written again for each of them.
+  std::string present;
+  if (read_windows_file(copy.destination, &present) && present == bytes) return true;
+  return write_windows_file(copy.destination, bytes);
 }
 
-std::string driver_key_for(const std::string& instance_id, const std::string& class_guid) {
+// The numbers of driver keys (Class\{GUID}\NNNN) for one pass of installations: each class's
+// taken numbers are read once, then each driver gets the lowest free one.  Nothing deletes
+// driver keys during a pass.
+class DriverNumbers {
+ public:
+  // "" when all 10,000 are taken.
+  std::string next(const std::string& class_guid) {
+    auto [found, added] = classes_.try_emplace(upper(class_guid));
+    Taken& taken = found->second;
+    if (added) {
+      taken.numbers.assign(10000, false);
+      if (Key* class_key = key_at(std::string(kClassKey) + "\\" + class_guid)) {
+        for (const auto& [folded, key] : class_key->subkeys) {
+          const std::string& name = key->name;
+          if (name.size() == 4 && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            taken.numbers[static_cast<std::size_t>(std::stoi(name))] = true;
+        }
+      }
+    }
+    while (taken.lowest < taken.numbers.size() && taken.numbers[taken.lowest]) ++taken.lowest;
+    if (taken.lowest == taken.numbers.size()) return "";
+    taken.numbers[taken.lowest] = true;
+    std::string number = std::to_string(taken.lowest);
+    return class_guid + "\\" + std::string(4 - number.size(), '0') + number;
+  }
+
+ private:
+  struct Taken {
+    std::vector<bool> numbers;
+    std::size_t lowest = 0;  // every number below is taken
+  };
+  std::unordered_map<std::string, Taken> classes_;
+};
+
+std::string driver_key_for(const std::string& instance_id, const std::string& class_guid, DriverNumbers* numbers) {
   std::string driver = node_string(instance_id, "Driver");
   std::vector<std::string> parts = internal::split_path(driver);
   if (parts.size() == 2 && iequals(parts[0], class_guid)) return parts[0] + "\\" + parts[1];
-  Key* class_key = key_at(std::string(kClassKey) + "\\" + class_guid);
-  for (int number = 0; number < 10000; ++number) {
-    char instance[8];
-    std::snprintf(instance, sizeof instance, "%04d", number);
-    if (class_key == nullptr || class_key->find_subkey(instance) == nullptr)
-      return class_guid + "\\" + instance;
-  }
-  return "";
+  return numbers->next(class_guid);
 }
 
 // The services the installation adds (AddService names), as the service manager must take them.
@@ -887,10 +942,10 @@ void add_services(const DriverPlan& plan, bool start, std::string* function_serv
   }
 }
 
-void install_driver(const std::string& instance_id, const DriverPlan& plan, bool start) {
+void install_driver(const std::string& instance_id, const DriverPlan& plan, bool start, DriverNumbers* numbers) {
   install_class(plan);
   for (const FileCopy& copy : plan.copies) copy_file(copy);
-  std::string driver = driver_key_for(instance_id, plan.class_guid);
+  std::string driver = driver_key_for(instance_id, plan.class_guid, numbers);
   std::string driver_path = std::string(kClassKey) + "\\" + driver;
   Key* key = create_key_at(driver_path);
   std::string provider = plan.inf.value("Version", "Provider");
@@ -1067,9 +1122,10 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
   DWORD error = register_inf(full, &oem_name);
   if (error != port::ERROR_SUCCESS) return error;
   *restart = restart_required();
+  DriverNumbers numbers;
   for (auto& [id, plan] : plans) {
     plan.inf_name = oem_name;
-    install_driver(id, plan, !*restart);
+    install_driver(id, plan, !*restart, &numbers);
   }
   return port::ERROR_SUCCESS;
 }
@@ -1084,6 +1140,7 @@ void reenumerate() {
     for (const std::string& name : inf_file_names()) store.push_back(inf_dir() + "\\" + name);
   }
   std::vector<std::pair<std::string, inf::Inf>> parsed;  // read once per re-enumeration
+  DriverNumbers numbers;
   for (const std::string& id : node_ids()) {
     if (!node_present(id) || !node_string(id, "Driver").empty()) continue;
     if (parsed.empty()) {
@@ -1115,7 +1172,7 @@ void reenumerate() {
         continue;  // no driver then
       plan.matching_id = matching_id;
       plan.inf_name = name;
-      install_driver(id, plan, true);
+      install_driver(id, plan, true, &numbers);
       break;
     }
   }

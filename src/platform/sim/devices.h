@@ -46,8 +46,9 @@ inline constexpr char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum";
 inline constexpr char kClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 
 // ---- machine settings ([hardware], [setupapi]) -------------------------------------------
-std::vector<Board> read_boards();
-const Board* find_board(const std::vector<Board>& boards, const std::string& instance_id);
+// Read again only when machine.ini changed; valid until then.
+const std::vector<Board>& read_boards();
+const Board* find_board(const std::string& instance_id);
 void write_board(const Board& board);
 void erase_board(const std::string& instance_id);
 bool restart_required();

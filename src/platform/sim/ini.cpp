@@ -73,24 +73,45 @@ const IniSection* Ini::section(std::string_view name) const {
   return found == index.end() ? nullptr : &sections[found->second];
 }
 
+const IniEntry* IniSection::find(std::string_view key) const {
+  if (index_generation != generation || index.size() != entries.size()) {
+    index.clear();
+    // Of two entries of one key (only a direct change makes them), the first is the one found.
+    for (std::size_t i = entries.size(); i-- > 0;) index[upper(entries[i].key)] = i;
+    index_generation = generation;
+  }
+  auto found = index.find(upper(key));
+  return found == index.end() ? nullptr : &entries[found->second];
+}
+
+IniEntry* IniSection::find(std::string_view key) {
+  return const_cast<IniEntry*>(static_cast<const IniSection*>(this)->find(key));
+}
+
+void IniSection::touch() {
+  static std::uint64_t last = 0;
+  generation = ++last;
+}
+
 IniSection* Ini::section(std::string_view name) {
   return const_cast<IniSection*>(static_cast<const Ini*>(this)->section(name));
 }
 
 IniSection& Ini::ensure_section(const std::string& name) {
   if (IniSection* existing = section(name)) return *existing;
-  sections.push_back(IniSection{name, {}});
+  IniSection added;
+  added.name = name;
+  sections.push_back(std::move(added));
   index[upper(name)] = sections.size() - 1;
+  sections.back().touch();
   return sections.back();
 }
 
 const std::string* Ini::get(std::string_view section_name, std::string_view key) const {
   const IniSection* s = section(section_name);
   if (s == nullptr) return nullptr;
-  for (const IniEntry& entry : s->entries) {
-    if (iequals(entry.key, key)) return &entry.value;
-  }
-  return nullptr;
+  const IniEntry* entry = s->find(key);
+  return entry == nullptr ? nullptr : &entry->value;
 }
 
 std::string Ini::get_or(std::string_view section_name, std::string_view key,
@@ -101,24 +122,24 @@ std::string Ini::get_or(std::string_view section_name, std::string_view key,
 
 void Ini::set(const std::string& section_name, const std::string& key, const std::string& value) {
   IniSection& s = ensure_section(section_name);
-  for (IniEntry& entry : s.entries) {
-    if (iequals(entry.key, key)) {
-      entry.value = value;
-      return;
-    }
+  IniEntry* entry = s.find(key);  // the index is current from here on
+  s.touch();
+  s.index_generation = s.generation;  // and stays so: it is kept right below
+  if (entry != nullptr) {
+    entry->value = value;
+    return;
   }
   s.entries.push_back(IniEntry{key, value});
+  s.index[upper(key)] = s.entries.size() - 1;
 }
 
 void Ini::erase(std::string_view section_name, std::string_view key) {
   IniSection* s = section(section_name);
   if (s == nullptr) return;
-  for (auto it = s->entries.begin(); it != s->entries.end(); ++it) {
-    if (iequals(it->key, key)) {
-      s->entries.erase(it);
-      return;
-    }
-  }
+  const IniEntry* entry = s->find(key);
+  if (entry == nullptr) return;
+  s->entries.erase(s->entries.begin() + (entry - s->entries.data()));
+  s->touch();
 }
 
 std::string ini_value(const std::string& raw) {
@@ -161,9 +182,7 @@ bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, 
     // A key given twice in a section (sections may repeat too) takes its last value.
     std::string key = trim(line.substr(0, equals));
     result.set(current->name, key, trim(line.substr(equals + 1)));
-    for (IniEntry& entry : current->entries) {
-      if (iequals(entry.key, key)) entry.line = line_number;
-    }
+    current->find(key)->line = line_number;
   }
   *ini = std::move(result);
   return true;

@@ -375,6 +375,7 @@ bool parse_database_entry(const std::string& value, DWORD* type, bool* marked) {
 void read_service_database(Machine& m) {
   IniSection& database = m.ini.ensure_section(kDatabase);
   database.entries.clear();
+  database.touch();
   Key* services = find_key(m.hklm.get(), kServicesKey);
   if (services == nullptr) return;
   for (const auto& [folded, key] : services->subkeys) {

@@ -105,6 +105,17 @@ struct IniEntry {
 struct IniSection {
   std::string name;
   std::vector<IniEntry> entries;
+  // Changes with every change made through Ini's functions, and differs from every other
+  // section's: what is derived from a section (its key index, the boards) is read again only
+  // when it changed.  Whoever changes entries directly calls touch().
+  std::uint64_t generation = 0;
+  void touch();
+  // Where each key is in `entries`, by upper-cased key, as of index_generation.
+  mutable std::unordered_map<std::string, std::size_t> index;
+  mutable std::uint64_t index_generation = 0;
+
+  const IniEntry* find(std::string_view key) const;
+  IniEntry* find(std::string_view key);
 };
 struct Ini {
   std::vector<IniSection> sections;

@@ -214,6 +214,7 @@ void forget_attributes_below(const std::string& windows_dir) {
     std::string key = upper(entry.key);
     return key == upper(windows_dir) || key.rfind(prefix, 0) == 0;
   });
+  section->touch();
   ini_changed();
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/port.h"
@@ -93,6 +94,7 @@ struct Element {
 struct DeviceList {
   std::string class_guid;  // "" when the list has no class
   std::vector<Element> elements;
+  std::unordered_map<std::string, std::size_t> by_id;  // upper-cased instance ID -> element
 };
 
 std::set<DeviceList*>& lists() {
@@ -106,30 +108,35 @@ DeviceList* list_of(HDEVINFO set) {
 }
 
 HDEVINFO new_list(const std::string& class_guid) {
-  auto* list = new DeviceList{class_guid, {}};
+  auto* list = new DeviceList{class_guid, {}, {}};
   lists().insert(list);
   sim::internal::count_handle_opened();
   return list;
 }
 
 // Device instance handles (DevInst): one number per instance ID for the life of the process.
-std::vector<std::string>& devnodes() {
-  static std::vector<std::string> table{kRootDevnode};
+// Device instance handles: the instance IDs in the order they were first handed out, and where
+// each is in that order.
+struct Devnodes {
+  std::vector<std::string> ids{kRootDevnode};
+  std::unordered_map<std::string, DEVINST> handles{{kRootDevnode, 1}};
+};
+
+Devnodes& devnodes() {
+  static Devnodes table;
   return table;
 }
 
 DEVINST devinst_of(const std::string& any_case_id) {
-  std::string instance_id = sim::internal::upper(any_case_id);
-  std::vector<std::string>& table = devnodes();
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    if (iequals(table[i], instance_id)) return static_cast<DEVINST>(i + 1);
-  }
-  table.push_back(instance_id);
-  return static_cast<DEVINST>(table.size());
+  Devnodes& table = devnodes();
+  auto [found, added] =
+      table.handles.emplace(sim::internal::upper(any_case_id), static_cast<DEVINST>(table.ids.size() + 1));
+  if (added) table.ids.push_back(found->first);
+  return found->second;
 }
 
 const std::string* instance_of(DEVINST devinst) {
-  const std::vector<std::string>& table = devnodes();
+  const std::vector<std::string>& table = devnodes().ids;
   if (devinst == 0 || devinst > table.size()) return nullptr;
   return &table[devinst - 1];
 }
@@ -152,11 +159,9 @@ Element element_for_node(const std::string& stored_id) {
 }
 
 std::size_t add_element(DeviceList* list, const Element& element) {
-  for (std::size_t i = 0; i < list->elements.size(); ++i) {
-    if (iequals(list->elements[i].instance_id, element.instance_id)) return i;
-  }
-  list->elements.push_back(element);
-  return list->elements.size() - 1;
+  auto [found, added] = list->by_id.emplace(sim::internal::upper(element.instance_id), list->elements.size());
+  if (added) list->elements.push_back(element);
+  return found->second;
 }
 
 // The element a SP_DEVINFO_DATA record names; sets the error when there is none.

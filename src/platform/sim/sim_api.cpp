@@ -256,8 +256,10 @@ void clear_faults() {
   Machine& m = machine();
   m.faults.clear();
   for (IniSection& section : m.ini.sections) {
-    if (iequals(section.name, "faults") || lower(section.name).rfind("faults.", 0) == 0)
+    if (iequals(section.name, "faults") || lower(section.name).rfind("faults.", 0) == 0) {
       section.entries.clear();
+      section.touch();
+    }
   }
   ini_changed();
 }

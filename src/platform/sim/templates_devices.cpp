@@ -226,6 +226,7 @@ void amd64(Machine& m) {
         entry.value.replace(at, 10, "C:\\Windows");
       }
     }
+    section.touch();
   }
   m.ini.set("system", "version", "6.1");
   m.ini.set("system", "build", "7601");

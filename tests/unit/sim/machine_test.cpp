@@ -284,3 +284,34 @@ TEST(IniSections, AreFoundByNameInAnyCaseThroughTheIndex) {
   EXPECT_EQ(ini.get_or("SECTION100", "key", ""), "new");
   EXPECT_EQ(&ini.sections.back(), ini.section("Section100"));
 }
+
+// Keys are found the same way within a section, whether erased, set again, or changed directly.
+TEST(IniSections, KeysAreFoundByNameInAnyCaseThroughTheIndex) {
+  sim::internal::Ini ini;
+  for (int i = 0; i < 300; ++i) ini.set("big", "Key" + std::to_string(i), std::to_string(i));
+  sim::internal::IniSection* big = ini.section("BIG");
+  ASSERT_NE(big, nullptr);
+  std::uint64_t generation = big->generation;
+  ini.erase("big", "KEY100");
+  EXPECT_NE(big->generation, generation);
+  ini.set("Big", "key299", "changed");
+  big->entries.erase(big->entries.begin());  // Key0, directly
+  big->entries[0].key = "Renamed";           // Key1, directly
+  big->touch();
+  const struct {
+    const char* key;
+    const char* value;  // nullptr: none
+  } lookups[] = {{"key0", nullptr}, {"key1", nullptr},  {"RENAMED", "1"},       {"key99", "99"},
+                 {"key100", nullptr}, {"KEY101", "101"}, {"key299", "changed"}};
+  for (const auto& l : lookups) {
+    SCOPED_TRACE(l.key);
+    const std::string* found = ini.get("big", l.key);
+    if (l.value == nullptr) {
+      EXPECT_EQ(found, nullptr);
+    } else {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(*found, l.value);
+    }
+  }
+  EXPECT_EQ(big->entries.size(), 298u);
+}
