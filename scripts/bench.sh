@@ -11,15 +11,24 @@
 #     on a fresh copy of the machine (hard links: the removal only deletes and replaces files);
 #   - grep -l -F -f with the supported IDs over the same .inf files, cache warm;
 #   - halvik-sim service (a registry load and save) on machines whose registry.reg holds
-#     BENCH_REGISTRY_MB (default "10 100") megabytes in UTF-8 and in UTF-16, against cp of it.
+#     BENCH_REGISTRY_MB (default "10 100") megabytes in UTF-8 and in UTF-16, against cp of it;
+#   - the batch installation and the removal (install -r -c 0) on machines with BENCH_BOARDS
+#     (default "10 100 1000 10000") boards, each run on a fresh copy;
+#   - halvik-sim service on machines whose machine.ini has BENCH_INI (default "10000 100000")
+#     more sections and a section of that many keys;
+#   - halvik-sim diff of two machines that differ in one bit of a binary value of BENCH_DIFF_MB
+#     (default "2 20") megabytes.
 # It prints the medians and their ratios: the scan's cost (removal with the INFs less removal
-# without) against grep, and each size's scan against the size ten times smaller.
+# without) against grep, and each size's time against the size ten times smaller.
 # Benchmarks are not part of the tests.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work=${1:-/tmp/halvik-bench}
-sizes=${BENCH_SIZES:-200 2000 20000}
-reg_sizes=${BENCH_REGISTRY_MB:-10 100}
+sizes=${BENCH_SIZES-200 2000 20000}
+reg_sizes=${BENCH_REGISTRY_MB-10 100}
+board_counts=${BENCH_BOARDS-10 100 1000 10000}
+ini_counts=${BENCH_INI-10000 100000}
+diff_sizes=${BENCH_DIFF_MB-2 20}
 rounds=${BENCH_ROUNDS:-3}
 runs=${BENCH_RUNS:-3}
 
@@ -27,11 +36,8 @@ runs=${BENCH_RUNS:-3}
 cd "$root"
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
-# halvik-sim only makes the machines; its speed is not measured.
-cmake --preset native >/dev/null
-cmake --build --preset native --target halvik-sim >/dev/null
 install=$root/build/release/install
-sim=$root/build/native/halvik-sim
+sim=$root/build/release/halvik-sim
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -55,6 +61,47 @@ for mb in $reg_sizes; do
       rm -rf "$work/r${mb}_$enc" && cp -a "$work/m0" "$work/r${mb}_$enc"
       python3 "$root/scripts/bench_reg.py" "$work/r${mb}_$enc/registry.reg" "$mb" "$enc"
       touch "$work/r${mb}_$enc/done"
+    fi
+  done
+done
+
+# Machines with boards: b<N> as made (each board's node, no driver), bi<N> with the driver
+# installed on every board.
+batch="0 0 0 16 32768 10240 0 1 1 0 1024000 0 0 1 16 250 152 128 0 0 0 0 0 n n 1 32 0 0"
+drivers() { grep -c '^"Driver"=' "$1/registry.reg" || true; }
+for n in $board_counts; do
+  if [ ! -f "$work/bi$n/done" ]; then
+    rm -rf "$work/b$n" "$work/bi$n" && "$sim" new "$work/b$n" >/dev/null
+    python3 "$root/scripts/bench_machines.py" boards "$work/b$n/machine.ini" "$n"
+    "$sim" reboot "$work/b$n"
+    cp -a "$work/b$n" "$work/bi$n"
+    # shellcheck disable=SC2086
+    HALVIK_MACHINE=$work/bi$n "$install" -c $batch >/dev/null || [ $? -eq 1 ]
+    touch "$work/bi$n/done"
+  fi
+  # Every board got the driver, and the removal takes every one away again.
+  base=$(drivers "$work/b$n")
+  ours=$(grep -cE '^\[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1E5C[^\\]*\\[^\\]*\]' "$work/b$n/registry.reg")
+  [ "$ours" -ge "$n" ] && [ "$(drivers "$work/bi$n")" -eq $((base + ours)) ] ||
+    { echo "bench: not every one of $n boards got the driver" >&2; exit 1; }
+  rm -rf "$work/run" && cp -a "$work/bi$n" "$work/run"
+  HALVIK_MACHINE=$work/run "$install" -r -c 0 >/dev/null || [ $? -eq 1 ]
+  [ "$(drivers "$work/run")" -eq "$base" ] || { echo "bench: the removal left drivers of the $n boards" >&2; exit 1; }
+  echo "installation and removal with $n boards: every board's driver installed and removed" >&2
+done
+for n in $ini_counts; do
+  if [ ! -f "$work/i$n/done" ]; then
+    rm -rf "$work/i$n" && cp -a "$work/m0" "$work/i$n"
+    python3 "$root/scripts/bench_machines.py" ini "$work/i$n/machine.ini" "$n"
+    touch "$work/i$n/done"
+  fi
+done
+for mb in $diff_sizes; do
+  for side in 0 1; do
+    if [ ! -f "$work/d${mb}_$side/done" ]; then
+      rm -rf "$work/d${mb}_$side" && cp -a "$work/m0" "$work/d${mb}_$side"
+      python3 "$root/scripts/bench_machines.py" value "$work/d${mb}_$side/registry.reg" "$mb" "$side"
+      touch "$work/d${mb}_$side/done"
     fi
   done
 done
@@ -89,6 +136,16 @@ for mb in $reg_sizes; do
     commands+=("cp_${mb}_$enc|cp $m/registry.reg $work/copy.reg|rm -f $work/copy.reg")
   done
 done
+for n in $board_counts; do
+  commands+=("install_$n|HALVIK_MACHINE=$work/run $install -c $batch|rm -rf $work/run && cp -a $work/b$n $work/run")
+  commands+=("uninstall_$n|HALVIK_MACHINE=$work/run $install -r -c 0|rm -rf $work/run && cp -a $work/bi$n $work/run")
+done
+for n in $ini_counts; do
+  commands+=("ini_$n|$sim service $work/run benchsvc running|rm -rf $work/run && cp -al $work/i$n $work/run")
+done
+for mb in $diff_sizes; do
+  commands+=("diff_$mb|$sim diff $work/d${mb}_0 $work/d${mb}_1|true")
+done
 rm -rf "$work/times" "$work/hyperfine.log" && mkdir -p "$work/times"
 echo "load average before timing: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 for ((round = 1; round <= rounds; ++round)); do
@@ -108,10 +165,11 @@ for mb in $reg_sizes; do
     stat -c %s "$work/r${mb}_$enc/registry.reg" >"$work/times/size_${mb}_$enc.bytes"
   done
 done
-python3 - "$work/times" "$sizes" "$reg_sizes" <<'PY'
+python3 - "$work/times" "$sizes" "$reg_sizes" "$board_counts" "$ini_counts" "$diff_sizes" <<'PY'
 import glob, json, os, statistics, sys
 times_dir, sizes = sys.argv[1], [int(s) for s in sys.argv[2].split()]
 reg_sizes = [int(s) for s in sys.argv[3].split()]
+board_counts, ini_counts, diff_sizes = ([int(s) for s in arg.split()] for arg in sys.argv[4:7])
 def median(name):
     values = []
     for path in glob.glob(os.path.join(times_dir, name + ".*.json")):
@@ -138,4 +196,23 @@ for enc in ("utf-8", "utf-16"):
         growth = f"{load / previous[1]:.1f}x" if previous and previous[0] * 10 == mb else "-"
         print(f"{f'{mb} MB {enc}':>14} {load:>12.3f} {copy:>8.3f} {load / copy:>7.1f}x {growth:>8} {peak / size:>9.1f}x")
         previous = (mb, load)
+def growth_table(title, unit, names, counts):
+    """Each size's median, per name, and its ratio to the size ten times smaller."""
+    print()
+    print(f"{title:>10} " + " ".join(f"{name + ' s':>14} {'vs 1/10':>8}" for name, _ in names))
+    previous = {}
+    for n in counts:
+        cells = []
+        for name, key in names:
+            t = median(f"{key}_{n}")
+            p = previous.get(key)
+            cells.append(f"{t:>14.3f} {(f'{t / p[1]:.1f}x' if p and p[0] * 10 == n else '-'):>8}")
+            previous[key] = (n, t)
+        print(f"{str(n) + unit:>10} " + " ".join(cells))
+if board_counts:
+    growth_table("boards", "", [("installation", "install"), ("removal", "uninstall")], board_counts)
+if ini_counts:
+    growth_table("sections", "", [("machine.ini", "ini")], ini_counts)
+if diff_sizes:
+    growth_table("value", " MB", [("diff", "diff")], diff_sizes)
 PY
