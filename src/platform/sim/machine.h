@@ -42,7 +42,7 @@ struct Value {
   // String types only: the UTF-16 form loaded from registry.reg when the ANSI form loses
   // something (characters outside the code page, an odd length); written back unchanged as
   // long as the value is not set again.
-  std::optional<std::vector<std::uint8_t>> wide;
+  std::unique_ptr<std::vector<std::uint8_t>> wide;  // a pointer: most values have none
 };
 
 struct Key;

@@ -255,7 +255,7 @@ Key* Key::create_subkey(std::string_view key_name) {
 void Key::set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data) {
   Value* value = find_value(value_name);
   if (value == nullptr) {
-    values.push_back(Value{value_name, type, {}, std::nullopt});
+    values.push_back(Value{value_name, type, {}, nullptr});
     value = &values.back();
   }
   value->type = type;
@@ -534,7 +534,7 @@ void store_value(Key* key, const std::string& name, DWORD type, std::vector<std:
     std::vector<std::uint8_t> ansi;
     bool exact = utf16_to_ansi(bytes, &ansi);
     key->set_value(name, type, ansi);
-    if (!exact) key->find_value(name)->wide = std::move(bytes);
+    if (!exact) key->find_value(name)->wide = std::make_unique<std::vector<std::uint8_t>>(std::move(bytes));
     return;
   }
   key->set_value(name, type, std::move(bytes));
