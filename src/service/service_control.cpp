@@ -114,7 +114,10 @@ void wait_until_service_gone(port::SC_HANDLE manager) {
 int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, int* reboot_needed,
                         FailureInfo* failure) {
   if (!stop_service(service)) {
-    std::fputs(kServiceNotStopped, stderr);
+    // Said once per run: the second removal pass finds the same driver still loaded.
+    static bool said = false;
+    if (!said) std::fputs(kServiceNotStopped, stderr);
+    said = true;
     *reboot_needed = 1;
   }
   int result = 0;
