@@ -105,7 +105,7 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
     *error = "no simulated machine in " + dir + " (" + reg_path + " is missing)";
     return false;
   }
-  if (!parse_reg_file(reg_bytes, reg_path, &loaded->hklm, error)) return false;
+  if (!parse_reg_file(std::move(reg_bytes), reg_path, &loaded->hklm, error)) return false;
   std::string ini_text;
   if (read_whole_file(dir + "/machine.ini", &ini_text)) {
     if (!parse_ini(ini_text, dir + "/machine.ini", &loaded->ini, error)) return false;

@@ -81,7 +81,8 @@ Key* find_key(Key* from, std::string_view path);
 Key* create_key(Key* from, std::string_view path);
 
 // registry.reg in the registry editor's export format.
-bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root, std::string* error);
+// Takes the file's bytes (moved in, so that they can be freed as soon as they are decoded).
+bool parse_reg_file(std::string bytes, const std::string& file_name, KeyPtr* root, std::string* error);
 std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable
 // One key and what is below it, as .reg text (for halvik-sim show).
 std::string write_reg_subtree(const Key& key);

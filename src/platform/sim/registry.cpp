@@ -700,10 +700,12 @@ class OpenPath {
 
 }  // namespace
 
-bool parse_reg_file(const std::string& bytes, const std::string& file_name, KeyPtr* root,
-                    std::string* error) {
+bool parse_reg_file(std::string bytes, const std::string& file_name, KeyPtr* root, std::string* error) {
   std::string decoded;
   Lines lines{decode_file(bytes, &decoded)};
+  // A UTF-16 file is parsed from its UTF-8 form: the file's own bytes can go before the keys
+  // are built, which keeps the peak of a large registry's load down.
+  if (lines.text.data() == decoded.data()) std::string().swap(bytes);
   Parser parser{file_name, {}};
   auto failed = [&] {
     *error = parser.error;
