@@ -255,12 +255,7 @@ bool read_windows_file(const std::string& windows_path, std::string* bytes) {
   std::string path = host(windows_path);
   std::error_code error;
   if (path.empty() || !std::filesystem::is_regular_file(path, error)) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  *bytes = content.str();
-  return true;
+  return internal::read_whole_file(path, bytes);
 }
 
 bool write_windows_file(const std::string& windows_path, const std::string& bytes) {

@@ -495,11 +495,39 @@ FileHandle::~FileHandle() {
 }
 
 bool read_whole_file(const std::string& path, std::string* content) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *content = buffer.str();
+  // Straight into a string of the file's size: a stream buffer would grow by doubling and then
+  // be copied, holding up to three times a large registry.reg at once.
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  std::string text(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t filled = 0;
+  ssize_t n = 0;
+  while (filled < text.size()) {
+    n = ::read(fd, text.data() + filled, text.size() - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  text.resize(filled);
+  // Whatever the file grew by since its size was read.
+  char more[4096];
+  while (n >= 0) {
+    n = ::read(fd, more, sizeof more);
+    if (n < 0 && errno == EINTR) {
+      n = 0;
+      continue;
+    }
+    if (n <= 0) break;
+    text.append(more, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (n < 0) return false;
+  *content = std::move(text);
   return true;
 }
 
