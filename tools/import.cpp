@@ -330,7 +330,7 @@ int command_import(const std::vector<std::string>& args) {
     if (!read_whole_file(path, &bytes)) return trouble("cannot read " + path);
     KeyPtr root;
     std::string error;
-    if (!parse_reg_file(std::move(bytes), path, &root, &error)) return trouble(error);
+    if (!parse_reg_file(bytes, path, &root, &error)) return trouble(error);
     if (imported.hklm == nullptr) {
       imported.hklm = std::move(root);
     } else {

@@ -33,24 +33,31 @@ Machine& the_machine() {
 
 // Writes a file by atomic replace: a temporary file beside it, flushed to disk, renamed over
 // it.  A run killed half-way leaves the old file or the new one, never a mixture.
-bool replace_file(const std::string& path, const std::string& content, std::string* error) {
+// `produce` hands the content to the writer it is given, in as many pieces as it likes.
+using Produce = std::function<bool(const std::function<bool(std::string_view)>& write)>;
+
+bool replace_file_with(const std::string& path, const Produce& produce, std::string* error) {
   std::string temporary = path + ".tmp";
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) {
     *error = "cannot write " + temporary + ": " + std::strerror(errno);
     return false;
   }
-  std::size_t written = 0;
-  while (written < content.size()) {
-    ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = "cannot write " + temporary + ": " + std::strerror(errno);
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return false;
+  auto write = [fd](std::string_view piece) {
+    std::size_t written = 0;
+    while (written < piece.size()) {
+      ssize_t n = ::write(fd, piece.data() + written, piece.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      written += static_cast<std::size_t>(n);
     }
-    written += static_cast<std::size_t>(n);
+    return true;
+  };
+  if (!produce(write)) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return false;
   }
   if (::fsync(fd) != 0 || ::close(fd) != 0) {
     *error = "cannot write " + temporary + ": " + std::strerror(errno);
@@ -63,6 +70,15 @@ bool replace_file(const std::string& path, const std::string& content, std::stri
     return false;
   }
   return true;
+}
+
+bool replace_file(const std::string& path, const std::string& content, std::string* error) {
+  return replace_file_with(path, [&content](const auto& write) { return write(content); }, error);
+}
+
+// registry.reg written as it is produced: the text of a large registry is never held whole.
+bool replace_registry(const std::string& path, const Key& root, std::string* error) {
+  return replace_file_with(path, [&root](const auto& write) { return write_reg_stream(root, write); }, error);
 }
 
 // The machine.ini a machine built from a bare registry export starts with.
@@ -99,13 +115,17 @@ bool fault_section(const std::string& name, bool* applies) {
 }
 
 bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) {
-  std::string reg_bytes;
   std::string reg_path = dir + "/registry.reg";
-  if (!read_whole_file(reg_path, &reg_bytes)) {
+  int fd = ::open(reg_path.c_str(), O_RDONLY);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fd >= 0) ::close(fd);
     *error = "no simulated machine in " + dir + " (" + reg_path + " is missing)";
     return false;
   }
-  if (!parse_reg_file(std::move(reg_bytes), reg_path, &loaded->hklm, error)) return false;
+  bool registry_read = parse_reg_fd(fd, reg_path, &loaded->hklm, error);
+  ::close(fd);
+  if (!registry_read) return false;
   std::string ini_text;
   if (read_whole_file(dir + "/machine.ini", &ini_text)) {
     if (!parse_ini(ini_text, dir + "/machine.ini", &loaded->ini, error)) return false;
@@ -249,7 +269,7 @@ bool save(std::string* error) {
   std::error_code ignored;
   if (!std::filesystem::is_directory(m.dir, ignored)) return true;
   if (m.registry_dirty) {
-    if (!replace_file(m.dir + "/registry.reg", write_reg_text(*m.hklm), error)) return false;
+    if (!replace_registry(m.dir + "/registry.reg", *m.hklm, error)) return false;
     m.registry_dirty = false;
   }
   if (m.ini_dirty) {
@@ -260,7 +280,7 @@ bool save(std::string* error) {
 }
 
 bool write_machine(const Machine& m, std::string* error) {
-  return replace_file(m.dir + "/registry.reg", write_reg_text(*m.hklm), error) &&
+  return replace_registry(m.dir + "/registry.reg", *m.hklm, error) &&
          replace_file(m.dir + "/machine.ini", write_ini(m.ini), error);
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -81,9 +82,14 @@ Key* find_key(Key* from, std::string_view path);
 Key* create_key(Key* from, std::string_view path);
 
 // registry.reg in the registry editor's export format.
-// Takes the file's bytes (moved in, so that they can be freed as soon as they are decoded).
-bool parse_reg_file(std::string bytes, const std::string& file_name, KeyPtr* root, std::string* error);
+// The text is read `chunk` bytes at a time, as a file is (tests vary it).
+bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
+                    std::size_t chunk = std::size_t{1} << 20);
+// registry.reg from an open file, read a piece at a time: a large file is never held whole.
+bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error);
 std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable
+// The same text handed to `write` a piece at a time; false as soon as `write` fails.
+bool write_reg_stream(const Key& root, const std::function<bool(std::string_view)>& write);
 // One key and what is below it, as .reg text (for halvik-sim show).
 std::string write_reg_subtree(const Key& key);
 // One value as its .reg line ("name"=dword:00000001).

@@ -5,9 +5,13 @@
 // CR LF, hex values continued over lines) as well as UTF-8.  Writing produces one stable
 // UTF-8 form: keys depth first in Windows' enumeration order, the default value first and the
 // other values sorted by name, so two machines compare with diff.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -366,6 +370,8 @@ constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
 constexpr char kRoot[] = "HKEY_LOCAL_MACHINE";
 // How deep a registry tree can go on Windows.
 constexpr std::size_t kMaxDepth = 512;
+// How much of registry.reg is read at a time.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 
 bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -379,11 +385,10 @@ std::string_view trim_view(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-// The UTF-16LE text after a byte-order mark as UTF-8, written straight into one string (an odd
-// last byte is dropped; unpaired surrogates are kept as three bytes each).
+// UTF-16LE text as UTF-8, appended to *text (an odd last byte is dropped; unpaired surrogates
+// are kept as three bytes each).
 void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
-  text->clear();
-  text->reserve(bytes.size() / 2 + bytes.size() / 8);
+  text->reserve(text->size() + bytes.size() / 2 + bytes.size() / 8);
   auto unit_at = [&](std::size_t i) -> char32_t {
     return static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
   };
@@ -423,36 +428,84 @@ void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
   }
 }
 
-// The file's text as UTF-8, whatever it was stored in: a view into the file's bytes when they
-// are UTF-8 already, else into *decoded.
-std::string_view decode_file(const std::string& bytes, std::string* decoded) {
-  std::string_view view(bytes);
-  if (view.size() >= 2 && static_cast<unsigned char>(view[0]) == 0xFF &&
-      static_cast<unsigned char>(view[1]) == 0xFE) {
-    utf16_file_to_utf8(view.substr(2), decoded);
-    return *decoded;
-  }
-  if (view.size() >= 3 && view.substr(0, 3) == "\xEF\xBB\xBF") view.remove_prefix(3);
-  return view;
-}
+// The lines of registry.reg, read a piece at a time and decoded to UTF-8 as they come (UTF-16LE
+// after a byte-order mark, else UTF-8 with or without one): a large file is never held whole.
+// Lines come without their line ends (LF or CR LF); a last line end starts no further line. A
+// line stays valid until the next call.
+class LineReader {
+ public:
+  // Fills the buffer given with up to its size in bytes: how many, 0 at the end, -1 on an error.
+  using Source = std::function<std::ptrdiff_t(char*, std::size_t)>;
 
-// The text's lines in place, without their line ends (LF or CR LF); a last line end starts
-// no further line.
-struct Lines {
-  std::string_view text;
-  std::size_t start = 0;
+  LineReader(Source source, std::size_t chunk) : source_(std::move(source)), chunk_(chunk) {}
+
   std::size_t index = 0;  // of the line next() gives next
 
   bool next(std::string_view* line) {
-    if (start >= text.size()) return false;
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::size_t stop = end > start && text[end - 1] == '\r' ? end - 1 : end;
-    *line = text.substr(start, stop - start);
-    start = end + 1;
+    while (true) {
+      std::size_t end = text_.find('\n', start_);
+      if (end != std::string::npos) return give(end, end + 1, line);
+      if (ended_) return start_ < text_.size() && give(text_.size(), text_.size(), line);
+      text_.erase(0, start_);
+      start_ = 0;
+      fill();
+    }
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  enum class Encoding { kUnknown, kUtf8, kUtf16 };
+
+  bool give(std::size_t end, std::size_t next_start, std::string_view* line) {
+    std::size_t stop = end > start_ && text_[end - 1] == '\r' ? end - 1 : end;
+    *line = std::string_view(text_).substr(start_, stop - start_);
+    start_ = next_start;
     ++index;
     return true;
   }
+
+  void fill() {
+    std::size_t had = raw_.size();
+    raw_.resize(had + chunk_);
+    std::ptrdiff_t n = source_(raw_.data() + had, chunk_);
+    if (n < 0) failed_ = true;
+    raw_.resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+    ended_ = n <= 0;
+    if (encoding_ == Encoding::kUnknown) {
+      if (!ended_ && raw_.size() < 3) return;  // not enough to tell yet
+      if (raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0xFF &&
+          static_cast<unsigned char>(raw_[1]) == 0xFE) {
+        encoding_ = Encoding::kUtf16;
+        raw_.erase(0, 2);
+      } else {
+        encoding_ = Encoding::kUtf8;
+        if (raw_.compare(0, 3, "\xEF\xBB\xBF") == 0) raw_.erase(0, 3);
+      }
+    }
+    if (encoding_ == Encoding::kUtf8) {
+      text_ += raw_;
+      raw_.clear();
+      return;
+    }
+    // Whole UTF-16 units only, and a high surrogate at the end waits for the unit after it.
+    std::size_t usable = raw_.size() - raw_.size() % 2;
+    if (!ended_ && usable >= 2) {
+      unsigned unit = static_cast<unsigned char>(raw_[usable - 2]) | (static_cast<unsigned char>(raw_[usable - 1]) << 8);
+      if (unit >= 0xD800 && unit < 0xDC00) usable -= 2;
+    }
+    utf16_file_to_utf8(std::string_view(raw_).substr(0, usable), &text_);
+    raw_.erase(0, usable);
+    if (ended_) raw_.clear();  // an odd last byte
+  }
+
+  Source source_;
+  std::size_t chunk_;
+  Encoding encoding_ = Encoding::kUnknown;
+  std::string raw_;   // read, not yet decoded
+  std::string text_;  // decoded; lines from start_ on not yet given
+  std::size_t start_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
 };
 
 struct Parser {
@@ -678,7 +731,7 @@ class OpenPath {
         key = key->create_subkey(part);
         names_.resize(depth);
         keys_.resize(depth);
-        names_.push_back(part);
+        names_.emplace_back(part);
         keys_.push_back(key);
       }
       ++depth;
@@ -694,24 +747,12 @@ class OpenPath {
   }
 
  private:
-  std::vector<std::string_view> names_;  // views into the file's text
+  std::vector<std::string> names_;  // the file's text goes on: copies
   std::vector<Key*> keys_;
 };
 
-}  // namespace
-
-bool parse_reg_file(std::string bytes, const std::string& file_name, KeyPtr* root, std::string* error) {
-  std::string decoded;
-  std::string_view content = decode_file(bytes, &decoded);
-  if (content.data() == decoded.data()) {
-    // A UTF-16 file is parsed from its UTF-8 form: the file's own bytes, and the room the
-    // decoding kept in reserve, go before the keys are built, which keeps the peak of a large
-    // registry's load down.
-    std::string().swap(bytes);
-    decoded.shrink_to_fit();
-    content = decoded;
-  }
-  Lines lines{content};
+// The parser behind both forms below.
+bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* root, std::string* error) {
   Parser parser{file_name, {}};
   auto failed = [&] {
     *error = parser.error;
@@ -723,6 +764,10 @@ bool parse_reg_file(std::string bytes, const std::string& file_name, KeyPtr* roo
   std::string_view raw;
   bool have = false;
   while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
+  }
+  if (lines.failed()) {
+    *error = "cannot read " + file_name;
+    return false;
   }
   if (!have || trim_view(raw) != kHeader) {
     parser.fail(have ? lines.index - 1 : 0,
@@ -794,8 +839,40 @@ bool parse_reg_file(std::string bytes, const std::string& file_name, KeyPtr* roo
     }
     if (!parse_value_line(parser, current, i, value_line, &name, &text)) return failed();
   }
+  if (lines.failed()) {
+    *error = "cannot read " + file_name;
+    return false;
+  }
   *root = std::move(result);
   return true;
+}
+
+}  // namespace
+
+bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
+                    std::size_t chunk) {
+  std::size_t at = 0;
+  LineReader lines(
+      [&](char* buffer, std::size_t size) {
+        std::size_t n = std::min(size, bytes.size() - at);
+        std::copy_n(bytes.data() + at, n, buffer);
+        at += n;
+        return static_cast<std::ptrdiff_t>(n);
+      },
+      chunk);
+  return parse_reg_lines(lines, file_name, root, error);
+}
+
+bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error) {
+  LineReader lines(
+      [fd](char* buffer, std::size_t size) {
+        while (true) {
+          ssize_t n = ::read(fd, buffer, size);
+          if (n >= 0 || errno != EINTR) return static_cast<std::ptrdiff_t>(n);
+        }
+      },
+      kReadChunk);
+  return parse_reg_lines(lines, file_name, root, error);
 }
 
 // ---- writing registry.reg ------------------------------------------------------------------
@@ -920,8 +997,14 @@ std::size_t text_bound(const Key& top, std::size_t top_path_size) {
   return bound;
 }
 
-void write_key(const Key& top, const std::string& top_path, std::string* out) {
-  out->reserve(out->size() + text_bound(top, top_path.size()));
+// Writes the keys below `top` into *out.  With `flush`, whatever *out holds is handed to it
+// whenever it has grown past kFlushAt, and *out starts again: the text of a large tree is never
+// held whole.  False when `flush` fails.
+using Flush = std::function<bool(std::string_view)>;
+constexpr std::size_t kFlushAt = std::size_t{1} << 20;
+
+bool write_key(const Key& top, const std::string& top_path, std::string* out, const Flush& flush = nullptr) {
+  if (flush == nullptr) out->reserve(out->size() + text_bound(top, top_path.size()));
   // Depth first, each key's subkeys in enumeration order: pushed last to first.  One path
   // buffer serves all keys: a key's parent is always the last key written one level up.
   std::vector<std::pair<const Key*, std::size_t>> pending;  // key, depth below top
@@ -950,9 +1033,14 @@ void write_key(const Key& top, const std::string& top_path, std::string* out) {
       *out += '\n';
     }
     *out += '\n';
+    if (flush != nullptr && out->size() >= kFlushAt) {
+      if (!flush(*out)) return false;
+      out->clear();
+    }
     for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it)
       pending.emplace_back(it->second.get(), depth + 1);
   }
+  return flush == nullptr || out->empty() || flush(*out);
 }
 
 }  // namespace
@@ -967,6 +1055,12 @@ std::string write_reg_text(const Key& root) {
   std::string out = std::string(kHeader) + "\n\n";
   write_key(root, kRoot, &out);
   return out;
+}
+
+bool write_reg_stream(const Key& root, const std::function<bool(std::string_view)>& write) {
+  std::string out = std::string(kHeader) + "\n\n";
+  out.reserve(2 * kFlushAt);
+  return write_key(root, kRoot, &out, write);
 }
 
 std::string write_reg_subtree(const Key& key) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
 #include "unit/machine_fixture.h"
 
@@ -241,3 +242,58 @@ TEST_F(RegFileTest, NamesIgnoreCaseKeepTheirCaseAndEnumerateAlphabetically) {
 }
 
 }  // namespace
+
+// registry.reg is read and written a piece at a time.  Wherever the pieces end (inside a CR LF,
+// a UTF-16 unit, a surrogate pair, a continued hex value, the byte-order mark), the machine read
+// is the same, and so is every refusal with its line.
+TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
+  std::vector<std::string> texts = {kExport, "\xEF\xBB\xBF" + std::string(kExport), as_reg_export(kExport),
+                                    // "\U0001F600" as a surrogate pair, then an odd last byte.
+                                    as_reg_export("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\S]\n"
+                                                  "\"Face\"=\"") +
+                                        std::string("\x3D\xD8\x00\xDE\"\0\r\0\n\0\x41", 11)};
+  for (const std::string& broken : {kHead + "\"n\"=hex:01,\\\n  02,\\\n  0g\n", kHead + "\"n\"=\"open\n",
+                                    std::string("REGEDIT9\n"), std::string()})
+    texts.push_back(broken);
+  for (const std::string& text : texts) {
+    sim::internal::KeyPtr whole;
+    std::string whole_error;
+    bool whole_taken = sim::internal::parse_reg_file(text, "r.reg", &whole, &whole_error);
+    for (std::size_t chunk : {1, 2, 3, 4, 5, 7, 64}) {
+      SCOPED_TRACE(text.substr(0, 60) + " in pieces of " + std::to_string(chunk));
+      sim::internal::KeyPtr pieces;
+      std::string error;
+      ASSERT_EQ(sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk), whole_taken);
+      if (whole_taken) {
+        EXPECT_EQ(sim::internal::write_reg_text(*pieces), sim::internal::write_reg_text(*whole));
+      } else {
+        EXPECT_EQ(error, whole_error);
+      }
+    }
+  }
+}
+
+// What is written a piece at a time is the text written whole, for a tree of several pieces.
+TEST(RegFilePieces, WritingInPiecesWritesTheSameText) {
+  std::string kBytes = "01";
+  for (int i = 0; i < 19; ++i) kBytes += ",2f";
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  for (int i = 0; i < 20000; ++i)
+    text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K" + std::to_string(i) + "]\n\"V\"=hex:" + kBytes + "\n\n";
+  sim::internal::KeyPtr root;
+  std::string error;
+  ASSERT_TRUE(sim::internal::parse_reg_file(text, "r.reg", &root, &error)) << error;
+  std::string whole = sim::internal::write_reg_text(*root);
+  ASSERT_GT(whole.size(), std::size_t{2} << 20);
+  std::string streamed;
+  int pieces = 0;
+  ASSERT_TRUE(sim::internal::write_reg_stream(*root, [&](std::string_view piece) {
+    streamed += piece;
+    ++pieces;
+    return true;
+  }));
+  EXPECT_EQ(streamed, whole);
+  EXPECT_GT(pieces, 1);
+  // A failing write ends the writing with false.
+  EXPECT_FALSE(sim::internal::write_reg_stream(*root, [](std::string_view) { return false; }));
+}
