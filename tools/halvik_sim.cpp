@@ -124,7 +124,8 @@ void flatten(const Key& top, const std::string& top_path, KeyTable* table) {
       std::string line;
       line.reserve(wrapped.size());
       std::size_t from = 0;
-      for (std::size_t at = wrapped.find("\\\n  "); at != std::string::npos; at = wrapped.find("\\\n  ", from)) {
+      for (std::size_t at = wrapped.find("\\\n  "); at != std::string::npos;
+           at = wrapped.find("\\\n  ", from)) {
         line.append(wrapped, from, at - from);
         from = at + 4;
       }

@@ -494,7 +494,8 @@ TEST_F(PnpScenario, AReinstallationWaitsForTheRestartOfADriverMarkedForDeletion)
   RunResult removal = install(kRemoval);
   EXPECT_EQ(removal.exit_code, 1) << removal.err;
   // Both removal passes try to stop it; it is said once.
-  EXPECT_EQ(removal.err, "The halvik service could not be stopped; it is removed when the system restarts.\n");
+  EXPECT_EQ(removal.err,
+            "The halvik service could not be stopped; it is removed when the system restarts.\n");
 
   RunResult early = install(worked_example());
   EXPECT_EQ(early.exit_code, 254);

@@ -299,7 +299,8 @@ std::string stored_node_id(const std::string& instance_id) {
 std::vector<std::string> present_node_ids() {
   std::vector<std::string> out;
   for (std::string& id : node_ids()) {
-    if (iequals(internal::split_path(id)[0], "ROOT") || find_board(id) != nullptr) out.push_back(std::move(id));
+    if (iequals(internal::split_path(id)[0], "ROOT") || find_board(id) != nullptr)
+      out.push_back(std::move(id));
   }
   return out;
 }
@@ -852,7 +853,8 @@ class DriverNumbers {
       if (Key* class_key = key_at(std::string(kClassKey) + "\\" + class_guid)) {
         for (const auto& [folded, key] : class_key->subkeys) {
           const std::string& name = key->name;
-          if (name.size() == 4 && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+          if (name.size() == 4 &&
+              std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
             taken.numbers[static_cast<std::size_t>(std::stoi(name))] = true;
         }
       }
@@ -872,7 +874,8 @@ class DriverNumbers {
   std::unordered_map<std::string, Taken> classes_;
 };
 
-std::string driver_key_for(const std::string& instance_id, const std::string& class_guid, DriverNumbers* numbers) {
+std::string driver_key_for(const std::string& instance_id, const std::string& class_guid,
+                           DriverNumbers* numbers) {
   std::string driver = node_string(instance_id, "Driver");
   std::vector<std::string> parts = internal::split_path(driver);
   if (parts.size() == 2 && iequals(parts[0], class_guid)) return parts[0] + "\\" + parts[1];
@@ -937,7 +940,8 @@ void add_services(const DriverPlan& plan, bool start, std::string* function_serv
   }
 }
 
-void install_driver(const std::string& instance_id, const DriverPlan& plan, bool start, DriverNumbers* numbers) {
+void install_driver(const std::string& instance_id, const DriverPlan& plan, bool start,
+                    DriverNumbers* numbers) {
   install_class(plan);
   for (const FileCopy& copy : plan.copies) copy_file(copy);
   std::string driver = driver_key_for(instance_id, plan.class_guid, numbers);

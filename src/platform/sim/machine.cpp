@@ -73,12 +73,14 @@ bool replace_file_with(const std::string& path, const Produce& produce, std::str
 }
 
 bool replace_file(const std::string& path, const std::string& content, std::string* error) {
-  return replace_file_with(path, [&content](const auto& write) { return write(content); }, error);
+  return replace_file_with(
+      path, [&content](const auto& write) { return write(content); }, error);
 }
 
 // registry.reg written as it is produced: the text of a large registry is never held whole.
 bool replace_registry(const std::string& path, const Key& root, std::string* error) {
-  return replace_file_with(path, [&root](const auto& write) { return write_reg_stream(root, write); }, error);
+  return replace_file_with(
+      path, [&root](const auto& write) { return write_reg_stream(root, write); }, error);
 }
 
 // The machine.ini a machine built from a bare registry export starts with.

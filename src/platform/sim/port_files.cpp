@@ -112,7 +112,8 @@ void append_pending_operation(const std::string& source, const std::string& targ
   std::vector<std::uint8_t> ansi;
   bool exact = utf16_to_ansi(wide, &ansi);
   key->set_value(kPendingOperations, REG_MULTI_SZ, std::move(ansi));
-  if (!exact) key->find_value(kPendingOperations)->wide = std::make_unique<std::vector<std::uint8_t>>(std::move(wide));
+  if (!exact)
+    key->find_value(kPendingOperations)->wide = std::make_unique<std::vector<std::uint8_t>>(std::move(wide));
   registry_changed();
 }
 

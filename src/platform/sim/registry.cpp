@@ -490,7 +490,8 @@ class LineReader {
     // Whole UTF-16 units only, and a high surrogate at the end waits for the unit after it.
     std::size_t usable = raw_.size() - raw_.size() % 2;
     if (!ended_ && usable >= 2) {
-      unsigned unit = static_cast<unsigned char>(raw_[usable - 2]) | (static_cast<unsigned char>(raw_[usable - 1]) << 8);
+      unsigned unit =
+          static_cast<unsigned char>(raw_[usable - 2]) | (static_cast<unsigned char>(raw_[usable - 1]) << 8);
       if (unit >= 0xD800 && unit < 0xDC00) usable -= 2;
     }
     utf16_file_to_utf8(std::string_view(raw_).substr(0, usable), &text_);

@@ -301,7 +301,7 @@ TEST(IniSections, KeysAreFoundByNameInAnyCaseThroughTheIndex) {
   const struct {
     const char* key;
     const char* value;  // nullptr: none
-  } lookups[] = {{"key0", nullptr}, {"key1", nullptr},  {"RENAMED", "1"},       {"key99", "99"},
+  } lookups[] = {{"key0", nullptr},   {"key1", nullptr}, {"RENAMED", "1"},     {"key99", "99"},
                  {"key100", nullptr}, {"KEY101", "101"}, {"key299", "changed"}};
   for (const auto& l : lookups) {
     SCOPED_TRACE(l.key);

@@ -247,11 +247,12 @@ TEST_F(RegFileTest, NamesIgnoreCaseKeepTheirCaseAndEnumerateAlphabetically) {
 // a UTF-16 unit, a surrogate pair, a continued hex value, the byte-order mark), the machine read
 // is the same, and so is every refusal with its line.
 TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
-  std::vector<std::string> texts = {kExport, "\xEF\xBB\xBF" + std::string(kExport), as_reg_export(kExport),
-                                    // "\U0001F600" as a surrogate pair, then an odd last byte.
-                                    as_reg_export("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\S]\n"
-                                                  "\"Face\"=\"") +
-                                        std::string("\x3D\xD8\x00\xDE\"\0\r\0\n\0\x41", 11)};
+  std::vector<std::string> texts = {
+      kExport, "\xEF\xBB\xBF" + std::string(kExport), as_reg_export(kExport),
+      // "\U0001F600" as a surrogate pair, then an odd last byte.
+      as_reg_export("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\S]\n"
+                    "\"Face\"=\"") +
+          std::string("\x3D\xD8\x00\xDE\"\0\r\0\n\0\x41", 11)};
   for (const std::string& broken : {kHead + "\"n\"=hex:01,\\\n  02,\\\n  0g\n", kHead + "\"n\"=\"open\n",
                                     std::string("REGEDIT9\n"), std::string()})
     texts.push_back(broken);
