@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
@@ -246,7 +249,13 @@ Key* Key::find_subkey(std::string_view key_name) const {
 }
 
 Key* Key::create_subkey(std::string_view key_name) {
-  auto found = subkeys.lower_bound(key_name);
+  // A file lists keys in order, so a new one mostly goes after the last: one comparison then.
+  auto found = subkeys.end();
+  if (!subkeys.empty()) {
+    int last = compare_folded(subkeys.rbegin()->first, key_name);
+    if (last == 0) return subkeys.rbegin()->second.get();
+    if (last > 0) found = subkeys.lower_bound(key_name);
+  }
   if (found != subkeys.end() && compare_folded(found->first, key_name) == 0) return found->second.get();
   auto key = std::make_shared<Key>();
   key->name.assign(key_name);
@@ -524,8 +533,10 @@ bool parse_quoted(std::string_view text, std::size_t* pos, std::string* out) {
   out->clear();
   std::size_t i = *pos + 1;
   while (i < text.size()) {
-    std::size_t stop = text.find_first_of("\\\"", i);
-    if (stop == std::string_view::npos) return false;
+    // A plain loop: find_first_of would call memchr over the two characters for every one.
+    std::size_t stop = i;
+    while (stop < text.size() && text[stop] != '\\' && text[stop] != '"') ++stop;
+    if (stop == text.size()) return false;
     out->append(text.data() + i, stop - i);
     i = stop;
     if (text[i] == '"') {
@@ -557,9 +568,30 @@ bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
   bytes->clear();
   bytes->resize(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
   std::uint8_t* out = bytes->data();
+  // The form every writer uses, two digits and a comma, a table lookup per digit; whatever
+  // else there is (blanks, single digits, mistakes) goes the careful way below from there on.
+  static constexpr auto kDigits = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int c = 0; c < 10; ++c) table['0' + c] = static_cast<std::int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+      table['a' + c] = static_cast<std::int8_t>(10 + c);
+      table['A' + c] = static_cast<std::int8_t>(10 + c);
+    }
+    return table;
+  }();
+  std::size_t at = 0;
+  while (at + 2 <= text.size()) {
+    int high = kDigits[static_cast<unsigned char>(text[at])];
+    int low = kDigits[static_cast<unsigned char>(text[at + 1])];
+    if ((high | low) < 0 || (at + 2 < text.size() && text[at + 2] != ',')) break;
+    *out++ = static_cast<std::uint8_t>(high << 4 | low);
+    at += 3;
+  }
+  if (at > text.size()) at = text.size();
   int digits = 0;
   int value = 0;
-  for (char c : text) {
+  for (char c : text.substr(at)) {
     if (c == ' ' || c == '\t') continue;
     if (c == ',') {
       if (digits == 0) return false;
@@ -821,11 +853,10 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
       continue;
     }
     // A value, possibly continued over several lines by a trailing backslash (hex data only).
-    std::size_t data = value_data_start(line, &name);
-    bool continuable =
-        data != std::string::npos && starts_with_ignoring_case(trim_view(line.substr(data)), "hex");
+    // Only a line ending in a backslash can be continued, and only when it holds hex data.
     std::string_view value_line = line;
-    if (continuable && line.back() == '\\') {
+    std::size_t data = line.back() == '\\' ? value_data_start(line, &name) : std::string::npos;
+    if (data != std::string::npos && starts_with_ignoring_case(trim_view(line.substr(data)), "hex")) {
       full.assign(line);
       while (!full.empty() && full.back() == '\\') {
         full.pop_back();
@@ -881,24 +912,33 @@ bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::strin
 namespace {
 
 void append_escaped(std::string_view text, std::string* out) {
-  for (char c : text) {
-    if (c == '\\' || c == '"') *out += '\\';
-    *out += c;
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' && text[i] != '"') continue;
+    out->append(text.data() + from, i - from);
+    *out += '\\';
+    from = i;  // the character itself goes with the next run
   }
+  out->append(text.data() + from, text.size() - from);
 }
 
 // ANSI text as UTF-8, escaped for a quoted string.
 void append_escaped_ansi(std::string_view ansi, std::string* out) {
-  for (char ch : ansi) {
-    auto c = static_cast<unsigned char>(ch);
+  std::size_t from = 0;  // the run of plain characters not yet appended
+  for (std::size_t i = 0; i < ansi.size(); ++i) {
+    auto c = static_cast<unsigned char>(ansi[i]);
+    if (c < 0x80 && c != '\\' && c != '"') continue;
+    out->append(ansi.data() + from, i - from);
+    from = i + 1;
     if (c < 0x80) {
-      if (c == '\\' || c == '"') *out += '\\';
-      *out += ch;
+      *out += '\\';
+      *out += static_cast<char>(c);
     } else {
       *out += static_cast<char>(0xC0 | (c >> 6));
       *out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
+  out->append(ansi.data() + from, ansi.size() - from);
 }
 
 // hex bytes wrapped like the registry editor does: lines of at most 80 columns, continued
@@ -906,17 +946,23 @@ void append_escaped_ansi(std::string_view ansi, std::string* out) {
 void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std::string* out) {
   static const char digits[] = "0123456789abcdef";
   std::size_t count = bytes.size();
+  // Room for every byte and every continuation (one at most per 25 bytes), written in place.
+  std::size_t start = out->size();
+  out->resize(start + count * 3 + (count / 25 + 2) * 4);
+  char* p = out->data() + start;
   for (std::size_t i = 0; i < count; ++i) {
     bool last = i + 1 == count;
     if (!last && column + 3 > 77) {
-      out->append("\\\n  ", 4);
+      std::memcpy(p, "\\\n  ", 4);
+      p += 4;
       column = 2;
     }
-    char item[3] = {digits[bytes[i] >> 4], digits[bytes[i] & 15], ','};
-    std::size_t size = last ? 2 : 3;
-    out->append(item, size);
-    column += size;
+    *p++ = digits[bytes[i] >> 4];
+    *p++ = digits[bytes[i] & 15];
+    if (!last) *p++ = ',';
+    column += last ? 2 : 3;
   }
+  out->resize(static_cast<std::size_t>(p - out->data()));
 }
 
 // The text a REG_SZ holds when it is an ordinary string: one terminating NUL, nothing the
@@ -947,11 +993,13 @@ void append_value(const Value& value, std::string* out) {
     return;
   }
   if (value.type == port::REG_DWORD && value.data.size() == 4) {
-    char digits[16];
-    DWORD v = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-              (static_cast<DWORD>(value.data[3]) << 24);
-    std::snprintf(digits, sizeof digits, "dword:%08x", static_cast<unsigned>(v));
-    out->append(digits);
+    static const char hex[] = "0123456789abcdef";
+    char digits[14] = {'d', 'w', 'o', 'r', 'd', ':'};
+    for (int i = 0; i < 4; ++i) {  // the most significant byte first
+      digits[6 + 2 * i] = hex[value.data[3 - i] >> 4];
+      digits[7 + 2 * i] = hex[value.data[3 - i] & 15];
+    }
+    out->append(digits, sizeof digits);
     return;
   }
   if (value.type == port::REG_BINARY) {
