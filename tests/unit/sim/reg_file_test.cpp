@@ -298,3 +298,34 @@ TEST(RegFilePieces, WritingInPiecesWritesTheSameText) {
   // A failing write ends the writing with false.
   EXPECT_FALSE(sim::internal::write_reg_stream(*root, [](std::string_view) { return false; }));
 }
+
+// Hex data in the writers' form and in every other form the reader takes or refuses.
+TEST(RegFilePieces, HexDataInAnyFormReadsAsItsBytes) {
+  const struct {
+    const char* hex;
+    std::vector<std::uint8_t> bytes;
+    bool taken;
+  } cases[] = {{"", {}, true},
+               {"01,ff,A0", {1, 0xff, 0xa0}, true},
+               {"01,2", {1, 2}, true},
+               {"1,2,3", {1, 2, 3}, true},
+               {"01 , 02", {1, 2}, true},
+               {"01,", {1}, true},
+               {",", {}, false},
+               {"012", {}, false},
+               {"01,0g", {}, false},
+               {"01,,02", {}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hex);
+    sim::internal::KeyPtr root;
+    std::string error;
+    std::string text =
+        std::string("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=hex:") + c.hex +
+        "\n";
+    ASSERT_EQ(sim::internal::parse_reg_file(text, "r.reg", &root, &error), c.taken) << error;
+    if (!c.taken) continue;
+    sim::internal::Value* value = root->find_subkey("K")->find_value("v");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->data, c.bytes);
+  }
+}
