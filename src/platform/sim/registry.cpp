@@ -451,10 +451,14 @@ class LineReader {
   std::size_t index = 0;  // of the line next() gives next
 
   bool next(std::string_view* line) {
+    // Searched from where the last search ended: a line longer than a piece is not searched
+    // again from its start after every piece.
+    std::size_t from = start_;
     while (true) {
-      std::size_t end = text_.find('\n', start_);
+      std::size_t end = text_.find('\n', from);
       if (end != std::string::npos) return give(end, end + 1, line);
       if (ended_) return start_ < text_.size() && give(text_.size(), text_.size(), line);
+      from = text_.size() - start_;
       text_.erase(0, start_);
       start_ = 0;
       fill();
