@@ -118,19 +118,7 @@ void flatten(const Key& top, const std::string& top_path, KeyTable* table) {
     auto& entry = (*table)[upper(path)];
     entry.first = path;
     for (const Value& value : key->values) {
-      // One line per value, the registry editor's wrapping undone in one pass: a value of
-      // megabytes has hundreds of thousands of wrapped lines.
-      std::string wrapped = reg_value_line(value);
-      std::string line;
-      line.reserve(wrapped.size());
-      std::size_t from = 0;
-      for (std::size_t at = wrapped.find("\\\n  "); at != std::string::npos;
-           at = wrapped.find("\\\n  ", from)) {
-        line.append(wrapped, from, at - from);
-        from = at + 4;
-      }
-      line.append(wrapped, from);
-      entry.second[upper(value.name)] = std::move(line);
+      entry.second[upper(value.name)] = reg_value_line(value, false);  // one line per value
     }
     for (const auto& [name, child] : key->subkeys)
       pending.emplace_back(child.get(), path + "\\" + child->name);

@@ -92,8 +92,9 @@ std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable
 bool write_reg_stream(const Key& root, const std::function<bool(std::string_view)>& write);
 // One key and what is below it, as .reg text (for halvik-sim show).
 std::string write_reg_subtree(const Key& key);
-// One value as its .reg line ("name"=dword:00000001).
-std::string reg_value_line(const Value& value);
+// One value as its .reg line ("name"=dword:00000001); hex data wrapped as the registry editor
+// wraps it, or on the one line.
+std::string reg_value_line(const Value& value, bool wrapped = true);
 
 // ANSI (code page 1252 taken as Latin-1) <-> UTF-16LE for string values.
 std::vector<std::uint8_t> ansi_to_utf16(const std::vector<std::uint8_t>& ansi);

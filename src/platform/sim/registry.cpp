@@ -947,7 +947,8 @@ void append_escaped_ansi(std::string_view ansi, std::string* out) {
 
 // hex bytes wrapped like the registry editor does: lines of at most 80 columns, continued
 // with a backslash and two blanks.  `column` is where the bytes start on their line.
-void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std::string* out) {
+void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std::string* out,
+                bool wrap = true) {
   static const char digits[] = "0123456789abcdef";
   std::size_t count = bytes.size();
   // Room for every byte and every continuation (one at most per 25 bytes), written in place.
@@ -956,7 +957,7 @@ void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std:
   char* p = out->data() + start;
   for (std::size_t i = 0; i < count; ++i) {
     bool last = i + 1 == count;
-    if (!last && column + 3 > 77) {
+    if (wrap && !last && column + 3 > 77) {
       std::memcpy(p, "\\\n  ", 4);
       p += 4;
       column = 2;
@@ -980,7 +981,7 @@ bool plain_string(const Value& value) {
   return true;
 }
 
-void append_value(const Value& value, std::string* out) {
+void append_value(const Value& value, std::string* out, bool wrap = true) {
   std::size_t line_start = out->size();
   if (value.name.empty()) {
     out->append("@=");
@@ -1008,7 +1009,7 @@ void append_value(const Value& value, std::string* out) {
   }
   if (value.type == port::REG_BINARY) {
     out->append("hex:");
-    append_hex(out->size() - line_start, value.data, out);
+    append_hex(out->size() - line_start, value.data, out, wrap);
     return;
   }
   char prefix[32];
@@ -1016,11 +1017,11 @@ void append_value(const Value& value, std::string* out) {
   out->append(prefix);
   std::size_t column = out->size() - line_start;
   if (!is_string_type(value.type))
-    append_hex(column, value.data, out);
+    append_hex(column, value.data, out, wrap);
   else if (value.wide)
-    append_hex(column, *value.wide, out);
+    append_hex(column, *value.wide, out, wrap);
   else
-    append_hex(column, ansi_to_utf16(value.data), out);
+    append_hex(column, ansi_to_utf16(value.data), out, wrap);
 }
 
 // Value names in upper case first, then as spelled: the order the file lists them in.
@@ -1098,9 +1099,9 @@ bool write_key(const Key& top, const std::string& top_path, std::string* out, co
 
 }  // namespace
 
-std::string reg_value_line(const Value& value) {
+std::string reg_value_line(const Value& value, bool wrapped) {
   std::string out;
-  append_value(value, &out);
+  append_value(value, &out, wrapped);
   return out;
 }
 
