@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "platform/sim/machine.h"
 

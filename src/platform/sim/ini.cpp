@@ -120,17 +120,18 @@ std::string Ini::get_or(std::string_view section_name, std::string_view key,
   return raw == nullptr ? fallback : ini_value(*raw);
 }
 
-void Ini::set(const std::string& section_name, const std::string& key, const std::string& value) {
+IniEntry& Ini::set(const std::string& section_name, const std::string& key, const std::string& value) {
   IniSection& s = ensure_section(section_name);
   IniEntry* entry = s.find(key);  // the index is current from here on
   s.touch();
   s.index_generation = s.generation;  // and stays so: it is kept right below
   if (entry != nullptr) {
     entry->value = value;
-    return;
+    return *entry;
   }
   s.entries.push_back(IniEntry{key, value});
   s.index[upper(key)] = s.entries.size() - 1;
+  return s.entries.back();
 }
 
 void Ini::erase(std::string_view section_name, std::string_view key) {
@@ -181,8 +182,7 @@ bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, 
     }
     // A key given twice in a section (sections may repeat too) takes its last value.
     std::string key = trim(line.substr(0, equals));
-    result.set(current->name, key, trim(line.substr(equals + 1)));
-    current->find(key)->line = line_number;
+    result.set(current->name, key, trim(line.substr(equals + 1))).line = line_number;
   }
   *ini = std::move(result);
   return true;

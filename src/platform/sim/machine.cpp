@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <unordered_map>
 
@@ -118,10 +117,8 @@ bool fault_section(const std::string& name, bool* applies) {
 
 bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) {
   std::string reg_path = dir + "/registry.reg";
-  int fd = ::open(reg_path.c_str(), O_RDONLY);
-  struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  int fd = open_file(reg_path, nullptr);
+  if (fd < 0) {
     *error = "no simulated machine in " + dir + " (" + reg_path + " is missing)";
     return false;
   }
@@ -516,17 +513,25 @@ FileHandle::~FileHandle() {
   if (descriptor >= 0) ::close(descriptor);
 }
 
-bool read_whole_file(const std::string& path, std::string* content) {
-  // Straight into a string of the file's size: a stream buffer would grow by doubling and then
-  // be copied, holding up to three times a large registry.reg at once.
+int open_file(const std::string& path, std::size_t* size) {
   int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     ::close(fd);
-    return false;
+    return -1;
   }
-  std::string text(static_cast<std::size_t>(info.st_size), '\0');
+  if (size != nullptr) *size = static_cast<std::size_t>(info.st_size);
+  return fd;
+}
+
+bool read_whole_file(const std::string& path, std::string* content) {
+  // Straight into a string of the file's size: a stream buffer would grow by doubling and then
+  // be copied, holding up to three times the file at once.
+  std::size_t size = 0;
+  int fd = open_file(path, &size);
+  if (fd < 0) return false;
+  std::string text(size, '\0');
   std::size_t filled = 0;
   ssize_t n = 0;
   while (filled < text.size()) {

@@ -136,7 +136,7 @@ struct Ini {
   IniSection& ensure_section(const std::string& name);
   const std::string* get(std::string_view section_name, std::string_view key) const;
   std::string get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const;
-  void set(const std::string& section_name, const std::string& key, const std::string& value);
+  IniEntry& set(const std::string& section_name, const std::string& key, const std::string& value);
   void erase(std::string_view section_name, std::string_view key);
 };
 bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, std::string* error);
@@ -255,6 +255,9 @@ void service_maybe_vanish(const std::string& name);
 
 // A host file's bytes; false when it can't be read.
 bool read_whole_file(const std::string& path, std::string* content);
+// A host file opened for reading (its size in *size when asked); -1 when it can't be opened or
+// is a directory.
+int open_file(const std::string& path, std::size_t* size);
 
 // Paths on the simulated drives.
 // The full Windows path of `path` against the current directory ("C:\A\b"); false when it is

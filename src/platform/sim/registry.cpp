@@ -477,13 +477,20 @@ class LineReader {
     return true;
   }
 
-  void fill() {
-    std::size_t had = raw_.size();
-    raw_.resize(had + chunk_);
-    std::ptrdiff_t n = source_(raw_.data() + had, chunk_);
+  // Appends up to a piece from the source to *buffer.
+  void read_into(std::string* buffer) {
+    std::size_t had = buffer->size();
+    buffer->resize(had + chunk_);
+    std::ptrdiff_t n = source_(buffer->data() + had, chunk_);
     if (n < 0) failed_ = true;
-    raw_.resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+    buffer->resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
     ended_ = n <= 0;
+  }
+
+  void fill() {
+    // Once the text is known to be UTF-8, it is read straight into place.
+    if (encoding_ == Encoding::kUtf8) return read_into(&text_);
+    read_into(&raw_);
     if (encoding_ == Encoding::kUnknown) {
       if (!ended_ && raw_.size() < 3) return;  // not enough to tell yet
       if (raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0xFF &&
@@ -558,7 +565,7 @@ bool parse_quoted(std::string_view text, std::size_t* pos, std::string* out) {
   return false;
 }
 
-int hex_digit(char c) {
+constexpr int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -576,12 +583,7 @@ bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
   // else there is (blanks, single digits, mistakes) goes the careful way below from there on.
   static constexpr auto kDigits = [] {
     std::array<std::int8_t, 256> table{};
-    table.fill(-1);
-    for (int c = 0; c < 10; ++c) table['0' + c] = static_cast<std::int8_t>(c);
-    for (int c = 0; c < 6; ++c) {
-      table['a' + c] = static_cast<std::int8_t>(10 + c);
-      table['A' + c] = static_cast<std::int8_t>(10 + c);
-    }
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<std::int8_t>(hex_digit(static_cast<char>(c)));
     return table;
   }();
   std::size_t at = 0;
@@ -795,6 +797,10 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
     *error = parser.error;
     return false;
   };
+  auto unreadable = [&] {
+    *error = "cannot read " + file_name;
+    return false;
+  };
 
   auto result = std::make_shared<Key>();
   result->name = kRoot;
@@ -802,10 +808,7 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
   bool have = false;
   while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
   }
-  if (lines.failed()) {
-    *error = "cannot read " + file_name;
-    return false;
-  }
+  if (lines.failed()) return unreadable();
   if (!have || trim_view(raw) != kHeader) {
     parser.fail(have ? lines.index - 1 : 0,
                 std::string("not a registry export (expected \"") + kHeader + "\")");
@@ -875,10 +878,7 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
     }
     if (!parse_value_line(parser, current, i, value_line, &name, &text)) return failed();
   }
-  if (lines.failed()) {
-    *error = "cannot read " + file_name;
-    return false;
-  }
+  if (lines.failed()) return unreadable();
   *root = std::move(result);
   return true;
 }

@@ -114,9 +114,8 @@ HDEVINFO new_list(const std::string& class_guid) {
   return list;
 }
 
-// Device instance handles (DevInst): one number per instance ID for the life of the process.
-// Device instance handles: the instance IDs in the order they were first handed out, and where
-// each is in that order.
+// Device instance handles (DevInst): one number per instance ID for the life of the process,
+// the IDs in the order they were first handed out, and where each is in that order.
 struct Devnodes {
   std::vector<std::string> ids{kRootDevnode};
   std::unordered_map<std::string, DEVINST> handles{{kRootDevnode, 1}};
