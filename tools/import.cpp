@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
 #include "pnp/hardware_ids.h"
 
@@ -36,7 +37,6 @@ constexpr char kControl[] = "SYSTEM\\CurrentControlSet\\Control";
 constexpr char kEnvironment[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr char kMemory[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services";
-constexpr char kClasses[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kPciEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\PCI";
 constexpr char kPackageDir[] = "C:\\Tessaridge";
 
@@ -248,7 +248,7 @@ struct ClassInstance {
 
 std::vector<ClassInstance> class_instances(Key* hklm) {
   std::vector<ClassInstance> out;
-  Key* classes = find_key(hklm, kClasses);
+  Key* classes = find_key(hklm, sim::devices::kClassKey);
   if (classes == nullptr) return out;
   for (auto& [upper_guid, class_key] : classes->subkeys) {
     for (auto& [upper_instance, instance] : class_key->subkeys) {
