@@ -301,6 +301,8 @@ bool full_inf_path(const char* inf_path, char* full_path) {
   // 0 means the path could not be formed at all; the buffer then holds nothing usable.
   if (length == 0 || length >= port::MAX_PATH) {
     full_path[0] = '\0';
+    // A path too long is no failure of the call, whose last error says nothing: say what it is.
+    if (length != 0) port::SetLastError(port::ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
   return true;
@@ -381,7 +383,8 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
       register_device_node(set, class_guid, class_name, hardware_id_list)) {
     result = update_driver_for_hardware_id(hardware_id, inf_path);
   }
-  *code = port::GetLastError();
+  // An update that succeeded but asks for a restart left no error of its own.
+  *code = result == 1 ? port::ERROR_SUCCESS_REBOOT_REQUIRED : port::GetLastError();
   if (set != port::INVALID_HANDLE_VALUE) port::SetupDiDestroyDeviceInfoList(set);
   return result;
 }

@@ -112,6 +112,7 @@ TEST_F(PnpInstall, RegistrationFailures) {
   sim::set_current_directory(deep);
   EXPECT_EQ(install(), 1);
   EXPECT_STREQ(failure.context, "Failed to locate the INF");
+  EXPECT_EQ(failure.code, port::ERROR_FILENAME_EXCED_RANGE);
 }
 
 // The class outlives a removal, which takes the boards' nodes: the package is registered again
