@@ -397,6 +397,9 @@ int command_import(const std::vector<std::string>& args) {
   };
   define("SystemRoot", system_root);
   define("SystemDrive", system_root.substr(0, 2));
+  // Set by the shell, not the session manager; a 32-bit program on AMD64 gets the (x86) folder.
+  define("ProgramFiles",
+         system_root.substr(0, 2) + "\\Program Files" + (iequals(processor, "AMD64") ? " (x86)" : ""));
   std::string computer =
       string_value(find_key(hklm, std::string(kControl) + "\\ComputerName\\ComputerName"), "ComputerName");
   if (!computer.empty()) define("COMPUTERNAME", computer);
@@ -469,9 +472,12 @@ int command_import(const std::vector<std::string>& args) {
   std::filesystem::create_directories(dir, fs_error);
   if (fs_error) return trouble("cannot create " + dir + ": " + fs_error.message());
   bool wow64 = iequals(processor, "AMD64");
-  for (const std::string& folder : {system_root + "\\inf", system_root + "\\system32\\drivers",
-                                    system_root + "\\Temp", std::string(kPackageDir) + "\\install"})
+  for (const std::string& folder :
+       {system_root + "\\inf", system_root + "\\system32\\drivers", system_root + "\\Temp",
+        std::string(kPackageDir) + "\\install", names["PROGRAMFILES"]})
     make_folder(dir, folder);
+  put_file(dir, std::string(kPackageDir) + "\\install\\install.exe",
+           "MZ install (stand-in: the native program runs)\n");
   if (wow64) make_folder(dir, system_root + "\\SysWOW64\\drivers");
   for (const char* name : {"TEMP", "TMP"}) {
     auto found = names.find(name);

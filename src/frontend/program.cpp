@@ -8,6 +8,7 @@
 #include "frontend/command_line.h"
 #include "frontend/dialogue.h"
 #include "frontend/failure.h"
+#include "frontend/product_entry.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
 #include "pnp/pnp.h"
@@ -73,6 +74,8 @@ bool run_removal_passes() {
   int legacy_reboot = 0;
   run_removal_pass(&pnp_reboot, 1);
   run_removal_pass(&legacy_reboot, 0);
+  // Only once the driver is gone: a removal that fails keeps its entry, to be run again.
+  unregister_product();
   return pnp_reboot != 0 || legacy_reboot != 0;
 }
 
@@ -111,6 +114,15 @@ bool run_removal_passes() {
                                   &memory_outcome, kInfPath, auto_start, &install_reboot, &failure);
   // An installation can succeed and still leave a report, such as a switch it couldn't set.
   print_failure(failure);
+  // Without its entry the installation can't be found or removed by the tools that look for
+  // it, and the next deployment would install it again: that fails the installation.
+  if (status == 0) {
+    clear_failure(&failure);
+    if (register_product(&failure) != 0) {
+      print_failure(failure);
+      status = 1;
+    }
+  }
   if (status == 0) {
     print_installation_outcome(memory_outcome);
   } else {
