@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/report.h"
+#include "frontend/failure.h"
 #include "platform/port.h"
 #include "pnp/pnp_steps.h"
 
@@ -19,35 +20,51 @@ constexpr const char* kPublisher = "Quillant";
 // The texts a FailureInfo points to live for the rest of the run.
 char failure_text[2 * port::MAX_PATH];
 
-bool is_wow64() {
-  // Set only in a 32-bit process on 64-bit Windows.
-  const char* native = port::getenv("PROCESSOR_ARCHITEW6432");
-  return native != nullptr && native[0] != '\0';
+constexpr const char* kEnvironmentKeyPath =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+// Whether the machine is 64-bit, where this 32-bit program runs under WOW64: from the
+// machine-wide environment, as the hand-over to the counterpart decides it, not from this
+// process's own variables.  false when it can't be read (failure filled).
+bool read_wow64(bool* wow64, FailureInfo* failure) {
+  char architecture[32] = "";
+  port::DWORD size = sizeof architecture - 1;
+  port::HKEY key = nullptr;
+  port::LSTATUS status =
+      port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kEnvironmentKeyPath, 0, port::KEY_READ, &key);
+  if (status == kSuccess) {
+    status = port::RegQueryValueExA(key, "PROCESSOR_ARCHITECTURE", nullptr, nullptr,
+                                    reinterpret_cast<port::BYTE*>(architecture), &size);
+    port::RegCloseKey(key);
+  }
+  if (status != kSuccess) {
+    failure->context = "Unable to read the processor architecture (Session Manager\\Environment)";
+    failure->code = static_cast<port::DWORD>(status);
+    return false;
+  }
+  *wow64 = std::strcmp(architecture, "AMD64") == 0;
+  return true;
 }
 
-port::REGSAM native_view() {
-  // Windows 2000 doesn't know the flag; a 32-bit Windows has only the one view.
-  return is_wow64() ? port::KEY_WOW64_64KEY : 0;
+// Windows 2000 doesn't know the flag; a 32-bit Windows has only the one view.
+port::REGSAM view_of(bool wow64) {
+  return wow64 ? port::KEY_WOW64_64KEY : 0;
 }
 
 // The programs a removal runs: the installer and, where the device work is handed to it, the
 // 64-bit counterpart.
-std::vector<const char*> product_programs(bool all) {
+std::vector<const char*> product_programs(bool wow64) {
   std::vector<const char*> names{"install.exe"};
-  if (all || is_wow64()) names.push_back("installx64.exe");
+  if (wow64) names.push_back("installx64.exe");
   return names;
 }
 
-// %ProgramFiles%\Tessaridge (%SystemDrive%\Program Files when the variable is unset); false
-// when it doesn't fit a path.
+// %ProgramFiles%\Tessaridge (for this 32-bit program on 64-bit Windows, the (x86) folder);
+// false when the variable is unset or the name doesn't fit a path.
 bool product_folder(std::string* folder, std::string* parent) {
   const char* program_files = port::getenv("ProgramFiles");
-  if (program_files != nullptr && program_files[0] != '\0') {
-    *parent = program_files;
-  } else {
-    const char* drive = port::getenv("SystemDrive");
-    *parent = std::string(drive != nullptr && drive[0] != '\0' ? drive : "C:") + "\\Program Files";
-  }
+  if (program_files == nullptr || program_files[0] == '\0') return false;
+  *parent = program_files;
   while (!parent->empty() && parent->back() == '\\') parent->pop_back();
   *folder = *parent + "\\" + kProductFolderName;
   return folder->size() + std::strlen("\\installx64.exe") < port::MAX_PATH;
@@ -117,12 +134,12 @@ int set_number(port::HKEY key, const char* name, port::DWORD number, FailureInfo
               static_cast<port::DWORD>(status));
 }
 
-int write_entry(const std::string& folder, FailureInfo* failure) {
+int write_entry(const std::string& folder, bool wow64, FailureInfo* failure) {
   std::string path = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
   port::HKEY key = nullptr;
   port::LSTATUS status =
       port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, port::REG_OPTION_NON_VOLATILE,
-                            port::KEY_ALL_ACCESS | native_view(), nullptr, &key, nullptr);
+                            port::KEY_ALL_ACCESS | view_of(wow64), nullptr, &key, nullptr);
   if (status != kSuccess)
     return fail(failure, "Unable to create", "HKEY_LOCAL_MACHINE\\" + path, static_cast<port::DWORD>(status));
   int result = 0;
@@ -164,12 +181,16 @@ int register_product(FailureInfo* failure) {
   std::string folder;
   std::string parent;
   std::string source;
-  if (!product_folder(&folder, &parent))
-    return fail(failure, "Unable to create", folder, port::ERROR_FILENAME_EXCED_RANGE);
+  bool wow64 = false;
+  if (!read_wow64(&wow64, failure)) return 1;
+  if (!product_folder(&folder, &parent)) {
+    failure->message = "Unable to find the Program Files folder (ProgramFiles).";
+    return 1;
+  }
   if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
   if (make_folder(folder, parent, failure) != 0) return 1;
   std::vector<std::string> placed{"\\??\\" + folder};
-  for (const char* name : product_programs(false)) {
+  for (const char* name : product_programs(wow64)) {
     std::string target = folder + "\\" + name;
     placed.push_back("\\??\\" + target);
     // Run from the product folder itself, the copy is already there.
@@ -180,29 +201,54 @@ int register_product(FailureInfo* failure) {
       return fail(failure, "Unable to copy", from, port::GetLastError());
   }
   if (keep_files_at_restart(placed, failure) != 0) return 1;
-  return write_entry(folder, failure);
+  return write_entry(folder, wow64, failure);
 }
 
 void unregister_product() {
-  // The entry has no subkeys; SHDeleteKeyA would look for it in the 32-bit view.
+  // The entry says where its copies are: nothing else is taken for it.
+  FailureInfo failure;
+  bool wow64 = false;
+  if (!read_wow64(&wow64, &failure)) {
+    print_failure(failure);
+    return;
+  }
   std::string entry = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
-  port::LSTATUS status = port::RegDeleteKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), native_view(), 0);
-  if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND))
-    report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s\\%s\n", kUninstallKeyPath, kUninstallEntryName);
-
-  std::string folder;
-  std::string parent;
-  if (!product_folder(&folder, &parent)) return;
+  port::HKEY key = nullptr;
+  port::LSTATUS status =
+      port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), 0, port::KEY_READ | view_of(wow64), &key);
+  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return;
+  char location[port::MAX_PATH] = "";
+  port::DWORD size = sizeof location - 1;
+  if (status == kSuccess) {
+    status = port::RegQueryValueExA(key, "InstallLocation", nullptr, nullptr,
+                                    reinterpret_cast<port::BYTE*>(location), &size);
+    port::RegCloseKey(key);
+  }
+  if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+    // Kept, so that the next removal finds the copies again.
+    report_error("Unable to read HKEY_LOCAL_MACHINE\\%s\\InstallLocation\n", entry.c_str());
+    return;
+  }
+  std::string folder = status == kSuccess ? location : "";
   bool scheduled = false;
   for (const char* name : product_programs(true)) {
+    if (folder.empty()) break;
     std::string path = folder + "\\" + name;
     if (!delete_product_file(path)) return;
     if (port::GetFileAttributesA(path.c_str()) != port::INVALID_FILE_ATTRIBUTES) scheduled = true;
   }
-  if (port::RemoveDirectoryA(folder.c_str())) return;
-  port::DWORD error = port::GetLastError();
-  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return;
-  // A folder that holds the running copy goes at the restart, after it.
-  if (scheduled && port::MoveFileExA(folder.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) return;
-  report_error("Unable to delete %s\n", folder.c_str());
+  if (!folder.empty() && !port::RemoveDirectoryA(folder.c_str())) {
+    port::DWORD error = port::GetLastError();
+    bool gone = error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND;
+    // A folder that holds the running copy goes at the restart, after it.
+    if (!gone &&
+        !(scheduled && port::MoveFileExA(folder.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT))) {
+      report_error("Unable to delete %s\n", folder.c_str());
+      return;
+    }
+  }
+  // The entry has no subkeys; SHDeleteKeyA would look for it in the 32-bit view.
+  status = port::RegDeleteKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), view_of(wow64), 0);
+  if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND))
+    report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s\n", entry.c_str());
 }
