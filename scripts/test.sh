@@ -24,9 +24,11 @@ echo "== deployment playbooks"
 # ansible package carries.
 "$root/scripts/ensure-packages.sh" ansible ansible-lint
 for playbook in deploy/*-halvik.yml; do
-  ansible-playbook -i deploy/inventory.example.yml --syntax-check "$playbook"
+  ansible-playbook -i deploy/inventory/example.yml --syntax-check "$playbook"
 done
 ansible-lint --offline deploy/
+echo "== fleet rehearsal through ansible-playbook"
+tests/fleet/run.sh build/native
 
 echo "== sanitizer build and tests"
 cmake --preset sanitize

@@ -134,7 +134,10 @@ int set_number(port::HKEY key, const char* name, port::DWORD number, FailureInfo
               static_cast<port::DWORD>(status));
 }
 
-int write_entry(const std::string& folder, bool wow64, FailureInfo* failure) {
+// The entry in two steps.  Before the copies, where they go and how to remove them: with it,
+// a removal finds whatever this run copied, however far the rest got.  After them, the name
+// and version, by which Programs and Features lists the entry and detection rules find it.
+int write_entry(const std::string& folder, bool wow64, bool published, FailureInfo* failure) {
   std::string path = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
   port::HKEY key = nullptr;
   port::LSTATUS status =
@@ -142,17 +145,21 @@ int write_entry(const std::string& folder, bool wow64, FailureInfo* failure) {
                             port::KEY_ALL_ACCESS | view_of(wow64), nullptr, &key, nullptr);
   if (status != kSuccess)
     return fail(failure, "Unable to create", "HKEY_LOCAL_MACHINE\\" + path, static_cast<port::DWORD>(status));
-  int result = 0;
-  if (set_text(key, "DisplayName", kDisplayName, failure) != 0 ||
-      set_text(key, "DisplayVersion", HALVIK_VERSION, failure) != 0 ||
-      set_text(key, "Publisher", kPublisher, failure) != 0 ||
-      set_text(key, "InstallLocation", folder, failure) != 0 ||
-      set_text(key, "UninstallString", quoted_command(folder, ""), failure) != 0 ||
-      set_text(key, "QuietUninstallString", quoted_command(folder, " -c 0"), failure) != 0 ||
-      set_number(key, "NoModify", 1, failure) != 0 || set_number(key, "NoRepair", 1, failure) != 0)
-    result = 1;
+  bool failed = false;
+  if (!published) {
+    // An earlier installation's name and version go until this one is in place.
+    port::RegDeleteValueA(key, "DisplayVersion");
+    failed = set_text(key, "InstallLocation", folder, failure) != 0 ||
+             set_text(key, "Publisher", kPublisher, failure) != 0 ||
+             set_text(key, "UninstallString", quoted_command(folder, ""), failure) != 0 ||
+             set_text(key, "QuietUninstallString", quoted_command(folder, " -c 0"), failure) != 0 ||
+             set_number(key, "NoModify", 1, failure) != 0 || set_number(key, "NoRepair", 1, failure) != 0;
+  } else {
+    failed = set_text(key, "DisplayName", kDisplayName, failure) != 0 ||
+             set_text(key, "DisplayVersion", HALVIK_VERSION, failure) != 0;
+  }
   port::RegCloseKey(key);
-  return result;
+  return failed ? 1 : 0;
 }
 
 // Deletes one file; one in use (the running program) is scheduled for the restart.  True when
@@ -188,6 +195,7 @@ int register_product(FailureInfo* failure) {
     return 1;
   }
   if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
+  if (write_entry(folder, wow64, false, failure) != 0) return 1;
   if (make_folder(folder, parent, failure) != 0) return 1;
   std::vector<std::string> placed{"\\??\\" + folder};
   for (const char* name : product_programs(wow64)) {
@@ -201,7 +209,7 @@ int register_product(FailureInfo* failure) {
       return fail(failure, "Unable to copy", from, port::GetLastError());
   }
   if (keep_files_at_restart(placed, failure) != 0) return 1;
-  return write_entry(folder, wow64, failure);
+  return write_entry(folder, wow64, true, failure);
 }
 
 void unregister_product() {

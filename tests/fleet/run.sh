@@ -1,0 +1,97 @@
+#!/bin/sh
+# Rehearses the CI fleet twice with the real ansible-playbook: the first run's rows are checked
+# host by host, the second must change and restart nothing.
+#   tests/fleet/run.sh [BIN_DIR]      (default build/native)
+set -eu
+root=$(cd "$(dirname "$0")/../.." && pwd)
+bin=$(cd "${1:-$root/build/native}" && pwd)
+work=$(mktemp -d /tmp/halvik-fleet.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fleet=$work/fleet
+sim=$bin/halvik-sim
+exports=$root/tests/scenario/exports
+list="0 0 0  16 32768 10240 0  1 1 0 1024000 0 0  1 16 250  152 128 0 0 0 0  0  y y 2  512 0 0"
+
+# A host's export: a template's registry, which is in the export format, after STEPS.
+host() {
+  name=$1 template=$2
+  shift 2
+  "$sim" new "$work/m-$name" --template "$template" >/dev/null
+  while [ $# -gt 0 ]; do
+    # shellcheck disable=SC2086
+    HALVIK_MACHINE=$work/m-$name "$bin/install" $1 >/dev/null 2>&1 || true
+    shift
+  done
+  mkdir -p "$fleet/$name"
+  cp "$work/m-$name/registry.reg" "$fleet/$name/export.reg"
+}
+host w2k w2k
+host xp xp
+host win7-x64 amd64
+host older leftovers
+host adjusted xp
+sed -i 's/"SystemPages"=dword:00000000/"SystemPages"=dword:00030000/' "$fleet/adjusted/export.reg"
+host no-boards xp
+: >"$fleet/no-boards/present.txt"
+host host-service leftovers
+"$sim" service "$work/m-host-service" halvservice running >/dev/null
+cp "$work/m-host-service/registry.reg" "$fleet/host-service/export.reg"
+printf '[services]\nhalvservice = running\n' >"$fleet/host-service/machine.ini"
+host stuck xp "-c 0 0 0  8 32768 10240 0  1 1 0 1024000 0 0  1 16 250  152 128 0 0 0 0  0  y y 2  512 0 0"
+printf '[services]\nhalvik.stop = stuck\n' >"$fleet/stuck/machine.ini"
+host own-list xp
+host same xp "-c $list"
+mkdir -p "$fleet/wine7" "$fleet/cut-odd" "$fleet/cut-value"
+cp "$exports/wine-system.reg" "$exports/wine-software.reg" "$fleet/wine7/"
+head -c 20001 "$exports/wine-system.reg" >"$fleet/cut-odd/system.reg"
+cp "$exports/wine-software.reg" "$fleet/cut-odd/"
+host cut-value xp
+head -c 3000 "$work/m-cut-value/registry.reg" | sed '$ s/"[^"]*$/"Trunc/' >"$fleet/cut-value/export.reg"
+
+rehearse() {
+  ansible-playbook -i "$root/tests/fleet/inventory.yml" "$root/deploy/rehearse-halvik.yml" \
+    -e "halvik_bin=$bin" -e "halvik_fleet=$fleet" -e "halvik_rehearsal=$work/rehearsal" >"$work/$1.log" 2>&1 || true
+  # The summary's rows, one per line.
+  sed -n '/TASK \[One line per host\]/,/^$/p' "$work/$1.log" | sed -n 's/^        "\(.*\)",\{0,1\}$/\1/p' >"$work/$1.rows"
+  cat "$work/$1.rows"
+}
+
+failures=0
+expect() {  # RUN HOST TEXT: the host's row holds TEXT
+  if ! grep -F -- "$2: " "$work/$1.rows" | grep -q -F -- "$3"; then
+    echo "FAIL: $1: $2 should show: $3" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+echo "== first run"
+rehearse first
+for h in w2k xp older adjusted own-list; do expect first "$h" "restart | exit 1 | restarts 1"; done
+expect first w2k "Windows 2000 | was none | bound 3"
+# The workstations' own group list: no memory adjustment, so no restart.
+expect first win7-x64 "done | exit 0 | Windows 7 Professional | was none | bound 3 | SystemPages 0 -> 0"
+# Wine's export: Windows 7 without boards, only the root device node gets the driver.
+expect first wine7 "done | exit 0 | Microsoft Windows 7 | was none | bound 1"
+expect first xp "SystemPages 0 -> 163840"
+expect first adjusted "SystemPages 196608 -> 163840"
+expect first older "bound 3"
+expect first no-boards "bound 1"
+expect first host-service "failed | exit -1"
+expect first host-service "halvservice"
+expect first stuck "restart | exit 1 | restarts 2 | Microsoft Windows XP | was 6.1.1"
+expect first stuck "differs: MILL_MAX_PCI_HW_MODULES"
+expect first same "unchanged | Microsoft Windows XP | was 6.1.1"
+expect first cut-odd "failed | was none | halvik-sim: $fleet/cut-odd/system.reg is cut short: it ends inside a character, at byte 20001"
+expect first cut-value "is cut short: its last line"
+[ "$(wc -l <"$work/first.rows")" -eq 13 ] || { echo "FAIL: 13 rows expected" >&2; failures=$((failures + 1)); }
+
+echo "== second run: nothing changes, nothing restarts"
+rehearse second
+for h in w2k xp win7-x64 older adjusted own-list no-boards stuck same wine7; do expect second "$h" "unchanged"; done
+expect second host-service "failed | exit -1"
+if grep -E '^(w2k|xp|win7-x64|older|adjusted|own-list|no-boards|stuck|same|wine7) .*changed=[1-9]' "$work/second.log"; then
+  echo "FAIL: the second run changed a host" >&2
+  failures=$((failures + 1))
+fi
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "fleet rehearsal: all rows as expected"
