@@ -37,7 +37,8 @@ bool is_package_file(const std::vector<std::string>& files, const std::string& n
   return false;
 }
 
-// The operations list without the deletions of package files; false when there are none.
+// The operations list without the deletions of package files (empty when nothing else is
+// left); false when there are none.
 bool without_package_deletions(const std::vector<char>& list, const std::vector<std::string>& files,
                                std::vector<char>* kept) {
   std::vector<std::string> names;
@@ -56,8 +57,7 @@ bool without_package_deletions(const std::vector<char>& list, const std::vector<
     for (std::size_t j = i; j <= i + 1; ++j)
       kept->insert(kept->end(), names[j].c_str(), names[j].c_str() + names[j].size() + 1);
   }
-  kept->push_back('\0');
-  if (kept->size() == 1) kept->push_back('\0');  // an empty list is still a list
+  if (!kept->empty()) kept->push_back('\0');
   return dropped;
 }
 
@@ -81,9 +81,12 @@ int keep_installed_files_at_restart(FailureInfo* failure) {
                                     reinterpret_cast<port::BYTE*>(list.data()), &size);
     std::vector<char> kept;
     if (status == kSuccess && without_package_deletions(list, package_files(root), &kept)) {
-      status = port::RegSetValueExA(key, kPendingOperations, 0, port::REG_MULTI_SZ,
-                                    reinterpret_cast<const port::BYTE*>(kept.data()),
-                                    static_cast<port::DWORD>(kept.size()));
+      // An empty list goes: tools that look for a pending restart take the value's mere
+      // presence for one.
+      status = kept.empty() ? port::RegDeleteValueA(key, kPendingOperations)
+                            : port::RegSetValueExA(key, kPendingOperations, 0, port::REG_MULTI_SZ,
+                                                   reinterpret_cast<const port::BYTE*>(kept.data()),
+                                                   static_cast<port::DWORD>(kept.size()));
     }
     if (status != kSuccess) {
       failure->context = "Failed to keep the installed files at the next restart";

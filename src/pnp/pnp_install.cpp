@@ -23,6 +23,7 @@ constexpr const char* kHotfixContext =
 // The front end prints the context after the operation has returned, so the formatted text
 // lives here rather than on the stack.
 char update_context[512];
+char package_context[port::MAX_PATH + 64];
 
 int version_code(const port::OSVERSIONINFOEXA& info) {
   if (info.dwPlatformId == port::VER_PLATFORM_WIN32_WINDOWS) {
@@ -74,6 +75,8 @@ constexpr ResultError kResultErrors[] = {
     {0x38, port::ERROR_INVALID_DATA},         // CR_INVALID_REFERENCE_STRING
 };
 
+}  // namespace
+
 port::DWORD win32_error_of(port::CONFIGRET result) {
   for (const ResultError& entry : kResultErrors) {
     if (entry.result == result) return entry.error;
@@ -81,26 +84,15 @@ port::DWORD win32_error_of(port::CONFIGRET result) {
   return kDeviceFailure;
 }
 
-// Step 6: either bring the driver of the boards already present up to date, or register the
-// INF so that boards found later get it.  0 or 1.
-int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo* failure) {
-  if (hardware_class_installed() == 1) {
-    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
-      const char* id = supported_hardware_ids[row];
-      if (count_matching_devices(id) == 0) continue;
-      // A failed update (2) is passed over: the board keeps its driver and the others go on.
-      if (update_driver_for_hardware_id(id, inf_path) == 1) {
-        std::snprintf(update_context, sizeof(update_context),
-                      "An error occurred while updating the driver for device: \n%s", id);
-        failure->context = update_context;
-        failure->code = port::GetLastError();
-        *reboot_needed = 1;
-        return 1;
-      }
-    }
-    return 0;
-  }
+namespace {
 
+// Step 6: register the INF, so that the boards the re-enumeration finds, and any plugged in
+// later, get the driver from it; then, when the boards' class is installed already, bring the
+// driver of the boards present up to date.  The package is registered either way: an earlier
+// removal keeps the class but takes the boards' device nodes, and boards found again with no
+// package to install from would stay without a driver.  Registering the same INF again gives
+// the name it has, so reinstalling never piles up copies.  0 or 1.
+int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo* failure) {
   char full_path[port::MAX_PATH];
   if (!full_inf_path(inf_path, full_path)) {
     failure->context = "Failed to locate the INF";
@@ -111,6 +103,21 @@ int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo
     failure->context = "Failed to install/register the INF file";
     failure->code = port::GetLastError();
     return 1;
+  }
+  if (hardware_class_installed() != 1) return 0;
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+    const char* id = supported_hardware_ids[row];
+    if (count_matching_devices(id) == 0) continue;
+    // A failed update (2) is passed over: the board keeps its driver and the others go on.
+    if (update_driver_for_hardware_id(id, inf_path) == 1) {
+      std::snprintf(update_context, sizeof(update_context),
+                    "An error occurred while updating the driver for device: \n%s", id);
+      failure->context = update_context;
+      // The update succeeded: its last error says nothing.  What it asks for is the restart.
+      failure->code = port::ERROR_SUCCESS_REBOOT_REQUIRED;
+      *reboot_needed = 1;
+      return 1;
+    }
   }
   return 0;
 }
@@ -217,6 +224,26 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
     return 1;
   }
   return keep_installed_files_at_restart(failure);
+}
+
+int check_driver_package(const char* inf_path, FailureInfo* failure) {
+  char full_path[port::MAX_PATH];
+  if (!full_inf_path(inf_path, full_path)) {
+    failure->context = "Failed to locate the INF";
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  port::HANDLE file = port::CreateFileA(full_path, port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
+                                        port::OPEN_EXISTING, 0, nullptr);
+  if (file == port::INVALID_HANDLE_VALUE) {
+    std::snprintf(package_context, sizeof(package_context), "Unable to read the driver package %s",
+                  full_path);
+    failure->context = package_context;
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  port::CloseHandle(file);
+  return 0;
 }
 
 bool full_inf_path(const char* inf_path, char* full_path) {
