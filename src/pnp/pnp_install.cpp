@@ -24,6 +24,45 @@ constexpr const char* kHotfixContext =
 // lives here rather than on the stack.
 char update_context[512];
 char package_context[port::MAX_PATH + 64];
+char unbound_message[port::MAX_DEVICE_ID_LEN + 96];
+
+// What the walk over the boards after the installation found.
+struct BindingWalk {
+  bool all_bound;                             // every device of ours present has the halvik driver
+  bool any_bound;                             // at least one has it
+  char unbound[port::MAX_DEVICE_ID_LEN + 1];  // the first that hasn't
+};
+
+int binding_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t, void* context) {
+  auto* walk = static_cast<BindingWalk*>(context);
+  char service[64] = "";
+  port::DWORD type = 0;
+  bool bound = port::SetupDiGetDeviceRegistryPropertyA(set, device, port::SPDRP_SERVICE, &type,
+                                                       reinterpret_cast<port::BYTE*>(service),
+                                                       sizeof(service) - 1, nullptr) &&
+               equal_ignoring_letter_case(service, "halvik");
+  if (bound) {
+    walk->any_bound = true;
+  } else if (walk->all_bound) {
+    walk->all_bound = false;
+    port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
+    detail.cbSize = sizeof(detail);
+    if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail) ||
+        port::CM_Get_Device_ID_ExA(device->DevInst, walk->unbound, port::MAX_DEVICE_ID_LEN, 0,
+                                   detail.RemoteMachineHandle) != port::CR_SUCCESS) {
+      std::snprintf(walk->unbound, sizeof(walk->unbound), "%s", "?");
+    }
+  }
+  return 0;
+}
+
+// Every present device of ours, root-enumerated node included, looked at once.
+BindingWalk walk_bindings() {
+  BindingWalk walk{true, false, ""};
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
+    enumerate_matching_devices(port::DIGCF_PRESENT, supported_hardware_ids[row], binding_visitor, &walk);
+  return walk;
+}
 
 int version_code(const port::OSVERSIONINFOEXA& info) {
   if (info.dwPlatformId == port::VER_PLATFORM_WIN32_WINDOWS) {
@@ -92,14 +131,15 @@ namespace {
 // removal keeps the class but takes the boards' device nodes, and boards found again with no
 // package to install from would stay without a driver.  Registering the same INF again gives
 // the name it has, so reinstalling never piles up copies.  0 or 1.
-int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo* failure) {
+int install_driver_package(const char* inf_path, char* registered_inf, int* reboot_needed,
+                           FailureInfo* failure) {
   char full_path[port::MAX_PATH];
   if (!full_inf_path(inf_path, full_path)) {
     failure->context = "Failed to locate the INF";
     failure->code = port::GetLastError();
     return 1;
   }
-  if (copy_oem_inf(full_path) != 0) {
+  if (copy_oem_inf(full_path, registered_inf) != 0) {
     failure->context = "Failed to install/register the INF file";
     failure->code = port::GetLastError();
     return 1;
@@ -208,7 +248,8 @@ int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, 
 }
 
 int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed, FailureInfo* failure) {
-  if (install_driver_package(inf_path, reboot_needed, failure) != 0) return 1;
+  char registered_inf[port::MAX_PATH] = "";
+  if (install_driver_package(inf_path, registered_inf, reboot_needed, failure) != 0) return 1;
 
   set_coinstaller_switch(failure);
 
@@ -223,7 +264,15 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
     failure->context = "Failed to scan the device node";
     return 1;
   }
-  return keep_installed_files_at_restart(failure);
+  // A board found without a driver would stay so, though the installation said it succeeded.
+  BindingWalk bindings = walk_bindings();
+  if (!bindings.all_bound) {
+    std::snprintf(unbound_message, sizeof(unbound_message),
+                  "The halvik driver was not installed on device %s.", bindings.unbound);
+    failure->message = unbound_message;
+    return 1;
+  }
+  return keep_installed_files_at_restart(registered_inf, bindings.any_bound, failure);
 }
 
 int check_driver_package(const char* inf_path, FailureInfo* failure) {
@@ -301,11 +350,15 @@ int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path)
   return restart ? 1 : 0;
 }
 
-int copy_oem_inf(const char* full_inf_path_text) {
-  return port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, nullptr, 0, nullptr,
-                                nullptr)
-             ? 0
-             : 2;
+int copy_oem_inf(const char* full_inf_path_text, char* registered_name) {
+  char destination[port::MAX_PATH] = "";
+  char* name = nullptr;
+  bool named = registered_name != nullptr;
+  if (!port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, named ? destination : nullptr,
+                              named ? port::MAX_PATH : 0, nullptr, named ? &name : nullptr))
+    return 2;
+  if (named) std::snprintf(registered_name, port::MAX_PATH, "%s", name != nullptr ? name : "");
+  return 0;
 }
 
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code) {

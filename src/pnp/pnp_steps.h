@@ -29,8 +29,9 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
 int hardware_class_installed();
 // 0 updated, 1 updated but a restart is needed, 2 failed, 3 no hardware ID.
 int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path);
-// 0 or 2.
-int copy_oem_inf(const char* full_inf_path);
+// 0 or 2.  registered_name, when given (a MAX_PATH buffer), gets the name the system gave the
+// INF in its INF directory.
+int copy_oem_inf(const char* full_inf_path, char* registered_name = nullptr);
 // 2 on a failure before the driver update, else the update's result; *code gets the last error
 // (not written when no ID is given or the INF path can't be formed).
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code);
@@ -59,8 +60,11 @@ struct RegisteredInfNames {
 void read_registered_inf_names(RegisteredInfNames* names);
 // An earlier removal that could not delete a file of ours scheduled it for deletion at the
 // next restart; the installation that has since put the package in place takes those
-// deletions back, or the restart would take the new files.  0, or 1 with failure filled.
-int keep_installed_files_at_restart(FailureInfo* failure);
+// deletions back, or the restart would take the new files.  Only what this run put in place:
+// the INF it registered (registered_inf, its name in the INF directory) with its PNF, and the
+// driver's files when a device got the driver (files_copied).  A file it didn't rewrite is an
+// old one, and goes at the restart as scheduled.  0, or 1 with failure filled.
+int keep_installed_files_at_restart(const char* registered_inf, bool files_copied, FailureInfo* failure);
 
 // Removal steps.
 // Every device node of the boards, present or not: a board that was out during the removal
