@@ -183,6 +183,16 @@ int stop_and_delete_service(port::SC_HANDLE manager, int* reboot_needed, Failure
       failure->context = "OpenService - driver";
       failure->code = error;
       result = 1;
+    } else {
+      // No service registered, but its key may be left from an installation that failed before
+      // its device work; a later installation would take that key for an installed driver.
+      port::LSTATUS deleted = port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath);
+      if (deleted != static_cast<port::LSTATUS>(port::ERROR_SUCCESS) &&
+          deleted != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+        failure->context = "DeleteKey - driver";
+        failure->code = static_cast<std::uint32_t>(deleted);
+        result = 1;
+      }
     }
   }
 
