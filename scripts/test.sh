@@ -26,7 +26,7 @@ echo "== deployment playbooks"
 for playbook in deploy/*-halvik.yml; do
   ansible-playbook -i deploy/inventory/example.yml --syntax-check "$playbook"
 done
-ansible-lint --offline deploy/
+ansible-lint --offline -c deploy/.ansible-lint deploy/
 echo "== fleet rehearsal through ansible-playbook"
 tests/fleet/run.sh build/native
 

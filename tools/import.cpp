@@ -382,6 +382,9 @@ int command_import(const std::vector<std::string>& args) {
     }
   }
   Key* hklm = imported.hklm.get();
+  // Programs and Features' key, which every Windows has but an export of less than SOFTWARE
+  // lacks; the installation registers itself there.
+  create_key(hklm, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
   std::string mapped_control_set;
   std::string error;
   if (!settle_control_set(hklm, &mapped_control_set, &error)) return trouble(error);
