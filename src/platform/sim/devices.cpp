@@ -1055,9 +1055,14 @@ DWORD stage_package(const std::string& full_inf_path, const std::string& content
 
 DWORD uninstall_oem_inf(const std::string& name, bool force) {
   if (name.empty() || name.find_first_of("\\/:") != std::string::npos) return port::ERROR_INVALID_PARAMETER;
+  // Only an INF that SetupCopyOEMInf installed (oemN.inf) can be uninstalled: one of the
+  // system's own, or a name that isn't there, is not an installed OEM INF.
+  bool oem_name = name.size() > 7 && iequals(name.substr(0, 3), "oem") &&
+                  iequals(name.substr(name.size() - 4), ".inf") &&
+                  std::all_of(name.begin() + 3, name.end() - 4, [](char c) { return c >= '0' && c <= '9'; });
   std::string inf_path = inf_dir() + "\\" + name;
   std::string content;
-  if (!read_windows_file(inf_path, &content)) return port::ERROR_FILE_NOT_FOUND;
+  if (!oem_name || !read_windows_file(inf_path, &content)) return kErrorNotAnInstalledOemInf;
   // A device installed from the INF keeps it, present or not, unless the removal is forced.
   if (Key* classes = force ? nullptr : key_at(kClassKey)) {
     for (const auto& [folded_class, class_key] : classes->subkeys) {

@@ -725,6 +725,10 @@ TEST_F(Amd64Test, TheDriverStoreKeepsAPackageUntilItIsUninstalled) {
 
   EXPECT_FALSE(SetupUninstallOEMInfA("oem0.inf", 0, nullptr));
   EXPECT_EQ(GetLastError(), 0xE000023Du);  // ERROR_INF_IN_USE_BY_DEVICES
+  sim::set_process_bits(32);               // the 32-bit installer may not touch the package
+  EXPECT_FALSE(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_IN_WOW64);
+  sim::set_process_bits(0);
   ASSERT_TRUE(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr)) << GetLastError();
   EXPECT_EQ(staged_packages(), std::vector<std::string>{});
   EXPECT_FALSE(sim::file_exists("C:\\Windows\\inf\\oem0.inf"));
@@ -737,13 +741,18 @@ TEST_F(Amd64Test, TheDriverStoreKeepsAPackageUntilItIsUninstalled) {
 TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
   char name[MAX_PATH];
   ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+  sim::write_file("C:\\WINDOWS\\inf\\machine.inf", sim::read_file(kInf));  // one of the system's own
+  sim::write_file("C:\\WINDOWS\\inf\\oemx.inf", sim::read_file(kInf));
+  constexpr DWORD kNotAnInstalledOemInf = 0xE000023C;
   const struct {
     const char* label;
     const char* version;  // major minor
     const char* inf;
     DWORD error;  // 0: succeeds
   } cases[] = {
-      {"not in the INF directory", "5.1", "oem7.inf", ERROR_FILE_NOT_FOUND},
+      {"not in the INF directory", "5.1", "oem7.inf", kNotAnInstalledOemInf},
+      {"not named oemN.inf", "5.1", "machine.inf", kNotAnInstalledOemInf},
+      {"oem without a number", "5.1", "oemx.inf", kNotAnInstalledOemInf},
       {"a path", "5.1", "..\\inf\\oem0.inf", ERROR_INVALID_PARAMETER},
       {"Windows 2000 has no such export", "5.0", "oem0.inf", ERROR_PROC_NOT_FOUND},
       {"XP: the INF and its PNF go, nothing staged", "5.1", "oem0.inf", 0},
@@ -759,6 +768,7 @@ TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
   }
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.pnf"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\inf\\machine.inf"));
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\System32\\DriverStore"));
 }
 
