@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -783,6 +784,53 @@ TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
   sim::restart_machine();
   for (const char* board : {kBoard1, kBoard2}) EXPECT_NE(sim::device_driver(board), "") << board;
   EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+}
+
+}  // namespace
+
+namespace {
+
+// Windows documents no reset of the last error for SetupAPI and newdev: a call that succeeds
+// leaves whatever an earlier call set.
+TEST_F(SetupApiTest, ASuccessfulCallLeavesTheLastErrorAsItWas) {
+  constexpr DWORD kEarlier = 1234;
+  HDEVINFO set = INVALID_HANDLE_VALUE;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  char text[MAX_PATH] = {};
+  DWORD size = 0;
+  BOOL reboot = FALSE;
+  GUID guid{};
+  const struct {
+    const char* call;
+    std::function<BOOL()> run;
+  } calls[] = {
+      {"SetupDiGetClassDevsExA",
+       [&] {
+         set = SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr,
+                                      nullptr, nullptr);
+         return set != INVALID_HANDLE_VALUE;
+       }},
+      {"SetupDiEnumDeviceInfo", [&] { return SetupDiEnumDeviceInfo(set, 0, &data); }},
+      {"SetupDiGetDeviceRegistryPropertyA",
+       [&] {
+         return SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
+                                                  reinterpret_cast<BYTE*>(text), sizeof text, &size);
+       }},
+      {"SetupDiDestroyDeviceInfoList", [&] { return SetupDiDestroyDeviceInfoList(set); }},
+      {"SetupCopyOEMInfA",
+       [&] { return SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, text, sizeof text, nullptr, nullptr); }},
+      {"SetupDiGetINFClassA", [&] { return SetupDiGetINFClassA(kInf, &guid, text, sizeof text, &size); }},
+      {"SetupGetInfFileListA",
+       [&] { return SetupGetInfFileListA(nullptr, INF_STYLE_WIN4, nullptr, 0, &size); }},
+      {"UpdateDriverForPlugAndPlayDevicesA", [&] { return update(kRow1, &reboot); }},
+      {"SetupUninstallOEMInfA", [&] { return SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr); }},
+  };
+  for (const auto& c : calls) {
+    SetLastError(kEarlier);
+    EXPECT_TRUE(c.run()) << c.call << " " << GetLastError();
+    EXPECT_EQ(GetLastError(), kEarlier) << c.call;
+  }
 }
 
 }  // namespace
