@@ -338,6 +338,23 @@ std::string quote(std::string_view text) {
   return quoted;
 }
 
+void close_process_handles() {
+  Machine& m = the_machine();
+  if (!m.loaded) return;
+  std::vector<std::string> services;
+  for (const auto& [handle, service] : m.services) {
+    if (!service->manager) services.push_back(service->name);
+  }
+  m.services.clear();
+  m.keys.clear();
+  m.tokens.clear();
+  m.files.clear();
+  close_device_lists();
+  m.other_handles = 0;
+  // A service marked for deletion and stopped goes with the last handle that held it.
+  for (const std::string& name : services) service_maybe_vanish(name);
+}
+
 void count_handle_opened() {
   ++the_machine().other_handles;
 }
@@ -810,6 +827,7 @@ int initialize() {
 }
 
 void shutdown() {
+  close_process_handles();
   std::string error;
   if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
 }

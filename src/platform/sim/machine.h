@@ -222,6 +222,11 @@ std::string quote(std::string_view text);
 // Handles of kinds the sim does not know itself (device lists): counted so tests find leaks.
 void count_handle_opened();
 void count_handle_closed();
+// What Windows does when a process ends: every handle it still holds (keys, service handles,
+// tokens, files, device lists) is closed, and a stopped service marked for deletion whose last
+// handle that was goes.  Nothing is traced: the program calls nothing.
+void close_process_handles();
+void close_device_lists();  // setupapi.cpp
 
 // Registry and ini state changes; mark the machine for saving.
 void registry_changed();

@@ -865,6 +865,15 @@ FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
 
 namespace sim {
 
+namespace internal {
+
+void close_device_lists() {
+  for (port::DeviceList* list : port::lists()) delete list;
+  port::lists().clear();
+}
+
+}  // namespace internal
+
 void add_board(const Board& board) {
   devices::write_board(board);
   devices::create_board_node(board);
