@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -524,6 +525,74 @@ void service_maybe_vanish(const std::string& name) {
   remove_service(name);
 }
 
+// ---- service images ------------------------------------------------------------------------
+
+std::string image_file_of(const std::string& image_path, const std::string& system_root) {
+  std::string image = trim(image_path);
+  if (!image.empty() && image[0] == '"') {
+    std::size_t close = image.find('"', 1);
+    image = image.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    for (std::size_t blank = image.find(' '); blank != std::string::npos;
+         blank = image.find(' ', blank + 1)) {
+      std::string_view before(image.data(), blank);
+      bool program = before.size() > 4 && (iequals(before.substr(before.size() - 4), ".exe") ||
+                                           iequals(before.substr(before.size() - 4), ".sys") ||
+                                           iequals(before.substr(before.size() - 4), ".dll"));
+      if (program) {
+        image.resize(blank);
+        break;
+      }
+    }
+  }
+  for (std::string_view prefix : {"\\??\\", "\\SystemRoot\\", "%SystemRoot%\\", "%windir%\\"}) {
+    if (image.size() > prefix.size() && iequals(std::string_view(image).substr(0, prefix.size()), prefix)) {
+      image = (prefix[1] == '?' ? "" : system_root + "\\") + image.substr(prefix.size());
+      break;
+    }
+  }
+  if (image.size() >= 2 && image[1] == ':') return image;
+  if (!image.empty() && image[0] == '\\') return system_root.substr(0, 2) + image;
+  return image.empty() ? "" : system_root + "\\" + image;
+}
+
+namespace {
+
+std::string system_root() {
+  std::string root = machine().ini.get_or("environment", "SystemRoot", "C:\\WINDOWS");
+  while (root.size() > 3 && (root.back() == '\\' || root.back() == '/')) root.pop_back();
+  return root;
+}
+
+}  // namespace
+
+std::string service_image_file(const std::string& name) {
+  Key* services = find_key(machine().hklm.get(), kServicesKey);
+  Key* key = services == nullptr ? nullptr : services->find_subkey(name);
+  const Value* value = key == nullptr ? nullptr : key->find_value("ImagePath");
+  std::string image;
+  if (value != nullptr && (value->type == port::REG_SZ || value->type == port::REG_EXPAND_SZ)) {
+    image.assign(value->data.begin(), value->data.end());
+    image.resize(std::min(image.size(), image.find('\0')));
+  }
+  if (image.empty() && (service_type(name) & 0x3) != 0) image = "System32\\drivers\\" + name + ".sys";
+  return image.empty() ? "" : image_file_of(image, system_root());
+}
+
+bool loaded_image(const std::string& host) {
+  const IniSection* states = machine().ini.section("services");
+  if (states == nullptr) return false;
+  for (const IniEntry& entry : states->entries) {
+    if (entry.key.find('.') != std::string::npos || !service_known(entry.key)) continue;
+    DWORD state = service_state_from_name(ini_value(entry.value));
+    if (state == 0 || state == port::SERVICE_STOPPED) continue;
+    std::string image = service_image_file(entry.key);
+    std::string image_host;
+    if (!image.empty() && native_host_path_of(image, &image_host) && image_host == host) return true;
+  }
+  return false;
+}
+
 // ---- paths ---------------------------------------------------------------------------------
 
 FileHandle::~FileHandle() {
@@ -693,10 +762,10 @@ bool find_entry(const std::string& dir, const std::string& part, std::string* na
 
 }  // namespace
 
-bool host_path_of(std::string_view windows_path, std::string* host) {
-  std::string full;
-  if (!full_windows_path(windows_path, &full)) return false;
-  full = file_view_path(full);
+namespace {
+
+// The host path of a full Windows path, its existing entries found whatever their case.
+std::string host_of_full(const std::string& full) {
   std::string result =
       machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
   bool exists = true;
@@ -706,7 +775,22 @@ bool host_path_of(std::string_view windows_path, std::string* host) {
     result += '/';
     result += exists ? name : part;
   }
-  *host = result;
+  return result;
+}
+
+}  // namespace
+
+bool host_path_of(std::string_view windows_path, std::string* host) {
+  std::string full;
+  if (!full_windows_path(windows_path, &full)) return false;
+  *host = host_of_full(file_view_path(full));
+  return true;
+}
+
+bool native_host_path_of(std::string_view windows_path, std::string* host) {
+  std::string full;
+  if (!full_windows_path(windows_path, &full)) return false;
+  *host = host_of_full(full);
   return true;
 }
 

@@ -238,12 +238,15 @@ TEST_F(ServicesTest, TheRestartStartsWhatStartsWithTheSystem) {
   } cases[] = {
       {0, "system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
       {1, "\\SystemRoot\\system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
-      {2, "", port::SERVICE_RUNNING},
+      {2, "", port::SERVICE_RUNNING},  // a driver without ImagePath: System32\drivers\halvik.sys
+      {2, "%SystemRoot%\\system32\\svc.exe -k group", port::SERVICE_RUNNING},  // arguments don't count
+      {2, "\"C:\\WINDOWS\\system32\\svc.exe\" -k", port::SERVICE_RUNNING},
       {2, "system32\\drivers\\missing.sys", port::SERVICE_STOPPED},
       {3, "system32\\drivers\\boot.sys", port::SERVICE_STOPPED},
       {4, "", port::SERVICE_STOPPED},
   };
-  sim::write_file("C:\\WINDOWS\\system32\\drivers\\boot.sys", "MZ");
+  for (const char* image : {"drivers\\boot.sys", "drivers\\halvik.sys", "svc.exe"})
+    sim::write_file(std::string("C:\\WINDOWS\\system32\\") + image, "MZ");
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\halvik";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.start) + " " + c.image);

@@ -774,7 +774,8 @@ TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
 }
 
 // The restart enumerates the boards again: a driver installed while a restart was pending
-// starts, a board whose node went comes back with the driver from the store.
+// starts, a board whose node went comes back with the driver from the store; a disabled one
+// doesn't start.
 TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
   sim::set_update_restart_required(true);
   BOOL reboot = FALSE;
@@ -784,6 +785,10 @@ TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
   sim::restart_machine();
   for (const char* board : {kBoard1, kBoard2}) EXPECT_NE(sim::device_driver(board), "") << board;
   EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+  // A disabled driver starts for no device.
+  sim::reg_set_dword(kService, "Start", 4);
+  sim::restart_machine();
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_STOPPED);
 }
 
 }  // namespace
