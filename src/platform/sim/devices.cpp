@@ -1112,7 +1112,6 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
     if (!select_model(parsed, id, &model, &matching_id)) continue;
     DriverPlan plan;
     DWORD error = plan_driver(parsed, model, directory_of(full), &plan);
-    if (error == port::ERROR_SUCCESS) error = check_services(plan);
     if (error != port::ERROR_SUCCESS) return error;
     plan.matching_id = matching_id;
     plans.emplace_back(id, plan);
@@ -1120,8 +1119,17 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
   // The INF offers no driver for any of the devices: not a better match than what they have.
   if (plans.empty()) return port::ERROR_NO_MORE_ITEMS;
 
+  // From Vista on the package is staged in the driver store and its oemN.inf published before
+  // any device is installed from it: a device installation that fails then (a service marked
+  // for deletion) leaves the package staged.  Before Vista nothing is copied until it can be
+  // installed.
   std::string oem_name;
-  DWORD error = register_inf(full, &oem_name);
+  DWORD error = port::ERROR_SUCCESS;
+  if (has_driver_store()) error = register_inf(full, &oem_name);
+  for (const auto& [id, plan] : plans) {
+    if (error == port::ERROR_SUCCESS) error = check_services(plan);
+  }
+  if (error == port::ERROR_SUCCESS && !has_driver_store()) error = register_inf(full, &oem_name);
   if (error != port::ERROR_SUCCESS) return error;
   *restart = restart_required();
   DriverNumbers numbers;

@@ -739,6 +739,33 @@ TEST_F(Amd64Test, TheDriverStoreKeepsAPackageUntilItIsUninstalled) {
   EXPECT_EQ(sim::device_driver(kBoard1), "");
 }
 
+// A device installation that the service manager refuses (the service is marked for deletion)
+// fails after the package was staged from Vista on, as Windows stages it first; before Vista
+// nothing is copied.
+void refuse_installation_of_a_marked_service() {
+  sim::add_service("halvik", 1, SERVICE_RUNNING);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = OpenServiceA(manager, "halvik", DELETE);
+  ASSERT_TRUE(DeleteService(service));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  BOOL reboot = FALSE;
+  EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, kRow1, kInf, 0, &reboot));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_EQ(sim::device_driver(kBoard1), "");
+}
+
+TEST_F(SetupApiTest, ARefusedInstallationBeforeVistaCopiesNothing) {
+  refuse_installation_of_a_marked_service();
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
+}
+
+TEST_F(Amd64Test, ARefusedInstallationLeavesThePackageStaged) {
+  refuse_installation_of_a_marked_service();
+  EXPECT_EQ(staged_packages().size(), 1u);
+  EXPECT_TRUE(sim::file_exists("C:\\Windows\\inf\\oem0.inf"));
+}
+
 TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
   char name[MAX_PATH];
   ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
