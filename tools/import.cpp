@@ -509,7 +509,7 @@ int command_import(const std::vector<std::string>& args) {
       std::string image = string_value(service.get(), "ImagePath");
       if (image.empty() && (type & 0x3) != 0) image = "System32\\drivers\\" + service->name + ".sys";
       if (image.empty()) continue;
-      put_file(dir, image_file_of(image, system_root),
+      put_file(dir, image_file_of(expand(image, names), system_root),
                "MZ stand-in image of the service " + service->name + " (written by halvik-sim import)\n");
     }
   }

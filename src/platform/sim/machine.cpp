@@ -576,7 +576,21 @@ std::string service_image_file(const std::string& name) {
     image.resize(std::min(image.size(), image.find('\0')));
   }
   if (image.empty() && (service_type(name) & 0x3) != 0) image = "System32\\drivers\\" + name + ".sys";
-  return image.empty() ? "" : image_file_of(image, system_root());
+  // The service manager expands the system's variables in it (%ProgramFiles%, ...).
+  std::string expanded;
+  for (std::size_t at = 0; at < image.size();) {
+    std::size_t open = image.find('%', at);
+    std::size_t close = open == std::string::npos ? std::string::npos : image.find('%', open + 1);
+    if (close == std::string::npos) {
+      expanded += image.substr(at);
+      break;
+    }
+    const std::string* defined = machine().ini.get("environment", image.substr(open + 1, close - open - 1));
+    expanded += image.substr(at, open - at);
+    expanded += defined == nullptr ? image.substr(open, close + 1 - open) : ini_value(*defined);
+    at = close + 1;
+  }
+  return expanded.empty() ? "" : image_file_of(expanded, system_root());
 }
 
 bool loaded_image(const std::string& host) {

@@ -241,10 +241,13 @@ TEST_F(ServicesTest, TheRestartStartsWhatStartsWithTheSystem) {
       {2, "", port::SERVICE_RUNNING},  // a driver without ImagePath: System32\drivers\halvik.sys
       {2, "%SystemRoot%\\system32\\svc.exe -k group", port::SERVICE_RUNNING},  // arguments don't count
       {2, "\"C:\\WINDOWS\\system32\\svc.exe\" -k", port::SERVICE_RUNNING},
+      {2, "\"%ProgramFiles%\\Vendor\\svc.exe\"", port::SERVICE_RUNNING},  // the system's variables expanded
       {2, "system32\\drivers\\missing.sys", port::SERVICE_STOPPED},
       {3, "system32\\drivers\\boot.sys", port::SERVICE_STOPPED},
       {4, "", port::SERVICE_STOPPED},
   };
+  sim::set_env("ProgramFiles", "C:\\Program Files");
+  sim::write_file("C:\\Program Files\\Vendor\\svc.exe", "MZ");
   for (const char* image : {"drivers\\boot.sys", "drivers\\halvik.sys", "svc.exe"})
     sim::write_file(std::string("C:\\WINDOWS\\system32\\") + image, "MZ");
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\halvik";
