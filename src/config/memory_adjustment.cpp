@@ -1,5 +1,8 @@
 #include "config/memory_adjustment.h"
 
+#include <cstdio>
+#include <string>
+
 namespace {
 
 constexpr const char* kAdjustmentFailed = "Unable to determine or make system adjustments.";
@@ -16,9 +19,14 @@ std::uint32_t held_to_32_bits(std::uint64_t pages) {
   return static_cast<std::uint32_t>(pages < kLargestPages ? pages : kLargestPages);
 }
 
+// What the administrator must put right by hand when the program changed SystemPages and could
+// neither record nor take back the change.
+char by_hand_text[384];
+
 // SystemPages, then the bookkeeping a later removal needs to undo it; stops at the first
 // failure.  SystemPages is never left raised without that bookkeeping: when a bookkeeping
-// write fails, the value read before goes back.
+// write fails, the value read before goes back, and when even that fails, the report says
+// which value to set by hand.
 int write_adjustment(port::HKEY memory, port::HKEY parameters, std::uint32_t previous, std::uint32_t adjusted,
                      std::uint32_t modules, FailureInfo* failure) {
   if (set_dword_value(memory, "SystemPages", adjusted, failure) != 0) return 1;
@@ -28,8 +36,41 @@ int write_adjustment(port::HKEY memory, port::HKEY parameters, std::uint32_t pre
     return 0;
   }
   FailureInfo put_back;  // the failed bookkeeping write is the one to report
-  set_dword_value(memory, "SystemPages", previous, &put_back);
+  if (set_dword_value(memory, "SystemPages", previous, &put_back) != 0) {
+    std::snprintf(by_hand_text, sizeof by_hand_text,
+                  "The memory adjustment could not be recorded or taken back: SystemPages under "
+                  "HKEY_LOCAL_MACHINE\\%s is 0x%X; set it back to 0x%X by hand.",
+                  kMemoryManagementKeyPath, adjusted, previous);
+    failure->message = by_hand_text;
+  }
   return 1;
+}
+
+// Once SystemPages no longer holds our adjustment, its record goes in the same step: a later
+// pass or run that found it would take our share away a second time.  NEW_SYSPAGES goes first,
+// since without it nothing counts as ours; the other two are then mere leftovers of a key the
+// removal deletes.  When it can't go, SystemPages gets the adjusted value back, so that value
+// and record still agree for the next removal.  0, or 2 with the failure recorded.
+int retire_record(port::HKEY memory, port::HKEY parameters, std::uint32_t restored, std::uint32_t adjusted,
+                  FailureInfo* failure) {
+  port::LSTATUS status = port::RegDeleteValueA(parameters, "NEW_SYSPAGES");
+  if (status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS) ||
+      status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+    port::RegDeleteValueA(parameters, "OLD_SYSPAGES");
+    port::RegDeleteValueA(parameters, "SYSP_NUM_PCI");
+    return 0;
+  }
+  failure->context = "DeleteValue - NEW_SYSPAGES";
+  failure->code = static_cast<std::uint32_t>(status);
+  FailureInfo put_back;
+  if (set_dword_value(memory, "SystemPages", adjusted, &put_back) != 0) {
+    std::snprintf(by_hand_text, sizeof by_hand_text,
+                  "The memory adjustment was taken back (SystemPages 0x%X), but its record stays: delete "
+                  "NEW_SYSPAGES under HKEY_LOCAL_MACHINE\\%s by hand before the driver is removed again.",
+                  restored, kParametersKeyPath);
+    failure->message = by_hand_text;
+  }
+  return 2;
 }
 
 // Reads one value of the adjustment.  0 read; 1 there is nothing of ours to undo (the value is
@@ -59,6 +100,26 @@ int open_adjustment_key(const char* path, const char* context, port::HKEY* key, 
 }
 
 }  // namespace
+
+int check_memory_setting(FailureInfo* failure) {
+  static const std::string context =
+      std::string("Unable to read SystemPages under HKEY_LOCAL_MACHINE\\") + kMemoryManagementKeyPath;
+  port::HKEY memory = nullptr;
+  port::LSTATUS status = 0;
+  std::uint32_t pages = 0;
+  if (open_key(kMemoryManagementKeyPath, &memory, &status)) {
+    query_dword_value(memory, "SystemPages", &pages, failure, &status);
+    port::RegCloseKey(memory);
+  }
+  if (status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS) && !has_text(failure->message)) return 0;
+  failure->context = context.c_str();
+  // Read, but not a REG_DWORD: the data is what is wrong.
+  failure->code = status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS)
+                      ? port::ERROR_INVALID_DATA
+                      : static_cast<std::uint32_t>(status);
+  failure->message = kAdjustmentFailed;
+  return 1;
+}
 
 int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::uint32_t meg_in_system,
                             int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
@@ -128,25 +189,27 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
   if (result == 0) result = read_adjustment_value(parameters, "SYSP_NUM_PCI", &modules, failure);
   if (result == 0) result = read_adjustment_value(memory, "SystemPages", &current, failure);
   if (result == 0) {
+    std::uint32_t restored = current;
+    int outcome = 3;
     if (current == new_pages) {
-      if (set_dword_value(memory, "SystemPages", old_pages, failure) != 0) {
-        result = 2;
-      } else {
-        *memory_outcome = 1;
-        *reboot_needed = 1;
-      }
+      restored = old_pages;
+      outcome = 1;
     } else if (current > new_pages) {
       // Another program raised it further: take back only our share.
       std::uint64_t share = std::uint64_t{modules} * 1024u;
-      std::uint32_t readjusted = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
-      if (set_dword_value(memory, "SystemPages", readjusted, failure) != 0) {
-        result = 2;
-      } else {
-        *memory_outcome = 2;
+      restored = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
+      outcome = 2;
+    }
+    if (outcome == 3) {
+      *memory_outcome = 3;
+    } else if (set_dword_value(memory, "SystemPages", restored, failure) != 0) {
+      result = 2;
+    } else {
+      result = retire_record(memory, parameters, restored, current, failure);
+      if (result == 0) {
+        *memory_outcome = outcome;
         *reboot_needed = 1;
       }
-    } else {
-      *memory_outcome = 3;
     }
   }
 

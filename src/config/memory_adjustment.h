@@ -6,6 +6,10 @@
 inline constexpr const char* kMemoryManagementKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 
+// Whether SystemPages can be read (and its key opened for writing), before anything of an
+// earlier installation is taken away for a new one that adjusts it.  0, or 1 with the failure
+// naming the value's key.
+int check_memory_setting(FailureInfo* failure);
 // 0 or 1.  A failed write leaves SystemPages as it was found.
 int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::uint32_t meg_in_system,
                             int* memory_outcome, int* reboot_needed, FailureInfo* failure);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/report.h"
 #include "delegate/x64_exchange.h"
 #include "pnp/pnp.h"
 #include "pnp/pnp_steps.h"
@@ -116,12 +117,12 @@ bool write_counterpart_response(const char* path, char command, int reboot_neede
 
 int run_counterpart(int argc, char** argv) {
   if (argc < 3 || std::strcmp(argv[1], "-6") != 0) {
-    std::fprintf(stderr, "usage: installx64 -6 REQUEST_FILE\n");
+    report_error("usage: installx64 -6 REQUEST_FILE\n");
     return 2;
   }
   char path[512];
   if (!join_arguments(argc - 2, argv + 2, path, sizeof(path))) {
-    std::fprintf(stderr, "installx64: the request file name is too long\n");
+    report_error("installx64: the request file name is too long\n");
     return 2;
   }
 
@@ -145,7 +146,7 @@ int run_counterpart(int argc, char** argv) {
   }
 
   if (!write_counterpart_response(path, request.command, reboot_needed, failure, status)) {
-    std::fprintf(stderr, "installx64: can't write the response to %s\n", path);
+    report_error("installx64: can't write the response to %s\n", path);
     return 1;
   }
   return 0;

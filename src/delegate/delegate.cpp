@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/report.h"
 #include "delegate/x64_exchange.h"
 #include "platform/port.h"
 #include "pnp/pnp.h"
@@ -58,6 +59,45 @@ bool read_text_line(std::FILE* file, char* text) {
     skip_rest_of_line(file);
   }
   return true;
+}
+
+// Whether `text` starts with `prefix`, letter case aside.
+bool starts_with_ignoring_case(const char* text, const char* prefix, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    char a = text[i];
+    char b = prefix[i];
+    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+    if (a != b || a == '\0') return false;
+  }
+  return true;
+}
+
+// This program runs as a 32-bit process on AMD64, where Windows shows it SysWOW64 as
+// %SystemRoot%\System32 (bar a few folders it leaves alone); the counterpart, a 64-bit
+// program, sees the real System32.  A temporary folder there, as LocalSystem's profile
+// (System32\config\systemprofile) has it under some deployment agents, would hold the exchange
+// file where the counterpart can't find it: the counterpart gets the path where the file really
+// is.  false when that path doesn't fit.
+bool path_for_counterpart(const char* path, char* seen, std::size_t size) {
+  static const char* const kUnredirected[] = {"catroot\\",      "catroot2\\", "DriverStore\\",
+                                              "drivers\\etc\\", "LogFiles\\", "spool\\"};
+  const char* root = port::getenv("SystemRoot");
+  std::size_t root_length = root != nullptr ? std::strlen(root) : 0;
+  while (root_length > 0 && root[root_length - 1] == '\\') --root_length;
+  constexpr const char kSystem[] = "\\System32\\";
+  constexpr std::size_t kSystemLength = sizeof kSystem - 1;
+  bool redirected = root_length > 0 && starts_with_ignoring_case(path, root, root_length) &&
+                    starts_with_ignoring_case(path + root_length, kSystem, kSystemLength);
+  for (const char* folder : kUnredirected) {
+    if (redirected &&
+        starts_with_ignoring_case(path + root_length + kSystemLength, folder, std::strlen(folder)))
+      redirected = false;
+  }
+  int length = redirected ? std::snprintf(seen, size, "%.*s\\SysWOW64\\%s", static_cast<int>(root_length),
+                                          path, path + root_length + kSystemLength)
+                          : std::snprintf(seen, size, "%s", path);
+  return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
 const char* text_or_none(const char* text) {
@@ -120,8 +160,12 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
 
   // The runtime joins the arguments unquoted into one command line that the counterpart splits
   // at blanks again: quoted, the path arrives whole, blanks and all.
+  char counterpart_path[kTextSize];
+  if (!path_for_counterpart(path, counterpart_path, sizeof(counterpart_path))) {
+    return fail(failure, status, "Error opening input file for 64-bit program.");
+  }
   char quoted_path[kTextSize + 2];
-  std::snprintf(quoted_path, sizeof(quoted_path), "\"%s\"", path);
+  std::snprintf(quoted_path, sizeof(quoted_path), "\"%s\"", counterpart_path);
   // The counterpart writes to the same standard output and error; what this process has
   // written so far must come out before its lines, and a redirected output is fully buffered.
   std::fflush(stdout);
@@ -176,6 +220,6 @@ const char* read_x64_response(const char* path, char command, int* reboot_needed
   std::fclose(response);
   // A complete answer has been taken over; an incomplete one stays for a look at what came.
   // A stale exchange file is harmless to the next run, which writes it anew, but say so.
-  if (error == nullptr && port::remove(path) != 0) std::fprintf(stderr, "Unable to delete %s\n", path);
+  if (error == nullptr && port::remove(path) != 0) report_error("Unable to delete %s\n", path);
   return error;
 }

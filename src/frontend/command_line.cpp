@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/report.h"
 #include "frontend/program.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
@@ -80,7 +81,7 @@ int read_installation_list(int index, int argc, char** argv) {
   do_reboot = std::atoi(next_entry(&list));
 
   if (list.index + 1 < argc && argv[list.index + 1][0] != '-') {
-    std::fputs("Incorrect number of configuration parameters.\n", stderr);
+    report_error("%s", "Incorrect number of configuration parameters.\n");
     print_usage();
   }
   return list.index;
@@ -124,7 +125,7 @@ int parse_command_line(int argc, char** argv) {
     } else if (std::strcmp(argument, "-r") == 0) {
       removal_mode = 1;
     } else {
-      std::fprintf(stderr, "Unknown or unexpected argument %s.\n", argument);
+      report_error("Unknown or unexpected argument %s.\n", argument);
       return -1;
     }
     ++options;
@@ -133,24 +134,23 @@ int parse_command_line(int argc, char** argv) {
 }
 
 void print_usage() {
-  std::fputs(
-      "Usage: install [-r] [-d working_directory] [-c config_options]\n"
-      "config_options for installation:\n"
-      "  reserved reserved reserved\n"
-      "  max_pci_modules phybufsize appbufsize reserved\n"
-      "  machine_id do_reset hist_enable dhsize num_hists_phy num_hists_apl\n"
-      "  hist_phy_admin_only num_I2O_frames fc_interval\n"
-      "  mem_drv_alloc_min mem_drv_alloc_quanta reserved test1 test2 test3\n"
-      "  (module_id mod_num) ... auto_start do_adj already_opt\n"
-      "  meg_in_system reserved do_reboot\n"
-      "config_options for removal:\n"
-      "  do_reboot\n",
-      stderr);
+  report_error("%s",
+               "Usage: install [-r] [-d working_directory] [-c config_options]\n"
+               "config_options for installation:\n"
+               "  reserved reserved reserved\n"
+               "  max_pci_modules phybufsize appbufsize reserved\n"
+               "  machine_id do_reset hist_enable dhsize num_hists_phy num_hists_apl\n"
+               "  hist_phy_admin_only num_I2O_frames fc_interval\n"
+               "  mem_drv_alloc_min mem_drv_alloc_quanta reserved test1 test2 test3\n"
+               "  (module_id mod_num) ... auto_start do_adj already_opt\n"
+               "  meg_in_system reserved do_reboot\n"
+               "config_options for removal:\n"
+               "  do_reboot\n");
   finish(1);
 }
 
 void require_parameter(int index, int argc) {
   if (index < argc) return;
-  std::fputs("Incorrect number of configuration parameters.\n", stderr);
+  report_error("%s", "Incorrect number of configuration parameters.\n");
   print_usage();
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/report.h"
 #include "platform/port.h"
 
 namespace {
@@ -50,10 +51,10 @@ void report_system_error(const char* context, std::uint32_t code) {
   line += ": ";
   line += description;
   wrap_to_console(&line);
-  std::fputs(line.c_str(), stderr);
+  report_error("%s", line.c_str());
 }
 
 void print_failure(const FailureInfo& failure) {
   if (has_text(failure.context)) report_system_error(failure.context, failure.code);
-  if (has_text(failure.message)) std::fprintf(stderr, "%s\n", failure.message);
+  if (has_text(failure.message)) report_error("%s\n", failure.message);
 }

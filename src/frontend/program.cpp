@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/report.h"
+#include "config/memory_adjustment.h"
 #include "frontend/command_line.h"
 #include "frontend/dialogue.h"
 #include "frontend/failure.h"
@@ -46,6 +48,24 @@ void print_installation_outcome(int memory_outcome) {
   }
 }
 
+// Whether anything done in this run needs a restart to take effect: a failure after it still
+// asks for the restart (-2), or deployment tools would not restart at all.
+bool run_needs_restart = false;
+
+// What an installation can check before the removal passes take the old driver away: the
+// package it installs from and, when it adjusts the memory, the value it adjusts.  A check that
+// fails ends the run with the machine unchanged.
+void check_installation_inputs() {
+  FailureInfo failure;
+  bool adjusts_memory = batch_mode != 0 && do_adj != 0 && max_pci_modules != 0;
+  if (check_driver_package(kInfPath, &failure) == 0 &&
+      (!adjusts_memory || check_memory_setting(&failure) == 0))
+    return;
+  print_failure(failure);
+  report_error("%s", "An error occurred during driver installation/configuration.\n");
+  finish(1);
+}
+
 // The Plug and Play removal, then the legacy one; a failed pass ends the process.  True when
 // either pass needs a reboot.
 bool run_removal_passes() {
@@ -66,6 +86,7 @@ bool run_removal_passes() {
 
 [[noreturn]] void run_installation() {
   std::printf("Installing Quillant(R) Tessaridge(R) Device Driver Version 6.1.1\n");
+  check_installation_inputs();
   if (driver_is_installed()) {
     std::printf("Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n");
     if (batch_mode != 0) {
@@ -93,7 +114,7 @@ bool run_removal_passes() {
   if (status == 0) {
     print_installation_outcome(memory_outcome);
   } else {
-    std::fputs("An error occurred during driver installation/configuration.\n", stderr);
+    report_error("%s", "An error occurred during driver installation/configuration.\n");
   }
   if (removal_reboot || install_reboot != 0) offer_reboot();
   finish(status);
@@ -114,9 +135,10 @@ void run_removal_pass(int* reboot_needed, int kind) {
                          : remove_legacy_driver(&memory_outcome, reboot_needed, &failure);
   // A removal can succeed and still leave a report, such as a memory value it couldn't restore.
   print_failure(failure);
+  if (*reboot_needed != 0) run_needs_restart = true;
   if (status != 0) {
-    std::fputs("An error occurred during driver removal.\n", stderr);
-    if (*reboot_needed != 0) offer_reboot();
+    report_error("%s", "An error occurred during driver removal.\n");
+    if (run_needs_restart) offer_reboot();
     finish(1);
   }
   print_removal_outcome(memory_outcome);

@@ -93,7 +93,9 @@ inline constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 inline constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
+inline constexpr DWORD ERROR_SUCCESS_REBOOT_REQUIRED = 3010;
 inline constexpr DWORD ERROR_NO_SUCH_DEVINST = 0xE000020B;
+inline constexpr DWORD ERROR_NOT_AN_INSTALLED_OEM_INF = 0xE000023C;
 inline constexpr DWORD ERROR_DEVINST_ALREADY_EXISTS = 0xE0000207;
 inline constexpr DWORD ERROR_INVALID_CLASS = 0xE0000206;
 inline constexpr DWORD ERROR_NO_DRIVER_SELECTED = 0xE0000203;
@@ -131,6 +133,8 @@ LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD reserved, DWORD t
 LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD* reserved, DWORD* type, BYTE* data,
                          DWORD* data_size);
 LSTATUS RegCloseKey(HKEY key);
+// ERROR_FILE_NOT_FOUND when the key has no such value.
+LSTATUS RegDeleteValueA(HKEY key, const char* value_name);
 // shlwapi: deletes a key with all its subkeys.
 LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key);
 // shlwapi: enumerates subkey names; *name_size is the buffer size in, the name length out.
@@ -273,6 +277,7 @@ inline constexpr DWORD DIGCF_PRESENT = 0x00000002;
 inline constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
 inline constexpr DWORD SPDRP_HARDWAREID = 0x00000001;
 inline constexpr DWORD SPDRP_COMPATIBLEIDS = 0x00000002;
+inline constexpr DWORD SPDRP_SERVICE = 0x00000004;
 inline constexpr DWORD DIF_REMOVE = 0x00000005;
 inline constexpr DWORD DIF_REGISTERDEVICE = 0x00000019;
 inline constexpr DWORD DI_REMOVEDEVICE_GLOBAL = 0x00000001;

@@ -16,16 +16,18 @@ constexpr const char* kSessionManagerKeyPath = "SYSTEM\\CurrentControlSet\\Contr
 constexpr const char* kPendingOperations = "PendingFileRenameOperations";
 constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
 
-// The files of the package as the session manager names them ("\??\C:\...").
-std::vector<std::string> package_files(const char* root) {
-  RegisteredInfNames names;
-  read_registered_inf_names(&names);
+// The files this run put in place, as the session manager names them ("\??\C:\...").
+std::vector<std::string> package_files(const char* root, const char* registered_inf, bool files_copied) {
   std::string windows = std::string("\\??\\") + root + "\\";
-  std::vector<std::string> files = {windows + "System32\\tsrgBdevpp.dll",
-                                    windows + "System32\\tsrgBdevco.dll",
-                                    windows + "System32\\drivers\\halvik.sys"};
-  for (const char* name : {names.first_inf, names.first_pnf, names.second_inf, names.second_pnf}) {
-    if (name[0] != '\0') files.push_back(windows + "inf\\" + name);
+  std::vector<std::string> files;
+  if (files_copied) {
+    files = {windows + "System32\\tsrgBdevpp.dll", windows + "System32\\tsrgBdevco.dll",
+             windows + "System32\\drivers\\halvik.sys"};
+  }
+  char pnf_name[port::MAX_PATH];
+  if (is_plain_file_name(registered_inf)) {
+    files.push_back(windows + "inf\\" + registered_inf);
+    if (pnf_name_for(registered_inf, pnf_name)) files.push_back(windows + "inf\\" + pnf_name);
   }
   return files;
 }
@@ -37,7 +39,8 @@ bool is_package_file(const std::vector<std::string>& files, const std::string& n
   return false;
 }
 
-// The operations list without the deletions of package files; false when there are none.
+// The operations list without the deletions of package files (empty when nothing else is
+// left); false when there are none.
 bool without_package_deletions(const std::vector<char>& list, const std::vector<std::string>& files,
                                std::vector<char>* kept) {
   std::vector<std::string> names;
@@ -56,14 +59,13 @@ bool without_package_deletions(const std::vector<char>& list, const std::vector<
     for (std::size_t j = i; j <= i + 1; ++j)
       kept->insert(kept->end(), names[j].c_str(), names[j].c_str() + names[j].size() + 1);
   }
-  kept->push_back('\0');
-  if (kept->size() == 1) kept->push_back('\0');  // an empty list is still a list
+  if (!kept->empty()) kept->push_back('\0');
   return dropped;
 }
 
 }  // namespace
 
-int keep_installed_files_at_restart(FailureInfo* failure) {
+int keep_installed_files_at_restart(const char* registered_inf, bool files_copied, FailureInfo* failure) {
   const char* root = port::getenv("SystemRoot");
   if (root == nullptr || root[0] == '\0') return 0;
   port::HKEY key = nullptr;
@@ -80,10 +82,14 @@ int keep_installed_files_at_restart(FailureInfo* failure) {
     status = port::RegQueryValueExA(key, kPendingOperations, nullptr, &type,
                                     reinterpret_cast<port::BYTE*>(list.data()), &size);
     std::vector<char> kept;
-    if (status == kSuccess && without_package_deletions(list, package_files(root), &kept)) {
-      status = port::RegSetValueExA(key, kPendingOperations, 0, port::REG_MULTI_SZ,
-                                    reinterpret_cast<const port::BYTE*>(kept.data()),
-                                    static_cast<port::DWORD>(kept.size()));
+    if (status == kSuccess &&
+        without_package_deletions(list, package_files(root, registered_inf, files_copied), &kept)) {
+      // An empty list goes: tools that look for a pending restart take the value's mere
+      // presence for one.
+      status = kept.empty() ? port::RegDeleteValueA(key, kPendingOperations)
+                            : port::RegSetValueExA(key, kPendingOperations, 0, port::REG_MULTI_SZ,
+                                                   reinterpret_cast<const port::BYTE*>(kept.data()),
+                                                   static_cast<port::DWORD>(kept.size()));
     }
     if (status != kSuccess) {
       failure->context = "Failed to keep the installed files at the next restart";

@@ -23,6 +23,46 @@ constexpr const char* kHotfixContext =
 // The front end prints the context after the operation has returned, so the formatted text
 // lives here rather than on the stack.
 char update_context[512];
+char package_context[port::MAX_PATH + 64];
+char unbound_message[port::MAX_DEVICE_ID_LEN + 96];
+
+// What the walk over the boards after the installation found.
+struct BindingWalk {
+  bool all_bound;                             // every device of ours present has the halvik driver
+  bool any_bound;                             // at least one has it
+  char unbound[port::MAX_DEVICE_ID_LEN + 1];  // the first that hasn't
+};
+
+int binding_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t, void* context) {
+  auto* walk = static_cast<BindingWalk*>(context);
+  char service[64] = "";
+  port::DWORD type = 0;
+  bool bound = port::SetupDiGetDeviceRegistryPropertyA(set, device, port::SPDRP_SERVICE, &type,
+                                                       reinterpret_cast<port::BYTE*>(service),
+                                                       sizeof(service) - 1, nullptr) &&
+               equal_ignoring_letter_case(service, "halvik");
+  if (bound) {
+    walk->any_bound = true;
+  } else if (walk->all_bound) {
+    walk->all_bound = false;
+    port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
+    detail.cbSize = sizeof(detail);
+    if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail) ||
+        port::CM_Get_Device_ID_ExA(device->DevInst, walk->unbound, port::MAX_DEVICE_ID_LEN, 0,
+                                   detail.RemoteMachineHandle) != port::CR_SUCCESS) {
+      std::snprintf(walk->unbound, sizeof(walk->unbound), "%s", "?");
+    }
+  }
+  return 0;
+}
+
+// Every present device of ours, root-enumerated node included, looked at once.
+BindingWalk walk_bindings() {
+  BindingWalk walk{true, false, ""};
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
+    enumerate_matching_devices(port::DIGCF_PRESENT, supported_hardware_ids[row], binding_visitor, &walk);
+  return walk;
+}
 
 int version_code(const port::OSVERSIONINFOEXA& info) {
   if (info.dwPlatformId == port::VER_PLATFORM_WIN32_WINDOWS) {
@@ -74,6 +114,8 @@ constexpr ResultError kResultErrors[] = {
     {0x38, port::ERROR_INVALID_DATA},         // CR_INVALID_REFERENCE_STRING
 };
 
+}  // namespace
+
 port::DWORD win32_error_of(port::CONFIGRET result) {
   for (const ResultError& entry : kResultErrors) {
     if (entry.result == result) return entry.error;
@@ -81,36 +123,41 @@ port::DWORD win32_error_of(port::CONFIGRET result) {
   return kDeviceFailure;
 }
 
-// Step 6: either bring the driver of the boards already present up to date, or register the
-// INF so that boards found later get it.  0 or 1.
-int install_driver_package(const char* inf_path, int* reboot_needed, FailureInfo* failure) {
-  if (hardware_class_installed() == 1) {
-    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
-      const char* id = supported_hardware_ids[row];
-      if (count_matching_devices(id) == 0) continue;
-      // A failed update (2) is passed over: the board keeps its driver and the others go on.
-      if (update_driver_for_hardware_id(id, inf_path) == 1) {
-        std::snprintf(update_context, sizeof(update_context),
-                      "An error occurred while updating the driver for device: \n%s", id);
-        failure->context = update_context;
-        failure->code = port::GetLastError();
-        *reboot_needed = 1;
-        return 1;
-      }
-    }
-    return 0;
-  }
+namespace {
 
+// Step 6: register the INF, so that the boards the re-enumeration finds, and any plugged in
+// later, get the driver from it; then, when the boards' class is installed already, bring the
+// driver of the boards present up to date.  The package is registered either way: an earlier
+// removal keeps the class but takes the boards' device nodes, and boards found again with no
+// package to install from would stay without a driver.  Registering the same INF again gives
+// the name it has, so reinstalling never piles up copies.  0 or 1.
+int install_driver_package(const char* inf_path, char* registered_inf, int* reboot_needed,
+                           FailureInfo* failure) {
   char full_path[port::MAX_PATH];
   if (!full_inf_path(inf_path, full_path)) {
     failure->context = "Failed to locate the INF";
     failure->code = port::GetLastError();
     return 1;
   }
-  if (copy_oem_inf(full_path) != 0) {
+  if (copy_oem_inf(full_path, registered_inf) != 0) {
     failure->context = "Failed to install/register the INF file";
     failure->code = port::GetLastError();
     return 1;
+  }
+  if (hardware_class_installed() != 1) return 0;
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+    const char* id = supported_hardware_ids[row];
+    if (count_matching_devices(id) == 0) continue;
+    // A failed update (2) is passed over: the board keeps its driver and the others go on.
+    if (update_driver_for_hardware_id(id, inf_path) == 1) {
+      std::snprintf(update_context, sizeof(update_context),
+                    "An error occurred while updating the driver for device: \n%s", id);
+      failure->context = update_context;
+      // The update succeeded: its last error says nothing.  What it asks for is the restart.
+      failure->code = port::ERROR_SUCCESS_REBOOT_REQUIRED;
+      *reboot_needed = 1;
+      return 1;
+    }
   }
   return 0;
 }
@@ -201,7 +248,8 @@ int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, 
 }
 
 int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed, FailureInfo* failure) {
-  if (install_driver_package(inf_path, reboot_needed, failure) != 0) return 1;
+  char registered_inf[port::MAX_PATH] = "";
+  if (install_driver_package(inf_path, registered_inf, reboot_needed, failure) != 0) return 1;
 
   set_coinstaller_switch(failure);
 
@@ -216,7 +264,35 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
     failure->context = "Failed to scan the device node";
     return 1;
   }
-  return keep_installed_files_at_restart(failure);
+  // A board found without a driver would stay so, though the installation said it succeeded.
+  BindingWalk bindings = walk_bindings();
+  if (!bindings.all_bound) {
+    std::snprintf(unbound_message, sizeof(unbound_message),
+                  "The halvik driver was not installed on device %s.", bindings.unbound);
+    failure->message = unbound_message;
+    return 1;
+  }
+  return keep_installed_files_at_restart(registered_inf, bindings.any_bound, failure);
+}
+
+int check_driver_package(const char* inf_path, FailureInfo* failure) {
+  char full_path[port::MAX_PATH];
+  if (!full_inf_path(inf_path, full_path)) {
+    failure->context = "Failed to locate the INF";
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  port::HANDLE file = port::CreateFileA(full_path, port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
+                                        port::OPEN_EXISTING, 0, nullptr);
+  if (file == port::INVALID_HANDLE_VALUE) {
+    std::snprintf(package_context, sizeof(package_context), "Unable to read the driver package %s",
+                  full_path);
+    failure->context = package_context;
+    failure->code = port::GetLastError();
+    return 1;
+  }
+  port::CloseHandle(file);
+  return 0;
 }
 
 bool full_inf_path(const char* inf_path, char* full_path) {
@@ -225,6 +301,8 @@ bool full_inf_path(const char* inf_path, char* full_path) {
   // 0 means the path could not be formed at all; the buffer then holds nothing usable.
   if (length == 0 || length >= port::MAX_PATH) {
     full_path[0] = '\0';
+    // A path too long is no failure of the call, whose last error says nothing: say what it is.
+    if (length != 0) port::SetLastError(port::ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
   return true;
@@ -274,11 +352,15 @@ int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path)
   return restart ? 1 : 0;
 }
 
-int copy_oem_inf(const char* full_inf_path_text) {
-  return port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, nullptr, 0, nullptr,
-                                nullptr)
-             ? 0
-             : 2;
+int copy_oem_inf(const char* full_inf_path_text, char* registered_name) {
+  char destination[port::MAX_PATH] = "";
+  char* name = nullptr;
+  bool named = registered_name != nullptr;
+  if (!port::SetupCopyOEMInfA(full_inf_path_text, nullptr, port::SPOST_PATH, 0, named ? destination : nullptr,
+                              named ? port::MAX_PATH : 0, nullptr, named ? &name : nullptr))
+    return 2;
+  if (named) std::snprintf(registered_name, port::MAX_PATH, "%s", name != nullptr ? name : "");
+  return 0;
 }
 
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code) {
@@ -301,7 +383,8 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
       register_device_node(set, class_guid, class_name, hardware_id_list)) {
     result = update_driver_for_hardware_id(hardware_id, inf_path);
   }
-  *code = port::GetLastError();
+  // An update that succeeded but asks for a restart left no error of its own.
+  *code = result == 1 ? port::ERROR_SUCCESS_REBOOT_REQUIRED : port::GetLastError();
   if (set != port::INVALID_HANDLE_VALUE) port::SetupDiDestroyDeviceInfoList(set);
   return result;
 }

@@ -2,8 +2,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/report.h"
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
 #include "delegate/delegate.h"
@@ -134,32 +137,59 @@ bool windows_path(const char* root, const char* directory, const char* name, cha
 }
 
 // What became of a file the removal deletes.
-enum class Deletion { gone, at_restart, stayed };
+// package_kept: an INF whose published package the system would not take out.
+enum class Deletion { gone, at_restart, stayed, package_kept };
 
-// Deletes a file after resetting its attributes.  One that is there but can't be deleted now
-// (a DLL in use, a loaded driver) is scheduled for deletion at the next restart, which the
-// removal then needs.  Either way the file is named on standard error.
-Deletion delete_file(const char* path, int* reboot_needed) {
-  port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
-  if (port::DeleteFileA(path)) return Deletion::gone;
-  port::DWORD error = port::GetLastError();
-  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return Deletion::gone;
-  if (port::MoveFileExA(path, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    std::fprintf(stderr, "%s will be deleted when the system restarts.\n", path);
-    *reboot_needed = 1;
-    return Deletion::at_restart;
+// One file step of a removal: the restart it needs, and the files it has dealt with already
+// and what became of each.  An INF named by the class keys is found again by the scan of the
+// INF directory: a file is deleted, scheduled or named once, never twice.
+struct HandledFile {
+  std::string path;
+  Deletion outcome;
+};
+struct FileRemoval {
+  int* reboot_needed;
+  std::vector<HandledFile> handled;
+};
+
+const HandledFile* handled_before(const FileRemoval* removal, const char* path) {
+  for (const HandledFile& file : removal->handled) {
+    if (equal_ignoring_letter_case(file.path.c_str(), path)) return &file;
   }
-  std::fprintf(stderr, "Unable to delete %s\n", path);
-  return Deletion::stayed;
+  return nullptr;
 }
 
-Deletion delete_windows_file(const char* root, const char* directory, const char* name, int* reboot_needed) {
+Deletion remember(FileRemoval* removal, const char* path, Deletion outcome) {
+  removal->handled.push_back({path, outcome});
+  return outcome;
+}
+
+Deletion delete_file(const char* path, FileRemoval* removal) {
+  if (const HandledFile* before = handled_before(removal, path)) {
+    return before->outcome == Deletion::package_kept ? Deletion::stayed : before->outcome;
+  }
+  port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
+  if (port::DeleteFileA(path)) return remember(removal, path, Deletion::gone);
+  port::DWORD error = port::GetLastError();
+  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND)
+    return remember(removal, path, Deletion::gone);
+  if (port::MoveFileExA(path, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    report_error("%s will be deleted when the system restarts.\n", path);
+    *removal->reboot_needed = 1;
+    return remember(removal, path, Deletion::at_restart);
+  }
+  report_error("Unable to delete %s\n", path);
+  return remember(removal, path, Deletion::stayed);
+}
+
+Deletion delete_windows_file(const char* root, const char* directory, const char* name,
+                             FileRemoval* removal) {
   char path[port::MAX_PATH];
   if (!windows_path(root, directory, name, path)) {
-    std::fprintf(stderr, "Unable to delete %s\n", name);
+    report_error("Unable to delete %s\n", name);
     return Deletion::stayed;
   }
-  return delete_file(path, reboot_needed);
+  return delete_file(path, removal);
 }
 
 enum class InfOwner { ours, not_ours, unreadable };
@@ -202,7 +232,7 @@ InfOwner inf_owner(const char* path) {
   if (file == port::INVALID_HANDLE_VALUE) {
     port::DWORD error = port::GetLastError();
     if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return InfOwner::not_ours;
-    std::fprintf(stderr, "Unable to read %s\n", path);
+    report_error("Unable to read %s\n", path);
     return InfOwner::unreadable;
   }
   InfOwner owner = InfOwner::unreadable;
@@ -215,7 +245,7 @@ InfOwner inf_owner(const char* path) {
   }
   std::free(text);
   port::CloseHandle(file);
-  if (owner == InfOwner::unreadable) std::fprintf(stderr, "Unable to read %s\n", path);
+  if (owner == InfOwner::unreadable) report_error("Unable to read %s\n", path);
   return owner;
 }
 
@@ -232,49 +262,70 @@ DriverStore driver_store_of_this_system() {
                                                                                       : DriverStore::none;
 }
 
+// Whether the name is one the system gives a package it publishes: oem<number>.inf.
+bool is_published_inf_name(const char* name) {
+  if (!(name[0] == 'o' || name[0] == 'O') || !(name[1] == 'e' || name[1] == 'E') ||
+      !(name[2] == 'm' || name[2] == 'M'))
+    return false;
+  const char* rest = name + 3;
+  if (*rest < '0' || *rest > '9') return false;
+  while (*rest >= '0' && *rest <= '9') ++rest;
+  return equal_ignoring_letter_case(rest, ".inf");
+}
+
 // An INF of ours and its PNF.  Where there may be a driver store the system takes the package
-// out, INF, PNF and staged files, even while devices still name it.  Where it can't, the INF
-// stays and is named: deleted alone it would leave the staged package without the name a later
-// removal finds it by.  Where the call doesn't exist (Windows 2000) or there is no store, the
-// files are deleted, the PNF first: while it stays, the INF stays with it, so that a later
-// removal still finds the pair by the INF's content.
-void delete_inf_pair(const char* root, const char* inf_name, const char* inf_path, const char* pnf_name,
-                     DriverStore driver_store, int* reboot_needed) {
+// out, INF, PNF and staged files, even while devices still name it.  A published package
+// (oemN.inf) that the system won't take out stays staged, and the next enumeration gives the
+// boards the driver again: the INF stays and is named, and the removal has failed (the call's
+// error comes back; 0 otherwise).
+// Deleted alone it would leave the staged package without the name a later removal finds it
+// by.  Where the call doesn't exist (Windows 2000), there is no store, or the name is no
+// published package, the files are deleted, the PNF first: while it stays, the INF stays with
+// it, so that a later removal still finds the pair by the INF's content.
+port::DWORD delete_inf_pair(const char* root, const char* inf_name, const char* inf_path,
+                            const char* pnf_name, DriverStore driver_store, FileRemoval* removal) {
+  if (handled_before(removal, inf_path) != nullptr) return 0;  // its failure, if any, is counted
   if (driver_store != DriverStore::none) {
     if (port::SetupUninstallOEMInfA(inf_name, port::SUOI_FORCEDELETE, nullptr)) {
+      remember(removal, inf_path, Deletion::gone);
       // Windows takes the PNF with the INF; Wine deletes the INF alone.
-      if (pnf_name[0] != '\0') delete_windows_file(root, "inf", pnf_name, reboot_needed);
-      return;
+      if (pnf_name[0] != '\0') delete_windows_file(root, "inf", pnf_name, removal);
+      return 0;
     }
     port::DWORD error = port::GetLastError();
-    if (error != port::ERROR_PROC_NOT_FOUND && error != port::ERROR_FILE_NOT_FOUND) {
-      std::fprintf(stderr, "Unable to delete %s\n", inf_path);
-      return;
+    bool not_published = error == port::ERROR_NOT_AN_INSTALLED_OEM_INF && !is_published_inf_name(inf_name);
+    if (error != port::ERROR_PROC_NOT_FOUND && error != port::ERROR_FILE_NOT_FOUND && !not_published) {
+      report_error("Unable to delete %s\n", inf_path);
+      remember(removal, inf_path, Deletion::package_kept);
+      return error != 0 ? error : 31;  // ERROR_GEN_FAILURE: it failed without saying why
     }
   }
-  if (pnf_name[0] != '\0' && delete_windows_file(root, "inf", pnf_name, reboot_needed) == Deletion::stayed)
-    return;
-  delete_file(inf_path, reboot_needed);
+  if (pnf_name[0] != '\0' && delete_windows_file(root, "inf", pnf_name, removal) == Deletion::stayed)
+    return 0;
+  delete_file(inf_path, removal);
+  return 0;
 }
 
 // An INF the registry names as ours, with its PNF.  The registry is only a pointer: the file
 // goes only when it names one of our boards itself, so that a stray InfPath can never take a
-// system INF with it.
-void delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name,
-                           DriverStore driver_store, int* reboot_needed) {
+// system INF with it.  0, or the error with which a published package of ours stayed.
+port::DWORD delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name,
+                                  DriverStore driver_store, FileRemoval* removal) {
   char path[port::MAX_PATH];
-  if (!is_plain_file_name(inf_name)) return;
+  if (!is_plain_file_name(inf_name)) return 0;
   if (!windows_path(root, "inf", inf_name, path)) {
-    std::fprintf(stderr, "Unable to delete %s\n", inf_name);
-    return;
+    report_error("Unable to delete %s\n", inf_name);
+    return 0;
   }
-  if (inf_owner(path) == InfOwner::ours)
-    delete_inf_pair(root, inf_name, path, pnf_name, driver_store, reboot_needed);
+  if (inf_owner(path) != InfOwner::ours) return 0;
+  return delete_inf_pair(root, inf_name, path, pnf_name, driver_store, removal);
 }
 
 // Every INF of the system that names one of our boards, with its PNF; copies the system
-// made under another name included.  false when the list could not be allocated.
-bool delete_inf_files_naming_boards(const char* root, DriverStore driver_store, int* reboot_needed) {
+// made under another name included.  false when the list could not be allocated.  *stayed gets
+// the error with which a published package of ours stayed, when one did.
+bool delete_inf_files_naming_boards(const char* root, DriverStore driver_store, FileRemoval* removal,
+                                    port::DWORD* stayed) {
   port::DWORD size = 0;
   port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
   auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
@@ -288,11 +339,12 @@ bool delete_inf_files_naming_boards(const char* root, DriverStore driver_store, 
       if (inf_owner(path) != InfOwner::ours) continue;
       char pnf_name[port::MAX_PATH];
       if (!pnf_name_for(name, pnf_name)) pnf_name[0] = '\0';
-      delete_inf_pair(root, name, path, pnf_name, driver_store, reboot_needed);
+      port::DWORD error = delete_inf_pair(root, name, path, pnf_name, driver_store, removal);
+      if (*stayed == 0) *stayed = error;
     }
   } else {
     // Copies of our INF under other names may stay; a later removal looks again.
-    std::fprintf(stderr, "Unable to list the INF files of %s\\inf\n", root);
+    report_error("Unable to list the INF files of %s\\inf\n", root);
   }
   std::free(list);
   return true;
@@ -336,9 +388,18 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
   }
 
   // A service that can't be deleted is reported, but the devices are gone already and the
-  // removal counts by them; a service manager that can't even be asked fails the removal.
+  // removal counts by them; a service manager that can't even be asked fails the removal, and
+  // so does a package the system keeps staged: the next enumeration would bring the driver back.
+  port::DWORD package_stayed = 0;
   if (remove_service_and_files(names.second_inf, names.second_pnf, names.first_inf, names.first_pnf,
-                               reboot_needed, failure) == kServiceManagerUnavailable) {
+                               reboot_needed, failure, &package_stayed) == kServiceManagerUnavailable) {
+    result |= 1;
+  }
+  if (package_stayed != 0) {
+    if (!has_text(failure->context)) {
+      failure->context = "Failed to remove the driver package";
+      failure->code = package_stayed;
+    }
     result |= 1;
   }
   return result;
@@ -346,7 +407,7 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
 
 int remove_devices_for_hardware_id(const char* hardware_id) {
   RemovalWalk walk{0};
-  int result = enumerate_matching_devices(port::DIGCF_PRESENT, hardware_id, remove_device_visitor, &walk);
+  int result = enumerate_matching_devices(0, hardware_id, remove_device_visitor, &walk);
   // A walk that failed by itself left its own error; a failed removal left it in the context.
   if (result == 2 && walk.error == 0) walk.error = port::GetLastError();
   port::SetLastError(walk.error);
@@ -364,9 +425,10 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
     walk->error = port::GetLastError();
     return 2;
   }
-  if (port::CM_Get_Device_ID_ExA(device->DevInst, instance_id, port::MAX_DEVICE_ID_LEN, 0,
-                                 detail.RemoteMachineHandle) != port::CR_SUCCESS) {
-    walk->error = port::ERROR_NO_SUCH_DEVINST;  // the configuration manager sets no last error
+  port::CONFIGRET named = port::CM_Get_Device_ID_ExA(device->DevInst, instance_id, port::MAX_DEVICE_ID_LEN, 0,
+                                                     detail.RemoteMachineHandle);
+  if (named != port::CR_SUCCESS) {
+    walk->error = win32_error_of(named);
     return 2;
   }
 
@@ -386,7 +448,8 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
 }
 
 int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                             const char* first_pnf, int* reboot_needed, FailureInfo* failure) {
+                             const char* first_pnf, int* reboot_needed, FailureInfo* failure,
+                             port::DWORD* package_stayed) {
   if (verbose) std::printf("Removing the halvik service...\n");
   int result = 0;
   port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
@@ -401,34 +464,37 @@ int remove_service_and_files(const char* second_inf, const char* second_pnf, con
     }
     result = kServiceManagerUnavailable;
   }
-  delete_pnp_files(second_inf, second_pnf, first_inf, first_pnf, reboot_needed);
+  *package_stayed = delete_pnp_files(second_inf, second_pnf, first_inf, first_pnf, reboot_needed);
   delete_pnp_registry_keys(result != 0);
   return result;
 }
 
-void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                      const char* first_pnf, int* reboot_needed) {
+port::DWORD delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
+                             const char* first_pnf, int* reboot_needed) {
   if (verbose) std::printf("Removing the Quillant(R) Tessaridge(R) PnP components...\n");
 
   // The Windows directory is read once: every path below is built from the same root.
   const char* windows = port::getenv("SystemRoot");
   char root[port::MAX_PATH];
   if (windows == nullptr || windows[0] == '\0' || std::strlen(windows) >= sizeof root) {
-    std::fputs("Unable to delete the driver's files: the Windows directory (SystemRoot) is unknown.\n",
-               stderr);
-    return;
+    report_error("%s",
+                 "Unable to delete the driver's files: the Windows directory (SystemRoot) is unknown.\n");
+    return 0;
   }
   std::strcpy(root, windows);
 
   DriverStore driver_store = driver_store_of_this_system();
-  delete_registered_inf(root, second_inf, second_pnf, driver_store, reboot_needed);
-  delete_registered_inf(root, first_inf, first_pnf, driver_store, reboot_needed);
+  FileRemoval removal{reboot_needed, {}};
+  port::DWORD stayed = delete_registered_inf(root, second_inf, second_pnf, driver_store, &removal);
+  port::DWORD error = delete_registered_inf(root, first_inf, first_pnf, driver_store, &removal);
+  if (stayed == 0) stayed = error;
 
-  if (!delete_inf_files_naming_boards(root, driver_store, reboot_needed)) return;
+  if (!delete_inf_files_naming_boards(root, driver_store, &removal, &stayed)) return stayed;
 
-  delete_windows_file(root, "System32", "tsrgBdevpp.dll", reboot_needed);
-  delete_windows_file(root, "System32", "tsrgBdevco.dll", reboot_needed);
-  delete_windows_file(root, "System32\\drivers", "halvik.sys", reboot_needed);
+  delete_windows_file(root, "System32", "tsrgBdevpp.dll", &removal);
+  delete_windows_file(root, "System32", "tsrgBdevco.dll", &removal);
+  delete_windows_file(root, "System32\\drivers", "halvik.sys", &removal);
+  return stayed;
 }
 
 namespace {
@@ -437,7 +503,7 @@ namespace {
 port::LSTATUS delete_key(port::HKEY parent, const char* parent_path, const char* path) {
   port::LSTATUS status = port::SHDeleteKeyA(parent, path);
   if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
-    std::fprintf(stderr, "Unable to delete HKEY_LOCAL_MACHINE\\%s%s%s\n", parent_path,
+    report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s%s%s\n", parent_path,
                  parent_path[0] != '\0' ? "\\" : "", path);
   }
   return status;

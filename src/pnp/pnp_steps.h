@@ -29,11 +29,15 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
 int hardware_class_installed();
 // 0 updated, 1 updated but a restart is needed, 2 failed, 3 no hardware ID.
 int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path);
-// 0 or 2.
-int copy_oem_inf(const char* full_inf_path);
+// 0 or 2.  registered_name, when given (a MAX_PATH buffer), gets the name the system gave the
+// INF in its INF directory.
+int copy_oem_inf(const char* full_inf_path, char* registered_name = nullptr);
 // 2 on a failure before the driver update, else the update's result; *code gets the last error
 // (not written when no ID is given or the INF path can't be formed).
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code);
+// The Win32 error a configuration manager result stands for (the configuration manager sets no
+// last error of its own).
+port::DWORD win32_error_of(port::CONFIGRET result);
 // 0 or 2; waits for pending installations either way.  On 2, *code gets the Win32 error that
 // the failing configuration manager call's result stands for.
 int rescan_device_tree(port::DWORD* code);
@@ -56,22 +60,31 @@ struct RegisteredInfNames {
 void read_registered_inf_names(RegisteredInfNames* names);
 // An earlier removal that could not delete a file of ours scheduled it for deletion at the
 // next restart; the installation that has since put the package in place takes those
-// deletions back, or the restart would take the new files.  0, or 1 with failure filled.
-int keep_installed_files_at_restart(FailureInfo* failure);
+// deletions back, or the restart would take the new files.  Only what this run put in place:
+// the INF it registered (registered_inf, its name in the INF directory) with its PNF, and the
+// driver's files when a device got the driver (files_copied).  A file it didn't rewrite is an
+// old one, and goes at the restart as scheduled.  0, or 1 with failure filled.
+int keep_installed_files_at_restart(const char* registered_inf, bool files_copied, FailureInfo* failure);
 
 // Removal steps.
+// Every device node of the boards, present or not: a board that was out during the removal
+// would come back with its old binding.
 int remove_devices_for_hardware_id(const char* hardware_id);
 int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index,
                           void* context);
 // The service step's result: stop_and_delete_service's, or kServiceManagerUnavailable (recorded
 // as "OpenSCManager") when the service manager can't be opened.  Files and keys go either way.
 inline constexpr int kServiceManagerUnavailable = 3;
+// *package_stayed: as delete_pnp_files returns.
 int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                             const char* first_pnf, int* reboot_needed, FailureInfo* failure);
+                             const char* first_pnf, int* reboot_needed, FailureInfo* failure,
+                             port::DWORD* package_stayed);
 // A file that can't be deleted now is scheduled for deletion at the next restart and sets
-// *reboot_needed; one that can't even be scheduled is named on standard error.
-void delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
-                      const char* first_pnf, int* reboot_needed);
+// *reboot_needed; one that can't even be scheduled is named on standard error.  Each file is
+// dealt with once per run.  0, or the error with which the system kept a published package of
+// ours (its INF named on standard error).
+port::DWORD delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
+                             const char* first_pnf, int* reboot_needed);
 // keep_service_key: the service is still registered, so its key stays for a later removal.
 void delete_pnp_registry_keys(bool keep_service_key);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/report.h"
 #include "config/memory_adjustment.h"
 
 namespace {
@@ -69,8 +70,8 @@ void remove_driver_directory_if_present(const char* directory, bool root_known) 
   if (presence == Presence::absent) {
     // Without the Windows directory there is no telling where the driver directory is.
     if (!root_known) {
-      std::fputs("Unable to delete the driver directory: the Windows directory (SystemRoot) is unknown.\n",
-                 stderr);
+      report_error("%s",
+                   "Unable to delete the driver directory: the Windows directory (SystemRoot) is unknown.\n");
     }
     return;
   }
@@ -78,7 +79,7 @@ void remove_driver_directory_if_present(const char* directory, bool root_known) 
     run_rmdir(directory);
     if (directory_presence(directory) == Presence::absent) return;
   }
-  std::fprintf(stderr, "Unable to delete %s\n", directory[0] != '\0' ? directory : "the driver directory");
+  report_error("Unable to delete %s\n", directory[0] != '\0' ? directory : "the driver directory");
 }
 
 // Sends the stop request and waits, five seconds at most, while the service is running or
@@ -97,15 +98,17 @@ bool stop_service(port::SC_HANDLE service) {
   }
 }
 
-// The service goes only when every handle to it is closed; give other holders time.
-void wait_until_service_gone(port::SC_HANDLE manager) {
+// The service goes only when every handle to it is closed; give other holders time.  False
+// when it is still there at the end.
+bool wait_until_service_gone(port::SC_HANDLE manager) {
   for (port::DWORD attempt = 0; attempt < kVanishAttempts; ++attempt) {
     port::SC_HANDLE lingering =
         port::OpenServiceA(manager, kDriverService, port::DELETE | port::SERVICE_STOP);
-    if (lingering == nullptr) return;
+    if (lingering == nullptr) return true;
     port::CloseServiceHandle(lingering);
     port::Sleep(kPollMilliseconds);
   }
+  return false;
 }
 
 // Stops and deletes the service behind the open handle, closes the handle and waits for the
@@ -113,11 +116,13 @@ void wait_until_service_gone(port::SC_HANDLE manager) {
 // loaded, marked for deletion, until the system restarts: *reboot_needed is set.
 int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, int* reboot_needed,
                         FailureInfo* failure) {
-  if (!stop_service(service)) {
-    // Said once per run: the second removal pass finds the same driver still loaded.
-    static bool said = false;
-    if (!said) std::fputs(kServiceNotStopped, stderr);
-    said = true;
+  // Each said once per run: the second removal pass finds the same service still there.
+  static bool said_not_stopped = false;
+  static bool said_in_use = false;
+  bool stopped = stop_service(service);
+  if (!stopped) {
+    if (!said_not_stopped) report_error("%s", kServiceNotStopped);
+    said_not_stopped = true;
     *reboot_needed = 1;
   }
   int result = 0;
@@ -130,7 +135,13 @@ int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, int* r
   }
   port::CloseServiceHandle(service);
   port::Sleep(kPollMilliseconds);
-  wait_until_service_gone(manager);
+  // Stopped and deleted, but another program holds it open: it stays marked for deletion, and
+  // refuses a new installation, until the last handle closes or the system restarts.
+  if (!wait_until_service_gone(manager) && stopped && result == 0) {
+    if (!said_in_use) report_error("%s", kServiceInUse);
+    said_in_use = true;
+    *reboot_needed = 1;
+  }
   return result;
 }
 
@@ -172,6 +183,16 @@ int stop_and_delete_service(port::SC_HANDLE manager, int* reboot_needed, Failure
       failure->context = "OpenService - driver";
       failure->code = error;
       result = 1;
+    } else {
+      // No service registered, but its key may be left from an installation that failed before
+      // its device work; a later installation would take that key for an installed driver.
+      port::LSTATUS deleted = port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath);
+      if (deleted != static_cast<port::LSTATUS>(port::ERROR_SUCCESS) &&
+          deleted != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+        failure->context = "DeleteKey - driver";
+        failure->code = static_cast<std::uint32_t>(deleted);
+        result = 1;
+      }
     }
   }
 

@@ -17,6 +17,8 @@ int query_service_state(const char* service_name, port::DWORD* state);
 bool host_service_blocks_removal(FailureInfo* failure);
 inline constexpr const char* kServiceNotStopped =
     "The halvik service could not be stopped; it is removed when the system restarts.\n";
+inline constexpr const char* kServiceInUse =
+    "The halvik service is still in use by another program; it is removed when the system restarts.\n";
 
 // Stops, deletes and waits for the halvik service, then deletes its event-log registration.
 // A service that would not stop sets *reboot_needed (and says so on standard error).

@@ -8,17 +8,10 @@
 //
 // --sample N runs every Nth site only.  Exit 0 when every run passed, 1 otherwise, 2 when the
 // sweep itself could not run.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -28,16 +21,16 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "common/programs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace programs;
 
 // The batch installation: a root device node and the memory adjustment.
 constexpr char kInstallList[] =
     "0 0 0  16 32768 10240 0  1 1 0 1024000 0 0  1 16 250  152 128 0 0 0 0  1234 f0 0  y y 2  512 0 0";
-constexpr int kTimeoutSeconds = 30;
 
 struct Scenario {
   const char* name;
@@ -80,95 +73,6 @@ unsigned long error_for(const std::string& call) {
   return 5;
 }
 
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_text(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// ---- running a program ---------------------------------------------------------------------
-
-struct Outcome {
-  bool hung = false;
-  int signal = 0;  // killed by it
-  int code = -1;   // exit code when it exited
-  std::string out;
-  std::string err;
-};
-
-// Runs a program on a machine in its own process group (so a hang takes its child with it),
-// standard input empty; output is collected through files beside `scratch`.
-Outcome run(const std::vector<std::string>& argv, const fs::path& machine, const fs::path& scratch) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::string(*entry).rfind("HALVIK_MACHINE=", 0) != 0) environment.emplace_back(*entry);
-  }
-  if (!machine.empty()) environment.push_back("HALVIK_MACHINE=" + machine.string());
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp;
-  for (std::string& arg : args) argp.push_back(arg.data());
-  argp.push_back(nullptr);
-
-  std::string out_path = scratch.string() + ".out";
-  std::string err_path = scratch.string() + ".err";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  Outcome outcome;
-  if (spawned != 0) {
-    outcome.err = "cannot start " + argv[0];
-    return outcome;
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      outcome.hung = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (!outcome.hung && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-  if (!outcome.hung && WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
-  outcome.out = read_text(out_path);
-  outcome.err = read_text(err_path);
-  fs::remove(out_path);
-  fs::remove(err_path);
-  return outcome;
-}
-
 struct Tools {
   std::string install;
   std::string sim;
@@ -184,10 +88,6 @@ std::vector<std::string> install_argv(const Tools& tools, bool removal) {
 
 // ---- machines ------------------------------------------------------------------------------
 
-void copy_machine(const fs::path& from, const fs::path& to) {
-  fs::copy(from, to, fs::copy_options::recursive);
-}
-
 // Takes out what two runs may differ in without differing in effect: the faults, the trace
 // switch and the reboot flag.
 void normalize(const fs::path& machine) {
@@ -202,12 +102,8 @@ void normalize(const fs::path& machine) {
   write_text(machine / "machine.ini", kept);
 }
 
-// `halvik-sim diff` without its two header lines; empty when the machines are equal.
 std::vector<std::string> diff(const Tools& tools, const fs::path& a, const fs::path& b) {
-  Outcome outcome = run({tools.sim, "diff", a.string(), b.string()}, "", b.string() + ".diff");
-  std::vector<std::string> lines = lines_of(outcome.out);
-  if (outcome.code != 0 && outcome.code != 1) return {"halvik-sim diff failed: " + outcome.err};
-  return lines.size() > 2 ? std::vector<std::string>(lines.begin() + 2, lines.end()) : lines;
+  return programs::diff(tools.sim, a, b);
 }
 
 // ---- sites ---------------------------------------------------------------------------------
@@ -258,14 +154,8 @@ struct Reference {
   std::set<std::string> baseline;  // what a fault-free installation and removal leave, restarted
 };
 
-// A run that asks for a restart (exit 1, or -2 as 254) gets it: what the restart finishes
-// (files scheduled for deletion, services marked for deletion) counts as done.
-bool asks_for_restart(int code) {
-  return code == 1 || code == 254;
-}
-
 void restart(const Tools& tools, const fs::path& machine) {
-  run({tools.sim, "reboot", machine.string()}, "", machine.string() + ".reboot");
+  programs::restart(tools.sim, machine);
 }
 
 enum Kind { kCrash, kHang, kFalseSuccess, kUncleanable, kKinds };
@@ -282,30 +172,10 @@ struct Verdict {
   std::vector<Finding> findings;
 };
 
-bool sanitizer_report(const std::string& err) {
-  for (const char* marker : {"AddressSanitizer", "runtime error:", "LeakSanitizer"}) {
-    if (err.find(marker) != std::string::npos) return true;
-  }
-  return false;
-}
-
-std::string first_lines(const std::vector<std::string>& lines, std::size_t count) {
-  std::string text;
-  for (std::size_t i = 0; i < lines.size() && i < count; ++i) text += (i > 0 ? " | " : "") + lines[i];
-  if (lines.size() > count) text += " | ... (" + std::to_string(lines.size()) + " lines)";
-  return text;
-}
-
-// What a run does wrong as a program: a hang, a crash or a sanitizer report; "" when nothing.
+// What a run does wrong as a program, and which kind of finding that is.
 std::string misbehaviour(const Outcome& outcome, Kind* kind) {
-  *kind = kHang;
-  if (outcome.hung) return "no end after " + std::to_string(kTimeoutSeconds) + " s";
-  *kind = kCrash;
-  if (outcome.signal != 0) return "killed by signal " + std::to_string(outcome.signal);
-  if (outcome.code != 0 && outcome.code != 1 && outcome.code != 254 && outcome.code != 255)
-    return "exit code " + std::to_string(outcome.code);
-  if (sanitizer_report(outcome.err)) return "sanitizer: " + first_lines(lines_of(outcome.err), 2);
-  return "";
+  *kind = outcome.hung ? kHang : kCrash;
+  return programs::misbehaviour(outcome);
 }
 
 // The lines of PRISTINE -> machine that a fault-free installation and removal do not leave.
@@ -402,13 +272,6 @@ bool prepare(const Tools& tools, const Scenario& scenario, const fs::path& dir, 
   return true;
 }
 
-fs::path make_temp_dir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fault_sweep.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -427,7 +290,7 @@ int main(int argc, char** argv) {
   }
   Tools tools{fs::absolute(bin) / "install", fs::absolute(bin) / "halvik-sim"};
   auto started = std::chrono::steady_clock::now();
-  fs::path temp = make_temp_dir();
+  fs::path temp = make_temp_dir("fault_sweep");
   if (temp.empty()) {
     std::perror("fault_sweep: mkdtemp");
     return 2;

@@ -529,11 +529,11 @@ DWORD register_inf(const std::string& source_path, std::string* oem_name) {
     if (name.size() < 8 || !iequals(name.substr(0, 3), "oem")) continue;
     std::string existing;
     if (read_windows_file(inf_dir() + "\\" + name, &existing) && existing == content) {
+      // The same INF again: its PNF takes the new source location, as a copy over an existing
+      // INF updates it (SetupCopyOEMInf documents SP_COPY_REPLACEONLY for just that), so that
+      // drivers installed from it later are copied from where the package is now.
       *oem_name = name;
-      std::string pnf = inf_dir() + "\\" + base_name(name) + ".pnf";
-      if (host(pnf).empty() || !std::filesystem::exists(host(pnf))) {
-        write_windows_file(pnf, pnf_content(directory_of(full)));
-      }
+      write_windows_file(inf_dir() + "\\" + base_name(name) + ".pnf", pnf_content(directory_of(full)));
       return port::ERROR_SUCCESS;
     }
   }

@@ -2,6 +2,7 @@
 // or value is 2, a small buffer 234 with the size needed, the end of an enumeration 259, a
 // handle to a deleted key 1018, a handle without the right access 5, a name beyond Windows'
 // limits 87 (keys) or 206 (values).
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -275,6 +276,30 @@ LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD*, DWORD* type, 
   }
   trace_line("RegQueryValueExA " + label(path) + " " + quote(name) + " -> " + std::to_string(status) +
              (status == ERROR_SUCCESS || status == ERROR_MORE_DATA ? " size " + std::to_string(size) : ""));
+  return status;
+}
+
+LSTATUS RegDeleteValueA(HKEY key, const char* value_name) {
+  std::string path = key_path(key, nullptr);
+  std::string name = value_name == nullptr ? "" : value_name;
+  LSTATUS status = static_cast<LSTATUS>(fault("RegDeleteValueA", {name, path}));
+  if (status == ERROR_SUCCESS) {
+    Resolved base = resolve(key);
+    status = base.status;
+    if (status == ERROR_SUCCESS && (base.access & KEY_SET_VALUE) == 0) status = ERROR_ACCESS_DENIED;
+    if (status == ERROR_SUCCESS) {
+      std::vector<Value>& values = base.key->values;
+      auto found = std::find_if(values.begin(), values.end(),
+                                [&](const Value& value) { return iequals(value.name, name); });
+      if (found == values.end()) {
+        status = ERROR_FILE_NOT_FOUND;
+      } else {
+        values.erase(found);
+        registry_changed();
+      }
+    }
+  }
+  trace_line("RegDeleteValueA " + label(path) + " " + quote(name) + " -> " + std::to_string(status));
   return status;
 }
 

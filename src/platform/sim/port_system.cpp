@@ -83,6 +83,8 @@ constexpr Message kMessages[] = {
     {1300, "Not all privileges referenced are assigned to the caller."},
     {1314, "A required privilege is not held by the client."},
     {1784, "The supplied user buffer is not valid for the requested operation."},
+    {3010,
+     "The requested operation is successful. Changes will not be effective until the system is rebooted."},
 };
 
 DWORD ini_number(const char* key, DWORD fallback) {

@@ -26,6 +26,10 @@ port::LSTATUS port::RegQueryValueExA(port::HKEY key, const char* value_name, por
   return ::RegQueryValueExA(win(key), value_name, win(reserved), win(type), data, win(data_size));
 }
 
+port::LSTATUS port::RegDeleteValueA(port::HKEY key, const char* value_name) {
+  return ::RegDeleteValueA(win(key), value_name);
+}
+
 port::LSTATUS port::RegCloseKey(port::HKEY key) {
   return ::RegCloseKey(win(key));
 }

@@ -114,8 +114,20 @@ TEST_F(PnpRemove, EveryPresentBoardIsRemovedAndReported) {
   EXPECT_TRUE(has_line("Removing registry entries...\n"));
 }
 
-TEST_F(PnpRemove, WithNoBoardNoDeviceLineAndNoError) {
-  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+// A board taken out keeps its device node, with its binding, until the removal takes that too:
+// put back later, it would come up with the old driver.  After that nothing is left to name.
+TEST_F(PnpRemove, BoardsTakenOutLoseTheirNodesThenNoDeviceLineAndNoError) {
+  std::vector<std::string> nodes;
+  for (const sim::Board& b : sim::boards()) {
+    if (b.instance_id.starts_with("PCI\\VEN_1E5C")) nodes.push_back(b.instance_id);
+    sim::remove_board(b.instance_id);
+  }
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(remove(), 0);
+  for (const std::string& node : nodes) {
+    EXPECT_NE(output.find("Removed Device: " + node), std::string::npos) << output;
+    EXPECT_FALSE(contains(sim::device_nodes(), node)) << node;
+  }
   EXPECT_EQ(remove(), 0);
   EXPECT_EQ(output,
             "Removing the halvik service...\n"
@@ -416,8 +428,9 @@ TEST(PlainFileName, RejectsEveryWayOutOfTheDirectory) {
 namespace {
 
 // Where Windows keeps a driver store the removal takes our INF out through SetupUninstallOEMInf,
-// staged package and all; when that fails, the INF stays and is named, so that the package can
-// still be found by a later removal.  Before Vista the files are deleted as they are.
+// staged package and all; when that fails, the INF stays and is named once, so that the package
+// can still be found by a later removal, and the step reports the failure.  A name that is no
+// published package goes as files.  Before Vista the files are deleted as they are.
 TEST_F(PnpRemove, AnInfOfOursGoesWithItsPackageWhereThereIsADriverStore) {
   const struct {
     const char* label;
@@ -429,8 +442,9 @@ TEST_F(PnpRemove, AnInfOfOursGoesWithItsPackageWhereThereIsADriverStore) {
   } cases[] = {
       {"Windows 7", 6, 0, false, false, ""},
       {"Windows 7, uninstall refused", 6, port::ERROR_ACCESS_DENIED, true, true,
-       // Named by the registered INF's step and again by the search of the INF directory.
-       "Unable to delete C:\\WINDOWS\\inf\\oem0.inf\nUnable to delete C:\\WINDOWS\\inf\\oem0.inf\n"},
+       "Unable to delete C:\\WINDOWS\\inf\\oem0.inf\n"},
+      {"Windows 7, not an installed package", 6, port::ERROR_NOT_AN_INSTALLED_OEM_INF, true, true,
+       "Unable to delete C:\\WINDOWS\\inf\\oem0.inf\n"},
       {"XP", 5, 0, false, false, ""},
   };
   for (const auto& c : cases) {
@@ -444,7 +458,7 @@ TEST_F(PnpRemove, AnInfOfOursGoesWithItsPackageWhereThereIsADriverStore) {
     if (c.uninstall_error != 0) sim::add_fault("SetupUninstallOEMInfA", "", 0, c.uninstall_error);
     ::testing::internal::CaptureStderr();
     int reboot = 0;
-    delete_pnp_files("", "", "oem0.inf", "oem0.pnf", &reboot);
+    EXPECT_EQ(delete_pnp_files("", "", "oem0.inf", "oem0.pnf", &reboot), c.uninstall_error);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.errors);
     EXPECT_EQ(inf_exists("oem0.inf"), c.inf_stays);
     EXPECT_EQ(inf_exists("oem0.pnf"), c.inf_stays);

@@ -1,0 +1,57 @@
+// What the generated tests (the fault sweep, the lifecycle checker) share: running a built
+// program on a simulated machine with a time limit, copying and comparing machines, and the
+// signs of a run that went wrong as a program (a crash, a hang, a sanitizer report).
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace programs {
+
+namespace fs = std::filesystem;
+
+constexpr int kTimeoutSeconds = 30;
+
+std::string read_text(const fs::path& path);
+void write_text(const fs::path& path, const std::string& text);
+std::vector<std::string> lines_of(const std::string& text);
+std::string lower(std::string text);
+// The first `count` lines joined with " | ", and how many there were when more.
+std::string first_lines(const std::vector<std::string>& lines, std::size_t count);
+
+struct Outcome {
+  bool hung = false;
+  int signal = 0;  // killed by it
+  int code = -1;   // exit code when it exited
+  std::string out;
+  std::string err;
+};
+
+// Runs a program on a machine (HALVIK_MACHINE, unless `machine` is empty) in its own process
+// group, so that a hang takes its child with it; standard input is `input` (empty: nothing),
+// output is collected through files beside `scratch`.
+Outcome run(const std::vector<std::string>& argv, const fs::path& machine, const fs::path& scratch,
+            const std::string& input = {});
+
+// What a run does wrong as a program: no end, a signal, an exit code no path gives (0, 1, 254
+// and 255 are the program's), a sanitizer report; "" when nothing.
+std::string misbehaviour(const Outcome& outcome);
+
+void copy_machine(const fs::path& from, const fs::path& to);
+
+// `halvik-sim diff` without its two header lines; empty when the machines are equal.
+std::vector<std::string> diff(const std::string& sim, const fs::path& a, const fs::path& b);
+
+// `halvik-sim reboot`.
+Outcome restart(const std::string& sim, const fs::path& machine);
+
+// A run that asks for a restart: exit 1, or -2 (254 on Linux).
+inline bool asks_for_restart(int code) {
+  return code == 1 || code == 254;
+}
+
+// A new directory under TMPDIR (else /tmp) named after `name`; empty when none can be made.
+fs::path make_temp_dir(const std::string& name);
+
+}  // namespace programs
