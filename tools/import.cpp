@@ -9,6 +9,7 @@
 #include "import.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -150,13 +151,25 @@ std::string expand(const std::string& text, const std::map<std::string, std::str
   return out + text.substr(at);
 }
 
-// "C:\A\b" as a path below the machine directory (drive_c/A/b); "" for other paths.
+// "C:\A\b" as a path below the machine directory (drive_c/A/b); "" for other paths.  A
+// Windows path names one folder whatever its case: an entry already there is taken as it is
+// spelt ("C:\WINDOWS\temp" is drive_c/WINDOWS/Temp once Temp exists).
 std::filesystem::path host_of(const std::string& dir, const std::string& windows_path) {
   if (windows_path.size() < 2 || windows_path[1] != ':' ||
       !std::isalpha(static_cast<unsigned char>(windows_path[0])))
     return {};
   std::filesystem::path host = std::filesystem::path(dir) / ("drive_" + lower(windows_path.substr(0, 1)));
-  for (const std::string& part : split_path(windows_path.substr(2))) host /= part;
+  for (const std::string& part : split_path(windows_path.substr(2))) {
+    std::string name = part;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(host, ignored)) {
+      if (iequals(entry.path().filename().string(), part)) {
+        name = entry.path().filename().string();
+        break;
+      }
+    }
+    host /= name;
+  }
   return host;
 }
 
@@ -494,6 +507,16 @@ int command_import(const std::vector<std::string>& args) {
   for (const PciNode* node : present) {
     if (!node->service.empty()) started.insert(upper(node->service));
   }
+  // Root-enumerated devices are always there: their function drivers run as the boards' do.
+  if (Key* root = find_key(hklm, "SYSTEM\\CurrentControlSet\\Enum\\Root")) {
+    for (const auto& [upper_device, device] : root->subkeys) {
+      for (const auto& [upper_instance, instance] : device->subkeys) {
+        std::string service = string_value(instance.get(), "Service");
+        if (!service.empty() && !string_value(instance.get(), "Driver").empty())
+          started.insert(upper(service));
+      }
+    }
+  }
   if (Key* services = find_key(hklm, kServices)) {
     for (auto& [upper_name, service] : services->subkeys) {
       DWORD type = 0;
@@ -526,6 +549,23 @@ int command_import(const std::vector<std::string>& args) {
   put_file(dir, std::string(kPackageDir) + "\\install\\install.exe",
            "MZ install (stand-in: the native program runs)\n");
   if (wow64) make_folder(dir, system_root + "\\SysWOW64\\drivers");
+  // Windows Vista and later keep their driver store there.
+  if (std::strtoul(version.c_str(), nullptr, 10) >= 6)
+    make_folder(dir, system_root + "\\System32\\DriverStore\\FileRepository");
+  // Every service's image, so that those the export records as started start again at the
+  // restart (a driver without ImagePath is System32\drivers\NAME.sys).  A stand-in: no export
+  // holds the file.
+  if (Key* services = find_key(hklm, kServices)) {
+    for (const auto& [upper_name, service] : services->subkeys) {
+      DWORD type = 0;
+      if (!dword_value(service.get(), "Type", &type)) continue;
+      std::string image = string_value(service.get(), "ImagePath");
+      if (image.empty() && (type & 0x3) != 0) image = "System32\\drivers\\" + service->name + ".sys";
+      if (image.empty()) continue;
+      put_file(dir, image_file_of(expand(image, names), system_root),
+               "MZ stand-in image of the service " + service->name + " (written by halvik-sim import)\n");
+    }
+  }
   for (const char* name : {"TEMP", "TMP"}) {
     auto found = names.find(name);
     if (found != names.end()) make_folder(dir, found->second);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,20 @@ std::string board_export() {
   ids.pop_back();
   return std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + kBoardId +
          "]\r\n\"HardwareID\"=hex(7):" + ids + "\r\n\"ConfigFlags\"=dword:00000000\r\n\r\n";
+}
+
+// The services machine.ini's [services] has running.
+std::vector<std::string> running_services(const std::string& ini) {
+  std::vector<std::string> names;
+  std::size_t section = ini.find("[services]\n");
+  std::size_t end = ini.find("\n[", section + 1);
+  std::istringstream lines(ini.substr(section, end - section));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t equals = line.find(" = running");
+    if (equals != std::string::npos) names.push_back(line.substr(0, equals));
+  }
+  return names;
 }
 
 class ImportScenario : public ::testing::Test {
@@ -133,6 +148,18 @@ TEST_F(ImportScenario, TakesTheSystemFromWhereWindowsKeepsIt) {
     EXPECT_NE(shown.out.find("\\CurrentControlSet\\Control\\Session Manager\\Environment]"),
               std::string::npos);
     EXPECT_EQ(shown.out.find("[HKEY_LOCAL_MACHINE\\System\\ControlSet001"), std::string::npos);
+    // One Temp folder, whatever case TEMP spells it in, and the driver store of Windows 6.x on.
+    int temp_folders = 0;
+    std::string windows = base_ + "/" + dir + (n == 1 ? "/drive_c/windows" : "/drive_c/Windows");
+    for (const auto& entry : std::filesystem::directory_iterator(windows))
+      temp_folders += entry.path().filename() == "Temp" || entry.path().filename() == "temp";
+    EXPECT_EQ(temp_folders, 1);
+    EXPECT_TRUE(std::filesystem::is_directory(windows + "/system32/DriverStore/FileRepository"));
+    // The services taken as running have their images: they run again after a restart.
+    std::vector<std::string> running = running_services(ini);
+    EXPECT_FALSE(running.empty());
+    ASSERT_EQ(run_program("halvik-sim", {"reboot", base_ + "/" + dir}).exit_code, 0);
+    EXPECT_EQ(running_services(read_file(base_ + "/" + dir + "/machine.ini")), running);
   }
 }
 

@@ -160,8 +160,11 @@ const std::vector<Case>& cases() {
         {Do::has, {kMemory, "\"SystemPages\"=dword:00028000"}},
         {Do::reboot, {}},
         {Do::ini, {"[faults]\nOpenServiceA halvik #1 = 5\n"}},
-        // The legacy pass deletes the service the first pass couldn't open.
-        {Do::install, kRemoval, 1, "OpenService - driver: Access is denied.\r\n"},
+        // The legacy pass deletes the service the first pass couldn't open.  The first pass
+        // found the driver still loaded: its file goes at the restart.
+        {Do::install, kRemoval, 1,
+         "C:\\WINDOWS\\System32\\drivers\\halvik.sys will be deleted when the system restarts.\n"
+         "OpenService - driver: Access is denied.\r\n"},
         {Do::drop_ini, {"OpenServiceA"}},
         {Do::has, {kMemory, "\"SystemPages\"=dword:00030000"}},
         {Do::install, kRemoval},

@@ -493,9 +493,11 @@ TEST_F(PnpScenario, AReinstallationWaitsForTheRestartOfADriverMarkedForDeletion)
   add_ini("services", "halvik.stop = stuck");
   RunResult removal = install(kRemoval);
   EXPECT_EQ(removal.exit_code, 1) << removal.err;
-  // Both removal passes try to stop it; it is said once.
+  // Both removal passes try to stop it; it is said once.  The loaded driver's image can't be
+  // deleted: it goes at the restart too.
   EXPECT_EQ(removal.err,
-            "The halvik service could not be stopped; it is removed when the system restarts.\n");
+            "The halvik service could not be stopped; it is removed when the system restarts.\n"
+            "C:\\WINDOWS\\System32\\drivers\\halvik.sys will be deleted when the system restarts.\n");
 
   RunResult early = install(worked_example());
   EXPECT_EQ(early.exit_code, 254);

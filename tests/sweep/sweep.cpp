@@ -60,8 +60,11 @@ const ErrorRule kErrors[] = {
     {"", 5},                   // everything else: access denied
 };
 
-// Traced calls the sim never makes fail (Sleep consults the faults but cannot fail).
-const std::set<std::string> kNotInjectable = {"CMP_WaitNoPendingInstallEvents", "Sleep"};
+// Traced calls not worth failing: the sim never makes them fail (Sleep consults the faults but
+// cannot fail), or Windows doesn't fail them on a valid handle (CloseServiceHandle: a program's
+// handles close at its end anyway).
+const std::set<std::string> kNotInjectable = {"CMP_WaitNoPendingInstallEvents", "CloseServiceHandle",
+                                              "Sleep"};
 
 unsigned long error_for(const std::string& call) {
   for (const ErrorRule& rule : kErrors) {

@@ -1055,9 +1055,14 @@ DWORD stage_package(const std::string& full_inf_path, const std::string& content
 
 DWORD uninstall_oem_inf(const std::string& name, bool force) {
   if (name.empty() || name.find_first_of("\\/:") != std::string::npos) return port::ERROR_INVALID_PARAMETER;
+  // Only an INF that SetupCopyOEMInf installed (oemN.inf) can be uninstalled: one of the
+  // system's own, or a name that isn't there, is not an installed OEM INF.
+  bool oem_name = name.size() > 7 && iequals(name.substr(0, 3), "oem") &&
+                  iequals(name.substr(name.size() - 4), ".inf") &&
+                  std::all_of(name.begin() + 3, name.end() - 4, [](char c) { return c >= '0' && c <= '9'; });
   std::string inf_path = inf_dir() + "\\" + name;
   std::string content;
-  if (!read_windows_file(inf_path, &content)) return port::ERROR_FILE_NOT_FOUND;
+  if (!oem_name || !read_windows_file(inf_path, &content)) return kErrorNotAnInstalledOemInf;
   // A device installed from the INF keeps it, present or not, unless the removal is forced.
   if (Key* classes = force ? nullptr : key_at(kClassKey)) {
     for (const auto& [folded_class, class_key] : classes->subkeys) {
@@ -1107,7 +1112,6 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
     if (!select_model(parsed, id, &model, &matching_id)) continue;
     DriverPlan plan;
     DWORD error = plan_driver(parsed, model, directory_of(full), &plan);
-    if (error == port::ERROR_SUCCESS) error = check_services(plan);
     if (error != port::ERROR_SUCCESS) return error;
     plan.matching_id = matching_id;
     plans.emplace_back(id, plan);
@@ -1115,8 +1119,17 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
   // The INF offers no driver for any of the devices: not a better match than what they have.
   if (plans.empty()) return port::ERROR_NO_MORE_ITEMS;
 
+  // From Vista on the package is staged in the driver store and its oemN.inf published before
+  // any device is installed from it: a device installation that fails then (a service marked
+  // for deletion) leaves the package staged.  Before Vista nothing is copied until it can be
+  // installed.
   std::string oem_name;
-  DWORD error = register_inf(full, &oem_name);
+  DWORD error = port::ERROR_SUCCESS;
+  if (has_driver_store()) error = register_inf(full, &oem_name);
+  for (const auto& [id, plan] : plans) {
+    if (error == port::ERROR_SUCCESS) error = check_services(plan);
+  }
+  if (error == port::ERROR_SUCCESS && !has_driver_store()) error = register_inf(full, &oem_name);
   if (error != port::ERROR_SUCCESS) return error;
   *restart = restart_required();
   DriverNumbers numbers;

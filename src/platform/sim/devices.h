@@ -106,13 +106,15 @@ DWORD register_inf(const std::string& source_path, std::string* oem_name);
 // System32\DriverStore\FileRepository\<inf>_<arch>_<hash>\ holds a staged package: its INF
 // and the files its SourceDisksFiles list, in their places relative to the INF.
 inline constexpr DWORD kErrorInfInUseByDevices = 0xE000023D;
+inline constexpr DWORD kErrorNotAnInstalledOemInf = 0xE000023C;
 bool has_driver_store();
 std::string driver_store_dir();
 std::vector<std::string> staged_infs();  // Windows paths of the staged INFs
 // Stages the package of an INF (unless it is staged already); the staged INF's path.
 DWORD stage_package(const std::string& full_inf_path, const std::string& content, std::string* staged_inf);
 // SetupUninstallOEMInf: the INF and its PNF go from the INF directory, and its package from the
-// store; kErrorInfInUseByDevices while a device was installed from it, unless forced.
+// store; kErrorInfInUseByDevices while a device was installed from it, unless forced;
+// kErrorNotAnInstalledOemInf for a name that is no oemN.inf of the INF directory.
 DWORD uninstall_oem_inf(const std::string& name, bool force);
 
 // ---- drivers -----------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -350,6 +351,23 @@ std::string quote(std::string_view text) {
   return quoted;
 }
 
+void close_process_handles() {
+  Machine& m = the_machine();
+  if (!m.loaded) return;
+  std::vector<std::string> services;
+  for (const auto& [handle, service] : m.services) {
+    if (!service->manager) services.push_back(service->name);
+  }
+  m.services.clear();
+  m.keys.clear();
+  m.tokens.clear();
+  m.files.clear();
+  close_device_lists();
+  m.other_handles = 0;
+  // A service marked for deletion and stopped goes with the last handle that held it.
+  for (const std::string& name : services) service_maybe_vanish(name);
+}
+
 void count_handle_opened() {
   ++the_machine().other_handles;
 }
@@ -517,6 +535,88 @@ void service_maybe_vanish(const std::string& name) {
   }
   if (current_service_state(name) != port::SERVICE_STOPPED) return;
   remove_service(name);
+}
+
+// ---- service images ------------------------------------------------------------------------
+
+std::string image_file_of(const std::string& image_path, const std::string& system_root) {
+  std::string image = trim(image_path);
+  if (!image.empty() && image[0] == '"') {
+    std::size_t close = image.find('"', 1);
+    image = image.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    for (std::size_t blank = image.find(' '); blank != std::string::npos;
+         blank = image.find(' ', blank + 1)) {
+      std::string_view before(image.data(), blank);
+      bool program = before.size() > 4 && (iequals(before.substr(before.size() - 4), ".exe") ||
+                                           iequals(before.substr(before.size() - 4), ".sys") ||
+                                           iequals(before.substr(before.size() - 4), ".dll"));
+      if (program) {
+        image.resize(blank);
+        break;
+      }
+    }
+  }
+  for (std::string_view prefix : {"\\??\\", "\\SystemRoot\\", "%SystemRoot%\\", "%windir%\\"}) {
+    if (image.size() > prefix.size() && iequals(std::string_view(image).substr(0, prefix.size()), prefix)) {
+      image = (prefix[1] == '?' ? "" : system_root + "\\") + image.substr(prefix.size());
+      break;
+    }
+  }
+  if (image.size() >= 2 && image[1] == ':') return image;
+  if (!image.empty() && image[0] == '\\') return system_root.substr(0, 2) + image;
+  return image.empty() ? "" : system_root + "\\" + image;
+}
+
+namespace {
+
+std::string system_root() {
+  std::string root = machine().ini.get_or("environment", "SystemRoot", "C:\\WINDOWS");
+  while (root.size() > 3 && (root.back() == '\\' || root.back() == '/')) root.pop_back();
+  return root;
+}
+
+}  // namespace
+
+std::string service_image_file(const std::string& name) {
+  Key* services = find_key(machine().hklm.get(), kServicesKey);
+  Key* key = services == nullptr ? nullptr : services->find_subkey(name);
+  const Value* value = key == nullptr ? nullptr : key->find_value("ImagePath");
+  std::string image;
+  if (value != nullptr && (value->type == port::REG_SZ || value->type == port::REG_EXPAND_SZ)) {
+    image.assign(value->data.begin(), value->data.end());
+    image.resize(std::min(image.size(), image.find('\0')));
+  }
+  if (image.empty() && (service_type(name) & 0x3) != 0) image = "System32\\drivers\\" + name + ".sys";
+  // The service manager expands the system's variables in it (%ProgramFiles%, ...).
+  std::string expanded;
+  for (std::size_t at = 0; at < image.size();) {
+    std::size_t open = image.find('%', at);
+    std::size_t close = open == std::string::npos ? std::string::npos : image.find('%', open + 1);
+    if (close == std::string::npos) {
+      expanded += image.substr(at);
+      break;
+    }
+    const std::string* defined = machine().ini.get("environment", image.substr(open + 1, close - open - 1));
+    expanded += image.substr(at, open - at);
+    expanded += defined == nullptr ? image.substr(open, close + 1 - open) : ini_value(*defined);
+    at = close + 1;
+  }
+  return expanded.empty() ? "" : image_file_of(expanded, system_root());
+}
+
+bool loaded_image(const std::string& host) {
+  const IniSection* states = machine().ini.section("services");
+  if (states == nullptr) return false;
+  for (const IniEntry& entry : states->entries) {
+    if (entry.key.find('.') != std::string::npos || !service_known(entry.key)) continue;
+    DWORD state = service_state_from_name(ini_value(entry.value));
+    if (state == 0 || state == port::SERVICE_STOPPED) continue;
+    std::string image = service_image_file(entry.key);
+    std::string image_host;
+    if (!image.empty() && native_host_path_of(image, &image_host) && image_host == host) return true;
+  }
+  return false;
 }
 
 // ---- paths ---------------------------------------------------------------------------------
@@ -688,10 +788,10 @@ bool find_entry(const std::string& dir, const std::string& part, std::string* na
 
 }  // namespace
 
-bool host_path_of(std::string_view windows_path, std::string* host) {
-  std::string full;
-  if (!full_windows_path(windows_path, &full)) return false;
-  full = file_view_path(full);
+namespace {
+
+// The host path of a full Windows path, its existing entries found whatever their case.
+std::string host_of_full(const std::string& full) {
   std::string result =
       machine().dir + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
   bool exists = true;
@@ -701,7 +801,22 @@ bool host_path_of(std::string_view windows_path, std::string* host) {
     result += '/';
     result += exists ? name : part;
   }
-  *host = result;
+  return result;
+}
+
+}  // namespace
+
+bool host_path_of(std::string_view windows_path, std::string* host) {
+  std::string full;
+  if (!full_windows_path(windows_path, &full)) return false;
+  *host = host_of_full(file_view_path(full));
+  return true;
+}
+
+bool native_host_path_of(std::string_view windows_path, std::string* host) {
+  std::string full;
+  if (!full_windows_path(windows_path, &full)) return false;
+  *host = host_of_full(full);
   return true;
 }
 
@@ -825,6 +940,7 @@ int initialize() {
 }
 
 void shutdown() {
+  close_process_handles();
   std::string error;
   if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
 }

@@ -223,6 +223,11 @@ std::string quote(std::string_view text);
 // Handles of kinds the sim does not know itself (device lists): counted so tests find leaks.
 void count_handle_opened();
 void count_handle_closed();
+// What Windows does when a process ends: every handle it still holds (keys, service handles,
+// tokens, files, device lists) is closed, and a stopped service marked for deletion whose last
+// handle that was goes.  Nothing is traced: the program calls nothing.
+void close_process_handles();
+void close_device_lists();  // setupapi.cpp
 
 // Registry and ini state changes; mark the machine for saving.
 void registry_changed();
@@ -253,6 +258,16 @@ bool service_marked_for_delete(const std::string& name);
 void mark_service_for_delete(const std::string& name);
 void remove_service(const std::string& name);  // from the database, with its key
 void service_maybe_vanish(const std::string& name);
+// The full Windows path of the image file an ImagePath value names: quoted or not (an unquoted
+// one ends at the first blank after a .exe, .sys or .dll, so that arguments don't count), with
+// \??\, \SystemRoot\, %SystemRoot%\ or %windir%\ in front, or relative to system_root.
+std::string image_file_of(const std::string& image_path, const std::string& system_root);
+// The image file of a service of the database ("" when it has none): its ImagePath, or for a
+// driver without one System32\drivers\NAME.sys, as the loader finds it.
+std::string service_image_file(const std::string& name);
+// Whether a host file is the image of a loaded service (any state but stopped): the system has
+// it mapped, and it can't be deleted until the service has stopped.
+bool loaded_image(const std::string& host);
 
 // A host file's bytes; false when it can't be read.
 bool read_whole_file(const std::string& path, std::string* content);
@@ -266,6 +281,8 @@ int open_file(const std::string& path, std::size_t* size);
 bool full_windows_path(std::string_view path, std::string* full);
 // The host path (existing entries found case-insensitively); false when not a drive path.
 bool host_path_of(std::string_view windows_path, std::string* host);
+// The same, as the system sees it: without a 32-bit process's file system redirection.
+bool native_host_path_of(std::string_view windows_path, std::string* host);
 // The Windows error for a missing path: 2 when its directory exists, else 3.
 DWORD missing_path_error(const std::string& host);
 bool is_readonly(const std::string& host);

@@ -1,7 +1,8 @@
 // Files and directories of the simulated drives: the kernel32 calls and the C runtime's fopen
 // and remove.  Windows paths go through the simulated current directory and find existing
 // entries whatever their case; the errors are Windows' (2 for a missing file, 3 for a missing
-// directory on the way, 5 for a read-only file, 32 for a file held open without sharing).
+// directory on the way, 5 for a read-only file or the image of a loaded driver, 32 for a file
+// held open without sharing).  A loaded image can still be renamed, and scheduled for the restart.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -334,6 +335,8 @@ BOOL DeleteFileA(const char* path) {
     fail(ERROR_ACCESS_DENIED);
   } else if (open_without_sharing(target.host, kFileShareDelete)) {
     fail(ERROR_SHARING_VIOLATION);
+  } else if (loaded_image(target.host)) {
+    fail(ERROR_ACCESS_DENIED);  // STATUS_CANNOT_DELETE: the image of a loaded driver is mapped
   } else if (::unlink(target.host.c_str()) != 0) {
     fail(ERROR_ACCESS_DENIED);
   } else {
@@ -647,6 +650,8 @@ int remove(const char* path) {
       error = ERROR_ACCESS_DENIED;
     } else if (open_without_sharing(target.host, kFileShareDelete)) {
       error = ERROR_SHARING_VIOLATION;
+    } else if (loaded_image(target.host)) {
+      error = ERROR_ACCESS_DENIED;
     } else if (::unlink(target.host.c_str()) != 0) {
       error = ERROR_ACCESS_DENIED;
     } else {

@@ -1,6 +1,7 @@
 // Registry calls of the port on the simulated registry, with Windows' statuses: a missing key
 // or value is 2, a small buffer 234 with the size needed, the end of an enumeration 259, a
-// handle to a deleted key 1018, a handle without the right access 5.
+// handle to a deleted key 1018, a handle without the right access 5, a name beyond Windows'
+// limits 87 (keys) or 206 (values).
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -75,14 +76,42 @@ std::string label(const std::string& path) {
   return quote(path.empty() ? "HKLM" : "HKLM\\" + path);
 }
 
-// The key that a handle and a subkey name reach in the calling process's registry view; the
-// 32-bit view's SOFTWARE is a key of its own.  With create, missing keys are made.
-Key* key_in_view(const KeyPtr& base, const char* sub_key, DWORD access, bool create) {
+// Windows' limits on names and depth ("Registry element size limits"): a key name of more than
+// 255 characters is an invalid parameter, and so is a key deeper than 512 levels (the error of
+// that one is undocumented; 87 is what the kernel answers for the name).  A value name of more
+// than 16,383 characters is too long (STATUS_NAME_TOO_LONG, ERROR_FILENAME_EXCED_RANGE).  Kept
+// here, a saved machine always loads again.
+constexpr std::size_t kMaxKeyName = 255;
+constexpr std::size_t kMaxDepth = 512;
+constexpr std::size_t kMaxValueName = 16383;
+constexpr LSTATUS kNameTooLong = 206;
+
+bool key_names_fit(const char* sub_key) {
+  for (const std::string& part : split_key_path(sub_key == nullptr ? "" : sub_key)) {
+    if (part.size() > kMaxKeyName) return false;
+  }
+  return true;
+}
+
+// The path below HKLM that a handle and a subkey name reach, as named and in the calling
+// process's registry view (the 32-bit view's SOFTWARE is a key of its own).
+std::string path_below(const KeyPtr& base, const char* sub_key) {
   std::string below = base->path();
   for (const std::string& part : split_key_path(sub_key == nullptr ? "" : sub_key)) {
     if (!below.empty()) below += '\\';
     below += part;
   }
+  return below;
+}
+
+std::string path_in_view(const KeyPtr& base, const char* sub_key, DWORD access) {
+  return registry_view_path(path_below(base, sub_key), access);
+}
+
+// The key that a handle and a subkey name reach in the calling process's registry view.  With
+// create, missing keys are made.
+Key* key_in_view(const KeyPtr& base, const char* sub_key, DWORD access, bool create) {
+  std::string below = path_below(base, sub_key);
   std::string viewed = registry_view_path(below, access);
   Key* root = machine().hklm.get();
   if (viewed == below) return create ? create_key(base.get(), sub_key) : find_key(base.get(), sub_key);
@@ -149,13 +178,15 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGS
   if (status == ERROR_SUCCESS) {
     Resolved base = resolve(key);
     status = base.status;
-    if (status == ERROR_SUCCESS && (sub_key == nullptr || result == nullptr))
+    if (status == ERROR_SUCCESS && (sub_key == nullptr || result == nullptr || !key_names_fit(sub_key)))
       status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
       Key* target = key_in_view(base.key, sub_key, desired, false);
       if (target == nullptr) {
         if ((base.access & KEY_CREATE_SUB_KEY) == 0) {
           status = ERROR_ACCESS_DENIED;
+        } else if (split_key_path(path_in_view(base.key, sub_key, desired)).size() > kMaxDepth) {
+          status = ERROR_INVALID_PARAMETER;
         } else {
           target = key_in_view(base.key, sub_key, desired, true);
           created = true;
@@ -179,7 +210,8 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, REGSAM desired, HKEY
   if (status == ERROR_SUCCESS) {
     Resolved base = resolve(key);
     status = base.status;
-    if (status == ERROR_SUCCESS && result == nullptr) status = ERROR_INVALID_PARAMETER;
+    if (status == ERROR_SUCCESS && (result == nullptr || !key_names_fit(sub_key)))
+      status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
       Key* target = key_in_view(base.key, sub_key, desired, false);
       if (target == nullptr) {
@@ -203,6 +235,7 @@ LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, cons
     status = base.status;
     if (status == ERROR_SUCCESS && (base.access & KEY_SET_VALUE) == 0) status = ERROR_ACCESS_DENIED;
     if (status == ERROR_SUCCESS && data == nullptr && data_size > 0) status = ERROR_INVALID_PARAMETER;
+    if (status == ERROR_SUCCESS && name.size() > kMaxValueName) status = kNameTooLong;
     if (status == ERROR_SUCCESS) {
       std::vector<std::uint8_t> bytes;
       if (data != nullptr) bytes.assign(data, data + data_size);
@@ -292,6 +325,7 @@ LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key) {
   if (status == ERROR_SUCCESS) {
     Resolved base = resolve(key);
     status = base.status;
+    if (status == ERROR_SUCCESS && !key_names_fit(sub_key)) status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
       Key* target = key_in_view(base.key, sub_key, 0, false);
       if (target == nullptr) {

@@ -96,33 +96,23 @@ void boot_service_manager() {
   ini_changed();
 }
 
-std::string string_of(Key* key, std::string_view name) {
-  Value* value = key == nullptr ? nullptr : key->find_value(name);
-  if (value == nullptr || (value->type != port::REG_SZ && value->type != port::REG_EXPAND_SZ)) return "";
-  std::string text(value->data.begin(), value->data.end());
-  return text.substr(0, text.find('\0'));
-}
-
-// A service whose ImagePath names a file that isn't there fails to start.  The path is the
-// Windows directory's (relative, \SystemRoot\ or %SystemRoot%) or a full one.
-bool image_present(Key* key) {
-  std::string image = string_of(key, "ImagePath");
-  if (image.empty()) return true;
-  if (!image.empty() && image[0] == '"') image = image.substr(1, image.find('"', 1) - 1);
-  for (std::string_view prefix : {"\\SystemRoot\\", "%SystemRoot%\\"}) {
-    if (image.size() > prefix.size() && iequals(std::string_view(image).substr(0, prefix.size()), prefix))
-      image = image.substr(prefix.size());
-  }
-  if (image.size() < 2 || image[1] != ':') image = devices::windows_dir() + "\\" + image;
+// A service whose image file isn't there fails to start; one without an image (no ImagePath,
+// and no driver) has nothing to miss.
+bool image_present(const std::string& name) {
+  std::string image = service_image_file(name);
   std::string host;
   std::error_code ignored;
-  return !host_path_of(image, &host) || std::filesystem::is_regular_file(host, ignored);
+  return image.empty() || !native_host_path_of(image, &host) ||
+         std::filesystem::is_regular_file(host, ignored);
 }
 
+// A disabled service (Start 4) starts for no one, not even for a device that names it.
 void start_service(const std::string& name) {
+  constexpr DWORD kDisabled = 4;
   Key* services = find_key(machine().hklm.get(), kServicesKey);
   Key* key = services == nullptr ? nullptr : services->find_subkey(name);
-  if (key != nullptr && service_known(name) && image_present(key))
+  if (key != nullptr && service_known(name) && dword_of(key, "Start") != kDisabled &&
+      image_present(key->name))
     store_service_state(key->name, port::SERVICE_RUNNING);
 }
 

@@ -58,8 +58,9 @@ constexpr char kRootDevnode[] = "HTREE\\ROOT\\0";
 // ---- tracing and faults ------------------------------------------------------------------
 
 // Trace lines read "Call arguments -> result [what came back]", as for every other port call.
+// A call that succeeds leaves the last error as it was: Windows documents no reset for SetupAPI
+// and newdev, and a caller that reads it after a success reads whatever an earlier call left.
 BOOL succeed(const std::string& call, const std::string& detail = "") {
-  SetLastError(ERROR_SUCCESS);
   sim::internal::trace_line(call + " -> TRUE" + (detail.empty() ? "" : " " + detail));
   return TRUE;
 }
@@ -385,6 +386,8 @@ BOOL SetupUninstallOEMInfA(const char* inf_file_name, DWORD flags, void* reserve
   if (DWORD error = sim::internal::fault("SetupUninstallOEMInfA", {name})) return fail(call, error);
   std::string version = sim::internal::machine().ini.get_or("system", "version", "5.1");
   if (std::strtod(version.c_str(), nullptr) < 5.1) return fail(call, ERROR_PROC_NOT_FOUND);  // from XP on
+  // Driver packages are a 64-bit process's business on 64-bit Windows, as installing them is.
+  if (sim::internal::process_is_wow64()) return fail(call, ERROR_IN_WOW64);
   if (inf_file_name == nullptr || reserved != nullptr) return fail(call, ERROR_INVALID_PARAMETER);
   DWORD error = devices::uninstall_oem_inf(name, (flags & SUOI_FORCEDELETE) != 0);
   return error == ERROR_SUCCESS ? succeed(call) : fail(call, error);
@@ -861,6 +864,15 @@ FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
 // ---- the test API's device part ----------------------------------------------------------
 
 namespace sim {
+
+namespace internal {
+
+void close_device_lists() {
+  for (port::DeviceList* list : port::lists()) delete list;
+  port::lists().clear();
+}
+
+}  // namespace internal
 
 void add_board(const Board& board) {
   devices::write_board(board);

@@ -1,8 +1,8 @@
 // WOW64: a 32-bit program on 64-bit Windows.  The installer is one (install.exe); its
 // counterpart installx64.exe is a 64-bit program and sees the machine as it is.  For a 32-bit
 // process the registry redirector shows HKLM\SOFTWARE\Wow6432Node as HKLM\SOFTWARE (with the
-// keys Windows shares between the two views left where they are), the file system redirector
-// shows %SystemRoot%\SysWOW64 as %SystemRoot%\System32, and SetupAPI refuses to install or
+// keys Windows shares between the two views left where they are, SOFTWARE\Classes among them), the file
+// system redirector shows %SystemRoot%\SysWOW64 as %SystemRoot%\System32, and SetupAPI refuses to install or
 // remove devices (ERROR_IN_WOW64).
 #include <errno.h>
 
@@ -69,6 +69,11 @@ constexpr const char* kSharedSoftwareKeys[] = {
     "RegisteredApplications",
 };
 
+// SOFTWARE\Classes is shared on Windows 7, but for these subkeys: the 32-bit view finds them
+// below SOFTWARE\Classes\Wow6432Node, where Windows keeps them.
+constexpr const char* kRedirectedClassesKeys[] = {"CLSID", "DirectShow", "Interface", "Media Type",
+                                                  "MediaFoundation"};
+
 // The folders of System32 that the file system redirector leaves alone.
 constexpr const char* kUnredirectedSystemFolders[] = {"catroot",      "catroot2", "DriverStore",
                                                       "drivers\\etc", "LogFiles", "spool"};
@@ -115,6 +120,16 @@ std::string registry_view_path(const std::string& path, DWORD access) {
   std::vector<std::string> parts = split_key_path(path);
   if (parts.empty() || !iequals(parts[0], "SOFTWARE")) return path;
   if (parts.size() > 1 && iequals(parts[1], "Wow6432Node")) return path;
+  if (parts.size() > 1 && iequals(parts[1], "Classes")) {
+    if (parts.size() < 3 || iequals(parts[2], "Wow6432Node")) return path;
+    for (const char* redirected : kRedirectedClassesKeys) {
+      if (iequals(parts[2], redirected)) {
+        parts.insert(parts.begin() + 2, "Wow6432Node");
+        return join(parts, '\\');
+      }
+    }
+    return path;
+  }
   for (const char* shared : kSharedSoftwareKeys) {
     if (starts_with_parts(parts, 1, shared)) return path;
   }

@@ -127,6 +127,42 @@ TEST_F(FilesTest, ReadOnlyFilesResistDeletionUntilReset) {
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem3.inf"));
 }
 
+// The image of a loaded driver is mapped: deleting it fails as Windows fails it
+// (STATUS_CANNOT_DELETE, reported as access denied) until the driver has stopped; renaming it
+// and scheduling its deletion for the restart still work.
+TEST_F(FilesTest, TheImageOfALoadedDriverCanBeDeletedOnlyOnceItStopped) {
+  constexpr char kImage[] = "C:\\WINDOWS\\System32\\drivers\\halvik.sys";
+  const struct {
+    port::DWORD state;
+    const char* image_path;  // "" none: the driver's default, System32\drivers\halvik.sys
+    port::DWORD error;       // 0: deleted
+  } cases[] = {
+      {port::SERVICE_RUNNING, "system32\\DRIVERS\\halvik.sys", port::ERROR_ACCESS_DENIED},
+      {port::SERVICE_STOP_PENDING, "\\SystemRoot\\System32\\drivers\\halvik.sys", port::ERROR_ACCESS_DENIED},
+      {port::SERVICE_RUNNING, "\\??\\C:\\WINDOWS\\system32\\drivers\\halvik.sys", port::ERROR_ACCESS_DENIED},
+      {port::SERVICE_RUNNING, "", port::ERROR_ACCESS_DENIED},
+      {port::SERVICE_RUNNING, "system32\\drivers\\other.sys", 0},
+      {port::SERVICE_STOPPED, "system32\\drivers\\halvik.sys", 0},
+  };
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\halvik";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image_path);
+    sim::write_file(kImage, "MZ");
+    sim::add_service("halvik", 1, c.state);
+    if (*c.image_path != '\0') sim::reg_set_string(key, "ImagePath", c.image_path);
+    port::SetLastError(0);
+    EXPECT_EQ(port::DeleteFileA(kImage), c.error == 0 ? port::TRUE : port::FALSE);
+    EXPECT_EQ(port::GetLastError(), c.error);
+    sim::reg_delete_key(key);
+    sim::restart_machine();
+  }
+  sim::write_file(kImage, "MZ");
+  sim::add_service("halvik", 1, port::SERVICE_RUNNING);
+  EXPECT_EQ(port::remove(kImage), -1);
+  EXPECT_TRUE(port::MoveFileExA(kImage, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_TRUE(port::MoveFileExA(kImage, "C:\\WINDOWS\\System32\\drivers\\halvik.old", 0));
+}
+
 TEST_F(FilesTest, MissingFileAndMissingDirectoryDiffer) {
   EXPECT_EQ(port::GetFileAttributesA("C:\\WINDOWS\\nothing.dll"), port::INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(port::GetLastError(), port::ERROR_FILE_NOT_FOUND);

@@ -141,3 +141,54 @@ TEST_F(RegistryCallsTest, ValuesAreStoredAsWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// Windows' limits: a key name of 255 characters, a value name of 16,383, 512 levels.  What the
+// calls take, a saved machine loads again.
+TEST_F(RegistryCallsTest, NamesAndDepthBeyondWindowsLimitsAreRefused) {
+  std::string deep = "SOFTWARE";
+  for (int level = 2; level <= 512; ++level) deep += "\\d";
+  const std::string name255(255, 'k');
+  const struct {
+    const char* label;
+    std::string key;    // created below HKLM
+    std::string value;  // then set in it ("" none)
+    port::LSTATUS create;
+    port::LSTATUS open;  // when the creation failed
+    port::LSTATUS set;
+  } cases[] = {
+      {"a key name of 255", "SOFTWARE\\" + name255, "", 0, 0, 0},
+      {"a key name of 256", "SOFTWARE\\" + name255 + "k", "", port::ERROR_INVALID_PARAMETER,
+       port::ERROR_INVALID_PARAMETER, 0},
+      {"512 levels", deep, "", 0, 0, 0},
+      {"513 levels", deep + "\\d", "", port::ERROR_INVALID_PARAMETER, port::ERROR_FILE_NOT_FOUND, 0},
+      {"a value name of 16383", "SOFTWARE\\V", std::string(16383, 'v'), 0, 0, 0},
+      {"a value name of 16384", "SOFTWARE\\V", std::string(16384, 'v'), 0, 0, 206},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    port::HKEY key = nullptr;
+    ASSERT_EQ(port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, c.key.c_str(), 0, nullptr, 0,
+                                    port::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              c.create);
+    if (c.create != 0) {
+      EXPECT_EQ(port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, c.key.c_str(), 0, port::KEY_READ, &key),
+                c.open);
+      continue;
+    }
+    port::DWORD one = 1;
+    if (!c.value.empty()) {
+      EXPECT_EQ(port::RegSetValueExA(key, c.value.c_str(), 0, port::REG_DWORD,
+                                     reinterpret_cast<const port::BYTE*>(&one), sizeof one),
+                c.set);
+    }
+    port::RegCloseKey(key);
+  }
+  std::string error;
+  ASSERT_TRUE(sim::save_machine(&error)) << error;
+  ASSERT_TRUE(sim::use_machine(dir(), &error)) << error;
+  EXPECT_TRUE(sim::reg_key_exists(deep));
+}
+
+}  // namespace

@@ -108,6 +108,45 @@ TEST_F(ServicesTest, AServiceStillRunningDoesNotVanish) {
   EXPECT_FALSE(sim::service_exists("halvik"));
 }
 
+// A process's handles close when it ends, as Windows closes them: a service the program marked
+// for deletion and stopped goes then, though the program never closed its handle.
+TEST_F(ServicesTest, TheEndOfTheProcessClosesItsHandles) {
+  const struct {
+    const char* label;
+    port::DWORD state;
+    bool mark;
+    bool linger;
+    bool known_after;
+  } cases[] = {
+      {"marked and stopped: goes", port::SERVICE_STOPPED, true, false, false},
+      {"marked, still running: stays marked", port::SERVICE_RUNNING, true, false, true},
+      {"marked, held by another program: stays", port::SERVICE_STOPPED, true, true, true},
+      {"not marked: stays", port::SERVICE_STOPPED, false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::add_service("halvik", 1, c.state);
+    sim::set_service_delete_linger("halvik", c.linger);
+    manager_ = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+    port::SC_HANDLE service = open();
+    if (c.mark) {
+      ASSERT_TRUE(port::DeleteService(service));
+    }
+    port::HKEY key = nullptr;
+    ASSERT_EQ(port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, "SYSTEM", 0, port::KEY_READ, &key), 0);
+    ASSERT_NE(port::CreateFileA("C:\\Tessaridge\\pnp\\morvellan.inf", port::GENERIC_READ, 0, nullptr,
+                                port::OPEN_EXISTING, 0, nullptr),
+              port::INVALID_HANDLE_VALUE);
+    port::shutdown();
+    EXPECT_EQ(sim::open_handle_count(), 0u);
+    EXPECT_EQ(sim::service_exists("halvik"), c.known_after);
+    EXPECT_EQ(sim::reg_key_exists("SYSTEM\\CurrentControlSet\\Services\\halvik"), c.known_after);
+    sim::set_service_delete_linger("halvik", false);
+    sim::restart_machine();
+  }
+  manager_ = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
+}
+
 TEST_F(ServicesTest, RightsOfTheHandleCount) {
   port::SC_HANDLE service = open(port::SERVICE_STOP | port::SERVICE_QUERY_STATUS);
   EXPECT_FALSE(port::DeleteService(service));
@@ -199,12 +238,18 @@ TEST_F(ServicesTest, TheRestartStartsWhatStartsWithTheSystem) {
   } cases[] = {
       {0, "system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
       {1, "\\SystemRoot\\system32\\drivers\\boot.sys", port::SERVICE_RUNNING},
-      {2, "", port::SERVICE_RUNNING},
+      {2, "", port::SERVICE_RUNNING},  // a driver without ImagePath: System32\drivers\halvik.sys
+      {2, "%SystemRoot%\\system32\\svc.exe -k group", port::SERVICE_RUNNING},  // arguments don't count
+      {2, "\"C:\\WINDOWS\\system32\\svc.exe\" -k", port::SERVICE_RUNNING},
+      {2, "\"%ProgramFiles%\\Vendor\\svc.exe\"", port::SERVICE_RUNNING},  // the system's variables expanded
       {2, "system32\\drivers\\missing.sys", port::SERVICE_STOPPED},
       {3, "system32\\drivers\\boot.sys", port::SERVICE_STOPPED},
       {4, "", port::SERVICE_STOPPED},
   };
-  sim::write_file("C:\\WINDOWS\\system32\\drivers\\boot.sys", "MZ");
+  sim::set_env("ProgramFiles", "C:\\Program Files");
+  sim::write_file("C:\\Program Files\\Vendor\\svc.exe", "MZ");
+  for (const char* image : {"drivers\\boot.sys", "drivers\\halvik.sys", "svc.exe"})
+    sim::write_file(std::string("C:\\WINDOWS\\system32\\") + image, "MZ");
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\halvik";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.start) + " " + c.image);

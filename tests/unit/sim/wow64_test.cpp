@@ -55,6 +55,13 @@ TEST_F(Wow64, TheRegistryViewOfA32BitProcessHasASoftwareKeyOfItsOwn) {
       {64, 0, "SOFTWARE\\Tessaridge Technology\\F", false, "SOFTWARE\\Tessaridge Technology\\F"},
       {64, port::KEY_WOW64_32KEY, "SOFTWARE\\Tessaridge Technology\\G", false,
        "SOFTWARE\\Wow6432Node\\Tessaridge Technology\\G"},
+      // Windows 7 shares SOFTWARE\Classes, but for its COM registrations and media types.
+      {32, 0, "SOFTWARE\\Classes\\.hvk", false, "SOFTWARE\\Classes\\.hvk"},
+      {32, 0, "SOFTWARE\\Classes\\CLSID\\{H}", false, "SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{H}"},
+      {32, 0, "SOFTWARE\\Classes\\Media Type\\I", false, "SOFTWARE\\Classes\\Wow6432Node\\Media Type\\I"},
+      {64, port::KEY_WOW64_32KEY, "SOFTWARE\\Classes\\Interface\\J", false,
+       "SOFTWARE\\Classes\\Wow6432Node\\Interface\\J"},
+      {64, 0, "SOFTWARE\\Classes\\CLSID\\{K}", false, "SOFTWARE\\Classes\\CLSID\\{K}"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -725,6 +726,10 @@ TEST_F(Amd64Test, TheDriverStoreKeepsAPackageUntilItIsUninstalled) {
 
   EXPECT_FALSE(SetupUninstallOEMInfA("oem0.inf", 0, nullptr));
   EXPECT_EQ(GetLastError(), 0xE000023Du);  // ERROR_INF_IN_USE_BY_DEVICES
+  sim::set_process_bits(32);               // the 32-bit installer may not touch the package
+  EXPECT_FALSE(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_IN_WOW64);
+  sim::set_process_bits(0);
   ASSERT_TRUE(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr)) << GetLastError();
   EXPECT_EQ(staged_packages(), std::vector<std::string>{});
   EXPECT_FALSE(sim::file_exists("C:\\Windows\\inf\\oem0.inf"));
@@ -734,16 +739,48 @@ TEST_F(Amd64Test, TheDriverStoreKeepsAPackageUntilItIsUninstalled) {
   EXPECT_EQ(sim::device_driver(kBoard1), "");
 }
 
+// A device installation that the service manager refuses (the service is marked for deletion)
+// fails after the package was staged from Vista on, as Windows stages it first; before Vista
+// nothing is copied.
+void refuse_installation_of_a_marked_service() {
+  sim::add_service("halvik", 1, SERVICE_RUNNING);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = OpenServiceA(manager, "halvik", DELETE);
+  ASSERT_TRUE(DeleteService(service));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  BOOL reboot = FALSE;
+  EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, kRow1, kInf, 0, &reboot));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_EQ(sim::device_driver(kBoard1), "");
+}
+
+TEST_F(SetupApiTest, ARefusedInstallationBeforeVistaCopiesNothing) {
+  refuse_installation_of_a_marked_service();
+  EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
+}
+
+TEST_F(Amd64Test, ARefusedInstallationLeavesThePackageStaged) {
+  refuse_installation_of_a_marked_service();
+  EXPECT_EQ(staged_packages().size(), 1u);
+  EXPECT_TRUE(sim::file_exists("C:\\Windows\\inf\\oem0.inf"));
+}
+
 TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
   char name[MAX_PATH];
   ASSERT_TRUE(SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+  sim::write_file("C:\\WINDOWS\\inf\\machine.inf", sim::read_file(kInf));  // one of the system's own
+  sim::write_file("C:\\WINDOWS\\inf\\oemx.inf", sim::read_file(kInf));
+  constexpr DWORD kNotAnInstalledOemInf = 0xE000023C;
   const struct {
     const char* label;
     const char* version;  // major minor
     const char* inf;
     DWORD error;  // 0: succeeds
   } cases[] = {
-      {"not in the INF directory", "5.1", "oem7.inf", ERROR_FILE_NOT_FOUND},
+      {"not in the INF directory", "5.1", "oem7.inf", kNotAnInstalledOemInf},
+      {"not named oemN.inf", "5.1", "machine.inf", kNotAnInstalledOemInf},
+      {"oem without a number", "5.1", "oemx.inf", kNotAnInstalledOemInf},
       {"a path", "5.1", "..\\inf\\oem0.inf", ERROR_INVALID_PARAMETER},
       {"Windows 2000 has no such export", "5.0", "oem0.inf", ERROR_PROC_NOT_FOUND},
       {"XP: the INF and its PNF go, nothing staged", "5.1", "oem0.inf", 0},
@@ -759,11 +796,13 @@ TEST_F(SetupApiTest, UninstallOemInfFailsAsWindowsDoes) {
   }
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.inf"));
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\inf\\oem0.pnf"));
+  EXPECT_TRUE(sim::file_exists("C:\\WINDOWS\\inf\\machine.inf"));
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\System32\\DriverStore"));
 }
 
 // The restart enumerates the boards again: a driver installed while a restart was pending
-// starts, a board whose node went comes back with the driver from the store.
+// starts, a board whose node went comes back with the driver from the store; a disabled one
+// doesn't start.
 TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
   sim::set_update_restart_required(true);
   BOOL reboot = FALSE;
@@ -773,6 +812,57 @@ TEST_F(SetupApiTest, TheRestartEnumeratesTheBoardsAndStartsTheirDriver) {
   sim::restart_machine();
   for (const char* board : {kBoard1, kBoard2}) EXPECT_NE(sim::device_driver(board), "") << board;
   EXPECT_EQ(sim::service_state("halvik"), SERVICE_RUNNING);
+  // A disabled driver starts for no device.
+  sim::reg_set_dword(kService, "Start", 4);
+  sim::restart_machine();
+  EXPECT_EQ(sim::service_state("halvik"), SERVICE_STOPPED);
+}
+
+}  // namespace
+
+namespace {
+
+// Windows documents no reset of the last error for SetupAPI and newdev: a call that succeeds
+// leaves whatever an earlier call set.
+TEST_F(SetupApiTest, ASuccessfulCallLeavesTheLastErrorAsItWas) {
+  constexpr DWORD kEarlier = 1234;
+  HDEVINFO set = INVALID_HANDLE_VALUE;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  char text[MAX_PATH] = {};
+  DWORD size = 0;
+  BOOL reboot = FALSE;
+  GUID guid{};
+  const struct {
+    const char* call;
+    std::function<BOOL()> run;
+  } calls[] = {
+      {"SetupDiGetClassDevsExA",
+       [&] {
+         set = SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT, nullptr,
+                                      nullptr, nullptr);
+         return set != INVALID_HANDLE_VALUE;
+       }},
+      {"SetupDiEnumDeviceInfo", [&] { return SetupDiEnumDeviceInfo(set, 0, &data); }},
+      {"SetupDiGetDeviceRegistryPropertyA",
+       [&] {
+         return SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
+                                                  reinterpret_cast<BYTE*>(text), sizeof text, &size);
+       }},
+      {"SetupDiDestroyDeviceInfoList", [&] { return SetupDiDestroyDeviceInfoList(set); }},
+      {"SetupCopyOEMInfA",
+       [&] { return SetupCopyOEMInfA(kInf, nullptr, SPOST_PATH, 0, text, sizeof text, nullptr, nullptr); }},
+      {"SetupDiGetINFClassA", [&] { return SetupDiGetINFClassA(kInf, &guid, text, sizeof text, &size); }},
+      {"SetupGetInfFileListA",
+       [&] { return SetupGetInfFileListA(nullptr, INF_STYLE_WIN4, nullptr, 0, &size); }},
+      {"UpdateDriverForPlugAndPlayDevicesA", [&] { return update(kRow1, &reboot); }},
+      {"SetupUninstallOEMInfA", [&] { return SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, nullptr); }},
+  };
+  for (const auto& c : calls) {
+    SetLastError(kEarlier);
+    EXPECT_TRUE(c.run()) << c.call << " " << GetLastError();
+    EXPECT_EQ(GetLastError(), kEarlier) << c.call;
+  }
 }
 
 }  // namespace
