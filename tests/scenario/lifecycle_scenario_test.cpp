@@ -72,7 +72,7 @@ const std::vector<Case>& cases() {
         {Do::install, batch("n")},
         {Do::has, {kUninstall, "\"DisplayVersion\"=\"6.1.1\""}},
         {Do::ini, {"[faults]\nOpenSCManagerA = 5\n"}},
-        {Do::install, kRemoval, 255, "*"},
+        {Do::install, kRemoval, 254, "*"},
         {Do::has, {kUninstall, kEntry}},
         {Do::drop_ini, {"OpenSCManagerA"}},
         {Do::install, kRemoval},
