@@ -63,6 +63,7 @@ kit="$stage/$kit_name"
 mkdir -p "$kit/bin"
 for program in halvik-sim install installx64; do copy "build/release/$program" "$kit/bin/"; done
 cp -r deploy "$kit/deploy"
+find "$kit/deploy" -name __pycache__ -prune -exec rm -rf {} +
 sed -e "s/@VERSION@/$version/g" packaging/rehearsal-README.txt > "$kit/README.txt"
 kit_path="$root/dist/$kit_name-linux-x86_64.tar.gz"
 tar -C "$stage" --owner=0 --group=0 --sort=name -czf "$kit_path" "$kit_name"
