@@ -188,20 +188,6 @@ void put_file(const std::string& dir, const std::string& windows_path, const std
   std::ofstream(host, std::ios::binary) << content;
 }
 
-bool is_supported(const std::vector<std::string>& ids) {
-  for (const std::string& id : ids) {
-    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
-      std::string_view supported = supported_hardware_ids[row];
-      // A row is the ID without its revision; the revision-qualified form names it too.
-      if (id.size() >= supported.size() &&
-          iequals(std::string_view(id).substr(0, supported.size()), supported) &&
-          (id.size() == supported.size() || id[supported.size()] == '&'))
-        return true;
-    }
-  }
-  return false;
-}
-
 struct PciNode {
   std::string instance_id;
   std::vector<std::string> hardware_ids;
@@ -354,6 +340,20 @@ std::string where_export_is_cut(std::string_view bytes) {
 }
 
 }  // namespace
+
+bool is_supported(const std::vector<std::string>& ids) {
+  for (const std::string& id : ids) {
+    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+      std::string_view supported = supported_hardware_ids[row];
+      // A row is the ID without its revision; the revision-qualified form names it too.
+      if (id.size() >= supported.size() &&
+          iequals(std::string_view(id).substr(0, supported.size()), supported) &&
+          (id.size() == supported.size() || id[supported.size()] == '&'))
+        return true;
+    }
+  }
+  return false;
+}
 
 int command_import(const std::vector<std::string>& args) {
   std::string dir;

@@ -93,5 +93,51 @@ if grep -E '^(w2k|xp|win7-x64|older|adjusted|own-list|no-boards|stuck|same|wine7
   echo "FAIL: the second run changed a host" >&2
   failures=$((failures + 1))
 fi
+
+echo "== halvik-sim rehearse: each host's list from the inventory, as the collect play keeps it"
+ansible-inventory -i "$root/tests/fleet/inventory.yml" --list >"$work/inventory.json"
+python3 - "$work/inventory.json" "$fleet" <<'PY'
+import json, sys
+hostvars = json.load(open(sys.argv[1]))["_meta"]["hostvars"]
+for host, variables in hostvars.items():
+    with open(f"{sys.argv[2]}/{host}/batch.txt", "w") as out:
+        out.write(" ".join(str(variables["halvik_batch"]).split()) + "\n")
+PY
+"$sim" rehearse "$fleet" --json >"$work/rehearse.json" && status=0 || status=$?
+"$sim" rehearse "$fleet" --jobs 1 || true
+python3 - "$work/rehearse.json" "$status" <<'PY' || failures=$((failures + 1))
+import json, sys
+rows = {row["host"]: row for row in json.load(open(sys.argv[1]))}
+# host: field -> the text it must hold
+expected = {
+    "w2k": {"exit": "1", "bound": "3", "windows": "Windows 2000", "SystemPages": "0 -> 163840"},
+    "xp": {"exit": "1", "restarts": "1", "SystemPages": "0 -> 163840", "was": "none"},
+    "win7-x64": {"exit": "0", "processor": "AMD64", "bound": "3", "SystemPages": "0 -> 0"},
+    "wine7": {"exit": "0", "boards": "0", "bound": "1"},
+    "older": {"exit": "1", "bound": "3", "was": "earlier (not listed)"},
+    "adjusted": {"exit": "1", "SystemPages": "196608 -> 163840"},
+    "no-boards": {"exit": "1", "boards": "0", "bound": "1"},
+    "own-list": {"exit": "1", "SystemPages": "0 -> 544768"},
+    "same": {"exit": "1", "was": "6.1.1"},
+    "host-service": {"exit": "-1", "meaning": "failure", "report": "halvservice"},
+    "stuck": {"exit": "-2 1", "restarts": "2", "pending": "halvik.sys"},
+    "cut-odd": {"meaning": "not rehearsed", "report": "cut short: it ends inside a character"},
+    "cut-value": {"meaning": "not rehearsed", "report": "cut short: its last line"},
+}
+failed = [] if sorted(rows) == sorted(expected) else [f"hosts {sorted(rows)}"]
+for host, fields in expected.items():
+    for field, text in fields.items():
+        if text not in rows.get(host, {}).get(field, ""):
+            failed.append(f"{host}.{field} = {rows.get(host, {}).get(field)!r}, not {text!r}")
+    ok = host not in ("host-service", "cut-odd", "cut-value")
+    if rows.get(host, {}).get("ok") != ok:
+        failed.append(f"{host}.ok should be {ok}")
+if sys.argv[2] != "1":
+    failed.append(f"exit {sys.argv[2]}, not 1 (three hosts failed)")
+for line in failed:
+    print("FAIL: halvik-sim rehearse:", line, file=sys.stderr)
+sys.exit(1 if failed else 0)
+PY
+
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "fleet rehearsal: all rows as expected"

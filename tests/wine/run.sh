@@ -67,7 +67,7 @@ prepare_package() {
       echo "0 passed, 1 failed"
       exit 1
     fi
-    zip=$(sed -n 's/^package: //p' "$work/package.log")
+    zip=$(sed -n 's/^package: \(.*\.zip\)$/\1/p' "$work/package.log")
   fi
   unpacked="$work/package"
   mkdir -p "$unpacked"
