@@ -353,11 +353,12 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
     code = run_program(installer, arguments, machine_dir, scratch + "/install.err", &report);
     row.exit_codes += (run == 0 ? "" : " ") + std::to_string(code);
     if (code != 0 && code != 1) row.report = report;
-    if (code != 1 && code != -2) break;
+    // The machine as the run left it: read once, restarted in memory, saved.
     if (!sim::use_machine(machine_dir, &error)) {
       row.report = error;
       return row;
     }
+    if (code != 1 && code != -2) break;
     std::string pending = pending_operations();
     if (!pending.empty()) row.pending += (row.pending.empty() ? "" : "; ") + pending;
     sim::restart_machine();
@@ -371,11 +372,6 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
   row.meaning = meaning_of(code);
   row.restarts = std::to_string(restarts);
   row.ok = code == 0 || code == 1;
-  if (!sim::use_machine(machine_dir, &error)) {
-    row.report = error;
-    row.ok = false;
-    return row;
-  }
   row.bound = bound_count();
   row.pages = pages_before + " -> " + pages_of();
   return row;
