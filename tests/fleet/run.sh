@@ -2,6 +2,8 @@
 # Rehearses the CI fleet twice with the real ansible-playbook: the first run's rows are checked
 # host by host, the second must change and restart nothing.
 #   tests/fleet/run.sh [BIN_DIR]      (default build/native)
+# The hosts' exports are tests/fleet/exports/HOST/: registry exports (*.reg), and where an
+# export can't say it, present.txt (the boards present) and machine.ini (a service's state).
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 bin=$(cd "${1:-$root/build/native}" && pwd)
@@ -9,44 +11,11 @@ work=$(mktemp -d /tmp/halvik-fleet.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fleet=$work/fleet
 sim=$bin/halvik-sim
-exports=$root/tests/scenario/exports
 list="0 0 0  16 32768 10240 0  1 1 0 1024000 0 0  1 16 250  152 128 0 0 0 0  0  y y 2  512 0 0"
 
-# A host's export: a template's registry, which is in the export format, after STEPS.
-host() {
-  name=$1 template=$2
-  shift 2
-  "$sim" new "$work/m-$name" --template "$template" >/dev/null
-  while [ $# -gt 0 ]; do
-    # shellcheck disable=SC2086
-    HALVIK_MACHINE=$work/m-$name "$bin/install" $1 >/dev/null 2>&1 || true
-    shift
-  done
-  mkdir -p "$fleet/$name"
-  cp "$work/m-$name/registry.reg" "$fleet/$name/export.reg"
-}
-host w2k w2k
-host xp xp
-host win7-x64 amd64
-host older leftovers
-host adjusted xp
-sed -i 's/"SystemPages"=dword:00000000/"SystemPages"=dword:00030000/' "$fleet/adjusted/export.reg"
-host no-boards xp
-: >"$fleet/no-boards/present.txt"
-host host-service leftovers
-"$sim" service "$work/m-host-service" halvservice running >/dev/null
-cp "$work/m-host-service/registry.reg" "$fleet/host-service/export.reg"
-printf '[services]\nhalvservice = running\n' >"$fleet/host-service/machine.ini"
-host stuck xp "-c 0 0 0  8 32768 10240 0  1 1 0 1024000 0 0  1 16 250  152 128 0 0 0 0  0  y y 2  512 0 0"
-printf '[services]\nhalvik.stop = stuck\n' >"$fleet/stuck/machine.ini"
-host own-list xp
-host same xp "-c $list"
-mkdir -p "$fleet/wine7" "$fleet/cut-odd" "$fleet/cut-value"
-cp "$exports/wine-system.reg" "$exports/wine-software.reg" "$fleet/wine7/"
-head -c 20001 "$exports/wine-system.reg" >"$fleet/cut-odd/system.reg"
-cp "$exports/wine-software.reg" "$fleet/cut-odd/"
-host cut-value xp
-head -c 3000 "$work/m-cut-value/registry.reg" | sed '$ s/"[^"]*$/"Trunc/' >"$fleet/cut-value/export.reg"
+# The committed exports (tests/fleet/make-exports.sh made them); the fleet folder gets each
+# host's batch.txt below, so it is a copy.
+cp -R "$root/tests/fleet/exports" "$fleet"
 
 rehearse() {
   ansible-playbook -i "$root/tests/fleet/inventory.yml" "$root/deploy/rehearse-halvik.yml" \
