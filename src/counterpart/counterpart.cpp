@@ -106,7 +106,7 @@ bool write_counterpart_response(const char* path, char command, int reboot_neede
   // Code 0 means "the last error when printed"; the installer prints in another process, so
   // the error is taken here.
   std::uint32_t code = failure.code;
-  if (code == 0 && failure.context != nullptr) code = port::GetLastError();
+  if (code == 0 && has_text(failure.context)) code = port::GetLastError();
 
   std::FILE* file = port::fopen(path, "w");
   if (file == nullptr) return false;

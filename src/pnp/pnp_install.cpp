@@ -254,7 +254,10 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
   set_coinstaller_switch(failure);
 
   if (auto_start != 0) {
-    if (create_root_device_node(supported_hardware_ids[0], inf_path, &failure->code) != 0) {
+    // The code matters only when the node failed: a success leaves no error to report.
+    port::DWORD code = 0;
+    if (create_root_device_node(supported_hardware_ids[0], inf_path, &code) != 0) {
+      failure->code = code;
       failure->context = device_node_failure_context();
       return 1;
     }

@@ -111,34 +111,46 @@ bool wait_until_service_gone(port::SC_HANDLE manager) {
   return false;
 }
 
+// Whether the legacy removal, the second pass of a run, is under way.
+bool in_legacy_pass = false;
+
 // Stops and deletes the service behind the open handle, closes the handle and waits for the
 // service to go.  0, or 1 with the failed deletion recorded.  A driver that would not stop stays
 // loaded, marked for deletion, until the system restarts: *reboot_needed is set.
 int delete_open_service(port::SC_HANDLE manager, port::SC_HANDLE service, int* reboot_needed,
                         FailureInfo* failure) {
-  // Each said once per run: the second removal pass finds the same service still there.
+  // Each said once per run: the second removal pass finds the same service still there.  On
+  // AMD64 the first pass runs in the counterpart, so the legacy pass can't know what it said;
+  // but a service it finds marked for deletion already is one the first pass has dealt with
+  // (and named), in this run or an earlier one.
   static bool said_not_stopped = false;
   static bool said_in_use = false;
   bool stopped = stop_service(service);
-  if (!stopped) {
-    if (!said_not_stopped) report_error("%s", kServiceNotStopped);
-    said_not_stopped = true;
-    *reboot_needed = 1;
-  }
   int result = 0;
+  bool marked_before = false;
   // A service already marked for deletion (by an earlier pass that couldn't stop it) goes as
   // this deletion would have it go: once stopped, or at the restart.
-  if (!port::DeleteService(service) && port::GetLastError() != port::ERROR_SERVICE_MARKED_FOR_DELETE) {
-    failure->context = "DeleteService";
-    failure->code = port::GetLastError();
-    result = 1;
+  if (!port::DeleteService(service)) {
+    port::DWORD error = port::GetLastError();
+    marked_before = error == port::ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (!marked_before) {
+      failure->context = "DeleteService";
+      failure->code = error;
+      result = 1;
+    }
+  }
+  bool named_by_first_pass = marked_before && in_legacy_pass;
+  if (!stopped) {
+    if (!said_not_stopped && !named_by_first_pass) report_error("%s", kServiceNotStopped);
+    said_not_stopped = true;
+    *reboot_needed = 1;
   }
   port::CloseServiceHandle(service);
   port::Sleep(kPollMilliseconds);
   // Stopped and deleted, but another program holds it open: it stays marked for deletion, and
   // refuses a new installation, until the last handle closes or the system restarts.
   if (!wait_until_service_gone(manager) && stopped && result == 0) {
-    if (!said_in_use) report_error("%s", kServiceInUse);
+    if (!said_in_use && !named_by_first_pass) report_error("%s", kServiceInUse);
     said_in_use = true;
     *reboot_needed = 1;
   }
@@ -228,7 +240,9 @@ int remove_legacy_driver(int* memory_outcome, int* reboot_needed, FailureInfo* f
     failure->code = port::GetLastError();
     return 1;
   }
+  in_legacy_pass = true;
   int result = stop_and_delete_service(manager, reboot_needed, failure);
+  in_legacy_pass = false;
   port::CloseServiceHandle(manager);
 
   remove_driver_directory_if_present(driver_directory, root_known);
