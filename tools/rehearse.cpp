@@ -511,7 +511,11 @@ int command_rehearse(const std::vector<std::string>& args) {
       fs::create_directories(host_scratch, fs_error);
       pid_t pid = fork();
       if (pid == 0) {
-        Row row = rehearse_host(options, hosts[next], machines + "/" + hosts[next], host_scratch, installer);
+        std::string machine_dir = machines + "/" + hosts[next];
+        Row row = rehearse_host(options, hosts[next], machine_dir, host_scratch, installer);
+        // A machine not kept goes at once: a fleet's machines need not all fit on the disk,
+        // and files deleted this soon mostly never reach it.
+        if (options.machines.empty()) fs::remove_all(machine_dir, fs_error);
         std::fflush(stdout);
         _exit(write_row(row, host_scratch + "/row") ? 0 : 1);
       }

@@ -212,19 +212,19 @@ int register_product(FailureInfo* failure) {
   return write_entry(folder, wow64, true, failure);
 }
 
-void unregister_product() {
+int unregister_product() {
   // The entry says where its copies are: nothing else is taken for it.
   FailureInfo failure;
   bool wow64 = false;
   if (!read_wow64(&wow64, &failure)) {
     print_failure(failure);
-    return;
+    return 1;
   }
   std::string entry = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
   port::HKEY key = nullptr;
   port::LSTATUS status =
       port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), 0, port::KEY_READ | view_of(wow64), &key);
-  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return;
+  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 0;
   char location[port::MAX_PATH] = "";
   port::DWORD size = sizeof location - 1;
   if (status == kSuccess) {
@@ -235,14 +235,14 @@ void unregister_product() {
   if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
     // Kept, so that the next removal finds the copies again.
     report_error("Unable to read HKEY_LOCAL_MACHINE\\%s\\InstallLocation\n", entry.c_str());
-    return;
+    return 1;
   }
   std::string folder = status == kSuccess ? location : "";
   bool scheduled = false;
   for (const char* name : product_programs(true)) {
     if (folder.empty()) break;
     std::string path = folder + "\\" + name;
-    if (!delete_product_file(path)) return;
+    if (!delete_product_file(path)) return 1;
     if (port::GetFileAttributesA(path.c_str()) != port::INVALID_FILE_ATTRIBUTES) scheduled = true;
   }
   if (!folder.empty() && !port::RemoveDirectoryA(folder.c_str())) {
@@ -252,11 +252,12 @@ void unregister_product() {
     if (!gone &&
         !(scheduled && port::MoveFileExA(folder.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT))) {
       report_error("Unable to delete %s\n", folder.c_str());
-      return;
+      return 1;
     }
   }
   // The entry has no subkeys; SHDeleteKeyA would look for it in the 32-bit view.
   status = port::RegDeleteKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), view_of(wow64), 0);
-  if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND))
-    report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s\n", entry.c_str());
+  if (status == kSuccess || status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 0;
+  report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s\n", entry.c_str());
+  return 1;
 }

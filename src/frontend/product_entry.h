@@ -13,7 +13,7 @@ inline constexpr const char* kUninstallEntryName = "halvik";
 // scheduled there) and writes the entry.  0, or 1 with failure filled.
 int register_product(FailureInfo* failure);
 
-// Deletes the entry, the copies and the folder.  What can't go is named on standard error; the
-// running program's own copy is scheduled for deletion at the next restart, which nothing else
-// needs.
-void unregister_product();
+// Deletes the entry, the copies and the folder.  0; or 1 when something can't go, named on
+// standard error, with the entry kept so that the removal can be run again.  The running
+// program's own copy is scheduled for deletion at the next restart, which nothing else needs.
+int unregister_product();

@@ -96,6 +96,18 @@ const std::vector<Case>& cases() {
         {Do::lacks, {kSessionManager, kPending}},
         {Do::reboot, {}},
         {Do::has, {kUninstall, kEntry}}}},
+      // An entry left behind would tell deployment tools the driver is still there.
+      {"AnEntryThatCantBeDeletedFailsTheRemovalAndStaysForTheNext",
+       {{Do::new_machine, {"xp"}},
+        {Do::install, batch("n")},
+        {Do::ini, {"[faults]\nRegDeleteKeyExA = 5\n"}},
+        {Do::install, kRemoval, 255,
+         "Unable to delete HKEY_LOCAL_MACHINE\\" + std::string(kUninstall) +
+             "\\halvik\nAn error occurred during driver removal.\n"},
+        {Do::has, {kUninstall, kEntry}},
+        {Do::drop_ini, {"RegDeleteKeyExA"}},
+        {Do::install, kRemoval},
+        {Do::lacks, {kUninstall, kEntry}}}},
       {"AnEntryThatCantBeWrittenFailsTheInstallation",
        {{Do::new_machine, {"xp"}},
         {Do::ini, {"[faults]\nCopyFileA = 5\n"}},

@@ -15,7 +15,7 @@ exec < /dev/null
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
-  host_service pnp_auto_start amd64_delegation amd64_temp_blanks)
+  host_service pnp_auto_start amd64_delegation amd64_temp_blanks product_entry)
 
 work=$(mktemp -d /tmp/halvik-wine.XXXXXX)
 passed=0
@@ -653,6 +653,27 @@ Driver removal completed.
 "
   expect_text "standard error" "$err.txt" ""
   expect "the exchange file is gone" "$(ls -A "$drive_c/windows/My  Temp")" ""
+  end
+}
+
+# The Programs and Features entry a successful installation leaves (Wine's installations stop
+# at the re-enumeration, so it is made here as one would be): in the 64-bit view, the programs
+# copied to Program Files (x86)\Tessaridge.  The removal deletes the copies, the folder and
+# the entry.
+scenario_product_entry() {
+  begin amd64 product_entry || return
+  local entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\halvik'
+  local folder="$drive_c/Program Files (x86)/Tessaridge"
+  mkdir -p "$folder"
+  cp "$pkg/install/install.exe" "$pkg/install/installx64.exe" "$folder/"
+  wine reg add "$entry" /v InstallLocation /d 'C:\Program Files (x86)\Tessaridge' /f /reg:64 > /dev/null 2>&1
+  wine reg add "$entry" /v DisplayVersion /d 6.1.1 /f /reg:64 > /dev/null 2>&1
+  expect "the entry is in the 64-bit view" "$(reg_value "$entry" DisplayVersion)" "REG_SZ 6.1.1"
+  run "$no_input" install.exe -r -c 0
+  expect_rc 0
+  expect_text "standard error" "$err.txt" ""
+  expect_key absent "$entry"
+  expect "the product folder is gone" "$([[ -e "$folder" ]] && echo present || echo absent)" absent
   end
 }
 
