@@ -668,11 +668,13 @@ scenario_product_entry() {
   cp "$pkg/install/install.exe" "$pkg/install/installx64.exe" "$folder/"
   wine reg add "$entry" /v InstallLocation /d 'C:\Program Files (x86)\Tessaridge' /f /reg:64 > /dev/null 2>&1
   wine reg add "$entry" /v DisplayVersion /d 6.1.1 /f /reg:64 > /dev/null 2>&1
-  expect "the entry is in the 64-bit view" "$(reg_value "$entry" DisplayVersion)" "REG_SZ 6.1.1"
+  # wine reg is the 32-bit reg.exe here: /reg:64 reads the 64-bit view.
+  entry_version() { wine reg query "$entry" /v DisplayVersion /reg:64 2> /dev/null | tr -d '\r' | awk 'NF == 3 { print $3 }'; }
+  expect "the entry is in the 64-bit view" "$(entry_version)" "6.1.1"
   run "$no_input" install.exe -r -c 0
   expect_rc 0
   expect_text "standard error" "$err.txt" ""
-  expect_key absent "$entry"
+  expect "the entry is gone from the 64-bit view" "$(entry_version)" ""
   expect "the product folder is gone" "$([[ -e "$folder" ]] && echo present || echo absent)" absent
   end
 }
