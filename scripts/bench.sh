@@ -17,7 +17,10 @@
 #   - halvik-sim service on machines whose machine.ini has BENCH_INI (default "10000 100000")
 #     more sections and a section of that many keys;
 #   - halvik-sim diff of two machines that differ in one bit of a binary value of BENCH_DIFF_MB
-#     (default "2 20") megabytes.
+#     (default "2 20") megabytes;
+#   - halvik-sim rehearse of a fleet of BENCH_FLEET_HOSTS (default 40) hosts, each with a
+#     BENCH_FLEET_MB (default 100) megabyte UTF-16 export, against the same number of
+#     halvik-sim imports of it one after the other.
 # It prints the medians and their ratios: the scan's cost (removal with the INFs less removal
 # without) against grep, and each size's time against the size ten times smaller.
 # Benchmarks are not part of the tests.
@@ -29,6 +32,8 @@ reg_sizes=${BENCH_REGISTRY_MB-10 100}
 board_counts=${BENCH_BOARDS-10 100 1000 10000}
 ini_counts=${BENCH_INI-10000 100000}
 diff_sizes=${BENCH_DIFF_MB-2 20}
+fleet_hosts=${BENCH_FLEET_HOSTS-40}
+fleet_mb=${BENCH_FLEET_MB:-100}
 rounds=${BENCH_ROUNDS:-3}
 runs=${BENCH_RUNS:-3}
 
@@ -106,6 +111,26 @@ for mb in $diff_sizes; do
   done
 done
 
+# The fleet: one export, hard-linked into every host's folder; every host must be rehearsed.
+if [ -n "$fleet_hosts" ]; then
+  if [ ! -f "$work/fleet.done" ] || [ "$(cat "$work/fleet.done")" != "$fleet_hosts $fleet_mb" ]; then
+    rm -rf "$work/fleet" "$work/fleet.reg"
+    cp "$work/m0/registry.reg" "$work/fleet.reg"
+    python3 "$root/scripts/bench_reg.py" "$work/fleet.reg" "$fleet_mb" utf-16
+    printf '\r\0\n\0' >>"$work/fleet.reg"  # reg export ends with an empty line
+    for i in $(seq -w "$fleet_hosts"); do
+      mkdir -p "$work/fleet/host$i" && ln "$work/fleet.reg" "$work/fleet/host$i/system.reg"
+    done
+    echo "$fleet_hosts $fleet_mb" >"$work/fleet.done"
+  fi
+  echo "$batch" >"$work/fleet-list.txt"
+  "$sim" rehearse "$work/fleet" --list "$work/fleet-list.txt" --json >"$work/fleet.json" ||
+    { echo "bench: the fleet rehearsal failed" >&2; exit 1; }
+  [ "$(grep -c '"ok": true' "$work/fleet.json")" -eq "$fleet_hosts" ] ||
+    { echo "bench: not every host of the fleet was rehearsed" >&2; exit 1; }
+  echo "fleet of $fleet_hosts hosts with $fleet_mb MB exports: every host rehearsed" >&2
+fi
+
 # The removal deletes exactly the expected files.
 for n in $sizes; do
   rm -rf "$work/run" && cp -al "$work/m$n" "$work/run"
@@ -146,6 +171,10 @@ done
 for mb in $diff_sizes; do
   commands+=("diff_$mb|$sim diff $work/d${mb}_0 $work/d${mb}_1|true")
 done
+if [ -n "$fleet_hosts" ]; then
+  commands+=("rehearse_fleet|$sim rehearse $work/fleet --list $work/fleet-list.txt|true")
+  commands+=("imports_fleet|for h in $work/fleet/*; do $sim import $work/imports/\${h##*/} \$h/system.reg; done|rm -rf $work/imports")
+fi
 rm -rf "$work/times" "$work/hyperfine.log" && mkdir -p "$work/times"
 echo "load average before timing: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 for ((round = 1; round <= rounds; ++round)); do
@@ -165,7 +194,7 @@ for mb in $reg_sizes; do
     stat -c %s "$work/r${mb}_$enc/registry.reg" >"$work/times/size_${mb}_$enc.bytes"
   done
 done
-python3 - "$work/times" "$sizes" "$reg_sizes" "$board_counts" "$ini_counts" "$diff_sizes" <<'PY'
+python3 - "$work/times" "$sizes" "$reg_sizes" "$board_counts" "$ini_counts" "$diff_sizes" "$fleet_hosts" "$fleet_mb" <<'PY'
 import glob, json, os, statistics, sys
 times_dir, sizes = sys.argv[1], [int(s) for s in sys.argv[2].split()]
 reg_sizes = [int(s) for s in sys.argv[3].split()]
@@ -215,4 +244,9 @@ if ini_counts:
     growth_table("sections", "", [("machine.ini", "ini")], ini_counts)
 if diff_sizes:
     growth_table("value", " MB", [("diff", "diff")], diff_sizes)
+if sys.argv[7]:
+    rehearse, imports = median("rehearse_fleet"), median("imports_fleet")
+    print()
+    print(f"{'fleet':>22} {'rehearse s':>11} {'imports s':>10} {'ratio':>7}")
+    print(f"{sys.argv[7] + ' hosts x ' + sys.argv[8] + ' MB':>22} {rehearse:>11.3f} {imports:>10.3f} {rehearse / imports:>6.2f}x")
 PY

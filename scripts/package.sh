@@ -11,7 +11,13 @@
 #                              the package's binaries beside the INF, under the source names it
 #                              gives them; it installs them under their plain names
 #
-# Usage: scripts/package.sh [--no-build]   (--no-build packs what build/win32 and build/win64 hold)
+# and the kit for the administrator's Linux workstation,
+# dist/halvik-rehearsal-<version>-linux-x86_64.tar.gz: bin/ (halvik-sim, install and installx64
+# from the release preset), deploy/ (the playbooks, their tasks, the exit-code table and the
+# example inventory) and README.txt.
+#
+# Usage: scripts/package.sh [--no-build]   (--no-build packs what build/win32, build/win64 and
+#                                           build/release hold)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,7 +26,7 @@ version=$(sed -n 's/^project(halvik_install VERSION \([0-9.]*\).*/\1/p' CMakeLis
 [[ -n "$version" ]] || { echo "package: no project version in CMakeLists.txt" >&2; exit 1; }
 
 if [[ "${1:-}" != "--no-build" ]]; then
-  for preset in win32 win64; do
+  for preset in win32 win64 release; do
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset"
   done
@@ -50,3 +56,16 @@ rm -f "$zip_path"
 (cd "$stage" && zip -q -X -r "$zip_path" README.txt install pnp)
 echo "package: $zip_path"
 unzip -l "$zip_path"
+
+# The rehearsal kit.
+kit_name="halvik-rehearsal-$version"
+kit="$stage/$kit_name"
+mkdir -p "$kit/bin"
+for program in halvik-sim install installx64; do copy "build/release/$program" "$kit/bin/"; done
+cp -r deploy "$kit/deploy"
+find "$kit/deploy" -name __pycache__ -prune -exec rm -rf {} +
+sed -e "s/@VERSION@/$version/g" packaging/rehearsal-README.txt > "$kit/README.txt"
+kit_path="$root/dist/$kit_name-linux-x86_64.tar.gz"
+tar -C "$stage" --owner=0 --group=0 --sort=name -czf "$kit_path" "$kit_name"
+echo "package: $kit_path"
+tar -tzf "$kit_path"

@@ -19,12 +19,16 @@ git ls-files 'src/frontend/*.cpp' 'src/config/*.cpp' 'src/service/*.cpp' 'src/pn
   'src/delegate/*.cpp' 'src/counterpart/*.cpp' |
   xargs -P 2 -n 4 clang-tidy -p build/native --quiet 2>/dev/null
 
-echo "== deployment playbook"
-# Both checkers run offline: the playbook needs the ansible.windows collection, which Debian's
+echo "== deployment playbooks"
+# Both checkers run offline: the playbooks need the ansible.windows collection, which Debian's
 # ansible package carries.
 "$root/scripts/ensure-packages.sh" ansible ansible-lint
-ansible-playbook -i deploy/inventory.example.yml --syntax-check deploy/install-halvik.yml
-ansible-lint --offline deploy/
+for playbook in deploy/*-halvik.yml; do
+  ansible-playbook -i deploy/inventory/example.yml --syntax-check "$playbook"
+done
+ansible-lint --offline -c deploy/.ansible-lint deploy/
+echo "== fleet rehearsal through ansible-playbook"
+tests/fleet/run.sh build/native
 
 echo "== sanitizer build and tests"
 cmake --preset sanitize

@@ -16,6 +16,10 @@
 //                                          reboot_requested is cleared
 //   halvik-sim import DIR [--present FILE] FILE.reg...
 //                                          a machine from registry exports (import.cpp)
+//   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]
+//                                          every host's exports imported, the installer run
+//                                          and the restart carried out; a row per host
+//                                          (rehearse.cpp)
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
@@ -49,7 +53,8 @@ using namespace sim::internal;
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
-    "       halvik-sim import DIR [--present FILE] FILE.reg...\n";
+    "       halvik-sim import DIR [--present FILE] FILE.reg...\n"
+    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -335,8 +340,8 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
-  if (command == "import") {
-    int status = halvik_sim::command_import(args);
+  if (command == "import" || command == "rehearse") {
+    int status = command == "import" ? halvik_sim::command_import(args) : halvik_sim::command_rehearse(args);
     return status < 0 ? usage() : status;
   }
   return usage();

@@ -188,20 +188,6 @@ void put_file(const std::string& dir, const std::string& windows_path, const std
   std::ofstream(host, std::ios::binary) << content;
 }
 
-bool is_supported(const std::vector<std::string>& ids) {
-  for (const std::string& id : ids) {
-    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
-      std::string_view supported = supported_hardware_ids[row];
-      // A row is the ID without its revision; the revision-qualified form names it too.
-      if (id.size() >= supported.size() &&
-          iequals(std::string_view(id).substr(0, supported.size()), supported) &&
-          (id.size() == supported.size() || id[supported.size()] == '&'))
-        return true;
-    }
-  }
-  return false;
-}
-
 struct PciNode {
   std::string instance_id;
   std::vector<std::string> hardware_ids;
@@ -311,7 +297,63 @@ std::size_t count_keys(const Key& key) {
   return count;
 }
 
+// Why an export is cut short (a fetch or copy that stopped early), "" when it ends as an export
+// ends.  The parser would take such a file up to where it stops and leave out everything
+// after: a machine without its Services key, say, that isn't the real one.  reg export writes
+// UTF-16 and ends with an empty line; any export ends with a line end after a complete line.
+std::string where_export_is_cut(std::string_view bytes) {
+  bool wide = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+              static_cast<unsigned char>(bytes[1]) == 0xFE;
+  std::size_t unit = wide ? 2 : 1;
+  std::size_t lines = 1;
+  for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
+    if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
+  }
+  std::string at = "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
+  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at;
+  // The tail as text: ASCII is all the checks need.
+  std::string tail;
+  std::size_t from = bytes.size() > 8192 * unit ? bytes.size() - 8192 * unit : (wide ? 2 : 0);
+  for (std::size_t i = from; i + unit <= bytes.size(); i += unit) {
+    bool ascii = !wide || bytes[i + 1] == '\0';
+    tail += ascii ? bytes[i] : '?';
+  }
+  if (tail.empty() || tail.back() != '\n') return "its last line has no end, " + at;
+  if (wide && (tail.size() < 4 || tail.compare(tail.size() - 4, 4, "\r\n\r\n") != 0))
+    return "it lacks the empty line reg export ends with, " + at;
+  std::size_t end = tail.find_last_not_of("\r\n");
+  if (end == std::string::npos) return "";
+  std::size_t start = tail.find_last_of('\n', end);
+  std::string last = tail.substr(start == std::string::npos ? 0 : start + 1,
+                                 end + 1 - (start == std::string::npos ? 0 : start + 1));
+  if (last.back() == '\\') return "its last value goes on past the end, " + at;
+  bool quoted = false;
+  for (std::size_t i = 0; i < last.size(); ++i) {
+    if (last[i] == '\\' && quoted) {
+      ++i;
+    } else if (last[i] == '"') {
+      quoted = !quoted;
+    }
+  }
+  if (quoted) return "its last line ends inside a string, " + at;
+  return "";
+}
+
 }  // namespace
+
+bool is_supported(const std::vector<std::string>& ids) {
+  for (const std::string& id : ids) {
+    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
+      std::string_view supported = supported_hardware_ids[row];
+      // A row is the ID without its revision; the revision-qualified form names it too.
+      if (id.size() >= supported.size() &&
+          iequals(std::string_view(id).substr(0, supported.size()), supported) &&
+          (id.size() == supported.size() || id[supported.size()] == '&'))
+        return true;
+    }
+  }
+  return false;
+}
 
 int command_import(const std::vector<std::string>& args) {
   std::string dir;
@@ -341,6 +383,8 @@ int command_import(const std::vector<std::string>& args) {
   for (const std::string& path : exports) {
     std::string bytes;
     if (!read_whole_file(path, &bytes)) return trouble("cannot read " + path);
+    std::string cut = where_export_is_cut(bytes);
+    if (!cut.empty()) return trouble(path + " is cut short: " + cut);
     KeyPtr root;
     std::string error;
     if (!parse_reg_file(bytes, path, &root, &error)) return trouble(error);
@@ -351,6 +395,9 @@ int command_import(const std::vector<std::string>& args) {
     }
   }
   Key* hklm = imported.hklm.get();
+  // Programs and Features' key, which every Windows has but an export of less than SOFTWARE
+  // lacks; the installation registers itself there.
+  create_key(hklm, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
   std::string mapped_control_set;
   std::string error;
   if (!settle_control_set(hklm, &mapped_control_set, &error)) return trouble(error);
@@ -410,6 +457,9 @@ int command_import(const std::vector<std::string>& args) {
   };
   define("SystemRoot", system_root);
   define("SystemDrive", system_root.substr(0, 2));
+  // Set by the shell, not the session manager; a 32-bit program on AMD64 gets the (x86) folder.
+  define("ProgramFiles",
+         system_root.substr(0, 2) + "\\Program Files" + (iequals(processor, "AMD64") ? " (x86)" : ""));
   std::string computer =
       string_value(find_key(hklm, std::string(kControl) + "\\ComputerName\\ComputerName"), "ComputerName");
   if (!computer.empty()) define("COMPUTERNAME", computer);
@@ -492,9 +542,12 @@ int command_import(const std::vector<std::string>& args) {
   std::filesystem::create_directories(dir, fs_error);
   if (fs_error) return trouble("cannot create " + dir + ": " + fs_error.message());
   bool wow64 = iequals(processor, "AMD64");
-  for (const std::string& folder : {system_root + "\\inf", system_root + "\\system32\\drivers",
-                                    system_root + "\\Temp", std::string(kPackageDir) + "\\install"})
+  for (const std::string& folder :
+       {system_root + "\\inf", system_root + "\\system32\\drivers", system_root + "\\Temp",
+        std::string(kPackageDir) + "\\install", names["PROGRAMFILES"]})
     make_folder(dir, folder);
+  put_file(dir, std::string(kPackageDir) + "\\install\\install.exe",
+           "MZ install (stand-in: the native program runs)\n");
   if (wow64) make_folder(dir, system_root + "\\SysWOW64\\drivers");
   // Windows Vista and later keep their driver store there.
   if (std::strtoul(version.c_str(), nullptr, 10) >= 6)

@@ -8,6 +8,7 @@
 #include "frontend/command_line.h"
 #include "frontend/dialogue.h"
 #include "frontend/failure.h"
+#include "frontend/product_entry.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
 #include "pnp/pnp.h"
@@ -66,6 +67,13 @@ void check_installation_inputs() {
   finish(1);
 }
 
+// The end of a removal that failed: the restart anything before asked for is offered.
+[[noreturn]] void fail_removal() {
+  report_error("%s", "An error occurred during driver removal.\n");
+  if (run_needs_restart) offer_reboot();
+  finish(1);
+}
+
 // The Plug and Play removal, then the legacy one; a failed pass ends the process.  True when
 // either pass needs a reboot.
 bool run_removal_passes() {
@@ -73,6 +81,9 @@ bool run_removal_passes() {
   int legacy_reboot = 0;
   run_removal_pass(&pnp_reboot, 1);
   run_removal_pass(&legacy_reboot, 0);
+  // Only once the driver is gone: a removal that fails keeps its entry, to be run again.  An
+  // entry that stays would tell deployment tools the driver is still installed.
+  if (unregister_product() != 0) fail_removal();
   return pnp_reboot != 0 || legacy_reboot != 0;
 }
 
@@ -111,6 +122,15 @@ bool run_removal_passes() {
                                   &memory_outcome, kInfPath, auto_start, &install_reboot, &failure);
   // An installation can succeed and still leave a report, such as a switch it couldn't set.
   print_failure(failure);
+  // Without its entry the installation can't be found or removed by the tools that look for
+  // it, and the next deployment would install it again: that fails the installation.
+  if (status == 0) {
+    clear_failure(&failure);
+    if (register_product(&failure) != 0) {
+      print_failure(failure);
+      status = 1;
+    }
+  }
   if (status == 0) {
     print_installation_outcome(memory_outcome);
   } else {
@@ -136,11 +156,7 @@ void run_removal_pass(int* reboot_needed, int kind) {
   // A removal can succeed and still leave a report, such as a memory value it couldn't restore.
   print_failure(failure);
   if (*reboot_needed != 0) run_needs_restart = true;
-  if (status != 0) {
-    report_error("%s", "An error occurred during driver removal.\n");
-    if (run_needs_restart) offer_reboot();
-    finish(1);
-  }
+  if (status != 0) fail_removal();
   print_removal_outcome(memory_outcome);
   if (*reboot_needed != 0)
     std::printf("For the memory adjustments to take effect, the system must be rebooted.\n");

@@ -135,6 +135,11 @@ LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD* reserved, DWOR
 LSTATUS RegCloseKey(HKEY key);
 // ERROR_FILE_NOT_FOUND when the key has no such value.
 LSTATUS RegDeleteValueA(HKEY key, const char* value_name);
+// Deletes a key without subkeys (ERROR_ACCESS_DENIED otherwise) from the view that view names
+// (KEY_WOW64_64KEY or KEY_WOW64_32KEY): a 32-bit program's other calls can't reach the 64-bit
+// view's keys to delete them.  advapi32 exports it from Windows Vista and 64-bit XP on; before,
+// the win32 backend deletes the key with RegDeleteKeyA, those systems having one view only.
+LSTATUS RegDeleteKeyExA(HKEY key, const char* sub_key, REGSAM view, DWORD reserved);
 // shlwapi: deletes a key with all its subkeys.
 LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key);
 // shlwapi: enumerates subkey names; *name_size is the buffer size in, the name length out.
@@ -250,6 +255,17 @@ BOOL DeleteFileA(const char* path);
 // missing or in use is still scheduled.  The delay can't be combined with
 // MOVEFILE_COPY_ALLOWED (87).
 BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags);
+// Copies a file with its attributes; with fail_if_exists an existing new_name fails with
+// ERROR_FILE_EXISTS, else it is replaced (ERROR_ACCESS_DENIED when it is read-only).
+BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists);
+// ERROR_ALREADY_EXISTS when the directory (or a file of that name) is there, ERROR_PATH_NOT_FOUND
+// when its parent is missing.
+BOOL CreateDirectoryA(const char* path, void* security_attributes);
+// Only an empty directory: ERROR_DIR_NOT_EMPTY otherwise.
+BOOL RemoveDirectoryA(const char* path);
+// module nullptr: the running program's own file.  The length copied; size when the name was
+// cut to fit (not terminated before Windows Vista).
+DWORD GetModuleFileNameA(HMODULE module, char* file_name, DWORD size);
 HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void* security_attributes,
                    DWORD creation_disposition, DWORD flags_and_attributes, HANDLE template_file);
 DWORD GetFileSize(HANDLE file, DWORD* size_high);

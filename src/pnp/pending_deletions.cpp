@@ -68,6 +68,10 @@ bool without_package_deletions(const std::vector<char>& list, const std::vector<
 int keep_installed_files_at_restart(const char* registered_inf, bool files_copied, FailureInfo* failure) {
   const char* root = port::getenv("SystemRoot");
   if (root == nullptr || root[0] == '\0') return 0;
+  return keep_files_at_restart(package_files(root, registered_inf, files_copied), failure);
+}
+
+int keep_files_at_restart(const std::vector<std::string>& files, FailureInfo* failure) {
   port::HKEY key = nullptr;
   if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kSessionManagerKeyPath, 0, port::KEY_ALL_ACCESS, &key) !=
       kSuccess) {
@@ -82,8 +86,7 @@ int keep_installed_files_at_restart(const char* registered_inf, bool files_copie
     status = port::RegQueryValueExA(key, kPendingOperations, nullptr, &type,
                                     reinterpret_cast<port::BYTE*>(list.data()), &size);
     std::vector<char> kept;
-    if (status == kSuccess &&
-        without_package_deletions(list, package_files(root, registered_inf, files_copied), &kept)) {
+    if (status == kSuccess && without_package_deletions(list, files, &kept)) {
       // An empty list goes: tools that look for a pending restart take the value's mere
       // presence for one.
       status = kept.empty() ? port::RegDeleteValueA(key, kPendingOperations)

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common/failure_info.h"
 #include "platform/port.h"
@@ -65,6 +67,8 @@ void read_registered_inf_names(RegisteredInfNames* names);
 // driver's files when a device got the driver (files_copied).  A file it didn't rewrite is an
 // old one, and goes at the restart as scheduled.  0, or 1 with failure filled.
 int keep_installed_files_at_restart(const char* registered_inf, bool files_copied, FailureInfo* failure);
+// The same for any files (and folders), named as the session manager names them ("\\??\\C:\\...").
+int keep_files_at_restart(const std::vector<std::string>& files, FailureInfo* failure);
 
 // Removal steps.
 // Every device node of the boards, present or not: a board that was out during the removal

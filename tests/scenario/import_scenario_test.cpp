@@ -193,6 +193,27 @@ TEST_F(ImportScenario, RefusesWhatCannotMakeAMachine) {
   }
 }
 
+// An export cut short anywhere but right after a key's closing empty line (where nothing tells)
+// is refused, naming the file and where it ends, and nothing is written.
+TEST_F(ImportScenario, RefusesAnExportCutShort) {
+  const std::string whole = read_file(kExports + "wine-system.reg");
+  const std::string empty_line("\r\0\n\0\r\0\n\0", 8);
+  int refused_count = 0;
+  for (std::size_t cut = 3; cut < whole.size(); cut += whole.size() / 41) {
+    if (cut % 2 == 0 && whole.compare(cut - 8, 8, empty_line) == 0) continue;
+    std::string name = "cut" + std::to_string(cut) + ".reg";
+    write_text(base_ + "/" + name, whole.substr(0, cut));
+    RunResult refused = import("c" + std::to_string(cut), {name, "wine-software.reg"});
+    EXPECT_EQ(refused.exit_code, 2) << cut;
+    EXPECT_NE(refused.err.find(name + " is cut short: "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("at byte " + std::to_string(cut) + " (line "), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(base_ + "/c" + std::to_string(cut) + "/registry.reg"));
+    ++refused_count;
+  }
+  EXPECT_GE(refused_count, 35);
+}
+
 // Install and remove on an imported machine; the machine with the driver is exported again and
 // imported, as an administrator's machine with an earlier installation would be.
 TEST_F(ImportScenario, RehearsesAnInstallationAndARemoval) {

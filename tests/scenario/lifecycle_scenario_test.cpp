@@ -44,6 +44,9 @@ const char* const kEnumPci = "SYSTEM\\CurrentControlSet\\Enum\\PCI";
 const char* const kSessionManager = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char* const kMemory = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 const char* const kBound = "\"Service\"=\"halvik\"";
+const char* const kUninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const char* const kEntry = "Uninstall\\halvik]";
+const char* const kPending = "PendingFileRenameOperations";
 
 // A batch installation: no reserved module; node y/n, adjustment y/n with already_opt and the
 // memory size.
@@ -61,6 +64,58 @@ std::vector<std::string> with(std::vector<std::string> first, const std::vector<
 
 const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
+      // The Programs and Features entry: one per installation, in the 64-bit view on AMD64,
+      // kept by a removal that fails, gone with one that succeeds.
+      {"TheEntryLivesFromInstallationToRemoval",
+       {{Do::new_machine, {"xp"}},
+        {Do::install, batch("n")},
+        {Do::install, batch("n")},
+        {Do::has, {kUninstall, "\"DisplayVersion\"=\"6.1.1\""}},
+        {Do::ini, {"[faults]\nOpenSCManagerA = 5\n"}},
+        {Do::install, kRemoval, 254, "*"},
+        {Do::has, {kUninstall, kEntry}},
+        {Do::drop_ini, {"OpenSCManagerA"}},
+        {Do::install, kRemoval},
+        {Do::lacks, {kUninstall, kEntry}}}},
+      {"TheEntryIsInTheNativeViewOnAmd64",
+       {{Do::new_machine, {"amd64"}},
+        {Do::install, batch("n")},
+        {Do::has, {kUninstall, "Program Files (x86)\\\\Tessaridge\\\\install.exe\\\" -r -d"}},
+        {Do::lacks, {"SOFTWARE\\Wow6432Node", "halvik"}},
+        {Do::install, kRemoval},
+        {Do::lacks, {kUninstall, kEntry}}}},
+      {"RemovingWithTheEntrysCopySchedulesItAndAReinstallTakesItBack",
+       {{Do::new_machine, {"xp"}},
+        {Do::install, batch("n")},
+        {Do::ini, {"[process]\nimage = C:\\Program Files\\Tessaridge\\install.exe\n"}},
+        {Do::install, {"-r", "-d", "C:\\Program Files\\Tessaridge", "-c", "0"}},
+        {Do::has, {kSessionManager, kPending}},
+        {Do::lacks, {kUninstall, kEntry}},
+        {Do::drop_ini, {"image ="}},
+        {Do::install, batch("n")},
+        {Do::lacks, {kSessionManager, kPending}},
+        {Do::reboot, {}},
+        {Do::has, {kUninstall, kEntry}}}},
+      // An entry left behind would tell deployment tools the driver is still there.
+      {"AnEntryThatCantBeDeletedFailsTheRemovalAndStaysForTheNext",
+       {{Do::new_machine, {"xp"}},
+        {Do::install, batch("n")},
+        {Do::ini, {"[faults]\nRegDeleteKeyExA = 5\n"}},
+        {Do::install, kRemoval, 255,
+         "Unable to delete HKEY_LOCAL_MACHINE\\" + std::string(kUninstall) +
+             "\\halvik\nAn error occurred during driver removal.\n"},
+        {Do::has, {kUninstall, kEntry}},
+        {Do::drop_ini, {"RegDeleteKeyExA"}},
+        {Do::install, kRemoval},
+        {Do::lacks, {kUninstall, kEntry}}}},
+      {"AnEntryThatCantBeWrittenFailsTheInstallation",
+       {{Do::new_machine, {"xp"}},
+        {Do::ini, {"[faults]\nCopyFileA = 5\n"}},
+        {Do::install, batch("n"), 255, "*"},
+        {Do::lacks, {kUninstall, "DisplayVersion"}},
+        {Do::drop_ini, {"CopyFileA"}},
+        {Do::install, kRemoval},
+        {Do::lacks, {kUninstall, kEntry}}}},
       {"ReinstallingKeepsEveryBoardBound",
        {{Do::new_machine, {"xp"}},
         {Do::install, batch("n")},

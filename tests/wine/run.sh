@@ -15,7 +15,7 @@ exec < /dev/null
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
-  host_service pnp_auto_start amd64_delegation amd64_temp_blanks)
+  host_service pnp_auto_start amd64_delegation amd64_temp_blanks product_entry)
 
 work=$(mktemp -d /tmp/halvik-wine.XXXXXX)
 passed=0
@@ -67,7 +67,7 @@ prepare_package() {
       echo "0 passed, 1 failed"
       exit 1
     fi
-    zip=$(sed -n 's/^package: //p' "$work/package.log")
+    zip=$(sed -n 's/^package: \(.*\.zip\)$/\1/p' "$work/package.log")
   fi
   unpacked="$work/package"
   mkdir -p "$unpacked"
@@ -653,6 +653,29 @@ Driver removal completed.
 "
   expect_text "standard error" "$err.txt" ""
   expect "the exchange file is gone" "$(ls -A "$drive_c/windows/My  Temp")" ""
+  end
+}
+
+# The Programs and Features entry a successful installation leaves (Wine's installations stop
+# at the re-enumeration, so it is made here as one would be): in the 64-bit view, the programs
+# copied to Program Files (x86)\Tessaridge.  The removal deletes the copies, the folder and
+# the entry.
+scenario_product_entry() {
+  begin amd64 product_entry || return
+  local entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\halvik'
+  local folder="$drive_c/Program Files (x86)/Tessaridge"
+  mkdir -p "$folder"
+  cp "$pkg/install/install.exe" "$pkg/install/installx64.exe" "$folder/"
+  wine reg add "$entry" /v InstallLocation /d 'C:\Program Files (x86)\Tessaridge' /f /reg:64 > /dev/null 2>&1
+  wine reg add "$entry" /v DisplayVersion /d 6.1.1 /f /reg:64 > /dev/null 2>&1
+  # wine reg is the 32-bit reg.exe here: /reg:64 reads the 64-bit view.
+  entry_version() { wine reg query "$entry" /v DisplayVersion /reg:64 2> /dev/null | tr -d '\r' | awk 'NF == 3 { print $3 }'; }
+  expect "the entry is in the 64-bit view" "$(entry_version)" "6.1.1"
+  run "$no_input" install.exe -r -c 0
+  expect_rc 0
+  expect_text "standard error" "$err.txt" ""
+  expect "the entry is gone from the 64-bit view" "$(entry_version)" ""
+  expect "the product folder is gone" "$([[ -e "$folder" ]] && echo present || echo absent)" absent
   end
 }
 

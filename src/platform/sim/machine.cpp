@@ -101,6 +101,17 @@ std::string program_name() {
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// The running program's file: [process] image when given, else the program's .exe in the
+// directory it starts in (where an administrator starts it, and where _spawnlp finds the
+// counterpart).
+std::string image_path_in(const Ini& ini, const std::string& start_directory) {
+  if (const std::string* image = ini.get("process", "image"); image != nullptr && !image->empty())
+    return *image;
+  std::string path = start_directory;
+  if (!path.empty() && path.back() != '\\') path += '\\';
+  return path + program_name() + ".exe";
+}
+
 // Whether a machine.ini section holds faults, and whether they apply in this program: [faults]
 // in every program, [faults.PROGRAM] only in that one, so that a program and the child it
 // starts on the same machine can be made to fail apart.
@@ -184,6 +195,7 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
   loaded->dir = dir;
   loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
   loaded->current_directory = loaded->ini.get_or("process", "current_directory", "C:\\");
+  loaded->image_path = image_path_in(loaded->ini, loaded->current_directory);
   loaded->loaded = true;
   return true;
 }
@@ -919,7 +931,10 @@ int initialize() {
   }
   // A program started by another one on this machine inherits its current directory.
   if (const char* inherited = std::getenv("HALVIK_CURRENT_DIRECTORY")) {
-    if (*inherited != '\0') raw_machine().current_directory = inherited;
+    if (*inherited != '\0') {
+      raw_machine().current_directory = inherited;
+      raw_machine().image_path = image_path_in(raw_machine().ini, inherited);
+    }
   }
   return 0;
 }

@@ -196,6 +196,7 @@ struct Machine {
   std::vector<std::string> trace;
   bool trace_to_file = false;
   std::string current_directory;  // the process's, per run
+  std::string image_path;         // the running program's file, as GetModuleFileNameA names it
   bool registry_dirty = false;
   bool ini_dirty = false;
   std::map<void*, std::unique_ptr<KeyHandle>> keys;

@@ -28,6 +28,7 @@ constexpr DWORD kInvalidName = 123;
 constexpr DWORD kDirectoryNameInvalid = 267;
 constexpr DWORD kFileShareDelete = 0x4;
 constexpr DWORD kFileReadAttributes = 0x80;
+constexpr DWORD kModuleNotFound = 126;
 
 BOOL fail(DWORD error) {
   SetLastError(error);
@@ -329,7 +330,8 @@ BOOL DeleteFileA(const char* path) {
     fail(error);
   } else if (!target.exists) {
     fail(target.full.empty() ? kInvalidName : missing_error(target));
-  } else if (target.directory || is_readonly(target.host)) {
+  } else if (target.directory || is_readonly(target.host) || iequals(target.full, machine().image_path)) {
+    // A running program's file is mapped: Windows refuses to delete it.
     fail(ERROR_ACCESS_DENIED);
   } else if (open_without_sharing(target.host, kFileShareDelete)) {
     fail(ERROR_SHARING_VIOLATION);
@@ -343,6 +345,110 @@ BOOL DeleteFileA(const char* path) {
   }
   trace_line("DeleteFileA " + quote(path) + " -> " + result_text(ok));
   return ok;
+}
+
+BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists) {
+  Target source = locate(existing);
+  Target target = locate(new_name);
+  DWORD error = fault("CopyFileA", {existing == nullptr ? "" : existing, source.full,
+                                    new_name == nullptr ? "" : new_name, target.full});
+  if (error != 0) {
+  } else if (!source.exists) {
+    error = source.full.empty() ? kInvalidName : missing_error(source);
+  } else if (source.directory) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (open_without_sharing(source.host, FILE_SHARE_READ)) {
+    error = ERROR_SHARING_VIOLATION;
+  } else if (target.full.empty()) {
+    error = ERROR_PATH_NOT_FOUND;
+  } else if (target.exists && fail_if_exists) {
+    error = ERROR_FILE_EXISTS;
+  } else if (target.directory || (target.exists && is_readonly(target.host)) ||
+             iequals(target.full, machine().image_path)) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (target.exists && is_open(target.host)) {
+    error = ERROR_SHARING_VIOLATION;
+  } else if (!target.exists && missing_path_error(target.host) == ERROR_PATH_NOT_FOUND) {
+    error = ERROR_PATH_NOT_FOUND;
+  } else {
+    std::error_code copy_error;
+    std::filesystem::copy_file(source.host, target.host, std::filesystem::copy_options::overwrite_existing,
+                               copy_error);
+    if (copy_error) {
+      error = ERROR_ACCESS_DENIED;
+    } else {
+      // The attributes go with the file, read-only included.
+      set_extra_attributes(target.full, extra_attributes(source.full));
+      if (is_readonly(source.host)) ::chmod(target.host.c_str(), 0444);
+    }
+  }
+  BOOL ok = error == 0 ? TRUE : fail(error);
+  trace_line("CopyFileA " + quote(existing) + " " + quote(new_name) + " " + std::to_string(fail_if_exists) +
+             " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL CreateDirectoryA(const char* path, void*) {
+  Target target = locate(path);
+  DWORD error = fault("CreateDirectoryA", {path == nullptr ? "" : path, target.full});
+  if (error != 0) {
+  } else if (target.full.empty()) {
+    error = path == nullptr || *path == '\0' ? ERROR_PATH_NOT_FOUND : kInvalidName;
+  } else if (target.exists) {
+    error = ERROR_ALREADY_EXISTS;
+  } else if (missing_path_error(target.host) == ERROR_PATH_NOT_FOUND) {
+    error = ERROR_PATH_NOT_FOUND;
+  } else if (::mkdir(target.host.c_str(), 0755) != 0) {
+    error = ERROR_ACCESS_DENIED;
+  }
+  BOOL ok = error == 0 ? TRUE : fail(error);
+  trace_line("CreateDirectoryA " + quote(path) + " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL RemoveDirectoryA(const char* path) {
+  Target target = locate(path);
+  DWORD error = fault("RemoveDirectoryA", {path == nullptr ? "" : path, target.full});
+  if (error != 0) {
+  } else if (!target.exists) {
+    error = target.full.empty() ? kInvalidName : missing_error(target);
+  } else if (!target.directory) {
+    error = kDirectoryNameInvalid;
+  } else if (!std::filesystem::is_empty(target.host)) {
+    error = ERROR_DIR_NOT_EMPTY;
+  } else if (iequals(target.full, machine().current_directory)) {
+    error = ERROR_SHARING_VIOLATION;  // the process's current directory is held open
+  } else if (::rmdir(target.host.c_str()) != 0) {
+    error = ERROR_ACCESS_DENIED;
+  } else {
+    set_extra_attributes(target.full, 0);
+  }
+  BOOL ok = error == 0 ? TRUE : fail(error);
+  trace_line("RemoveDirectoryA " + quote(path) + " -> " + result_text(ok));
+  return ok;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, char* file_name, DWORD size) {
+  const std::string& image = machine().image_path;
+  DWORD result = 0;
+  if (DWORD error = fault("GetModuleFileNameA")) {
+    SetLastError(error);
+  } else if (module != nullptr) {
+    SetLastError(kModuleNotFound);
+  } else if (file_name == nullptr || size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  } else if (image.size() + 1 > size) {
+    // Cut to the buffer and terminated, as Windows Vista and later do.
+    std::memcpy(file_name, image.c_str(), size - 1);
+    file_name[size - 1] = '\0';
+    result = size;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  } else {
+    std::memcpy(file_name, image.c_str(), image.size() + 1);
+    result = static_cast<DWORD>(image.size());
+  }
+  trace_line("GetModuleFileNameA " + std::to_string(size) + " -> " + std::to_string(result));
+  return result;
 }
 
 BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags) {

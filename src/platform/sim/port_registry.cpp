@@ -342,6 +342,29 @@ LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key) {
   return status;
 }
 
+LSTATUS RegDeleteKeyExA(HKEY key, const char* sub_key, REGSAM view, DWORD) {
+  std::string path = key_path(key, sub_key);
+  LSTATUS status = static_cast<LSTATUS>(fault("RegDeleteKeyExA", {path}));
+  if (status == ERROR_SUCCESS && sub_key == nullptr) status = ERROR_INVALID_PARAMETER;
+  if (status == ERROR_SUCCESS) {
+    Resolved base = resolve(key);
+    status = base.status;
+    if (status == ERROR_SUCCESS) {
+      Key* target = key_in_view(base.key, sub_key, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), false);
+      if (target == nullptr) {
+        status = ERROR_FILE_NOT_FOUND;
+      } else if (target->parent == nullptr || !target->subkeys.empty()) {
+        status = ERROR_ACCESS_DENIED;  // HKEY_LOCAL_MACHINE itself, or a key with subkeys
+      } else {
+        target->parent->delete_subkey(target->name);
+        registry_changed();
+      }
+    }
+  }
+  trace_line("RegDeleteKeyExA " + label(path) + " " + hex32(view) + " -> " + std::to_string(status));
+  return status;
+}
+
 LSTATUS SHEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size) {
   std::string path = key_path(key, nullptr);
   LSTATUS status = static_cast<LSTATUS>(fault("SHEnumKeyExA", {path}));

@@ -45,6 +45,7 @@ constexpr char kTcpip[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip";
 constexpr char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
 const Entry kRegistry[] = {
+    {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir", Kind::sz, "C:\\Program Files", 0},
     {kMemory, "ClearPageFileAtShutdown", Kind::dword, nullptr, 0},
     {kMemory, "DisablePagingExecutive", Kind::dword, nullptr, 0},
     {kMemory, "LargeSystemCache", Kind::dword, nullptr, 0},
@@ -140,7 +141,8 @@ const FileEntry kFiles[] = {
     {"{dir}\\system32\\drivers\\tcpip.sys", "MZ tcpip driver"},
     {"{dir}\\system32\\cmd.exe", "MZ command interpreter"},
     {"{dir}\\Temp", nullptr},
-    {"Tessaridge\\install", nullptr},
+    {"Tessaridge\\install\\install.exe", "MZ install (stand-in: the native program runs)\n"},
+    {"Program Files", nullptr},
 };
 
 std::string expand(std::string text, const WindowsProfile& profile) {
@@ -191,6 +193,9 @@ void build_windows(Machine& m, const WindowsProfile& profile) {
     }
   }
 
+  // Where Programs and Features finds the installed programs; Windows always has the key.
+  create_key(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
+
   const std::string root = std::string("C:\\") + profile.windows_dir;
   Ini& ini = m.ini;
   ini.set("system", "platform", "2");
@@ -207,6 +212,7 @@ void build_windows(Machine& m, const WindowsProfile& profile) {
       {"PATH", root + "\\system32;" + root + ";" + root + "\\System32\\Wbem"},
       {"PATHEXT", ".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH"},
       {"PROCESSOR_ARCHITECTURE", "x86"},
+      {"ProgramFiles", "C:\\Program Files"},
       {"SystemDrive", "C:"},
       {"SystemRoot", root},
       {"TEMP", root + "\\Temp"},

@@ -235,6 +235,10 @@ void amd64(Machine& m) {
   // The installer is a 32-bit program: its own environment is that of WOW64.
   m.ini.set("environment", "PROCESSOR_ARCHITECTURE", "x86");
   m.ini.set("environment", "PROCESSOR_ARCHITEW6432", "AMD64");
+  m.ini.set("environment", "ProgramFiles", "C:\\Program Files (x86)");
+  m.ini.set("environment", "ProgramW6432", "C:\\Program Files");
+  std::filesystem::create_directories(std::filesystem::path(m.dir) / "drive_c" / "Program Files (x86)",
+                                      ignored);
   Key* version = create_key(m.hklm.get(), "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
   set_sz(version, "CurrentVersion", "6.1");
   set_sz(version, "CurrentBuildNumber", "7601");

@@ -59,6 +59,22 @@ port::BOOL port::MoveFileExA(const char* existing, const char* new_name, port::D
   return ::MoveFileExA(existing, new_name, flags);
 }
 
+port::BOOL port::CopyFileA(const char* existing, const char* new_name, port::BOOL fail_if_exists) {
+  return ::CopyFileA(existing, new_name, fail_if_exists);
+}
+
+port::BOOL port::CreateDirectoryA(const char* path, void* security_attributes) {
+  return ::CreateDirectoryA(path, static_cast<::LPSECURITY_ATTRIBUTES>(security_attributes));
+}
+
+port::BOOL port::RemoveDirectoryA(const char* path) {
+  return ::RemoveDirectoryA(path);
+}
+
+port::DWORD port::GetModuleFileNameA(port::HMODULE module, char* file_name, port::DWORD size) {
+  return ::GetModuleFileNameA(win(module), file_name, size);
+}
+
 port::HANDLE port::CreateFileA(const char* path, port::DWORD desired, port::DWORD share_mode,
                                void* security_attributes, port::DWORD creation_disposition,
                                port::DWORD flags_and_attributes, port::HANDLE template_file) {

@@ -26,6 +26,18 @@ port::LSTATUS port::RegQueryValueExA(port::HKEY key, const char* value_name, por
   return ::RegQueryValueExA(win(key), value_name, win(reserved), win(type), data, win(data_size));
 }
 
+port::LSTATUS port::RegDeleteKeyExA(port::HKEY key, const char* sub_key, port::REGSAM view,
+                                    port::DWORD reserved) {
+  // Looked up, not linked: 32-bit Windows XP and 2000 don't export it, and have one view only.
+  using DeleteKeyEx = ::LONG(WINAPI*)(::HKEY, const char*, ::REGSAM, ::DWORD);
+  ::HMODULE advapi32 = ::GetModuleHandleA("advapi32.dll");
+  auto delete_key_ex = advapi32 == nullptr ? nullptr
+                                           : reinterpret_cast<DeleteKeyEx>(reinterpret_cast<void (*)()>(
+                                                 ::GetProcAddress(advapi32, "RegDeleteKeyExA")));
+  if (delete_key_ex == nullptr) return ::RegDeleteKeyA(win(key), sub_key);
+  return delete_key_ex(win(key), sub_key, view, reserved);
+}
+
 port::LSTATUS port::RegDeleteValueA(port::HKEY key, const char* value_name) {
   return ::RegDeleteValueA(win(key), value_name);
 }

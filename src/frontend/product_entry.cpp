@@ -1,0 +1,263 @@
+#include "frontend/product_entry.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/report.h"
+#include "frontend/failure.h"
+#include "platform/port.h"
+#include "pnp/pnp_steps.h"
+
+namespace {
+
+constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
+constexpr const char* kProductFolderName = "Tessaridge";
+constexpr const char* kDisplayName = "Quillant(R) Tessaridge(R) Device Driver";
+constexpr const char* kPublisher = "Quillant";
+
+// The texts a FailureInfo points to live for the rest of the run.
+char failure_text[2 * port::MAX_PATH];
+
+constexpr const char* kEnvironmentKeyPath =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+// Whether the machine is 64-bit, where this 32-bit program runs under WOW64: from the
+// machine-wide environment, as the hand-over to the counterpart decides it, not from this
+// process's own variables.  false when it can't be read (failure filled).
+bool read_wow64(bool* wow64, FailureInfo* failure) {
+  char architecture[32] = "";
+  port::DWORD size = sizeof architecture - 1;
+  port::HKEY key = nullptr;
+  port::LSTATUS status =
+      port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kEnvironmentKeyPath, 0, port::KEY_READ, &key);
+  if (status == kSuccess) {
+    status = port::RegQueryValueExA(key, "PROCESSOR_ARCHITECTURE", nullptr, nullptr,
+                                    reinterpret_cast<port::BYTE*>(architecture), &size);
+    port::RegCloseKey(key);
+  }
+  if (status != kSuccess) {
+    failure->context = "Unable to read the processor architecture (Session Manager\\Environment)";
+    failure->code = static_cast<port::DWORD>(status);
+    return false;
+  }
+  *wow64 = std::strcmp(architecture, "AMD64") == 0;
+  return true;
+}
+
+// Windows 2000 doesn't know the flag; a 32-bit Windows has only the one view.
+port::REGSAM view_of(bool wow64) {
+  return wow64 ? port::KEY_WOW64_64KEY : 0;
+}
+
+// The programs a removal runs: the installer and, where the device work is handed to it, the
+// 64-bit counterpart.
+std::vector<const char*> product_programs(bool wow64) {
+  std::vector<const char*> names{"install.exe"};
+  if (wow64) names.push_back("installx64.exe");
+  return names;
+}
+
+// %ProgramFiles%\Tessaridge (for this 32-bit program on 64-bit Windows, the (x86) folder);
+// false when the variable is unset or the name doesn't fit a path.
+bool product_folder(std::string* folder, std::string* parent) {
+  const char* program_files = port::getenv("ProgramFiles");
+  if (program_files == nullptr || program_files[0] == '\0') return false;
+  *parent = program_files;
+  while (!parent->empty() && parent->back() == '\\') parent->pop_back();
+  *folder = *parent + "\\" + kProductFolderName;
+  return folder->size() + std::strlen("\\installx64.exe") < port::MAX_PATH;
+}
+
+// The folder this program runs from; false when the system can't say.
+bool own_folder(std::string* folder) {
+  char path[port::MAX_PATH];
+  port::DWORD length = port::GetModuleFileNameA(nullptr, path, port::MAX_PATH);
+  if (length == 0 || length >= port::MAX_PATH) return false;
+  const char* slash = std::strrchr(path, '\\');
+  if (slash == nullptr) return false;
+  folder->assign(path, static_cast<std::size_t>(slash - path));
+  return true;
+}
+
+bool same_path(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+int fail(FailureInfo* failure, const char* what, const std::string& path, port::DWORD code) {
+  std::snprintf(failure_text, sizeof failure_text, "%s %s", what, path.c_str());
+  failure->context = failure_text;
+  failure->code = code;
+  return 1;
+}
+
+// The folder, made when missing (and its parent, which Windows always has but an imported
+// machine may lack).
+int make_folder(const std::string& folder, const std::string& parent, FailureInfo* failure) {
+  if (!port::CreateDirectoryA(parent.c_str(), nullptr) && port::GetLastError() != port::ERROR_ALREADY_EXISTS)
+    return fail(failure, "Unable to create", parent, port::GetLastError());
+  if (!port::CreateDirectoryA(folder.c_str(), nullptr) && port::GetLastError() != port::ERROR_ALREADY_EXISTS)
+    return fail(failure, "Unable to create", folder, port::GetLastError());
+  return 0;
+}
+
+std::string quoted_command(const std::string& folder, const char* arguments) {
+  // -d: the counterpart is looked for in the working directory, which Programs and Features
+  // doesn't set to the program's folder.
+  return "\"" + folder + "\\install.exe\" -r -d \"" + folder + "\"" + arguments;
+}
+
+int set_text(port::HKEY key, const char* name, const std::string& text, FailureInfo* failure) {
+  port::LSTATUS status =
+      port::RegSetValueExA(key, name, 0, port::REG_SZ, reinterpret_cast<const port::BYTE*>(text.c_str()),
+                           static_cast<port::DWORD>(text.size() + 1));
+  if (status == kSuccess) return 0;
+  return fail(failure, "Unable to write the Programs and Features entry value", name,
+              static_cast<port::DWORD>(status));
+}
+
+int set_number(port::HKEY key, const char* name, port::DWORD number, FailureInfo* failure) {
+  port::BYTE data[4] = {static_cast<port::BYTE>(number), static_cast<port::BYTE>(number >> 8),
+                        static_cast<port::BYTE>(number >> 16), static_cast<port::BYTE>(number >> 24)};
+  port::LSTATUS status = port::RegSetValueExA(key, name, 0, port::REG_DWORD, data, sizeof data);
+  if (status == kSuccess) return 0;
+  return fail(failure, "Unable to write the Programs and Features entry value", name,
+              static_cast<port::DWORD>(status));
+}
+
+// The entry in two steps.  Before the copies, where they go and how to remove them: with it,
+// a removal finds whatever this run copied, however far the rest got.  After them, the name
+// and version, by which Programs and Features lists the entry and detection rules find it.
+int write_entry(const std::string& folder, bool wow64, bool published, FailureInfo* failure) {
+  std::string path = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
+  port::HKEY key = nullptr;
+  port::LSTATUS status =
+      port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, port::REG_OPTION_NON_VOLATILE,
+                            port::KEY_ALL_ACCESS | view_of(wow64), nullptr, &key, nullptr);
+  if (status != kSuccess)
+    return fail(failure, "Unable to create", "HKEY_LOCAL_MACHINE\\" + path, static_cast<port::DWORD>(status));
+  bool failed = false;
+  if (!published) {
+    // An earlier installation's name and version go until this one is in place.
+    port::RegDeleteValueA(key, "DisplayVersion");
+    failed = set_text(key, "InstallLocation", folder, failure) != 0 ||
+             set_text(key, "Publisher", kPublisher, failure) != 0 ||
+             set_text(key, "UninstallString", quoted_command(folder, ""), failure) != 0 ||
+             set_text(key, "QuietUninstallString", quoted_command(folder, " -c 0"), failure) != 0 ||
+             set_number(key, "NoModify", 1, failure) != 0 || set_number(key, "NoRepair", 1, failure) != 0;
+  } else {
+    failed = set_text(key, "DisplayName", kDisplayName, failure) != 0 ||
+             set_text(key, "DisplayVersion", HALVIK_VERSION, failure) != 0;
+  }
+  port::RegCloseKey(key);
+  return failed ? 1 : 0;
+}
+
+// Deletes one file; one in use (the running program) is scheduled for the restart.  True when
+// it is gone or scheduled.
+bool delete_product_file(const std::string& path) {
+  // Only a file that is there: a deletion scheduled for nothing would still ask for a restart.
+  if (port::GetFileAttributesA(path.c_str()) == port::INVALID_FILE_ATTRIBUTES) {
+    port::DWORD error = port::GetLastError();
+    if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
+  }
+  port::SetFileAttributesA(path.c_str(), port::FILE_ATTRIBUTE_NORMAL);
+  if (port::DeleteFileA(path.c_str())) return true;
+  port::DWORD error = port::GetLastError();
+  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
+  if (port::MoveFileExA(path.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    std::printf("%s will be deleted when the system restarts.\n", path.c_str());
+    return true;
+  }
+  report_error("Unable to delete %s\n", path.c_str());
+  return false;
+}
+
+}  // namespace
+
+int register_product(FailureInfo* failure) {
+  std::string folder;
+  std::string parent;
+  std::string source;
+  bool wow64 = false;
+  if (!read_wow64(&wow64, failure)) return 1;
+  if (!product_folder(&folder, &parent)) {
+    failure->message = "Unable to find the Program Files folder (ProgramFiles).";
+    return 1;
+  }
+  if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
+  if (write_entry(folder, wow64, false, failure) != 0) return 1;
+  if (make_folder(folder, parent, failure) != 0) return 1;
+  std::vector<std::string> placed{"\\??\\" + folder};
+  for (const char* name : product_programs(wow64)) {
+    std::string target = folder + "\\" + name;
+    placed.push_back("\\??\\" + target);
+    // Run from the product folder itself, the copy is already there.
+    if (same_path(source, folder)) continue;
+    std::string from = source + "\\" + name;
+    port::SetFileAttributesA(target.c_str(), port::FILE_ATTRIBUTE_NORMAL);
+    if (!port::CopyFileA(from.c_str(), target.c_str(), port::FALSE))
+      return fail(failure, "Unable to copy", from, port::GetLastError());
+  }
+  if (keep_files_at_restart(placed, failure) != 0) return 1;
+  return write_entry(folder, wow64, true, failure);
+}
+
+int unregister_product() {
+  // The entry says where its copies are: nothing else is taken for it.
+  FailureInfo failure;
+  bool wow64 = false;
+  if (!read_wow64(&wow64, &failure)) {
+    print_failure(failure);
+    return 1;
+  }
+  std::string entry = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
+  port::HKEY key = nullptr;
+  port::LSTATUS status =
+      port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), 0, port::KEY_READ | view_of(wow64), &key);
+  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 0;
+  char location[port::MAX_PATH] = "";
+  port::DWORD size = sizeof location - 1;
+  if (status == kSuccess) {
+    status = port::RegQueryValueExA(key, "InstallLocation", nullptr, nullptr,
+                                    reinterpret_cast<port::BYTE*>(location), &size);
+    port::RegCloseKey(key);
+  }
+  if (status != kSuccess && status != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
+    // Kept, so that the next removal finds the copies again.
+    report_error("Unable to read HKEY_LOCAL_MACHINE\\%s\\InstallLocation\n", entry.c_str());
+    return 1;
+  }
+  std::string folder = status == kSuccess ? location : "";
+  bool scheduled = false;
+  for (const char* name : product_programs(true)) {
+    if (folder.empty()) break;
+    std::string path = folder + "\\" + name;
+    if (!delete_product_file(path)) return 1;
+    if (port::GetFileAttributesA(path.c_str()) != port::INVALID_FILE_ATTRIBUTES) scheduled = true;
+  }
+  if (!folder.empty() && !port::RemoveDirectoryA(folder.c_str())) {
+    port::DWORD error = port::GetLastError();
+    bool gone = error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND;
+    // A folder that holds the running copy goes at the restart, after it.
+    if (!gone &&
+        !(scheduled && port::MoveFileExA(folder.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT))) {
+      report_error("Unable to delete %s\n", folder.c_str());
+      return 1;
+    }
+  }
+  // The entry has no subkeys; SHDeleteKeyA would look for it in the 32-bit view.
+  status = port::RegDeleteKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), view_of(wow64), 0);
+  if (status == kSuccess || status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 0;
+  report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s\n", entry.c_str());
+  return 1;
+}

@@ -1,0 +1,19 @@
+// The installation as Programs and Features and deployment tools see it: an Uninstall entry
+// and, in a folder of the product's own under Program Files, the programs its removal runs, so
+// that the entry keeps working after the unpacked package is gone.
+#pragma once
+
+#include "common/failure_info.h"
+
+// The Uninstall entry's key below HKEY_LOCAL_MACHINE, in the 64-bit view on 64-bit Windows.
+inline constexpr const char* kUninstallKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+inline constexpr const char* kUninstallEntryName = "halvik";
+
+// Copies the programs into the product folder (taking back deletions an earlier removal
+// scheduled there) and writes the entry.  0, or 1 with failure filled.
+int register_product(FailureInfo* failure);
+
+// Deletes the entry, the copies and the folder.  0; or 1 when something can't go, named on
+// standard error, with the entry kept so that the removal can be run again.  The running
+// program's own copy is scheduled for deletion at the next restart, which nothing else needs.
+int unregister_product();
