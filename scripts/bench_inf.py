@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
 """Fills a simulated machine's INF directory for the removal benchmark.
 
-bench_inf.py INF_DIR COUNT EXPECTED_FILE IDS_FILE
+bench_inf.py INF_DIR COUNT EXPECTED_FILE IDS_FILE [dense]
 
 Writes COUNT INF files of about 75 KB each, every one with its PNF: one in ten is UTF-16, one in
 a hundred names a supported hardware ID (ASCII or UTF-16 as the file is), and every file names
 other vendors' PCI devices, so that the text the IDs share is found often.  EXPECTED_FILE gets
-the names the removal must delete: the ASCII INFs naming an ID and their PNFs.
+the names the removal must delete: the ASCII INFs naming an ID and their PNFs.  With "dense" the
+files name a PCI device every hundred bytes or so, as Windows' own INFs do (every line a model),
+a sixteenth of them of the supported boards' vendor.
 """
 import os
 import sys
 
 inf_dir, count, expected_path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 ids = [line.strip() for line in open(sys.argv[4]) if line.strip()]
+dense = len(sys.argv) > 5 and sys.argv[5] == "dense"
 
 
 def body(variant):
@@ -28,9 +31,21 @@ def body(variant):
         n += 1
     return lines
 
+def dense_body(variant):
+    lines = ["[Manufacturer]", "%Vendor%=Models,NTx86,NTamd64", "", "[Models.NTx86]"]
+    size, n = 0, 0
+    while size < 75_000:
+        vendor = 0x1E5C if n % 16 == 5 else 0x8086 + (variant + n) % 5
+        line = f"%Dev{n}.DeviceDesc% = Install{n % 9}, PCI\\VEN_{vendor:04X}&DEV_{(n * 37) % 0xFFFF:04X}&SUBSYS_{variant:04X}8086"
+        lines.append(line)
+        size += len(line) + 2
+        n += 1
+    return lines
+
+
 # A few bodies, each file a header of its own before one of them: generating 20,000 files stays
 # quick.
-bodies = [body(variant) for variant in range(16)]
+bodies = [(dense_body if dense else body)(variant) for variant in range(16)]
 expected = []
 for number in range(count):
     name = f"oem{number}"

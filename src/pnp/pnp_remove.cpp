@@ -1,4 +1,5 @@
 // Removal of the Plug and Play driver package.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,9 +195,15 @@ Deletion delete_windows_file(const char* root, const char* directory, const char
 
 enum class InfOwner { ours, not_ours, unreadable };
 
-// The length of what every supported ID begins with (PCI\VEN_): the text is searched for that
-// once, and the IDs are compared where it is found.
-std::size_t shared_id_prefix_length() {
+// What every supported ID begins with (PCI\VEN_), and the rest of each ID after it, sorted: the
+// text is searched for the shared beginning once, and where it is found one look in the sorted
+// rests decides, however many IDs there are and however often the text names other vendors.
+struct IdTable {
+  std::string_view prefix;
+  std::vector<std::string_view> rests;
+};
+
+IdTable make_id_table() {
   std::size_t length = std::strlen(supported_hardware_ids[0]);
   for (std::uint32_t row = 1; row < supported_hardware_id_count; ++row) {
     const char* id = supported_hardware_ids[row];
@@ -204,21 +211,26 @@ std::size_t shared_id_prefix_length() {
     while (same < length && id[same] == supported_hardware_ids[0][same]) ++same;
     length = same;
   }
-  return length;
+  IdTable table{std::string_view(supported_hardware_ids[0], length), {}};
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
+    table.rests.push_back(std::string_view(supported_hardware_ids[row]).substr(length));
+  std::sort(table.rests.begin(), table.rests.end());
+  return table;
 }
 
 // Whether the text names one of our IDs exactly.  It ends at its first zero byte, so a UTF-16
 // INF never matches.
 bool names_supported_board(const char* text, std::size_t size) {
-  static const std::size_t prefix_length = shared_id_prefix_length();
+  static const IdTable table = make_id_table();
   if (const void* zero = std::memchr(text, '\0', size)) size = static_cast<const char*>(zero) - text;
   std::string_view rest(text, size);
-  std::string_view prefix(supported_hardware_ids[0], prefix_length);
-  for (std::size_t at = rest.find(prefix); at != std::string_view::npos; at = rest.find(prefix, at + 1)) {
-    std::string_view here = rest.substr(at);
-    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
-      if (here.starts_with(supported_hardware_ids[row])) return true;
-    }
+  for (std::size_t at = rest.find(table.prefix); at != std::string_view::npos;
+       at = rest.find(table.prefix, at + 1)) {
+    std::string_view here = rest.substr(at + table.prefix.size());
+    // Every rest the text here begins with sorts at or before it; of those only the greatest can
+    // be one, since no ID begins with another.
+    auto after = std::upper_bound(table.rests.begin(), table.rests.end(), here);
+    if (after != table.rests.begin() && here.starts_with(*(after - 1))) return true;
   }
   return false;
 }

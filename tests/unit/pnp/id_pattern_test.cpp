@@ -126,3 +126,17 @@ TEST(HardwareIdTable, TwelvePlainUpperCaseRowsOfOneForm) {
 }
 
 }  // namespace
+
+// The removal's INF scan decides at each hit with one look in the sorted IDs, which holds only
+// while no ID begins with another.
+TEST(SupportedIds, NoneBeginsWithAnother) {
+  for (std::uint32_t a = 0; a < supported_hardware_id_count; ++a) {
+    for (std::uint32_t b = 0; b < supported_hardware_id_count; ++b) {
+      if (a == b) continue;
+      EXPECT_NE(std::strncmp(supported_hardware_ids[a], supported_hardware_ids[b],
+                             std::strlen(supported_hardware_ids[b])),
+                0)
+          << supported_hardware_ids[a] << " begins with " << supported_hardware_ids[b];
+    }
+  }
+}
