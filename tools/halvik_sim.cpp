@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "import.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 
 namespace halvik_sim {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 
 namespace sim {

@@ -53,7 +53,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace sim::internal {
 

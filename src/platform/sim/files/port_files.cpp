@@ -15,7 +15,7 @@
 #include <iterator>
 #include <string>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace port {
 

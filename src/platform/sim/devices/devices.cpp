@@ -1,4 +1,4 @@
-#include "platform/sim/devices.h"
+#include "platform/sim/devices/devices.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <unordered_map>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace sim::devices {
 

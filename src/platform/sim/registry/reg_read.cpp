@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace sim::internal {
 

@@ -8,7 +8,7 @@
 // linger; a service that never stops stays marked until the restart.
 #include <string>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace port {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/port.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 #include "unit/machine_fixture.h"
 

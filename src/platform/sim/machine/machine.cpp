@@ -1,6 +1,6 @@
 // The simulated machine as a whole: finding, loading and saving it, the fault and trace
 // helpers every port call goes through, the handle count, services and paths.
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace port {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/inf.h"
+#include "platform/sim/devices/inf.h"
 #include "pnp/hardware_ids.h"
 
 namespace {

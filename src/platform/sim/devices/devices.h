@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "platform/port.h"
-#include "platform/sim/inf.h"
+#include "platform/sim/devices/inf.h"
 #include "platform/sim/sim_devices.h"
 
 namespace sim::devices {

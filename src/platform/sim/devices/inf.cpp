@@ -1,4 +1,4 @@
-#include "platform/sim/inf.h"
+#include "platform/sim/devices/inf.h"
 
 #include <cstddef>
 #include <map>

@@ -1,5 +1,5 @@
 // The machine directory as a whole: atomic saves, templates, and halvik-sim diff.
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/port.h"
-#include "platform/sim/devices.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/devices/devices.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 
 namespace port {

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/sim/devices.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/devices/devices.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 
 namespace sim {

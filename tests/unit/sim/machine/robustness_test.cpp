@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/sim_files_check.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 #include "unit/machine_fixture.h"
 

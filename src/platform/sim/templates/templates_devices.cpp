@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/devices.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/devices/devices.h"
+#include "platform/sim/machine/machine.h"
 
 namespace sim::internal {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
 
 namespace sim {
