@@ -35,6 +35,7 @@
 
 #include "import.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
 
 namespace halvik_sim {

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <unordered_map>
 
+#include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 
 namespace sim::devices {
 

@@ -14,8 +14,10 @@
 
 #include "platform/port.h"
 #include "platform/sim/devices/devices.h"
+#include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/wow64/wow64.h"
 
 namespace port {
 

@@ -15,7 +15,9 @@
 #include <iterator>
 #include <string>
 
+#include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 
 namespace port {
 

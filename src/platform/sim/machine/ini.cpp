@@ -272,22 +272,4 @@ std::string fault_key(const Fault& fault) {
   return key;
 }
 
-// ---- service states ------------------------------------------------------------------------
-
-namespace {
-constexpr const char* kStateNames[] = {"",        "stopped",          "start_pending", "stop_pending",
-                                       "running", "continue_pending", "pause_pending", "paused"};
-}
-
-const char* service_state_name(DWORD state) {
-  return state >= 1 && state <= 7 ? kStateNames[state] : "stopped";
-}
-
-DWORD service_state_from_name(const std::string& name) {
-  for (DWORD state = 1; state <= 7; ++state) {
-    if (iequals(name, kStateNames[state])) return state;
-  }
-  return 0;
-}
-
 }  // namespace sim::internal

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/wow64/wow64.h"
 
 namespace port {
 

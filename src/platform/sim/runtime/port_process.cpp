@@ -23,9 +23,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
 
 namespace port {

@@ -7,7 +7,9 @@
 #include <system_error>
 
 #include "platform/sim/devices/devices.h"
+#include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
 
 namespace sim {

@@ -1,5 +1,5 @@
 // The service manager of the simulated machine.  It answers from its own database (read from
-// the Services keys at boot, see machine.cpp); a service's state lives in machine.ini.
+// the Services keys at boot, see database.cpp); a service's state lives in machine.ini.
 //
 // A stop request takes a running (or paused) service to stop_pending, and whoever queries it
 // next finds it stopped, unless NAME.stop = stuck keeps it pending.  DeleteService marks the
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 
 namespace port {
 

@@ -1,6 +1,8 @@
 // Templates a new machine is built from.  Each is a function that fills the machine's
 // registry, machine.ini and drives; `xp` (the default) and `w2k` share one builder driven by
 // a profile of the Windows version.  More templates join by name with register_template().
+#include "platform/sim/templates/templates.h"
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -255,6 +257,32 @@ void register_builtin_templates() {
   register_template("xp", xp);
   register_template("w2k", w2k);
   register_device_templates();
+}
+
+// ---- templates -----------------------------------------------------------------------------
+
+namespace {
+std::map<std::string, TemplateFunction>& templates() {
+  static std::map<std::string, TemplateFunction> table;
+  return table;
+}
+}  // namespace
+
+void register_template(const std::string& name, TemplateFunction function) {
+  templates()[lower(name)] = function;
+}
+
+TemplateFunction find_template(const std::string& name) {
+  register_builtin_templates();
+  auto found = templates().find(lower(name));
+  return found == templates().end() ? nullptr : found->second;
+}
+
+std::vector<std::string> template_names() {
+  register_builtin_templates();
+  std::vector<std::string> names;
+  for (const auto& [name, function] : templates()) names.push_back(name);
+  return names;
 }
 
 }  // namespace sim::internal

@@ -16,6 +16,8 @@
 
 #include "platform/sim/devices/devices.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
+#include "platform/sim/templates/templates.h"
 
 namespace sim::internal {
 

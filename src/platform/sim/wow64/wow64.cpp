@@ -4,6 +4,8 @@
 // keys Windows shares between the two views left where they are, SOFTWARE\Classes among them), the file
 // system redirector shows %SystemRoot%\SysWOW64 as %SystemRoot%\System32, and SetupAPI refuses to install or
 // remove devices (ERROR_IN_WOW64).
+#include "platform/sim/wow64/wow64.h"
+
 #include <errno.h>
 
 #include <string>
