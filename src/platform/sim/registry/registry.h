@@ -60,6 +60,18 @@ struct Key {
   std::string path() const;                       // below HKLM, "" for the root
 };
 
+// registry.reg's first line, and the one hive it holds.
+inline constexpr char kRegFileHeader[] = "Windows Registry Editor Version 5.00";
+inline constexpr char kRegFileRoot[] = "HKEY_LOCAL_MACHINE";
+
+// REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: the types held in the ANSI code page.
+bool is_string_type(DWORD type);
+// <0, 0 or >0 as the upper-case forms of a and b compare (ASCII only, as Windows orders key
+// names).
+int compare_folded(std::string_view a, std::string_view b) noexcept;
+// The next key name of a '\'-separated path at *pos, skipping empty ones; false at the end.
+bool next_key_part(std::string_view path, std::size_t* pos, std::string_view* part);
+
 // Looks up a path below `from` ("" is `from` itself); nullptr when some part is missing.
 Key* find_key(Key* from, std::string_view path);
 Key* create_key(Key* from, std::string_view path);
