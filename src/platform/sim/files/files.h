@@ -33,4 +33,18 @@ bool is_readonly(const std::string& host);
 DWORD extra_attributes(const std::string& windows_full);  // hidden, system
 void set_extra_attributes(const std::string& windows_full, DWORD attributes);
 
+// A path as a file call finds it.
+struct FileTarget {
+  std::string full;  // Windows path
+  std::string host;  // host path, "" when the path is not on a simulated drive
+  bool exists = false;
+  bool directory = false;
+  // The Windows error for it missing: 3 off the drives, else as missing_path_error.
+  DWORD missing_error() const;
+};
+FileTarget locate_file(const char* path);
+// Whether a file the process holds open lacks the sharing `needed_share` asks for.
+bool open_without_sharing(const std::string& host, DWORD needed_share);
+bool is_open(const std::string& host);  // by any handle of the process
+
 }  // namespace sim::internal

@@ -254,4 +254,34 @@ void set_extra_attributes(const std::string& windows_full, DWORD attributes) {
   ini_changed();
 }
 
+FileTarget locate_file(const char* path) {
+  FileTarget target;
+  if (path == nullptr || *path == '\0') return target;
+  if (!full_windows_path(path, &target.full) || !host_path_of(path, &target.host)) return target;
+  struct stat info {};
+  if (::stat(target.host.c_str(), &info) == 0) {
+    target.exists = true;
+    target.directory = S_ISDIR(info.st_mode);
+  }
+  return target;
+}
+
+DWORD FileTarget::missing_error() const {
+  return host.empty() ? port::ERROR_PATH_NOT_FOUND : missing_path_error(host);
+}
+
+bool open_without_sharing(const std::string& host, DWORD needed_share) {
+  for (const auto& [handle, file] : machine().files) {
+    if (file->path == host && (file->share & needed_share) == 0) return true;
+  }
+  return false;
+}
+
+bool is_open(const std::string& host) {
+  for (const auto& [handle, file] : machine().files) {
+    if (file->path == host) return true;
+  }
+  return false;
+}
+
 }  // namespace sim::internal

@@ -1,5 +1,5 @@
-// Files and directories of the simulated drives: the kernel32 calls and the C runtime's fopen
-// and remove.  Windows paths go through the simulated current directory and find existing
+// Files and directories of the simulated drives: the kernel32 calls (the C runtime's fopen and
+// remove are in port_crt.cpp).  Windows paths go through the simulated current directory and find existing
 // entries whatever their case; the errors are Windows' (2 for a missing file, 3 for a missing
 // directory on the way, 5 for a read-only file or the image of a loaded driver, 32 for a file
 // held open without sharing).  A loaded image can still be renamed, and scheduled for the restart.
@@ -41,59 +41,6 @@ std::string result_text(BOOL ok) {
   return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError());
 }
 
-struct Target {
-  std::string full;  // Windows path
-  std::string host;  // host path, "" when the path is not on a simulated drive
-  bool exists = false;
-  bool directory = false;
-};
-
-Target locate(const char* path) {
-  Target target;
-  if (path == nullptr || *path == '\0') return target;
-  if (!full_windows_path(path, &target.full) || !host_path_of(path, &target.host)) return target;
-  struct stat info {};
-  if (::stat(target.host.c_str(), &info) == 0) {
-    target.exists = true;
-    target.directory = S_ISDIR(info.st_mode);
-  }
-  return target;
-}
-
-DWORD missing_error(const Target& target) {
-  return target.host.empty() ? ERROR_PATH_NOT_FOUND : missing_path_error(target.host);
-}
-
-bool open_without_sharing(const std::string& host, DWORD needed_share) {
-  for (const auto& [handle, file] : machine().files) {
-    if (file->path == host && (file->share & needed_share) == 0) return true;
-  }
-  return false;
-}
-
-bool is_open(const std::string& host) {
-  for (const auto& [handle, file] : machine().files) {
-    if (file->path == host) return true;
-  }
-  return false;
-}
-
-int errno_for(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    default:
-      return EIO;
-  }
-}
-
 // ---- operations pending until the next restart ---------------------------------------------
 
 constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
@@ -123,8 +70,8 @@ void append_pending_operation(const std::string& source, const std::string& targ
 
 // The error of scheduling `existing` for the next restart, 0 when it can be scheduled.  The
 // source is not opened: a missing file or one in use is scheduled all the same.
-DWORD delayed_move_error(const char* existing, const Target& source, const char* new_name,
-                         const Target& target, DWORD flags) {
+DWORD delayed_move_error(const char* existing, const FileTarget& source, const char* new_name,
+                         const FileTarget& target, DWORD flags) {
   if (source.full.empty()) {
     // A network path is refused: delayed operations run before the network is up.
     bool network = std::strncmp(existing, "\\\\", 2) == 0 || std::strncmp(existing, "//", 2) == 0;
@@ -136,9 +83,9 @@ DWORD delayed_move_error(const char* existing, const Target& source, const char*
 }
 
 // The error of moving `source` to `target` now, 0 when it can be moved.
-DWORD move_error(const Target& source, const Target& target, DWORD flags) {
+DWORD move_error(const FileTarget& source, const FileTarget& target, DWORD flags) {
   if (source.full.empty()) return ERROR_PATH_NOT_FOUND;
-  if (!source.exists) return missing_error(source);
+  if (!source.exists) return source.missing_error();
   if (open_without_sharing(source.host, kFileShareDelete)) return ERROR_SHARING_VIOLATION;
   if (target.full.empty()) return ERROR_PATH_NOT_FOUND;
   if (source.full[0] != target.full[0] && (source.directory || (flags & MOVEFILE_COPY_ALLOWED) == 0)) {
@@ -154,77 +101,17 @@ DWORD move_error(const Target& source, const Target& target, DWORD flags) {
   return 0;
 }
 
-// ---- text-mode streams ---------------------------------------------------------------------
-
-// A stream on a host file that behaves like the Windows C runtime's: in text mode "\n" is
-// written as CR LF, CR LF is read as "\n" and Ctrl-Z ends the file.
-struct Stream {
-  std::FILE* host = nullptr;
-  bool text = false;
-  bool at_end = false;  // Ctrl-Z met
-};
-
-ssize_t stream_read(void* cookie, char* buffer, size_t size) {
-  auto* stream = static_cast<Stream*>(cookie);
-  if (!stream->text) return static_cast<ssize_t>(std::fread(buffer, 1, size, stream->host));
-  size_t count = 0;
-  while (count < size && !stream->at_end) {
-    int c = std::fgetc(stream->host);
-    if (c == EOF) break;
-    if (c == 0x1A) {
-      stream->at_end = true;
-      break;
-    }
-    if (c == '\r') {
-      int next = std::fgetc(stream->host);
-      if (next == '\n') {
-        c = '\n';
-      } else if (next != EOF) {
-        std::ungetc(next, stream->host);
-      }
-    }
-    buffer[count++] = static_cast<char>(c);
-  }
-  return static_cast<ssize_t>(count);
-}
-
-ssize_t stream_write(void* cookie, const char* buffer, size_t size) {
-  auto* stream = static_cast<Stream*>(cookie);
-  if (!stream->text) return static_cast<ssize_t>(std::fwrite(buffer, 1, size, stream->host));
-  for (size_t i = 0; i < size; ++i) {
-    if (buffer[i] == '\n' && std::fputc('\r', stream->host) == EOF) return -1;
-    if (std::fputc(buffer[i], stream->host) == EOF) return -1;
-  }
-  return static_cast<ssize_t>(size);
-}
-
-int stream_seek(void* cookie, off64_t* position, int whence) {
-  auto* stream = static_cast<Stream*>(cookie);
-  if (::fseeko(stream->host, static_cast<off_t>(*position), whence) != 0) return -1;
-  stream->at_end = false;
-  *position = static_cast<off64_t>(::ftello(stream->host));
-  return 0;
-}
-
-int stream_close(void* cookie) {
-  auto* stream = static_cast<Stream*>(cookie);
-  int result = std::fclose(stream->host);
-  delete stream;
-  count_handle_closed();
-  return result;
-}
-
 }  // namespace
 
 BOOL SetCurrentDirectoryA(const char* path) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   BOOL ok = FALSE;
   if (DWORD error = fault("SetCurrentDirectoryA", {path == nullptr ? "" : path, target.full})) {
     fail(error);
   } else if (target.full.empty()) {
     fail(path == nullptr || *path == '\0' ? kInvalidName : ERROR_PATH_NOT_FOUND);
   } else if (!target.exists) {
-    fail(missing_error(target));
+    fail(target.missing_error());
   } else if (!target.directory) {
     fail(kDirectoryNameInvalid);
   } else {
@@ -284,12 +171,12 @@ DWORD GetFullPathNameA(const char* file_name, DWORD size, char* buffer, char** f
 }
 
 DWORD GetFileAttributesA(const char* path) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   if (DWORD error = fault("GetFileAttributesA", {path == nullptr ? "" : path, target.full})) {
     SetLastError(error);
   } else if (!target.exists) {
-    SetLastError(target.full.empty() ? kInvalidName : missing_error(target));
+    SetLastError(target.full.empty() ? kInvalidName : target.missing_error());
   } else {
     attributes = extra_attributes(target.full);
     if (target.directory) {
@@ -304,12 +191,12 @@ DWORD GetFileAttributesA(const char* path) {
 }
 
 BOOL SetFileAttributesA(const char* path, DWORD attributes) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   BOOL ok = FALSE;
   if (DWORD error = fault("SetFileAttributesA", {path == nullptr ? "" : path, target.full})) {
     fail(error);
   } else if (!target.exists) {
-    fail(target.full.empty() ? kInvalidName : missing_error(target));
+    fail(target.full.empty() ? kInvalidName : target.missing_error());
   } else {
     if (!target.directory) {
       struct stat info {};
@@ -326,12 +213,12 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
 }
 
 BOOL DeleteFileA(const char* path) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   BOOL ok = FALSE;
   if (DWORD error = fault("DeleteFileA", {path == nullptr ? "" : path, target.full})) {
     fail(error);
   } else if (!target.exists) {
-    fail(target.full.empty() ? kInvalidName : missing_error(target));
+    fail(target.full.empty() ? kInvalidName : target.missing_error());
   } else if (target.directory || is_readonly(target.host) || iequals(target.full, machine().image_path)) {
     // A running program's file is mapped: Windows refuses to delete it.
     fail(ERROR_ACCESS_DENIED);
@@ -350,13 +237,13 @@ BOOL DeleteFileA(const char* path) {
 }
 
 BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists) {
-  Target source = locate(existing);
-  Target target = locate(new_name);
+  FileTarget source = locate_file(existing);
+  FileTarget target = locate_file(new_name);
   DWORD error = fault("CopyFileA", {existing == nullptr ? "" : existing, source.full,
                                     new_name == nullptr ? "" : new_name, target.full});
   if (error != 0) {
   } else if (!source.exists) {
-    error = source.full.empty() ? kInvalidName : missing_error(source);
+    error = source.full.empty() ? kInvalidName : source.missing_error();
   } else if (source.directory) {
     error = ERROR_ACCESS_DENIED;
   } else if (open_without_sharing(source.host, FILE_SHARE_READ)) {
@@ -391,7 +278,7 @@ BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists) 
 }
 
 BOOL CreateDirectoryA(const char* path, void*) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   DWORD error = fault("CreateDirectoryA", {path == nullptr ? "" : path, target.full});
   if (error != 0) {
   } else if (target.full.empty()) {
@@ -409,11 +296,11 @@ BOOL CreateDirectoryA(const char* path, void*) {
 }
 
 BOOL RemoveDirectoryA(const char* path) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   DWORD error = fault("RemoveDirectoryA", {path == nullptr ? "" : path, target.full});
   if (error != 0) {
   } else if (!target.exists) {
-    error = target.full.empty() ? kInvalidName : missing_error(target);
+    error = target.full.empty() ? kInvalidName : target.missing_error();
   } else if (!target.directory) {
     error = kDirectoryNameInvalid;
   } else if (!std::filesystem::is_empty(target.host)) {
@@ -454,8 +341,8 @@ DWORD GetModuleFileNameA(HMODULE module, char* file_name, DWORD size) {
 }
 
 BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags) {
-  Target source = locate(existing);
-  Target target = locate(new_name);
+  FileTarget source = locate_file(existing);
+  FileTarget target = locate_file(new_name);
   bool delay = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
   DWORD error = fault("MoveFileExA",
                       {existing == nullptr ? "" : existing, source.full, new_name == nullptr ? "" : new_name,
@@ -492,7 +379,7 @@ BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags) {
 
 HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void*, DWORD creation_disposition,
                    DWORD, HANDLE) {
-  Target target = locate(path);
+  FileTarget target = locate_file(path);
   HANDLE result = INVALID_HANDLE_VALUE;
   if (DWORD error = fault("CreateFileA", {path == nullptr ? "" : path, target.full})) {
     SetLastError(error);
@@ -501,7 +388,7 @@ HANDLE CreateFileA(const char* path, DWORD desired, DWORD share_mode, void*, DWO
     // The machine only opens existing files for reading; nothing else is simulated.
     SetLastError(ERROR_INVALID_PARAMETER);
   } else if (!target.exists) {
-    SetLastError(target.full.empty() ? kInvalidName : missing_error(target));
+    SetLastError(target.full.empty() ? kInvalidName : target.missing_error());
   } else if (target.directory) {
     SetLastError(ERROR_ACCESS_DENIED);
   } else if (open_without_sharing(target.host, FILE_SHARE_READ) ||
@@ -588,85 +475,6 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overl
   }
   trace_line(line);
   return ok;
-}
-
-std::FILE* fopen(const char* path, const char* mode) {
-  Target target = locate(path);
-  std::FILE* result = nullptr;
-  std::string wanted = mode == nullptr ? "" : mode;
-  char kind = wanted.empty() ? '\0' : wanted[0];
-  bool plus = wanted.find('+') != std::string::npos;
-  bool binary = wanted.find('b') != std::string::npos;
-  DWORD error = fault("fopen", {path == nullptr ? "" : path, target.full});
-  if (error == 0) {
-    if (kind != 'r' && kind != 'w' && kind != 'a') {
-      error = ERROR_INVALID_PARAMETER;
-    } else if (target.host.empty()) {
-      error = target.full.empty() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    } else if (target.directory) {
-      error = ERROR_ACCESS_DENIED;
-    } else if (!target.exists && kind == 'r') {
-      error = missing_error(target);
-    } else if (!target.exists && missing_path_error(target.host) == ERROR_PATH_NOT_FOUND) {
-      error = ERROR_PATH_NOT_FOUND;
-    } else if (target.exists && (kind != 'r' || plus) && is_readonly(target.host)) {
-      error = ERROR_ACCESS_DENIED;
-    }
-  }
-  if (error == 0) {
-    std::string host_mode(1, kind);
-    if (plus) host_mode += '+';
-    std::FILE* host = std::fopen(target.host.c_str(), (host_mode + "b").c_str());
-    if (host == nullptr) {
-      error = ERROR_ACCESS_DENIED;
-    } else {
-      auto* stream = new Stream{host, !binary, false};
-      cookie_io_functions_t functions{stream_read, stream_write, stream_seek, stream_close};
-      result = ::fopencookie(stream, host_mode.c_str(), functions);
-      if (result == nullptr) {
-        std::fclose(host);
-        delete stream;
-        error = ERROR_NOT_ENOUGH_MEMORY;
-      } else {
-        count_handle_opened();
-      }
-    }
-  }
-  if (error != 0) {
-    SetLastError(error);
-    errno = errno_for(error);
-  }
-  trace_line("fopen " + quote(path) + " " + quote(mode) + " -> " +
-             (result != nullptr ? "stream" : "NULL " + std::to_string(error)));
-  return result;
-}
-
-int remove(const char* path) {
-  Target target = locate(path);
-  int result = -1;
-  DWORD error = fault("remove", {path == nullptr ? "" : path, target.full});
-  if (error == 0) {
-    if (!target.exists) {
-      error = missing_error(target);
-    } else if (target.directory || is_readonly(target.host)) {
-      error = ERROR_ACCESS_DENIED;
-    } else if (open_without_sharing(target.host, kFileShareDelete)) {
-      error = ERROR_SHARING_VIOLATION;
-    } else if (loaded_image(target.host)) {
-      error = ERROR_ACCESS_DENIED;
-    } else if (::unlink(target.host.c_str()) != 0) {
-      error = ERROR_ACCESS_DENIED;
-    } else {
-      set_extra_attributes(target.full, 0);
-      result = 0;
-    }
-  }
-  if (error != 0) {
-    SetLastError(error);
-    errno = errno_for(error);
-  }
-  trace_line("remove " + quote(path) + " -> " + std::to_string(result));
-  return result;
 }
 
 }  // namespace port
