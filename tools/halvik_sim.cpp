@@ -34,7 +34,8 @@
 #include <vector>
 
 #include "import.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
 
 namespace halvik_sim {

@@ -18,8 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/devices.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/devices/devices.h"
+#include "platform/sim/files/files.h"
+#include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 #include "pnp/hardware_ids.h"
 
 namespace sim::internal {

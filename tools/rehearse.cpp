@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "import.h"
-#include "platform/sim/machine.h"
+#include "platform/sim/files/files.h"
+#include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
 
 namespace halvik_sim {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/machine/machine.h"
 
 namespace sim_files_check {
 

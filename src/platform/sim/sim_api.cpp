@@ -6,8 +6,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/files/files.h"
+#include "platform/sim/machine/machine.h"
+#include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/templates/templates.h"
 
 namespace sim {
 

@@ -1,0 +1,50 @@
+// The drives of the simulated machine: Windows paths resolved against the current directory
+// and found on the host whatever their case, host files read, and the attributes the host
+// can't keep (hidden, system).  The file calls (port_files.cpp) work through these.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/port.h"
+
+namespace sim::internal {
+
+using port::DWORD;
+
+// A host file's bytes; false when it can't be read.
+bool read_whole_file(const std::string& path, std::string* content);
+// A host file opened for reading (its size in *size when asked); -1 when it can't be opened or
+// is a directory.
+int open_file(const std::string& path, std::size_t* size);
+
+// Paths on the simulated drives.
+// The full Windows path of `path` against the current directory ("C:\A\b"); false when it is
+// not a drive path.
+bool full_windows_path(std::string_view path, std::string* full);
+// The host path (existing entries found case-insensitively); false when not a drive path.
+bool host_path_of(std::string_view windows_path, std::string* host);
+// The same, as the system sees it: without a 32-bit process's file system redirection.
+bool native_host_path_of(std::string_view windows_path, std::string* host);
+// The Windows error for a missing path: 2 when its directory exists, else 3.
+DWORD missing_path_error(const std::string& host);
+bool is_readonly(const std::string& host);
+DWORD extra_attributes(const std::string& windows_full);  // hidden, system
+void set_extra_attributes(const std::string& windows_full, DWORD attributes);
+
+// A path as a file call finds it.
+struct FileTarget {
+  std::string full;  // Windows path
+  std::string host;  // host path, "" when the path is not on a simulated drive
+  bool exists = false;
+  bool directory = false;
+  // The Windows error for it missing: 3 off the drives, else as missing_path_error.
+  DWORD missing_error() const;
+};
+FileTarget locate_file(const char* path);
+// Whether a file the process holds open lacks the sharing `needed_share` asks for.
+bool open_without_sharing(const std::string& host, DWORD needed_share);
+bool is_open(const std::string& host);  // by any handle of the process
+
+}  // namespace sim::internal

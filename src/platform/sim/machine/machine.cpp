@@ -1,0 +1,423 @@
+// The simulated machine as a whole: finding, loading and saving it, the fault and trace
+// helpers every port call goes through, and the handle table.
+#include "platform/sim/machine/machine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/sim/files/files.h"
+#include "platform/sim/services/services.h"
+#include "platform/sim/sim.h"
+
+namespace sim::internal {
+
+namespace {
+
+Machine& the_machine() {
+  // Never destroyed: taking a registry of millions of keys apart at exit, only for the process's
+  // memory to be returned anyway, would cost a tenth of a large machine's load and save.  The
+  // machine is saved before (port::shutdown, registered with atexit).
+  static Machine& instance = *new Machine;
+  return instance;
+}
+
+// Writes a file by atomic replace: a temporary file beside it, flushed to disk, renamed over
+// it.  A run killed half-way leaves the old file or the new one, never a mixture.
+// `produce` hands the content to the writer it is given, in as many pieces as it likes.
+using Produce = std::function<bool(const std::function<bool(std::string_view)>& write)>;
+
+bool replace_file_with(const std::string& path, const Produce& produce, std::string* error) {
+  std::string temporary = path + ".tmp";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  auto write = [fd](std::string_view piece) {
+    std::size_t written = 0;
+    while (written < piece.size()) {
+      ssize_t n = ::write(fd, piece.data() + written, piece.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      written += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  if (!produce(write)) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    *error = "cannot write " + temporary + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = "cannot replace " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool replace_file(const std::string& path, const std::string& content, std::string* error) {
+  return replace_file_with(
+      path, [&content](const auto& write) { return write(content); }, error);
+}
+
+// registry.reg written as it is produced: the text of a large registry is never held whole.
+bool replace_registry(const std::string& path, const Key& root, std::string* error) {
+  return replace_file_with(
+      path, [&root](const auto& write) { return write_reg_stream(root, write); }, error);
+}
+
+// The machine.ini a machine built from a bare registry export starts with.
+void default_ini(Ini* ini) {
+  ini->set("system", "platform", "2");
+  ini->set("system", "version", "5.1");
+  ini->set("system", "build", "2600");
+  ini->set("system", "service_pack", "3");
+  ini->set("system", "processor", "x86");
+  ini->set("system", "reboot_requested", "0");
+  ini->set("process", "current_directory", "C:\\");
+}
+
+// This program's name as a [faults.PROGRAM] section names it: without directory or extension.
+std::string program_name() {
+  std::string name = program_invocation_short_name;
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// The running program's file: [process] image when given, else the program's .exe in the
+// directory it starts in (where an administrator starts it, and where _spawnlp finds the
+// counterpart).
+std::string image_path_in(const Ini& ini, const std::string& start_directory) {
+  if (const std::string* image = ini.get("process", "image"); image != nullptr && !image->empty())
+    return *image;
+  std::string path = start_directory;
+  if (!path.empty() && path.back() != '\\') path += '\\';
+  return path + program_name() + ".exe";
+}
+
+// Whether a machine.ini section holds faults, and whether they apply in this program: [faults]
+// in every program, [faults.PROGRAM] only in that one, so that a program and the child it
+// starts on the same machine can be made to fail apart.
+bool fault_section(const std::string& name, bool* applies) {
+  constexpr std::string_view prefix = "faults.";
+  if (iequals(name, "faults")) {
+    *applies = true;
+    return true;
+  }
+  if (name.size() <= prefix.size() || !iequals(std::string_view(name).substr(0, prefix.size()), prefix))
+    return false;
+  *applies = iequals(std::string_view(name).substr(prefix.size()), program_name());
+  return true;
+}
+
+bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) {
+  std::string reg_path = dir + "/registry.reg";
+  int fd = open_file(reg_path, nullptr);
+  if (fd < 0) {
+    *error = "no simulated machine in " + dir + " (" + reg_path + " is missing)";
+    return false;
+  }
+  bool registry_read = parse_reg_fd(fd, reg_path, &loaded->hklm, error);
+  ::close(fd);
+  if (!registry_read) return false;
+  std::string ini_text;
+  if (read_whole_file(dir + "/machine.ini", &ini_text)) {
+    if (!parse_ini(ini_text, dir + "/machine.ini", &loaded->ini, error)) return false;
+  } else {
+    default_ini(&loaded->ini);
+  }
+  for (const IniSection& section : loaded->ini.sections) {
+    bool applies = false;
+    if (!fault_section(section.name, &applies)) continue;
+    for (const IniEntry& entry : section.entries) {
+      Fault parsed;
+      std::string why;
+      if (!parse_fault(entry.key, entry.value, &parsed, &why)) {
+        *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": bad fault \"" + entry.key + " = " +
+                 entry.value + "\": " + why;
+        return false;
+      }
+      parsed.section = section.name;
+      if (applies) loaded->faults.push_back(parsed);
+    }
+  }
+  if (const IniSection* services = loaded->ini.section("services")) {
+    for (const IniEntry& entry : services->entries) {
+      std::string value = ini_value(entry.value);
+      std::size_t dot = entry.key.rfind('.');
+      std::string option = dot == std::string::npos ? "" : lower(entry.key.substr(dot + 1));
+      bool valid = option.empty()       ? service_state_from_name(value) != 0
+                   : option == "stop"   ? iequals(value, "stuck")
+                   : option == "delete" ? iequals(value, "linger")
+                                        : true;
+      if (!valid) {
+        *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": [services] " + entry.key + " = " +
+                 value +
+                 (option.empty() ? ": not a service state (stopped, start_pending, stop_pending, running, "
+                                   "continue_pending, pause_pending, paused)"
+                                 : ": not a known setting");
+        return false;
+      }
+    }
+  }
+  if (const IniSection* database = loaded->ini.section("service_database")) {
+    for (const IniEntry& entry : database->entries) {
+      DWORD type = 0;
+      bool marked = false;
+      if (!parse_database_entry(entry.value, &type, &marked)) {
+        *error = dir + "/machine.ini: [service_database] " + entry.key + " = " + entry.value +
+                 ": not a service type, optionally followed by \"marked\"";
+        return false;
+      }
+    }
+  } else {
+    // A machine that has never been started: the manager reads the keys.
+    read_service_database(*loaded);
+    loaded->ini_dirty = true;
+  }
+  loaded->dir = dir;
+  loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
+  loaded->current_directory = loaded->ini.get_or("process", "current_directory", "C:\\");
+  loaded->image_path = image_path_in(loaded->ini, loaded->current_directory);
+  loaded->loaded = true;
+  return true;
+}
+
+std::string strip_root(std::string_view argument) {
+  for (std::string_view prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
+    if (argument.size() > prefix.size() && iequals(argument.substr(0, prefix.size()), prefix))
+      return std::string(argument.substr(prefix.size()));
+  }
+  return std::string(argument);
+}
+
+std::string default_machine_dir() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && *state != '\0') return std::string(state) + "/halvik/machine";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : ".") + "/.local/state/halvik/machine";
+}
+
+thread_local DWORD last_error = 0;
+
+}  // namespace
+
+Machine& raw_machine() {
+  return the_machine();
+}
+
+Machine& machine() {
+  Machine& m = the_machine();
+  if (!m.loaded && port::initialize() != 0) std::exit(1);
+  return m;
+}
+
+bool load(const std::string& dir, std::string* error) {
+  Machine fresh;
+  if (!parse_machine(dir, &fresh, error)) return false;
+  Machine& m = the_machine();
+  // Handles of the previous machine mean nothing any more; the count starts again.
+  m = std::move(fresh);
+  return true;
+}
+
+bool reload(std::string* error) {
+  Machine& m = the_machine();
+  Machine fresh;
+  if (!parse_machine(m.dir, &fresh, error)) return false;
+  // What belongs to this process survives: its current directory, trace, open handles and
+  // how often each fault has been met.
+  for (Fault& fault : fresh.faults) {
+    for (const Fault& old : m.faults) {
+      if (iequals(old.section, fault.section) && fault_key(old) == fault_key(fault)) fault.seen = old.seen;
+    }
+  }
+  // Open keys find their paths through their parents in the old tree: it stays alive until
+  // every handle points into the new one.
+  KeyPtr previous = std::move(m.hklm);
+  m.hklm = fresh.hklm;
+  m.ini = std::move(fresh.ini);
+  m.faults = std::move(fresh.faults);
+  m.trace_to_file = fresh.trace_to_file;
+  m.registry_dirty = false;
+  m.ini_dirty = fresh.ini_dirty;  // a service database read from the keys is to be kept
+  for (auto& [handle, key] : m.keys) {
+    std::string path = key->key->deleted ? "" : key->key->path();
+    Key* found = key->key->deleted ? nullptr : find_key(m.hklm.get(), path);
+    if (found == nullptr) {
+      auto orphan = std::make_shared<Key>();
+      orphan->deleted = true;
+      key->key = orphan;
+    } else if (found == m.hklm.get()) {
+      key->key = m.hklm;
+    } else {
+      key->key = found->parent->subkeys.at(upper(found->name));
+    }
+  }
+  return true;
+}
+
+bool save(std::string* error) {
+  Machine& m = the_machine();
+  if (!m.loaded) return true;
+  // A machine whose directory is gone (a test's, removed when it ended) has nowhere to go.
+  std::error_code ignored;
+  if (!std::filesystem::is_directory(m.dir, ignored)) return true;
+  if (m.registry_dirty) {
+    if (!replace_registry(m.dir + "/registry.reg", *m.hklm, error)) return false;
+    m.registry_dirty = false;
+  }
+  if (m.ini_dirty) {
+    if (!replace_file(m.dir + "/machine.ini", write_ini(m.ini), error)) return false;
+    m.ini_dirty = false;
+  }
+  return true;
+}
+
+bool write_machine(const Machine& m, std::string* error) {
+  return replace_registry(m.dir + "/registry.reg", *m.hklm, error) &&
+         replace_file(m.dir + "/machine.ini", write_ini(m.ini), error);
+}
+
+void registry_changed() {
+  the_machine().registry_dirty = true;
+}
+void ini_changed() {
+  the_machine().ini_dirty = true;
+}
+
+// ---- faults and trace ----------------------------------------------------------------------
+
+DWORD fault(const char* call, std::initializer_list<std::string_view> arguments) {
+  Machine& m = machine();
+  DWORD result = 0;
+  for (Fault& f : m.faults) {
+    if (!iequals(f.call, call)) continue;
+    if (!f.argument.empty()) {
+      std::string wanted = strip_root(f.argument);
+      bool matches = false;
+      for (std::string_view argument : arguments) {
+        if (iequals(wanted, argument)) matches = true;
+      }
+      if (!matches) continue;
+    }
+    ++f.seen;
+    if (result == 0 && (f.occurrence == 0 || f.seen == f.occurrence)) result = f.error;
+  }
+  return result;
+}
+
+void trace_line(const std::string& line) {
+  Machine& m = the_machine();
+  m.trace.push_back(line);
+  if (m.trace_to_file && m.loaded) {
+    if (std::FILE* file = std::fopen((m.dir + "/trace.log").c_str(), "a")) {
+      std::fputs(line.c_str(), file);
+      std::fputc('\n', file);
+      std::fclose(file);
+    }
+  }
+}
+
+void close_process_handles() {
+  Machine& m = the_machine();
+  if (!m.loaded) return;
+  std::vector<std::string> services;
+  for (const auto& [handle, service] : m.services) {
+    if (!service->manager) services.push_back(service->name);
+  }
+  m.services.clear();
+  m.keys.clear();
+  m.tokens.clear();
+  m.files.clear();
+  close_device_lists();
+  m.other_handles = 0;
+  // A service marked for deletion and stopped goes with the last handle that held it.
+  for (const std::string& name : services) service_maybe_vanish(name);
+}
+
+void count_handle_opened() {
+  ++the_machine().other_handles;
+}
+void count_handle_closed() {
+  Machine& m = the_machine();
+  if (m.other_handles > 0) --m.other_handles;
+}
+
+FileHandle::~FileHandle() {
+  if (descriptor >= 0) ::close(descriptor);
+}
+
+}  // namespace sim::internal
+
+// ---- start-up, shut-down and the thread's last error ---------------------------------------
+
+namespace port {
+
+using namespace sim::internal;
+
+DWORD GetLastError() {
+  return last_error;
+}
+void SetLastError(DWORD error) {
+  last_error = error;
+}
+
+int initialize() {
+  Machine& m = raw_machine();
+  if (m.loaded) return 0;
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    std::atexit([] { port::shutdown(); });
+  }
+  std::string error;
+  const char* named = std::getenv("HALVIK_MACHINE");
+  std::string dir;
+  if (named != nullptr && *named != '\0') {
+    dir = named;
+  } else {
+    dir = default_machine_dir();
+    std::error_code ignored;
+    if (!std::filesystem::exists(dir + "/registry.reg", ignored)) {
+      std::filesystem::create_directories(dir, ignored);
+      if (!sim::create_machine(dir, "xp", &error)) {
+        std::fprintf(stderr, "halvik: cannot create the simulated machine: %s\n", error.c_str());
+        return 1;
+      }
+    }
+  }
+  if (!sim::use_machine(dir, &error)) {
+    std::fprintf(stderr, "halvik: cannot load the simulated machine: %s\n", error.c_str());
+    return 1;
+  }
+  // A program started by another one on this machine inherits its current directory.
+  if (const char* inherited = std::getenv("HALVIK_CURRENT_DIRECTORY")) {
+    if (*inherited != '\0') {
+      raw_machine().current_directory = inherited;
+      raw_machine().image_path = image_path_in(raw_machine().ini, inherited);
+    }
+  }
+  return 0;
+}
+
+void shutdown() {
+  close_process_handles();
+  std::string error;
+  if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
+}
+
+}  // namespace port

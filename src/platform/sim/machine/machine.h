@@ -1,0 +1,153 @@
+// The simulated machine as a whole, beneath every component: machine.ini, the faults, the
+// handle table and the Machine that holds all state, with loading and saving it.
+//
+// The registry is a tree of keys held in memory and written back to registry.reg; machine.ini
+// is kept as parsed sections (unknown ones round-trip untouched) and is the one home of the
+// version, environment, service states and faults.  Port calls go through three helpers:
+// fault() (is this call made to fail?), trace_call() (one trace line) and the handle table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/port.h"
+#include "platform/sim/machine/text.h"
+#include "platform/sim/registry/registry.h"
+
+namespace sim::internal {
+
+using port::DWORD;
+
+// ---- machine.ini ---------------------------------------------------------------------------
+struct IniEntry {
+  std::string key;
+  std::string value;     // raw, trimmed; comments after " ;" are kept here
+  std::size_t line = 0;  // where machine.ini gave it, for messages; 0 when set since
+};
+struct IniSection {
+  std::string name;
+  std::vector<IniEntry> entries;
+  // Changes with every change made through Ini's functions, and differs from every other
+  // section's: what is derived from a section (its key index, the boards) is read again only
+  // when it changed.  Whoever changes entries directly calls touch().
+  std::uint64_t generation = 0;
+  void touch();
+  // Where each key is in `entries`, by upper-cased key, as of index_generation.
+  mutable std::unordered_map<std::string, std::size_t> index;
+  mutable std::uint64_t index_generation = 0;
+
+  const IniEntry* find(std::string_view key) const;
+  IniEntry* find(std::string_view key);
+};
+struct Ini {
+  std::vector<IniSection> sections;
+  // Where each section is in `sections`, by upper-cased name; checked against the section it
+  // points at and built again when it no longer matches.
+  mutable std::unordered_map<std::string, std::size_t> index;
+
+  IniSection* section(std::string_view name);
+  const IniSection* section(std::string_view name) const;
+  IniSection& ensure_section(const std::string& name);
+  const std::string* get(std::string_view section_name, std::string_view key) const;
+  std::string get_or(std::string_view section_name, std::string_view key, const std::string& fallback) const;
+  IniEntry& set(const std::string& section_name, const std::string& key, const std::string& value);
+  void erase(std::string_view section_name, std::string_view key);
+};
+bool parse_ini(const std::string& text, const std::string& file_name, Ini* ini, std::string* error);
+std::string write_ini(const Ini& ini);
+// A value without its trailing " ; comment".
+std::string ini_value(const std::string& raw);
+
+// ---- faults --------------------------------------------------------------------------------
+struct Fault {
+  std::string call;
+  std::string argument;  // "" matches any
+  int occurrence = 0;    // 0 = every matching call
+  DWORD error = 0;
+  int seen = 0;  // matching calls so far in this run
+  // The machine.ini section it comes from: "faults" (every program) or "faults.PROGRAM".
+  std::string section = "faults";
+};
+// False, with the reason in *why, for a line that names no call, an occurrence or error number
+// that is no number or beyond what it can be, or error 0 (a call that fails with success).
+bool parse_fault(const std::string& key, const std::string& value, Fault* fault, std::string* why = nullptr);
+std::string fault_key(const Fault& fault);
+
+// ---- the machine ---------------------------------------------------------------------------
+enum class HandleKind { key, manager, service, token, file, other };
+
+struct KeyHandle {
+  KeyPtr key;
+  DWORD access = 0;
+};
+struct ServiceHandle {
+  bool manager = false;
+  std::string name;  // service name as stored (manager: "")
+  DWORD access = 0;
+};
+// An open file: reads go from the host file straight into the caller's buffer.
+struct FileHandle {
+  std::string path;  // host path
+  int descriptor = -1;
+  DWORD share = 0;
+  FileHandle() = default;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
+};
+
+struct Machine {
+  bool loaded = false;
+  std::string dir;
+  KeyPtr hklm;
+  Ini ini;
+  std::vector<Fault> faults;
+  std::vector<std::string> trace;
+  bool trace_to_file = false;
+  std::string current_directory;  // the process's, per run
+  std::string image_path;         // the running program's file, as GetModuleFileNameA names it
+  bool registry_dirty = false;
+  bool ini_dirty = false;
+  std::map<void*, std::unique_ptr<KeyHandle>> keys;
+  std::map<void*, std::unique_ptr<ServiceHandle>> services;
+  std::map<void*, DWORD> tokens;  // access rights
+  std::uintptr_t next_token = 0x1000;
+  bool shutdown_privilege_enabled = false;
+  std::map<void*, std::unique_ptr<FileHandle>> files;
+  std::size_t other_handles = 0;                 // fopen streams, device lists
+  std::map<std::string, std::string> env_cache;  // stable storage for getenv
+};
+
+Machine& machine();  // loads the default machine on first use when none is loaded
+Machine& raw_machine();
+
+// The error a call is made to fail with, 0 when it runs normally.  Every candidate argument
+// is compared case-insensitively with the fault's argument.
+DWORD fault(const char* call, std::initializer_list<std::string_view> arguments = {});
+void trace_line(const std::string& line);
+
+// Handles of kinds the sim does not know itself (device lists): counted so tests find leaks.
+void count_handle_opened();
+void count_handle_closed();
+// What Windows does when a process ends: every handle it still holds (keys, service handles,
+// tokens, files, device lists) is closed, and a stopped service marked for deletion whose last
+// handle that was goes.  Nothing is traced: the program calls nothing.
+void close_process_handles();
+void close_device_lists();  // devices/setupapi.cpp
+
+// Registry and ini state changes; mark the machine for saving.
+void registry_changed();
+void ini_changed();
+bool save(std::string* error);
+bool load(const std::string& dir, std::string* error);
+bool write_machine(const Machine& machine, std::string* error);  // both files, unconditionally
+bool reload(std::string* error);  // after a child process ran on the same machine
+
+}  // namespace sim::internal

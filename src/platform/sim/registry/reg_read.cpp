@@ -1,0 +1,559 @@
+// registry.reg read into the simulated registry, in the registry editor's export format
+// ("Windows Registry Editor Version 5.00"): what a real `reg export` of HKEY_LOCAL_MACHINE
+// writes (UTF-16LE with BOM, CR LF, hex values continued over lines) as well as UTF-8, a
+// megabyte at a time.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/sim/machine/text.h"
+#include "platform/sim/registry/registry.h"
+
+namespace sim::internal {
+
+namespace {
+
+// How deep a registry tree can go on Windows.
+constexpr std::size_t kMaxDepth = 512;
+// How much of registry.reg is read at a time.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string_view trim_view(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && is_blank(text[begin])) ++begin;
+  while (end > begin && is_blank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// UTF-16LE text as UTF-8, appended to *text (an odd last byte is dropped; unpaired surrogates
+// are kept as three bytes each).
+void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
+  text->reserve(text->size() + bytes.size() / 2 + bytes.size() / 8);
+  auto unit_at = [&](std::size_t i) -> char32_t {
+    return static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+  };
+  std::size_t end = bytes.size() - bytes.size() % 2;
+  for (std::size_t i = 0; i < end; i += 2) {
+    char32_t cp = unit_at(i);
+    if (cp < 0x80) {
+      text->push_back(static_cast<char>(cp));
+      continue;
+    }
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 2 < end) {
+      char32_t next = unit_at(i + 2);
+      if (next >= 0xDC00 && next < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
+        i += 2;
+      }
+    }
+    char out[4];
+    std::size_t n;
+    if (cp < 0x800) {
+      out[0] = static_cast<char>(0xC0 | (cp >> 6));
+      out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 2;
+    } else if (cp < 0x10000) {
+      out[0] = static_cast<char>(0xE0 | (cp >> 12));
+      out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 3;
+    } else {
+      out[0] = static_cast<char>(0xF0 | (cp >> 18));
+      out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 4;
+    }
+    text->append(out, n);
+  }
+}
+
+// The lines of registry.reg, read a piece at a time and decoded to UTF-8 as they come (UTF-16LE
+// after a byte-order mark, else UTF-8 with or without one): a large file is never held whole.
+// Lines come without their line ends (LF or CR LF); a last line end starts no further line. A
+// line stays valid until the next call.
+class LineReader {
+ public:
+  // Fills the buffer given with up to its size in bytes: how many, 0 at the end, -1 on an error.
+  using Source = std::function<std::ptrdiff_t(char*, std::size_t)>;
+
+  LineReader(Source source, std::size_t chunk) : source_(std::move(source)), chunk_(chunk) {}
+
+  std::size_t index = 0;  // of the line next() gives next
+
+  bool next(std::string_view* line) {
+    // Searched from where the last search ended: a line longer than a piece is not searched
+    // again from its start after every piece.
+    std::size_t from = start_;
+    while (true) {
+      std::size_t end = text_.find('\n', from);
+      if (end != std::string::npos) return give(end, end + 1, line);
+      if (ended_) return start_ < text_.size() && give(text_.size(), text_.size(), line);
+      from = text_.size() - start_;
+      text_.erase(0, start_);
+      start_ = 0;
+      fill();
+    }
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  enum class Encoding { kUnknown, kUtf8, kUtf16 };
+
+  bool give(std::size_t end, std::size_t next_start, std::string_view* line) {
+    std::size_t stop = end > start_ && text_[end - 1] == '\r' ? end - 1 : end;
+    *line = std::string_view(text_).substr(start_, stop - start_);
+    start_ = next_start;
+    ++index;
+    return true;
+  }
+
+  // Appends up to a piece from the source to *buffer.
+  void read_into(std::string* buffer) {
+    std::size_t had = buffer->size();
+    buffer->resize(had + chunk_);
+    std::ptrdiff_t n = source_(buffer->data() + had, chunk_);
+    if (n < 0) failed_ = true;
+    buffer->resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+    ended_ = n <= 0;
+  }
+
+  void fill() {
+    // Once the text is known to be UTF-8, it is read straight into place.
+    if (encoding_ == Encoding::kUtf8) return read_into(&text_);
+    read_into(&raw_);
+    if (encoding_ == Encoding::kUnknown) {
+      if (!ended_ && raw_.size() < 3) return;  // not enough to tell yet
+      if (raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0xFF &&
+          static_cast<unsigned char>(raw_[1]) == 0xFE) {
+        encoding_ = Encoding::kUtf16;
+        raw_.erase(0, 2);
+      } else {
+        encoding_ = Encoding::kUtf8;
+        if (raw_.compare(0, 3, "\xEF\xBB\xBF") == 0) raw_.erase(0, 3);
+      }
+    }
+    if (encoding_ == Encoding::kUtf8) {
+      text_ += raw_;
+      raw_.clear();
+      return;
+    }
+    // Whole UTF-16 units only, and a high surrogate at the end waits for the unit after it.
+    std::size_t usable = raw_.size() - raw_.size() % 2;
+    if (!ended_ && usable >= 2) {
+      unsigned unit =
+          static_cast<unsigned char>(raw_[usable - 2]) | (static_cast<unsigned char>(raw_[usable - 1]) << 8);
+      if (unit >= 0xD800 && unit < 0xDC00) usable -= 2;
+    }
+    utf16_file_to_utf8(std::string_view(raw_).substr(0, usable), &text_);
+    raw_.erase(0, usable);
+    if (ended_) raw_.clear();  // an odd last byte
+  }
+
+  Source source_;
+  std::size_t chunk_;
+  Encoding encoding_ = Encoding::kUnknown;
+  std::string raw_;   // read, not yet decoded
+  std::string text_;  // decoded; lines from start_ on not yet given
+  std::size_t start_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
+struct Parser {
+  std::string file_name;
+  std::string error;
+
+  bool fail(std::size_t index, const std::string& what) {
+    error = file_name + ":" + std::to_string(index + 1) + ": " + what;
+    return false;
+  }
+};
+
+// A quoted string starting at text[*pos] == '"'; \\ and \" are the escapes.
+bool parse_quoted(std::string_view text, std::size_t* pos, std::string* out) {
+  out->clear();
+  std::size_t i = *pos + 1;
+  while (i < text.size()) {
+    // A plain loop: find_first_of would call memchr over the two characters for every one.
+    std::size_t stop = i;
+    while (stop < text.size() && text[stop] != '\\' && text[stop] != '"') ++stop;
+    if (stop == text.size()) return false;
+    out->append(text.data() + i, stop - i);
+    i = stop;
+    if (text[i] == '"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
+      *out += text[i + 1];
+      i += 2;
+    } else {
+      *out += '\\';
+      ++i;
+    }
+  }
+  return false;
+}
+
+constexpr int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "01,02,ff" (blanks allowed, a trailing comma too) into bytes, in one pass: a real export
+// holds millions of them.
+bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
+  // Every byte but the last ends with a comma: sized once, to the byte or one more.
+  bytes->clear();
+  bytes->resize(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
+  std::uint8_t* out = bytes->data();
+  // The form every writer uses, two digits and a comma, a table lookup per digit; whatever
+  // else there is (blanks, single digits, mistakes) goes the careful way below from there on.
+  static constexpr auto kDigits = [] {
+    std::array<std::int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<std::int8_t>(hex_digit(static_cast<char>(c)));
+    return table;
+  }();
+  std::size_t at = 0;
+  while (at + 2 <= text.size()) {
+    int high = kDigits[static_cast<unsigned char>(text[at])];
+    int low = kDigits[static_cast<unsigned char>(text[at + 1])];
+    if ((high | low) < 0 || (at + 2 < text.size() && text[at + 2] != ',')) break;
+    *out++ = static_cast<std::uint8_t>(high << 4 | low);
+    at += 3;
+  }
+  if (at > text.size()) at = text.size();
+  int digits = 0;
+  int value = 0;
+  for (char c : text.substr(at)) {
+    if (c == ' ' || c == '\t') continue;
+    if (c == ',') {
+      if (digits == 0) return false;
+      *out++ = static_cast<std::uint8_t>(value);
+      digits = 0;
+      value = 0;
+      continue;
+    }
+    int digit = hex_digit(c);
+    if (digit < 0 || digits == 2) return false;
+    value = value * 16 + digit;
+    ++digits;
+  }
+  if (digits > 0) *out++ = static_cast<std::uint8_t>(value);
+  bytes->resize(static_cast<std::size_t>(out - bytes->data()));
+  return true;
+}
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
+}
+
+// Stores a value read from the file, converting string types to their ANSI form.
+void store_value(Key* key, const std::string& name, DWORD type, std::vector<std::uint8_t> bytes, bool utf16) {
+  if (is_string_type(type) && utf16) {
+    std::vector<std::uint8_t> ansi;
+    bool exact = utf16_to_ansi(bytes, &ansi);
+    key->set_value(name, type, ansi);
+    if (!exact) key->find_value(name)->wide = std::make_unique<std::vector<std::uint8_t>>(std::move(bytes));
+    return;
+  }
+  key->set_value(name, type, std::move(bytes));
+}
+
+// Where a value line's data starts, after the name and '='; npos when the line has no such
+// shape (parse_value_line then says what is wrong).
+std::size_t value_data_start(std::string_view line, std::string* scratch) {
+  std::size_t pos = 0;
+  if (!line.empty() && line[0] == '@') {
+    pos = 1;
+  } else if (line.empty() || line[0] != '"' || !parse_quoted(line, &pos, scratch)) {
+    return std::string::npos;
+  }
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  return pos < line.size() && line[pos] == '=' ? pos + 1 : std::string::npos;
+}
+
+bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::string_view line,
+                      std::string* name, std::string* text) {
+  name->clear();
+  std::size_t pos = 0;
+  if (line[0] == '@') {
+    pos = 1;
+  } else if (line[0] == '"') {
+    if (!parse_quoted(line, &pos, name)) return parser.fail(first_line, "unterminated string");
+  } else {
+    return parser.fail(first_line, "expected a value name in quotes or @");
+  }
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  if (pos >= line.size() || line[pos] != '=')
+    return parser.fail(first_line, "expected '=' after the value name");
+  ++pos;
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  std::string_view data = line.substr(pos);
+  if (key == nullptr) return parser.fail(first_line, "value outside a key");
+
+  if (!data.empty() && data[0] == '"') {
+    std::size_t end = 0;
+    if (!parse_quoted(data, &end, text)) return parser.fail(first_line, "unterminated string");
+    if (!trim_view(data.substr(end)).empty())
+      return parser.fail(first_line, "unexpected text after the string");
+    bool ascii =
+        std::all_of(text->begin(), text->end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+      // Its ANSI form is the text itself: no round through UTF-16.
+      std::vector<std::uint8_t> bytes;
+      bytes.reserve(text->size() + 1);
+      bytes.assign(text->begin(), text->end());
+      bytes.push_back(0);
+      key->set_value(*name, port::REG_SZ, std::move(bytes));
+      return true;
+    }
+    std::u16string wide;
+    if (!utf8_to_utf16(*text, &wide)) return parser.fail(first_line, "invalid UTF-8 in a string");
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(wide.size() * 2 + 2);
+    for (char16_t unit : wide) {
+      bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+      bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    store_value(key, *name, port::REG_SZ, std::move(bytes), true);
+    return true;
+  }
+  if (data == "-") {
+    // A deletion entry: the value goes.
+    auto& values = key->values;
+    values.erase(
+        std::remove_if(values.begin(), values.end(), [&](const Value& v) { return iequals(v.name, *name); }),
+        values.end());
+    return true;
+  }
+  if (starts_with_ignoring_case(data, "dword:")) {
+    std::string_view digits = trim_view(data.substr(6));
+    if (digits.empty() || digits.size() > 8) return parser.fail(first_line, "bad dword value");
+    DWORD value = 0;
+    for (char c : digits) {
+      int digit = hex_digit(c);
+      if (digit < 0) return parser.fail(first_line, "bad dword value");
+      value = value * 16 + static_cast<DWORD>(digit);
+    }
+    key->set_value(*name, port::REG_DWORD,
+                   {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+    return true;
+  }
+  if (starts_with_ignoring_case(data, "hex")) {
+    DWORD type = port::REG_BINARY;
+    std::size_t colon = data.find(':');
+    if (colon == std::string_view::npos) return parser.fail(first_line, "expected ':' after hex");
+    std::string_view spec = data.substr(3, colon - 3);
+    if (!spec.empty()) {
+      auto bad_type = [&] {
+        return parser.fail(first_line, "bad value type " + std::string(data.substr(0, colon)));
+      };
+      if (spec.size() < 3 || spec.front() != '(' || spec.back() != ')') return bad_type();
+      std::string_view digits = spec.substr(1, spec.size() - 2);
+      if (digits.empty() || digits.size() > 8) return bad_type();
+      type = 0;
+      for (char c : digits) {
+        int digit = hex_digit(c);
+        if (digit < 0) return bad_type();
+        type = type * 16 + static_cast<DWORD>(digit);
+      }
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!parse_hex_bytes(data.substr(colon + 1), &bytes)) return parser.fail(first_line, "bad hex data");
+    store_value(key, *name, type, std::move(bytes), true);
+    return true;
+  }
+  return parser.fail(first_line, "unknown value type");
+}
+
+// How many key names a '\'-separated path holds, empty ones not counted.
+std::size_t key_depth(std::string_view path) {
+  std::size_t depth = 0;
+  std::size_t pos = 0;
+  std::string_view part;
+  while (next_key_part(path, &pos, &part)) ++depth;
+  return depth;
+}
+
+// The keys of the last key line read, by the names it spelled them with: an export lists a
+// key's subkeys right after it, so most key lines share all but their last names with the one
+// before and need only that one looked up.
+class OpenPath {
+ public:
+  Key* create(Key* root, std::string_view path) {
+    Key* key = root;
+    std::size_t depth = 0;
+    std::size_t pos = 0;
+    std::string_view part;
+    bool same = true;
+    while (next_key_part(path, &pos, &part)) {
+      if (same && depth < names_.size() && names_[depth] == part) {
+        key = keys_[depth];
+      } else {
+        same = false;
+        key = key->create_subkey(part);
+        names_.resize(depth);
+        keys_.resize(depth);
+        names_.emplace_back(part);
+        keys_.push_back(key);
+      }
+      ++depth;
+    }
+    names_.resize(depth);
+    keys_.resize(depth);
+    return key;
+  }
+  // After a removal the keys remembered may be gone.
+  void clear() {
+    names_.clear();
+    keys_.clear();
+  }
+
+ private:
+  std::vector<std::string> names_;  // the file's text goes on: copies
+  std::vector<Key*> keys_;
+};
+
+// The parser behind both forms below.
+bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* root, std::string* error) {
+  Parser parser{file_name, {}};
+  auto failed = [&] {
+    *error = parser.error;
+    return false;
+  };
+  auto unreadable = [&] {
+    *error = "cannot read " + file_name;
+    return false;
+  };
+
+  auto result = std::make_shared<Key>();
+  result->name = kRegFileRoot;
+  std::string_view raw;
+  bool have = false;
+  while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
+  }
+  if (lines.failed()) return unreadable();
+  if (!have || trim_view(raw) != kRegFileHeader) {
+    parser.fail(have ? lines.index - 1 : 0,
+                std::string("not a registry export (expected \"") + kRegFileHeader + "\")");
+    return failed();
+  }
+  Key* current = nullptr;
+  OpenPath open_path;
+  std::string full;  // a value continued over several lines, joined
+  std::string name;
+  std::string text;
+  while (lines.next(&raw)) {
+    std::size_t i = lines.index - 1;
+    std::string_view line = trim_view(raw);
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      if (line.back() != ']') {
+        parser.fail(i, "unterminated key name (missing ']')");
+        return failed();
+      }
+      std::string_view path = line.substr(1, line.size() - 2);
+      bool removal = !path.empty() && path[0] == '-';
+      if (removal) path.remove_prefix(1);
+      std::size_t first = path.find('\\');
+      if (!iequals(path.substr(0, first), kRegFileRoot)) {
+        parser.fail(i, "key outside HKEY_LOCAL_MACHINE: " + std::string(path));
+        return failed();
+      }
+      std::string_view below = first == std::string_view::npos ? std::string_view() : path.substr(first + 1);
+      if (removal) {
+        current = nullptr;
+        open_path.clear();
+        while (!below.empty() && below.back() == '\\') below.remove_suffix(1);
+        if (!below.empty()) {
+          std::size_t leaf = below.rfind('\\');
+          leaf = leaf == std::string_view::npos ? 0 : leaf + 1;
+          if (Key* parent = find_key(result.get(), below.substr(0, leaf)))
+            parent->delete_subkey(below.substr(leaf));
+        }
+        continue;
+      }
+      if (key_depth(below) > kMaxDepth) {
+        parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        return failed();
+      }
+      // The values of the key before are complete: their vector keeps no spare room (a key of
+      // three values would otherwise hold four, a tenth of a large registry's memory).
+      if (current != nullptr) current->values.shrink_to_fit();
+      current = open_path.create(result.get(), below);
+      continue;
+    }
+    // A value, possibly continued over several lines by a trailing backslash (hex data only).
+    // Only a line ending in a backslash can be continued, and only when it holds hex data.
+    std::string_view value_line = line;
+    std::size_t data = line.back() == '\\' ? value_data_start(line, &name) : std::string::npos;
+    if (data != std::string::npos && starts_with_ignoring_case(trim_view(line.substr(data)), "hex")) {
+      full.assign(line);
+      while (!full.empty() && full.back() == '\\') {
+        full.pop_back();
+        std::size_t last = lines.index - 1;
+        if (!lines.next(&raw)) {
+          parser.fail(last, "line continuation at the end of the file");
+          return failed();
+        }
+        full += trim_view(raw);
+      }
+      value_line = full;
+    }
+    if (!parse_value_line(parser, current, i, value_line, &name, &text)) return failed();
+  }
+  if (lines.failed()) return unreadable();
+  *root = std::move(result);
+  return true;
+}
+
+}  // namespace
+
+bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
+                    std::size_t chunk) {
+  std::size_t at = 0;
+  LineReader lines(
+      [&](char* buffer, std::size_t size) {
+        std::size_t n = std::min(size, bytes.size() - at);
+        std::copy_n(bytes.data() + at, n, buffer);
+        at += n;
+        return static_cast<std::ptrdiff_t>(n);
+      },
+      chunk);
+  return parse_reg_lines(lines, file_name, root, error);
+}
+
+bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error) {
+  LineReader lines(
+      [fd](char* buffer, std::size_t size) {
+        while (true) {
+          ssize_t n = ::read(fd, buffer, size);
+          if (n >= 0 || errno != EINTR) return static_cast<std::ptrdiff_t>(n);
+        }
+      },
+      kReadChunk);
+  return parse_reg_lines(lines, file_name, root, error);
+}
+}  // namespace sim::internal

@@ -1,0 +1,93 @@
+// The registry of the simulated machine: the key tree held in memory and registry.reg, its
+// file, read and written in the registry editor's export format.  The Reg* calls
+// (port_registry.cpp) work on this tree through the machine's handle table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/port.h"
+
+namespace sim::internal {
+
+using port::DWORD;
+
+struct Value {
+  std::string name;  // "" is the default value
+  DWORD type = port::REG_NONE;
+  // What RegQueryValueExA returns: string types in the ANSI code page.
+  std::vector<std::uint8_t> data;
+  // String types only: the UTF-16 form loaded from registry.reg when the ANSI form loses
+  // something (characters outside the code page, an odd length); written back unchanged as
+  // long as the value is not set again.
+  std::unique_ptr<std::vector<std::uint8_t>> wide;  // a pointer: most values have none
+};
+
+struct Key;
+using KeyPtr = std::shared_ptr<Key>;
+
+// Orders key names as Windows enumerates them, in upper case, without building the upper-case
+// form: lookups by any spelling need no allocation.
+struct KeyNameLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
+struct Key {
+  std::string name;
+  Key* parent = nullptr;
+  bool deleted = false;
+  std::vector<Value> values;  // in creation order
+  // Case-insensitive, in the order Windows enumerates them (names compared in upper case).
+  std::map<std::string, KeyPtr, KeyNameLess> subkeys;
+
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key();  // without recursion, however deep the tree
+
+  Value* find_value(std::string_view value_name);
+  Key* find_subkey(std::string_view key_name) const;
+  Key* create_subkey(std::string_view key_name);  // existing or new
+  void set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data);
+  bool delete_subkey(std::string_view key_name);  // recursive; marks the subtree deleted
+  std::string path() const;                       // below HKLM, "" for the root
+};
+
+// registry.reg's first line, and the one hive it holds.
+inline constexpr char kRegFileHeader[] = "Windows Registry Editor Version 5.00";
+inline constexpr char kRegFileRoot[] = "HKEY_LOCAL_MACHINE";
+
+// REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: the types held in the ANSI code page.
+bool is_string_type(DWORD type);
+// <0, 0 or >0 as the upper-case forms of a and b compare (ASCII only, as Windows orders key
+// names).
+int compare_folded(std::string_view a, std::string_view b) noexcept;
+// The next key name of a '\'-separated path at *pos, skipping empty ones; false at the end.
+bool next_key_part(std::string_view path, std::size_t* pos, std::string_view* part);
+
+// Looks up a path below `from` ("" is `from` itself); nullptr when some part is missing.
+Key* find_key(Key* from, std::string_view path);
+Key* create_key(Key* from, std::string_view path);
+
+// registry.reg in the registry editor's export format.
+// The text is read `chunk` bytes at a time, as a file is (tests vary it).
+bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
+                    std::size_t chunk = std::size_t{1} << 20);
+// registry.reg from an open file, read a piece at a time: a large file is never held whole.
+bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error);
+std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable
+// The same text handed to `write` a piece at a time; false as soon as `write` fails.
+bool write_reg_stream(const Key& root, const std::function<bool(std::string_view)>& write);
+// One key and what is below it, as .reg text (for halvik-sim show).
+std::string write_reg_subtree(const Key& key);
+// One value as its .reg line ("name"=dword:00000001); hex data wrapped as the registry editor
+// wraps it, or on the one line.
+std::string reg_value_line(const Value& value, bool wrapped = true);
+}  // namespace sim::internal

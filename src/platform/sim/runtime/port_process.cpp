@@ -1,0 +1,390 @@
+// The program's environment, the command interpreter and starting another program, on the
+// simulated machine.
+//
+// The command interpreter knows one command, `rmdir` (`rd`) with /s and /q, split into
+// arguments as cmd.exe splits them: blanks separate arguments and double quotes group a path
+// with blanks into one; so an unquoted path with a blank names two directories, each removed
+// if it exists.  Another program is a native program beside the running one, started when its
+// .exe is found on the simulated drive.
+//
+// Starting it goes as the Microsoft C runtime's _spawnlp goes: the caller's streams are not
+// flushed (the caller must), the arguments are joined with single blanks, unquoted, into one
+// command line, and the child's runtime splits that line again, honouring quotes and the
+// backslashes before them.  The program's standard output is buffered as that runtime buffers
+// it: written at once to a character device (a console), fully buffered otherwise.
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/sim/files/files.h"
+#include "platform/sim/machine/machine.h"
+
+namespace port {
+
+using namespace sim::internal;
+
+namespace {
+
+constexpr DWORD kDirectoryNameInvalid = 267;
+// The runtime's limit on a started program's command line, and its stream buffer size.
+constexpr std::size_t kMaxCommandLine = 1024;
+constexpr std::size_t kStreamBufferSize = 4096;
+
+// Set up before main, so before anything is written.
+[[maybe_unused]] const bool standard_output_buffered = [] {
+  struct stat info {};
+  bool character_device = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
+  if (character_device) return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+  static char buffer[kStreamBufferSize];
+  return std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer) == 0;
+}();
+
+// The directory of the running executable.
+std::string executable_dir() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? "." : self.parent_path().string();
+}
+
+std::string simulated_env(const std::string& name) {
+  const Ini& ini = machine().ini;
+  const std::string* value = ini.get("environment", name);
+  return value == nullptr ? "" : *value;
+}
+
+bool is_file(const std::string& windows_path, std::string* host) {
+  if (!host_path_of(windows_path, host)) return false;
+  struct stat info {};
+  return ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// _spawnlp's search: the name as given, else the current directory and each directory of
+// PATH; a name without an extension is tried with .com, .exe, .bat and .cmd.
+bool find_program(const std::string& file, std::string* found) {
+  std::vector<std::string> names{file};
+  std::string base =
+      file.substr(file.find_last_of("\\/:") == std::string::npos ? 0 : file.find_last_of("\\/:") + 1);
+  if (base.find('.') == std::string::npos) {
+    for (const char* extension : {".com", ".exe", ".bat", ".cmd"}) names.push_back(file + extension);
+  }
+  std::vector<std::string> directories;
+  if (file.find_first_of("\\/:") != std::string::npos) {
+    directories.push_back("");
+  } else {
+    directories.push_back(machine().current_directory);
+    std::string path = simulated_env("PATH");
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      std::size_t end = path.find(';', start);
+      if (end == std::string::npos) end = path.size();
+      std::string directory = trim(path.substr(start, end - start));
+      if (!directory.empty()) directories.push_back(directory);
+      start = end + 1;
+    }
+  }
+  for (const std::string& directory : directories) {
+    for (const std::string& name : names) {
+      std::string candidate = directory.empty() ? name : directory + "\\" + name;
+      std::string host;
+      if (is_file(candidate, &host)) {
+        *found = candidate;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The native program that stands for a Windows program: its name without the extension,
+// beside the running executable.
+bool native_program(const std::string& windows_name, std::string* native) {
+  std::string base = windows_name.substr(
+      windows_name.find_last_of("\\/:") == std::string::npos ? 0 : windows_name.find_last_of("\\/:") + 1);
+  std::size_t dot = base.rfind('.');
+  if (dot != std::string::npos) base.erase(dot);
+  std::string dir = executable_dir();
+  for (const std::string& name : {base, lower(base)}) {
+    std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) {
+      *native = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- a started program's command line ------------------------------------------------------
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// How the child's runtime splits its command line.  The program name ends at the first blank
+// outside quotes; quotes in it only group.  In the other arguments 2n backslashes before a
+// quote give n backslashes and the quote groups; 2n+1 give n and a literal quote; other
+// backslashes are literal.  Two quotes in a row inside a quoted part give a literal quote and
+// end the quoted part.  An unclosed quote runs to the end of the line.
+std::vector<std::string> split_command_line(const std::string& line) {
+  std::vector<std::string> arguments;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+  std::string name;
+  for (bool quoted = false; i < n && (quoted || !is_blank(line[i])); ++i) {
+    if (line[i] == '"') {
+      quoted = !quoted;
+    } else {
+      name += line[i];
+    }
+  }
+  arguments.push_back(name);
+  for (;;) {
+    while (i < n && is_blank(line[i])) ++i;
+    if (i >= n) break;
+    std::string argument;
+    bool quoted = false;
+    while (i < n && (quoted || !is_blank(line[i]))) {
+      if (line[i] == '\\') {
+        std::size_t count = 0;
+        while (i < n && line[i] == '\\') {
+          ++count;
+          ++i;
+        }
+        bool before_quote = i < n && line[i] == '"';
+        argument.append(before_quote ? count / 2 : count, '\\');
+        if (before_quote && count % 2 == 1) {
+          argument += '"';
+          ++i;
+        }
+      } else if (line[i] == '"') {
+        if (quoted && i + 1 < n && line[i + 1] == '"') {
+          argument += '"';
+          ++i;
+        }
+        quoted = !quoted;
+        ++i;
+      } else {
+        argument += line[i++];
+      }
+    }
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+// ---- the command interpreter ---------------------------------------------------------------
+
+// cmd.exe's argument splitting: blanks separate, double quotes group (and are dropped).
+std::vector<std::string> split_arguments(const std::string& text) {
+  std::vector<std::string> arguments;
+  std::string current;
+  bool quoted = false;
+  bool have = false;
+  for (char c : text) {
+    if (c == '"') {
+      quoted = !quoted;
+      have = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (have) arguments.push_back(current);
+      current.clear();
+      have = false;
+    } else {
+      current += c;
+      have = true;
+    }
+  }
+  if (have) arguments.push_back(current);
+  return arguments;
+}
+
+void forget_attributes_below(const std::string& windows_dir) {
+  IniSection* section = machine().ini.section("file_attributes");
+  if (section == nullptr) return;
+  std::string prefix = upper(windows_dir) + "\\";
+  auto& entries = section->entries;
+  std::erase_if(entries, [&](const IniEntry& entry) {
+    std::string key = upper(entry.key);
+    return key == upper(windows_dir) || key.rfind(prefix, 0) == 0;
+  });
+  section->touch();
+  ini_changed();
+}
+
+int run_rmdir(const std::vector<std::string>& arguments) {
+  bool subtree = false;
+  std::vector<std::string> paths;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (!argument.empty() && argument[0] == '/') {
+      for (const std::string& option : split_path(argument)) {
+        if (iequals(option, "s")) {
+          subtree = true;
+        } else if (!iequals(option, "q")) {
+          std::fprintf(stderr, "Invalid switch - \"%s\".\n", option.c_str());
+          return 1;
+        }
+      }
+    } else {
+      paths.push_back(argument);
+    }
+  }
+  if (paths.empty()) {
+    std::fprintf(stderr, "The syntax of the command is incorrect.\n");
+    return 1;
+  }
+  int result = 0;
+  const std::string& current = machine().current_directory;
+  for (const std::string& path : paths) {
+    std::string full;
+    std::string host;
+    struct stat info {};
+    bool exists =
+        full_windows_path(path, &full) && host_path_of(path, &host) && ::stat(host.c_str(), &info) == 0;
+    std::error_code error;
+    if (!exists) {
+      std::fprintf(stderr, "The system cannot find the file specified.\n");
+      result = ERROR_FILE_NOT_FOUND;
+    } else if (!S_ISDIR(info.st_mode)) {
+      std::fprintf(stderr, "The directory name is invalid.\n");
+      result = kDirectoryNameInvalid;
+    } else if (iequals(current, full) || upper(current).rfind(upper(full) + "\\", 0) == 0) {
+      std::fprintf(stderr,
+                   "The process cannot access the file because it is being used by another process.\n");
+      result = ERROR_SHARING_VIOLATION;
+    } else if (!subtree && !std::filesystem::is_empty(host, error)) {
+      std::fprintf(stderr, "The directory is not empty.\n");
+      result = ERROR_DIR_NOT_EMPTY;
+    } else {
+      std::filesystem::remove_all(host, error);
+      if (error) {
+        std::fprintf(stderr, "Access is denied.\n");
+        result = ERROR_ACCESS_DENIED;
+      }
+      forget_attributes_below(full);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+const char* getenv(const char* name) {
+  if (name == nullptr) return nullptr;
+  const char* result = nullptr;
+  Machine& m = machine();
+  if (fault("getenv", {name}) == 0) {
+    if (const std::string* value = m.ini.get("environment", name)) {
+      std::string& stored = m.env_cache[upper(name)];
+      if (stored != *value) stored = *value;
+      result = stored.c_str();
+    }
+  }
+  trace_line("getenv " + quote(name) + " -> " + (result != nullptr ? quote(result) : "NULL"));
+  return result;
+}
+
+int system(const char* command) {
+  int result = 1;
+  std::string note;
+  if (command == nullptr) {
+    result = 1;  // a command interpreter is there
+  } else if (DWORD error = fault("system", {command})) {
+    result = static_cast<int>(error);
+  } else {
+    std::string text = trim(command);
+    std::size_t name_end = 0;
+    while (name_end < text.size() && std::isalpha(static_cast<unsigned char>(text[name_end]))) ++name_end;
+    std::string name = text.substr(0, name_end);
+    if (iequals(name, "rmdir") || iequals(name, "rd")) {
+      std::vector<std::string> arguments = split_arguments(text.substr(name_end));
+      arguments.insert(arguments.begin(), name);
+      result = run_rmdir(arguments);
+    } else {
+      note = " (not simulated)";
+    }
+  }
+  trace_line("system " + quote(command) + " -> " + std::to_string(result) + note);
+  return result;
+}
+
+std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1, const char* arg2) {
+  std::intptr_t result = -1;
+  int failure = 0;
+  std::string found;
+  std::string native;
+  std::string command_line;
+  const char* const given[] = {arg0, arg1, arg2};
+  for (std::size_t i = 0; i < 3 && given[i] != nullptr; ++i) {
+    if (i > 0) command_line += ' ';
+    command_line += given[i];
+  }
+  Machine& m = machine();
+  if (DWORD error = fault("spawnlp_wait", {file == nullptr ? "" : file})) {
+    failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+  } else if (file == nullptr || arg0 == nullptr) {
+    failure = EINVAL;
+  } else if (!find_program(file, &found)) {
+    failure = ENOENT;
+  } else if (command_line.size() > kMaxCommandLine) {
+    failure = E2BIG;
+  } else if (!native_program(found, &native)) {
+    failure = ENOEXEC;  // on the drive, but nothing here can run it
+  } else {
+    // The child works on the same machine: it must find every change, and this process must
+    // find the child's changes afterwards.
+    std::string problem;
+    if (!save(&problem)) {
+      std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", problem.c_str());
+      failure = EIO;
+    } else {
+      std::vector<std::string> environment;
+      for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 &&
+            std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0)
+          environment.emplace_back(*entry);
+      }
+      environment.push_back("HALVIK_MACHINE=" + m.dir);
+      environment.push_back("HALVIK_CURRENT_DIRECTORY=" + m.current_directory);
+      std::vector<char*> envp;
+      for (std::string& entry : environment) envp.push_back(entry.data());
+      envp.push_back(nullptr);
+      std::vector<std::string> arguments = split_command_line(command_line);
+      std::vector<char*> argv;
+      for (std::string& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      pid_t child = 0;
+      int status = ::posix_spawn(&child, native.c_str(), nullptr, nullptr, argv.data(), envp.data());
+      if (status != 0) {
+        failure = status;
+      } else {
+        int wait_status = 0;
+        while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+        }
+        // A crashed program ends as abort() ends one on Windows.
+        result = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 3;
+        if (!reload(&problem))
+          std::fprintf(stderr, "halvik: cannot reload the simulated machine: %s\n", problem.c_str());
+      }
+    }
+  }
+  if (failure != 0) {
+    result = -1;
+    errno = failure;
+  }
+  trace_line("spawnlp_wait " + quote(file) + " " + quote(arg0) + " " + quote(arg1) + " " + quote(arg2) +
+             " -> " + std::to_string(result) + (failure != 0 ? " errno " + std::to_string(failure) : ""));
+  if (failure != 0) errno = failure;
+  return result;
+}
+
+}  // namespace port

@@ -1,0 +1,286 @@
+// Process token, shutdown, system messages, version and the virtual clock of the simulated
+// machine.
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/sim/machine/machine.h"
+
+namespace port {
+
+using namespace sim::internal;
+
+namespace {
+
+constexpr DWORD kNoSuchPrivilege = 1313;
+constexpr DWORD kMessageNotFound = 317;  // ERROR_MR_MID_NOT_FOUND
+
+BOOL fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+std::string result_text(BOOL ok) {
+  return ok ? "TRUE" : "FALSE " + std::to_string(GetLastError());
+}
+
+struct Privilege {
+  const char* name;
+  DWORD luid;
+};
+
+// The locally unique ids Windows gives its privileges.
+constexpr Privilege kPrivileges[] = {
+    {"SeCreateTokenPrivilege", 2},    {"SeAssignPrimaryTokenPrivilege", 3}, {"SeLockMemoryPrivilege", 4},
+    {"SeIncreaseQuotaPrivilege", 5},  {"SeMachineAccountPrivilege", 6},     {"SeTcbPrivilege", 7},
+    {"SeSecurityPrivilege", 8},       {"SeTakeOwnershipPrivilege", 9},      {"SeLoadDriverPrivilege", 10},
+    {"SeSystemProfilePrivilege", 11}, {"SeSystemtimePrivilege", 12},        {"SeBackupPrivilege", 17},
+    {"SeRestorePrivilege", 18},       {"SeShutdownPrivilege", 19},          {"SeDebugPrivilege", 20},
+    {"SeChangeNotifyPrivilege", 23},  {"SeRemoteShutdownPrivilege", 24},
+};
+constexpr DWORD kShutdownLuid = 19;
+
+// Windows XP's own texts for the codes the program can meet.
+struct Message {
+  DWORD code;
+  const char* text;
+};
+constexpr Message kMessages[] = {
+    {0, "The operation completed successfully."},
+    {2, "The system cannot find the file specified."},
+    {3, "The system cannot find the path specified."},
+    {5, "Access is denied."},
+    {6, "The handle is invalid."},
+    {8, "Not enough storage is available to process this command."},
+    {13, "The data is invalid."},
+    {31, "A device attached to the system is not functioning."},
+    {32, "The process cannot access the file because it is being used by another process."},
+    {80, "The file exists."},
+    {87, "The parameter is incorrect."},
+    {120, "This function is not supported on this system."},
+    {122, "The data area passed to a system call is too small."},
+    {183, "Cannot create a file when that file already exists."},
+    {206, "The filename or extension is too long."},
+    {234, "More data is available."},
+    {259, "No more data is available."},
+    {1004, "Invalid flags."},
+    {1015,
+     "The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
+     "the system's memory image of the file is corrupted, or the file could not be recovered because the "
+     "alternate copy or log was absent or corrupted."},
+    {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {1051, "A stop control has been sent to a service that other running services are dependent on."},
+    {1052, "The requested control is not valid for this service."},
+    {1053, "The service did not respond to the start or control request in a timely fashion."},
+    {1060, "The specified service does not exist as an installed service."},
+    {1061, "The service cannot accept control messages at this time."},
+    {1062, "The service has not been started."},
+    {1072, "The specified service has been marked for deletion."},
+    {1073, "The specified service already exists."},
+    {1168, "Element not found."},
+    {1300, "Not all privileges referenced are assigned to the caller."},
+    {1314, "A required privilege is not held by the client."},
+    {1784, "The supplied user buffer is not valid for the requested operation."},
+    {3010,
+     "The requested operation is successful. Changes will not be effective until the system is rebooted."},
+};
+
+DWORD ini_number(const char* key, DWORD fallback) {
+  std::string text = machine().ini.get_or("system", key, "");
+  if (text.empty()) return fallback;
+  return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+HANDLE GetCurrentProcess() {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD desired, HANDLE* token) {
+  BOOL ok = FALSE;
+  Machine& m = machine();
+  if (DWORD error = fault("OpenProcessToken")) {
+    fail(error);
+  } else if (process != GetCurrentProcess()) {
+    fail(ERROR_INVALID_HANDLE);
+  } else if (token == nullptr) {
+    fail(ERROR_INVALID_PARAMETER);
+  } else {
+    void* handle = reinterpret_cast<void*>(m.next_token);
+    m.next_token += 4;
+    m.tokens[handle] = desired;
+    *token = handle;
+    ok = TRUE;
+  }
+  trace_line("OpenProcessToken " + hex32(desired) + " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL LookupPrivilegeValueA(const char* system_name, const char* name, LUID* luid) {
+  BOOL ok = FALSE;
+  std::string privilege = name == nullptr ? "" : name;
+  if (DWORD error = fault("LookupPrivilegeValueA", {privilege})) {
+    fail(error);
+  } else if (luid == nullptr) {
+    fail(ERROR_INVALID_PARAMETER);
+  } else {
+    for (const Privilege& known : kPrivileges) {
+      if (iequals(known.name, privilege)) {
+        luid->LowPart = known.luid;
+        luid->HighPart = 0;
+        ok = TRUE;
+      }
+    }
+    if (!ok) fail(kNoSuchPrivilege);
+  }
+  trace_line("LookupPrivilegeValueA " + quote(system_name) + " " + quote(name) + " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new_state, DWORD,
+                           TOKEN_PRIVILEGES*, DWORD*) {
+  BOOL ok = FALSE;
+  Machine& m = machine();
+  auto found = m.tokens.find(token);
+  DWORD error = fault("AdjustTokenPrivileges");
+  if (error == ERROR_NOT_ALL_ASSIGNED) {
+    // Windows reports a privilege the account lacks by succeeding with this last error.
+    SetLastError(error);
+    ok = TRUE;
+  } else if (error != 0) {
+    fail(error);
+  } else if (found == m.tokens.end()) {
+    fail(ERROR_INVALID_HANDLE);
+  } else if ((found->second & TOKEN_ADJUST_PRIVILEGES) == 0) {
+    fail(ERROR_ACCESS_DENIED);
+  } else if (!disable_all && new_state == nullptr) {
+    fail(ERROR_INVALID_PARAMETER);
+  } else {
+    if (disable_all) {
+      m.shutdown_privilege_enabled = false;
+    } else {
+      for (DWORD i = 0; i < new_state->PrivilegeCount; ++i) {
+        const LUID_AND_ATTRIBUTES& entry = new_state->Privileges[i];
+        if (entry.Luid.LowPart == kShutdownLuid && entry.Luid.HighPart == 0)
+          m.shutdown_privilege_enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+      }
+    }
+    SetLastError(ERROR_SUCCESS);
+    ok = TRUE;
+  }
+  trace_line("AdjustTokenPrivileges " + std::to_string(disable_all) + " -> " + result_text(ok) +
+             (ok ? " last error " + std::to_string(GetLastError()) : ""));
+  return ok;
+}
+
+BOOL ExitWindowsEx(DWORD flags, DWORD reason) {
+  BOOL ok = FALSE;
+  Machine& m = machine();
+  if (DWORD error = fault("ExitWindowsEx")) {
+    fail(error);
+  } else if (!m.shutdown_privilege_enabled) {
+    fail(ERROR_PRIVILEGE_NOT_HELD);
+  } else {
+    // The reboot is only recorded; the machine keeps running.
+    m.ini.set("system", "reboot_requested", "1");
+    ini_changed();
+    std::string ignored;
+    save(&ignored);
+    ok = TRUE;
+  }
+  trace_line("ExitWindowsEx " + hex32(flags) + " " + hex32(reason) + " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  BOOL ok = FALSE;
+  Machine& m = machine();
+  std::string what = "(invalid handle)";
+  if (m.tokens.count(handle) != 0) what = "token";
+  if (m.files.count(handle) != 0) what = quote(m.files[handle]->path);
+  if (handle == GetCurrentProcess()) what = "process";
+  if (DWORD error = fault("CloseHandle")) {
+    fail(error);
+  } else if (m.tokens.erase(handle) != 0 || m.files.erase(handle) != 0 || handle == GetCurrentProcess()) {
+    ok = TRUE;
+  } else {
+    fail(ERROR_INVALID_HANDLE);
+  }
+  trace_line("CloseHandle " + what + " -> " + result_text(ok));
+  return ok;
+}
+
+DWORD FormatMessageA(DWORD flags, const void*, DWORD message_id, DWORD, char* buffer, DWORD size, void*) {
+  DWORD length = 0;
+  if (DWORD error = fault("FormatMessageA", {std::to_string(message_id)})) {
+    SetLastError(error);
+  } else if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+  } else {
+    // Found, the text is copied and the last error left as it was.
+    DWORD outcome = kMessageNotFound;
+    for (const Message& message : kMessages) {
+      if (message.code != message_id) continue;
+      std::string text = std::string(message.text) + "\r\n";
+      if (text.size() + 1 > size) {
+        outcome = ERROR_INSUFFICIENT_BUFFER;
+      } else {
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        length = static_cast<DWORD>(text.size());
+        outcome = ERROR_SUCCESS;
+      }
+    }
+    if (outcome != ERROR_SUCCESS) SetLastError(outcome);
+  }
+  trace_line("FormatMessageA " + std::to_string(message_id) + " -> " + std::to_string(length));
+  return length;
+}
+
+BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
+  BOOL ok = FALSE;
+  constexpr DWORD kBasicSize = offsetof(OSVERSIONINFOEXA, wServicePackMajor);
+  if (DWORD error = fault("GetVersionExA")) {
+    fail(error);
+  } else if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA) &&
+                                 info->dwOSVersionInfoSize != kBasicSize)) {
+    fail(ERROR_INSUFFICIENT_BUFFER);
+  } else {
+    const Ini& ini = machine().ini;
+    std::string version = ini.get_or("system", "version", "5.1");
+    DWORD major = static_cast<DWORD>(std::strtoul(version.c_str(), nullptr, 10));
+    std::size_t dot = version.find('.');
+    DWORD minor = dot == std::string::npos
+                      ? 0
+                      : static_cast<DWORD>(std::strtoul(version.c_str() + dot + 1, nullptr, 10));
+    DWORD service_pack = ini_number("service_pack", 0);
+    info->dwMajorVersion = major;
+    info->dwMinorVersion = minor;
+    info->dwBuildNumber = ini_number("build", 2600);
+    info->dwPlatformId = ini_number("platform", VER_PLATFORM_WIN32_NT);
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    if (service_pack > 0)
+      std::snprintf(info->szCSDVersion, sizeof info->szCSDVersion, "Service Pack %u",
+                    static_cast<unsigned>(service_pack));
+    if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXA)) {
+      info->wServicePackMajor = static_cast<WORD>(service_pack);
+      info->wServicePackMinor = 0;
+      info->wSuiteMask = 0x100;  // VER_SUITE_SINGLEUSERTS, as a workstation reports
+      info->wProductType = 1;    // VER_NT_WORKSTATION
+      info->wReserved = 0;
+    }
+    ok = TRUE;
+  }
+  trace_line("GetVersionExA -> " + result_text(ok));
+  return ok;
+}
+
+void Sleep(DWORD milliseconds) {
+  // Time is virtual: the sleep is recorded, not waited.
+  fault("Sleep", {std::to_string(milliseconds)});
+  trace_line("Sleep " + std::to_string(milliseconds));
+}
+
+}  // namespace port
