@@ -355,7 +355,26 @@ bool is_supported(const std::vector<std::string>& ids) {
   return false;
 }
 
-int command_import(const std::vector<std::string>& args) {
+HostFacts host_facts(Key* hklm, const std::string& processor, std::size_t boards) {
+  HostFacts facts;
+  Key* version = find_key(hklm, kCurrentVersion);
+  facts.windows = string_value(version, "ProductName");
+  if (facts.windows.empty()) facts.windows = "Windows";
+  std::string service_pack = string_value(version, "CSDVersion");
+  if (!service_pack.empty()) facts.windows += " " + service_pack;
+  facts.processor = processor.empty() ? "x86" : processor;
+  facts.boards = std::to_string(boards);
+  facts.was = string_value(find_key(hklm, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\halvik"),
+                           "DisplayVersion");
+  if (facts.was.empty())
+    facts.was =
+        find_key(hklm, std::string(kServices) + "\\halvik") != nullptr ? "earlier (not listed)" : "none";
+  DWORD pages = 0;
+  facts.pages = dword_value(find_key(hklm, kMemory), "SystemPages", &pages) ? std::to_string(pages) : "none";
+  return facts;
+}
+
+int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   std::string dir;
   std::string present_file;
   std::vector<std::string> exports;
@@ -613,6 +632,7 @@ int command_import(const std::vector<std::string>& args) {
     if (is_supported(node->hardware_ids)) boards.push_back(node->instance_id);
   }
   std::printf("Supported boards present: %zu (of %zu PCI devices present).\n", boards.size(), present.size());
+  if (facts != nullptr) *facts = host_facts(hklm, processor, boards.size());
   for (const std::string& board : boards) std::printf("  %s\n", board.c_str());
   std::vector<std::string> earlier;
   if (Key* service = find_key(hklm, std::string(kServices) + "\\halvik")) {
