@@ -305,12 +305,15 @@ std::string where_export_is_cut(std::string_view bytes) {
   bool wide = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
               static_cast<unsigned char>(bytes[1]) == 0xFE;
   std::size_t unit = wide ? 2 : 1;
-  std::size_t lines = 1;
-  for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
-    if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
-  }
-  std::string at = "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
-  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at;
+  // Where it ends, counted only for a file that is cut: the count is a pass over all of it.
+  auto at = [&] {
+    std::size_t lines = 1;
+    for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
+      if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
+    }
+    return "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
+  };
+  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at();
   // The tail as text: ASCII is all the checks need.
   std::string tail;
   std::size_t from = bytes.size() > 8192 * unit ? bytes.size() - 8192 * unit : (wide ? 2 : 0);
@@ -318,15 +321,15 @@ std::string where_export_is_cut(std::string_view bytes) {
     bool ascii = !wide || bytes[i + 1] == '\0';
     tail += ascii ? bytes[i] : '?';
   }
-  if (tail.empty() || tail.back() != '\n') return "its last line has no end, " + at;
+  if (tail.empty() || tail.back() != '\n') return "its last line has no end, " + at();
   if (wide && (tail.size() < 4 || tail.compare(tail.size() - 4, 4, "\r\n\r\n") != 0))
-    return "it lacks the empty line reg export ends with, " + at;
+    return "it lacks the empty line reg export ends with, " + at();
   std::size_t end = tail.find_last_not_of("\r\n");
   if (end == std::string::npos) return "";
   std::size_t start = tail.find_last_of('\n', end);
   std::string last = tail.substr(start == std::string::npos ? 0 : start + 1,
                                  end + 1 - (start == std::string::npos ? 0 : start + 1));
-  if (last.back() == '\\') return "its last value goes on past the end, " + at;
+  if (last.back() == '\\') return "its last value goes on past the end, " + at();
   bool quoted = false;
   for (std::size_t i = 0; i < last.size(); ++i) {
     if (last[i] == '\\' && quoted) {
@@ -335,7 +338,7 @@ std::string where_export_is_cut(std::string_view bytes) {
       quoted = !quoted;
     }
   }
-  if (quoted) return "its last line ends inside a string, " + at;
+  if (quoted) return "its last line ends inside a string, " + at();
   return "";
 }
 
