@@ -307,12 +307,15 @@ std::string where_export_is_cut(std::string_view bytes) {
   bool wide = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
               static_cast<unsigned char>(bytes[1]) == 0xFE;
   std::size_t unit = wide ? 2 : 1;
-  std::size_t lines = 1;
-  for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
-    if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
-  }
-  std::string at = "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
-  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at;
+  // Where it ends, counted only for a file that is cut: the count is a pass over all of it.
+  auto at = [&] {
+    std::size_t lines = 1;
+    for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
+      if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
+    }
+    return "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
+  };
+  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at();
   // The tail as text: ASCII is all the checks need.
   std::string tail;
   std::size_t from = bytes.size() > 8192 * unit ? bytes.size() - 8192 * unit : (wide ? 2 : 0);
@@ -320,15 +323,15 @@ std::string where_export_is_cut(std::string_view bytes) {
     bool ascii = !wide || bytes[i + 1] == '\0';
     tail += ascii ? bytes[i] : '?';
   }
-  if (tail.empty() || tail.back() != '\n') return "its last line has no end, " + at;
+  if (tail.empty() || tail.back() != '\n') return "its last line has no end, " + at();
   if (wide && (tail.size() < 4 || tail.compare(tail.size() - 4, 4, "\r\n\r\n") != 0))
-    return "it lacks the empty line reg export ends with, " + at;
+    return "it lacks the empty line reg export ends with, " + at();
   std::size_t end = tail.find_last_not_of("\r\n");
   if (end == std::string::npos) return "";
   std::size_t start = tail.find_last_of('\n', end);
   std::string last = tail.substr(start == std::string::npos ? 0 : start + 1,
                                  end + 1 - (start == std::string::npos ? 0 : start + 1));
-  if (last.back() == '\\') return "its last value goes on past the end, " + at;
+  if (last.back() == '\\') return "its last value goes on past the end, " + at();
   bool quoted = false;
   for (std::size_t i = 0; i < last.size(); ++i) {
     if (last[i] == '\\' && quoted) {
@@ -337,7 +340,7 @@ std::string where_export_is_cut(std::string_view bytes) {
       quoted = !quoted;
     }
   }
-  if (quoted) return "its last line ends inside a string, " + at;
+  if (quoted) return "its last line ends inside a string, " + at();
   return "";
 }
 
@@ -357,7 +360,26 @@ bool is_supported(const std::vector<std::string>& ids) {
   return false;
 }
 
-int command_import(const std::vector<std::string>& args) {
+HostFacts host_facts(Key* hklm, const std::string& processor, std::size_t boards) {
+  HostFacts facts;
+  Key* version = find_key(hklm, kCurrentVersion);
+  facts.windows = string_value(version, "ProductName");
+  if (facts.windows.empty()) facts.windows = "Windows";
+  std::string service_pack = string_value(version, "CSDVersion");
+  if (!service_pack.empty()) facts.windows += " " + service_pack;
+  facts.processor = processor.empty() ? "x86" : processor;
+  facts.boards = std::to_string(boards);
+  facts.was = string_value(find_key(hklm, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\halvik"),
+                           "DisplayVersion");
+  if (facts.was.empty())
+    facts.was =
+        find_key(hklm, std::string(kServices) + "\\halvik") != nullptr ? "earlier (not listed)" : "none";
+  DWORD pages = 0;
+  facts.pages = dword_value(find_key(hklm, kMemory), "SystemPages", &pages) ? std::to_string(pages) : "none";
+  return facts;
+}
+
+int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   std::string dir;
   std::string present_file;
   std::vector<std::string> exports;
@@ -615,6 +637,7 @@ int command_import(const std::vector<std::string>& args) {
     if (is_supported(node->hardware_ids)) boards.push_back(node->instance_id);
   }
   std::printf("Supported boards present: %zu (of %zu PCI devices present).\n", boards.size(), present.size());
+  if (facts != nullptr) *facts = host_facts(hklm, processor, boards.size());
   for (const std::string& board : boards) std::printf("  %s\n", board.c_str());
   std::vector<std::string> earlier;
   if (Key* service = find_key(hklm, std::string(kServices) + "\\halvik")) {

@@ -33,9 +33,6 @@ namespace {
 using namespace sim::internal;
 namespace fs = std::filesystem;
 
-constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\halvik";
-constexpr const char* kEntryKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\halvik";
-constexpr const char* kMemoryKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 constexpr const char* kSessionKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 struct Options {
@@ -191,11 +188,6 @@ int run_program(const std::string& program, const std::vector<std::string>& args
   return code >= 254 ? code - 256 : code;
 }
 
-std::string pages_of() {
-  port::DWORD pages = 0;
-  return sim::reg_get_dword(kMemoryKey, "SystemPages", &pages) ? std::to_string(pages) : "none";
-}
-
 std::string string_of(const std::string& key, const std::string& name) {
   port::DWORD type = 0;
   std::vector<std::uint8_t> data;
@@ -285,6 +277,8 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
   }
 
   std::string error;
+  // From the import when it made the machine; else read from the machine kept from before.
+  HostFacts facts;
   if (!fs::exists(machine_dir + "/registry.reg")) {
     std::vector<std::string> import_args = {machine_dir};
     if (fs::exists(host_dir + "/present.txt")) {
@@ -313,7 +307,7 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
     int err = open((scratch + "/import.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(null, 1);
     dup2(err, 2);
-    int status = command_import(import_args);
+    int status = command_import(import_args, &facts);
     std::fflush(stdout);
     std::fflush(stderr);
     dup2(saved_out, 1);
@@ -330,23 +324,22 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
     }
   }
 
-  if (!sim::use_machine(machine_dir, &error)) {
-    row.report = error;
-    return row;
+  if (facts.windows.empty()) {
+    if (!sim::use_machine(machine_dir, &error)) {
+      row.report = error;
+      return row;
+    }
+    std::size_t boards = 0;
+    for (const sim::Board& board : sim::boards()) {
+      if (is_supported(board.hardware_ids)) ++boards;
+    }
+    facts = host_facts(raw_machine().hklm.get(),
+                       ini_value(raw_machine().ini.get_or("system", "processor", "")), boards);
   }
-  row.windows = string_of("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductName");
-  if (row.windows.empty()) row.windows = "Windows";
-  std::string csd = string_of("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "CSDVersion");
-  if (!csd.empty()) row.windows += " " + csd;
-  row.processor = ini_value(raw_machine().ini.get_or("system", "processor", "x86"));
-  int boards = 0;
-  for (const sim::Board& board : sim::boards()) {
-    if (is_supported(board.hardware_ids)) ++boards;
-  }
-  row.boards = std::to_string(boards);
-  row.was = string_of(kEntryKey, "DisplayVersion");
-  if (row.was.empty()) row.was = sim::reg_key_exists(kServiceKey) ? "earlier (not listed)" : "none";
-  std::string pages_before = pages_of();
+  row.windows = facts.windows;
+  row.processor = facts.processor;
+  row.boards = facts.boards;
+  row.was = facts.was;
 
   int restarts = 0;
   int code = 0;
@@ -375,7 +368,7 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
   row.restarts = std::to_string(restarts);
   row.ok = code == 0 || code == 1;
   row.bound = bound_count();
-  row.pages = pages_before + " -> " + pages_of();
+  row.pages = facts.pages + " -> " + host_facts(raw_machine().hklm.get(), "", 0).pages;
   return row;
 }
 
