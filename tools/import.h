@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/machine.h"
+#include "platform/sim/registry/registry.h"
 
 namespace halvik_sim {
 
