@@ -33,7 +33,6 @@ namespace {
 using namespace sim::internal;
 namespace fs = std::filesystem;
 
-constexpr const char* kSessionKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 struct Options {
   std::string fleet;
@@ -209,25 +208,10 @@ std::string bound_count() {
 // The operations waiting for the restart: the files PendingFileRenameOperations names (each
 // "delete FILE" or "rename FILE"), and halvik's service when it is marked for deletion.
 std::string pending_operations() {
-  port::DWORD type = 0;
-  std::vector<std::uint8_t> data;
   std::vector<std::string> items;
-  if (sim::reg_get(kSessionKey, "PendingFileRenameOperations", &type, &data)) {
-    std::vector<std::string> strings;
-    std::string current;
-    for (std::uint8_t byte : data) {
-      if (byte == 0) {
-        strings.push_back(current);
-        current.clear();
-      } else {
-        current += static_cast<char>(byte);
-      }
-    }
-    for (std::size_t i = 0; i + 1 < strings.size(); i += 2) {
-      if (strings[i].empty()) break;
-      std::string file = strings[i].rfind("\\??\\", 0) == 0 ? strings[i].substr(4) : strings[i];
-      items.push_back((strings[i + 1].empty() ? "delete " : "rename ") + file);
-    }
+  for (const auto& [from, to] : sim::pending_file_operations()) {
+    std::string file = from.rfind("\\??\\", 0) == 0 ? from.substr(4) : from;
+    items.push_back((to.empty() ? "delete " : "rename ") + file);
   }
   if (service_known("halvik") && service_marked_for_delete("halvik")) items.push_back("service halvik");
   std::string text;

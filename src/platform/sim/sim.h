@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/port.h"
@@ -79,5 +80,8 @@ bool reboot_requested();
 // directory before Vista), the services that start with the system and the drivers of present
 // devices start, reboot_requested is cleared.
 void restart_machine();
+// The file operations PendingFileRenameOperations holds, in order: each a source and a target
+// as the value names them ("\\??\\C:\\..."), an empty target for a deletion.
+std::vector<std::pair<std::string, std::string>> pending_file_operations();
 
 }  // namespace sim

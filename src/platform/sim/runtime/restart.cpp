@@ -36,27 +36,16 @@ void carry_out_pending_operations() {
   Key* key = find_key(m.hklm.get(), kSessionManagerKey);
   Value* value = key == nullptr ? nullptr : key->find_value(kPendingOperations);
   if (value == nullptr) return;
-  // An empty target ends the string list early, so walk the pairs by hand.
-  std::vector<std::string> names;
-  std::string current;
-  for (std::size_t i = 0; i < value->data.size(); ++i) {
-    if (value->data[i] != 0) {
-      current += static_cast<char>(value->data[i]);
-    } else {
-      names.push_back(current);
-      current.clear();
-    }
-  }
-  for (std::size_t i = 0; i + 1 < names.size() && !names[i].empty(); i += 2) {
-    std::string source = host_of(names[i]);
+  for (const auto& [from, to] : sim::pending_file_operations()) {
+    std::string source = host_of(from);
     if (source.empty()) continue;
     std::error_code ignored;
-    if (names[i + 1].empty()) {
+    if (to.empty()) {
       // A file goes; a directory only when it is empty, as MoveFileEx documents.
       std::filesystem::remove(source, ignored);
-    } else if (std::string target = host_of(names[i + 1]); !target.empty()) {
+    } else if (std::string target = host_of(to); !target.empty()) {
       // Without "!" the rename doesn't replace a file already there.
-      bool replace = names[i + 1][0] == '!';
+      bool replace = to[0] == '!';
       if (replace || !std::filesystem::exists(target, ignored))
         std::filesystem::rename(source, target, ignored);
     }
@@ -146,6 +135,27 @@ void restart_machine() {
   start_services();
   machine().ini.set("system", "reboot_requested", "0");
   ini_changed();
+}
+
+std::vector<std::pair<std::string, std::string>> pending_file_operations() {
+  Key* key = find_key(machine().hklm.get(), kSessionManagerKey);
+  Value* value = key == nullptr ? nullptr : key->find_value(kPendingOperations);
+  std::vector<std::pair<std::string, std::string>> operations;
+  if (value == nullptr) return operations;
+  // An empty target ends the string list early, so walk the pairs by hand.
+  std::vector<std::string> names;
+  std::string current;
+  for (std::uint8_t byte : value->data) {
+    if (byte != 0) {
+      current += static_cast<char>(byte);
+    } else {
+      names.push_back(current);
+      current.clear();
+    }
+  }
+  for (std::size_t i = 0; i + 1 < names.size() && !names[i].empty(); i += 2)
+    operations.emplace_back(names[i], names[i + 1]);
+  return operations;
 }
 
 }  // namespace sim
