@@ -46,20 +46,19 @@ constexpr char kPackageDir[] = "C:\\Tessaridge";
 // Moves what `from` holds into `into`: values replace those of the same name, subkeys that
 // `into` lacks are moved over whole (a single export is never copied), others are merged.
 void merge(Key* into, Key* from) {
-  for (Value& value : from->values) {
+  into->hive->keep(from->hive->shared_from_this());  // the values taken over stay where they are
+  for (const Value& value : from->values) {
     if (Value* existing = into->find_value(value.name)) {
-      *existing = std::move(value);
+      *existing = value;
     } else {
-      into->values.push_back(std::move(value));
+      into->values.push_back(*into->hive, value);
     }
   }
-  for (auto& [upper_name, child] : from->subkeys) {
-    auto found = into->subkeys.find(upper_name);
-    if (found == into->subkeys.end()) {
-      child->parent = into;
-      into->subkeys.emplace(upper_name, std::move(child));
+  for (Key* child : from->subkeys) {
+    if (Key* same = into->find_subkey(child->name)) {
+      merge(same, child);
     } else {
-      merge(found->second.get(), child.get());
+      into->adopt(child);
     }
   }
 }
@@ -117,17 +116,15 @@ bool settle_control_set(Key* hklm, std::string* mapped, std::string* error) {
   }
   char name[32];
   std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(current));
-  auto found = system->subkeys.find(upper(name));
-  if (found == system->subkeys.end()) {
+  Key* set = system->detach(name);
+  if (set == nullptr) {
     *error =
         std::string("SYSTEM\\Select names ") + name + " as the current control set, which the export lacks";
     return false;
   }
-  KeyPtr set = std::move(found->second);
-  system->subkeys.erase(found);
   *mapped = set->name;
-  set->name = "CurrentControlSet";
-  system->subkeys.emplace(upper(set->name), std::move(set));
+  set->rename("CurrentControlSet");
+  system->adopt(set);
   return true;
 }
 
@@ -201,14 +198,14 @@ std::vector<PciNode> pci_nodes(Key* hklm) {
   std::vector<PciNode> nodes;
   Key* pci = find_key(hklm, kPciEnum);
   if (pci == nullptr) return nodes;
-  for (auto& [device_name, device] : pci->subkeys) {
-    for (auto& [instance_name, instance] : device->subkeys) {
+  for (Key* device : pci->subkeys) {
+    for (Key* instance : device->subkeys) {
       PciNode node;
-      node.instance_id = "PCI\\" + device->name + "\\" + instance->name;
-      node.hardware_ids = multi_value(instance.get(), "HardwareID");
-      if (node.hardware_ids.empty()) node.hardware_ids.push_back("PCI\\" + device->name);
-      node.compatible_ids = multi_value(instance.get(), "CompatibleIDs");
-      node.service = string_value(instance.get(), "Service");
+      node.instance_id = "PCI\\" + std::string(device->name) + "\\" + std::string(instance->name);
+      node.hardware_ids = multi_value(instance, "HardwareID");
+      if (node.hardware_ids.empty()) node.hardware_ids.push_back("PCI\\" + std::string(device->name));
+      node.compatible_ids = multi_value(instance, "CompatibleIDs");
+      node.service = string_value(instance, "Service");
       nodes.push_back(std::move(node));
     }
   }
@@ -251,16 +248,12 @@ std::vector<ClassInstance> class_instances(Key* hklm) {
   std::vector<ClassInstance> out;
   Key* classes = find_key(hklm, sim::devices::kClassKey);
   if (classes == nullptr) return out;
-  for (auto& [upper_guid, class_key] : classes->subkeys) {
-    for (auto& [upper_instance, instance] : class_key->subkeys) {
-      ClassInstance item{class_key->name,
-                         string_value(class_key.get(), "Class"),
-                         instance->name,
-                         string_value(instance.get(), "InfPath"),
-                         string_value(instance.get(), "InfSection"),
-                         string_value(instance.get(), "MatchingDeviceId"),
-                         string_value(instance.get(), "DriverDesc"),
-                         string_value(instance.get(), "ProviderName")};
+  for (Key* class_key : classes->subkeys) {
+    for (Key* instance : class_key->subkeys) {
+      ClassInstance item{std::string(class_key->name),         string_value(class_key, "Class"),
+                         std::string(instance->name),          string_value(instance, "InfPath"),
+                         string_value(instance, "InfSection"), string_value(instance, "MatchingDeviceId"),
+                         string_value(instance, "DriverDesc"), string_value(instance, "ProviderName")};
       if (!item.inf_path.empty()) out.push_back(std::move(item));
     }
   }
@@ -295,7 +288,7 @@ std::string stand_in_inf(const std::string& name, const std::vector<const ClassI
 
 std::size_t count_keys(const Key& key) {
   std::size_t count = 1;
-  for (const auto& [name, child] : key.subkeys) count += count_keys(*child);
+  for (Key* child : key.subkeys) count += count_keys(*child);
   return count;
 }
 
@@ -489,11 +482,13 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   if (!computer.empty()) define("COMPUTERNAME", computer);
   if (environment_key != nullptr) {
     for (const Value& value : environment_key->values) {
-      if (value.type == port::REG_SZ) define(value.name, string_value(environment_key, value.name.c_str()));
+      if (value.type == port::REG_SZ)
+        define(std::string(value.name), string_value(environment_key, std::string(value.name).c_str()));
     }
     for (const Value& value : environment_key->values) {
       if (value.type == port::REG_EXPAND_SZ)
-        define(value.name, expand(string_value(environment_key, value.name.c_str()), names));
+        define(std::string(value.name),
+               expand(string_value(environment_key, std::string(value.name).c_str()), names));
     }
   }
   if (iequals(processor, "AMD64")) {
@@ -533,25 +528,25 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   }
   // Root-enumerated devices are always there: their function drivers run as the boards' do.
   if (Key* root = find_key(hklm, "SYSTEM\\CurrentControlSet\\Enum\\Root")) {
-    for (const auto& [upper_device, device] : root->subkeys) {
-      for (const auto& [upper_instance, instance] : device->subkeys) {
-        std::string service = string_value(instance.get(), "Service");
-        if (!service.empty() && !string_value(instance.get(), "Driver").empty())
-          started.insert(upper(service));
+    for (Key* device : root->subkeys) {
+      for (Key* instance : device->subkeys) {
+        std::string service = string_value(instance, "Service");
+        if (!service.empty() && !string_value(instance, "Driver").empty()) started.insert(upper(service));
       }
     }
   }
   if (Key* services = find_key(hklm, kServices)) {
-    for (auto& [upper_name, service] : services->subkeys) {
+    for (Key* service : services->subkeys) {
       DWORD type = 0;
       DWORD start = 4;
-      if (!dword_value(service.get(), "Type", &type)) continue;
-      bool has_start = dword_value(service.get(), "Start", &start);
+      if (!dword_value(service, "Type", &type)) continue;
+      bool has_start = dword_value(service, "Start", &start);
       if (has_start && start <= 2) {
-        ini.set("services", service->name,
+        ini.set("services", std::string(service->name),
                 "running ; not in the export: assumed from Start = " + std::to_string(start));
-      } else if (started.count(upper_name) != 0) {
-        ini.set("services", service->name, "running ; not in the export: assumed, a present device uses it");
+      } else if (started.count(upper(service->name)) != 0) {
+        ini.set("services", std::string(service->name),
+                "running ; not in the export: assumed, a present device uses it");
       }
     }
   }
@@ -580,14 +575,16 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   // restart (a driver without ImagePath is System32\drivers\NAME.sys).  A stand-in: no export
   // holds the file.
   if (Key* services = find_key(hklm, kServices)) {
-    for (const auto& [upper_name, service] : services->subkeys) {
+    for (Key* service : services->subkeys) {
       DWORD type = 0;
-      if (!dword_value(service.get(), "Type", &type)) continue;
-      std::string image = string_value(service.get(), "ImagePath");
-      if (image.empty() && (type & 0x3) != 0) image = "System32\\drivers\\" + service->name + ".sys";
+      if (!dword_value(service, "Type", &type)) continue;
+      std::string image = string_value(service, "ImagePath");
+      if (image.empty() && (type & 0x3) != 0)
+        image = "System32\\drivers\\" + std::string(service->name) + ".sys";
       if (image.empty()) continue;
       put_file(dir, image_file_of(expand(image, names), system_root),
-               "MZ stand-in image of the service " + service->name + " (written by halvik-sim import)\n");
+               "MZ stand-in image of the service " + std::string(service->name) +
+                   " (written by halvik-sim import)\n");
     }
   }
   for (const char* name : {"TEMP", "TMP"}) {

@@ -289,11 +289,11 @@ class DriverNumbers {
     if (added) {
       taken.numbers.assign(10000, false);
       if (Key* class_key = key_at(std::string(kClassKey) + "\\" + class_guid)) {
-        for (const auto& [folded, key] : class_key->subkeys) {
-          const std::string& name = key->name;
+        for (Key* key : class_key->subkeys) {
+          std::string_view name = key->name;
           if (name.size() == 4 &&
               std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            taken.numbers[static_cast<std::size_t>(std::stoi(name))] = true;
+            taken.numbers[static_cast<std::size_t>(std::stoi(std::string(name)))] = true;
         }
       }
     }
@@ -505,8 +505,8 @@ DWORD uninstall_oem_inf(const std::string& name, bool force) {
   if (!oem_name || !read_windows_file(inf_path, &content)) return kErrorNotAnInstalledOemInf;
   // A device installed from the INF keeps it, present or not, unless the removal is forced.
   if (Key* classes = force ? nullptr : key_at(kClassKey)) {
-    for (const auto& [folded_class, class_key] : classes->subkeys) {
-      for (const auto& [folded, instance] : class_key->subkeys) {
+    for (Key* class_key : classes->subkeys) {
+      for (Key* instance : class_key->subkeys) {
         if (iequals(sz_text(instance->find_value("InfPath")), name)) return kErrorInfInUseByDevices;
       }
     }

@@ -258,13 +258,11 @@ bool reload(std::string* error) {
     std::string path = key->key->deleted ? "" : key->key->path();
     Key* found = key->key->deleted ? nullptr : find_key(m.hklm.get(), path);
     if (found == nullptr) {
-      auto orphan = std::make_shared<Key>();
+      KeyPtr orphan = new_tree();
       orphan->deleted = true;
       key->key = orphan;
-    } else if (found == m.hklm.get()) {
-      key->key = m.hklm;
     } else {
-      key->key = found->parent->subkeys.at(upper(found->name));
+      key->key = key_ptr(found);
     }
   }
   return true;
