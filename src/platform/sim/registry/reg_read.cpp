@@ -41,46 +41,59 @@ std::string_view trim_view(std::string_view text) {
 }
 
 // UTF-16LE text as UTF-8, appended to *text (an odd last byte is dropped; unpaired surrogates
-// are kept as three bytes each).
+// are kept as three bytes each).  Runs of ASCII, nearly all of a registry, go eight units at a
+// time.
 void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
-  text->reserve(text->size() + bytes.size() / 2 + bytes.size() / 8);
-  auto unit_at = [&](std::size_t i) -> char32_t {
-    return static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-  };
   std::size_t end = bytes.size() - bytes.size() % 2;
-  for (std::size_t i = 0; i < end; i += 2) {
+  std::size_t had = text->size();
+  text->resize(had + end / 2 * 3);  // at most three bytes for each unit
+  char* out = text->data() + had;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  auto unit_at = [&](std::size_t i) -> char32_t { return in[i] | (in[i + 1] << 8); };
+  std::size_t i = 0;
+  while (i < end) {
+    // Eight units of ASCII: every high byte 0, every low byte below 0x80.
+    if (i + 16 <= end) {
+      std::uint64_t first;
+      std::uint64_t second;
+      std::memcpy(&first, in + i, 8);
+      std::memcpy(&second, in + i + 8, 8);
+      if (((first | second) & 0xFF80FF80FF80FF80ULL) == 0) {
+        for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(in[i + 2 * k]);
+        out += 8;
+        i += 16;
+        continue;
+      }
+    }
     char32_t cp = unit_at(i);
+    i += 2;
     if (cp < 0x80) {
-      text->push_back(static_cast<char>(cp));
+      *out++ = static_cast<char>(cp);
       continue;
     }
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 2 < end) {
-      char32_t next = unit_at(i + 2);
+    if (cp >= 0xD800 && cp < 0xDC00 && i < end) {
+      char32_t next = unit_at(i);
       if (next >= 0xDC00 && next < 0xE000) {
         cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
         i += 2;
       }
     }
-    char out[4];
-    std::size_t n;
     if (cp < 0x800) {
-      out[0] = static_cast<char>(0xC0 | (cp >> 6));
-      out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-      n = 2;
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      out[0] = static_cast<char>(0xE0 | (cp >> 12));
-      out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-      n = 3;
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      out[0] = static_cast<char>(0xF0 | (cp >> 18));
-      out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-      n = 4;
+      // Four bytes for a pair of two units: still within the room for the two.
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
-    text->append(out, n);
   }
+  text->resize(static_cast<std::size_t>(out - text->data()));
 }
 
 // The lines of registry.reg, read a piece at a time and decoded to UTF-8 as they come (UTF-16LE
