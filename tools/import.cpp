@@ -8,6 +8,10 @@
 // so.  DIR must not hold a machine yet; files the administrator already put on its drives stay.
 #include "import.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -296,23 +300,41 @@ std::size_t count_keys(const Key& key) {
 // ends.  The parser would take such a file up to where it stops and leave out everything
 // after: a machine without its Services key, say, that isn't the real one.  reg export writes
 // UTF-16 and ends with an empty line; any export ends with a line end after a complete line.
-std::string where_export_is_cut(std::string_view bytes) {
-  bool wide = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-              static_cast<unsigned char>(bytes[1]) == 0xFE;
-  std::size_t unit = wide ? 2 : 1;
-  // Where it ends, counted only for a file that is cut: the count is a pass over all of it.
-  auto at = [&] {
-    std::size_t lines = 1;
-    for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
-      if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
+// How many lines an export has: its line ends, plus one.  Read a piece at a time.
+std::size_t count_lines(int fd, bool wide) {
+  std::size_t lines = 1;
+  std::vector<char> piece(std::size_t{1} << 20);
+  off_t offset = 0;
+  while (true) {
+    ssize_t n = ::pread(fd, piece.data(), piece.size(), offset);
+    if (n <= 0) return lines;
+    // A piece is an even number of bytes from an even offset: a UTF-16 unit never straddles two.
+    for (ssize_t i = 0; i + (wide ? 1 : 0) < n; i += wide ? 2 : 1) {
+      if (piece[static_cast<std::size_t>(i)] == '\n' &&
+          (!wide || piece[static_cast<std::size_t>(i) + 1] == '\0'))
+        ++lines;
     }
-    return "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
+    offset += n;
+  }
+}
+
+// Why the export open as `fd`, of `size` bytes, is cut short; "" when it ends as reg export
+// ends a file.  Only its end is read, and all of it only to say on which line a cut file ends.
+std::string where_export_is_cut(int fd, std::size_t size) {
+  unsigned char mark[2] = {0, 0};
+  bool wide = size >= 2 && ::pread(fd, mark, 2, 0) == 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+  std::size_t unit = wide ? 2 : 1;
+  auto at = [&] {
+    return "at byte " + std::to_string(size) + " (line " + std::to_string(count_lines(fd, wide)) + ")";
   };
-  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at();
+  if (wide && size % 2 != 0) return "it ends inside a character, " + at();
   // The tail as text: ASCII is all the checks need.
+  std::size_t from = size > 8192 * unit ? size - 8192 * unit : (wide ? 2 : 0);
+  std::string bytes(size - from, '\0');
+  if (::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(from)) != static_cast<ssize_t>(bytes.size()))
+    return "it could not be read to its end, " + at();
   std::string tail;
-  std::size_t from = bytes.size() > 8192 * unit ? bytes.size() - 8192 * unit : (wide ? 2 : 0);
-  for (std::size_t i = from; i + unit <= bytes.size(); i += unit) {
+  for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
     bool ascii = !wide || bytes[i + 1] == '\0';
     tail += ascii ? bytes[i] : '?';
   }
@@ -398,13 +420,20 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   Machine imported;
   imported.dir = dir;
   for (const std::string& path : exports) {
-    std::string bytes;
-    if (!read_whole_file(path, &bytes)) return trouble("cannot read " + path);
-    std::string cut = where_export_is_cut(bytes);
-    if (!cut.empty()) return trouble(path + " is cut short: " + cut);
+    // Read a piece at a time: the export is never held whole beside its keys.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      if (fd >= 0) ::close(fd);
+      return trouble("cannot read " + path);
+    }
+    std::string cut = where_export_is_cut(fd, static_cast<std::size_t>(status.st_size));
     KeyPtr root;
     std::string error;
-    if (!parse_reg_file(bytes, path, &root, &error)) return trouble(error);
+    bool parsed = cut.empty() && parse_reg_fd(fd, path, &root, &error);
+    ::close(fd);
+    if (!cut.empty()) return trouble(path + " is cut short: " + cut);
+    if (!parsed) return trouble(error);
     if (imported.hklm == nullptr) {
       imported.hklm = std::move(root);
     } else {
