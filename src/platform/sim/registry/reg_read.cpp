@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,14 +41,49 @@ std::string_view trim_view(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// Bytes that grow without being cleared first: whatever is read or decoded into them is
+// written over at once.
+class Buffer {
+ public:
+  const char* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  char operator[](std::size_t i) const { return bytes_[i]; }
+  std::string_view view() const { return {bytes_.get(), size_}; }
+  // Where `extra` more bytes after the end go; they count once commit() says how many were used.
+  char* room(std::size_t extra) {
+    if (size_ + extra > capacity_) {
+      std::size_t capacity = std::max(capacity_ * 2, size_ + extra);
+      auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+      if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+      bytes_ = std::move(bytes);
+      capacity_ = capacity;
+    }
+    return bytes_.get() + size_;
+  }
+  void commit(std::size_t used) { size_ += used; }
+  void append(std::string_view text) {
+    std::memcpy(room(text.size()), text.data(), text.size());
+    commit(text.size());
+  }
+  void erase_front(std::size_t count) {
+    if (count < size_) std::memmove(bytes_.get(), bytes_.get() + count, size_ - count);
+    size_ -= std::min(count, size_);
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // UTF-16LE text as UTF-8, appended to *text (an odd last byte is dropped; unpaired surrogates
 // are kept as three bytes each).  Runs of ASCII, nearly all of a registry, go eight units at a
 // time.
-void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
+void utf16_file_to_utf8(std::string_view bytes, Buffer* text) {
   std::size_t end = bytes.size() - bytes.size() % 2;
-  std::size_t had = text->size();
-  text->resize(had + end / 2 * 3);  // at most three bytes for each unit
-  char* out = text->data() + had;
+  char* const start = text->room(end / 2 * 3);  // at most three bytes for each unit
+  char* out = start;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   auto unit_at = [&](std::size_t i) -> char32_t { return in[i] | (in[i + 1] << 8); };
   std::size_t i = 0;
@@ -93,7 +129,7 @@ void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
       *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
-  text->resize(static_cast<std::size_t>(out - text->data()));
+  text->commit(static_cast<std::size_t>(out - start));
 }
 
 // The lines of registry.reg, read a piece at a time and decoded to UTF-8 as they come (UTF-16LE
@@ -114,11 +150,15 @@ class LineReader {
     // again from its start after every piece.
     std::size_t from = start_;
     while (true) {
-      std::size_t end = text_.find('\n', from);
-      if (end != std::string::npos) return give(end, end + 1, line);
+      const void* found =
+          from < text_.size() ? std::memchr(text_.data() + from, '\n', text_.size() - from) : nullptr;
+      if (found != nullptr) {
+        auto end = static_cast<std::size_t>(static_cast<const char*>(found) - text_.data());
+        return give(end, end + 1, line);
+      }
       if (ended_) return start_ < text_.size() && give(text_.size(), text_.size(), line);
       from = text_.size() - start_;
-      text_.erase(0, start_);
+      text_.erase_front(start_);
       start_ = 0;
       fill();
     }
@@ -130,19 +170,17 @@ class LineReader {
 
   bool give(std::size_t end, std::size_t next_start, std::string_view* line) {
     std::size_t stop = end > start_ && text_[end - 1] == '\r' ? end - 1 : end;
-    *line = std::string_view(text_).substr(start_, stop - start_);
+    *line = text_.view().substr(start_, stop - start_);
     start_ = next_start;
     ++index;
     return true;
   }
 
   // Appends up to a piece from the source to *buffer.
-  void read_into(std::string* buffer) {
-    std::size_t had = buffer->size();
-    buffer->resize(had + chunk_);
-    std::ptrdiff_t n = source_(buffer->data() + had, chunk_);
+  void read_into(Buffer* buffer) {
+    std::ptrdiff_t n = source_(buffer->room(chunk_), chunk_);
     if (n < 0) failed_ = true;
-    buffer->resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
+    buffer->commit(static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
     ended_ = n <= 0;
   }
 
@@ -155,14 +193,14 @@ class LineReader {
       if (raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0xFF &&
           static_cast<unsigned char>(raw_[1]) == 0xFE) {
         encoding_ = Encoding::kUtf16;
-        raw_.erase(0, 2);
+        raw_.erase_front(2);
       } else {
         encoding_ = Encoding::kUtf8;
-        if (raw_.compare(0, 3, "\xEF\xBB\xBF") == 0) raw_.erase(0, 3);
+        if (raw_.view().substr(0, 3) == "\xEF\xBB\xBF") raw_.erase_front(3);
       }
     }
     if (encoding_ == Encoding::kUtf8) {
-      text_ += raw_;
+      text_.append(raw_.view());
       raw_.clear();
       return;
     }
@@ -173,16 +211,16 @@ class LineReader {
           static_cast<unsigned char>(raw_[usable - 2]) | (static_cast<unsigned char>(raw_[usable - 1]) << 8);
       if (unit >= 0xD800 && unit < 0xDC00) usable -= 2;
     }
-    utf16_file_to_utf8(std::string_view(raw_).substr(0, usable), &text_);
-    raw_.erase(0, usable);
+    utf16_file_to_utf8(raw_.view().substr(0, usable), &text_);
+    raw_.erase_front(usable);
     if (ended_) raw_.clear();  // an odd last byte
   }
 
   Source source_;
   std::size_t chunk_;
   Encoding encoding_ = Encoding::kUnknown;
-  std::string raw_;   // read, not yet decoded
-  std::string text_;  // decoded; lines from start_ on not yet given
+  Buffer raw_;   // read, not yet decoded
+  Buffer text_;  // decoded; lines from start_ on not yet given
   std::size_t start_ = 0;
   bool ended_ = false;
   bool failed_ = false;
