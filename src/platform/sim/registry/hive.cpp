@@ -23,7 +23,6 @@ void* Hive::new_block(std::size_t size) {
   void* block = std::malloc(size);
   if (block == nullptr) throw std::bad_alloc();  // as new would
   blocks_.emplace_back(static_cast<std::byte*>(block));
-  reserved_ += size;
   return block;
 }
 
@@ -32,12 +31,14 @@ void* Hive::allocate(std::size_t size, std::size_t align) {
   std::uintptr_t aligned = (at + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
   if (cursor_ != nullptr && aligned + size <= reinterpret_cast<std::uintptr_t>(limit_)) {
     cursor_ = reinterpret_cast<std::byte*>(aligned + size);
+    used_ += size;
     return reinterpret_cast<void*>(aligned);
   }
   // Something larger than a quarter of a block gets a block of its own, and the current block
   // goes on serving the small pieces.
   if (size + align > next_block_ / 4) {
     auto own = reinterpret_cast<std::uintptr_t>(new_block(size + align));
+    used_ += size;
     return reinterpret_cast<void*>((own + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1));
   }
   cursor_ = static_cast<std::byte*>(new_block(next_block_));
@@ -47,7 +48,9 @@ void* Hive::allocate(std::size_t size, std::size_t align) {
 }
 
 void Hive::shrink_last(const void* p, std::size_t size, std::size_t used) {
-  if (static_cast<const std::byte*>(p) + size == cursor_) cursor_ -= size - used;
+  if (static_cast<const std::byte*>(p) + size != cursor_) return;
+  cursor_ -= size - used;
+  used_ -= size - used;
 }
 
 std::string_view Hive::copy(std::string_view text) {

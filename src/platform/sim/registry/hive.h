@@ -58,7 +58,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
   // Keeps another hive as long as this one: keys moved from its tree into this one.
   void keep(std::shared_ptr<Hive> other);
 
-  std::size_t reserved() const { return reserved_; }  // bytes in blocks, for tests
+  std::size_t used() const { return used_; }  // bytes handed out and kept, for tests
 
  private:
   struct Free {
@@ -70,7 +70,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::byte* cursor_ = nullptr;
   std::byte* limit_ = nullptr;
   std::size_t next_block_ = std::size_t{16} << 10;
-  std::size_t reserved_ = 0;
+  std::size_t used_ = 0;
   std::vector<std::shared_ptr<Hive>> kept_;
 };
 
