@@ -12,7 +12,8 @@
 #     on a fresh copy of the machine (hard links: the removal only deletes and replaces files);
 #   - grep -l -F -f with the supported IDs over the same .inf files, cache warm;
 #   - halvik-sim service (a registry load and save) on machines whose registry.reg holds
-#     BENCH_REGISTRY_MB (default "10 100") megabytes in UTF-8 and in UTF-16, against cp of it;
+#     BENCH_REGISTRY_MB (default "10 100") megabytes in UTF-8 and in UTF-16, against cp of it,
+#     and halvik-sim import of the UTF-16 one as reg export writes it, against cp of the export;
 #   - the batch installation and the removal (install -r -c 0) on machines with BENCH_BOARDS
 #     (default "10 100 1000 10000") boards, each run on a fresh copy;
 #   - halvik-sim service on machines whose machine.ini has BENCH_INI (default "10000 100000")
@@ -71,6 +72,12 @@ for mb in $reg_sizes; do
       touch "$work/r${mb}_$enc/done"
     fi
   done
+  # The UTF-16 registry as reg export writes it, ended by an empty line: what halvik-sim import takes.
+  if [ ! -f "$work/x$mb.reg" ]; then
+    { cat "$work/r${mb}_utf-16/registry.reg" && printf '\r\0\n\0'; } >"$work/x$mb.reg.new" && mv "$work/x$mb.reg.new" "$work/x$mb.reg"
+  fi
+  rm -rf "$work/imp" && "$sim" import "$work/imp" "$work/x$mb.reg" >/dev/null ||
+    { echo "bench: the import of the $mb MB export failed" >&2; exit 1; }
 done
 
 # Machines with boards: b<N> as made (each board's node, no driver), bi<N> with the driver
@@ -163,6 +170,8 @@ for mb in $reg_sizes; do
     commands+=("load_save_${mb}_$enc|$sim service $work/run benchsvc running|rm -rf $work/run && cp -al $m $work/run")
     commands+=("cp_${mb}_$enc|cp $m/registry.reg $work/copy.reg|rm -f $work/copy.reg")
   done
+  commands+=("import_$mb|$sim import $work/imp $work/x$mb.reg|rm -rf $work/imp")
+  commands+=("cpx_$mb|cp $work/x$mb.reg $work/copy.reg|rm -f $work/copy.reg")
 done
 for n in $board_counts; do
   commands+=("install_$n|HALVIK_MACHINE=$work/run $install -c $batch|rm -rf $work/run && cp -a $work/b$n $work/run")
@@ -231,6 +240,14 @@ for enc in ("utf-8", "utf-16"):
         growth = f"{load / previous[1]:.1f}x" if previous and previous[0] * 10 == mb else "-"
         print(f"{f'{mb} MB {enc}':>14} {load:>12.3f} {copy:>8.3f} {load / copy:>7.1f}x {growth:>8} {peak / size:>9.1f}x")
         previous = (mb, load)
+print()
+print(f"{'export':>14} {'import s':>12} {'cp s':>8} {'ratio':>8} {'vs 1/10':>8}")
+previous = None
+for mb in reg_sizes:
+    imported, copy = median(f"import_{mb}"), median(f"cpx_{mb}")
+    growth = f"{imported / previous[1]:.1f}x" if previous and previous[0] * 10 == mb else "-"
+    print(f"{f'{mb} MB utf-16':>14} {imported:>12.3f} {copy:>8.3f} {imported / copy:>7.1f}x {growth:>8}")
+    previous = (mb, imported)
 def growth_table(title, unit, names, counts):
     """Each size's median, per name, and its ratio to the size ten times smaller."""
     print()

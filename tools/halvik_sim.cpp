@@ -126,8 +126,7 @@ void flatten(const Key& top, const std::string& top_path, KeyTable* table) {
     for (const Value& value : key->values) {
       entry.second[upper(value.name)] = reg_value_line(value, false);  // one line per value
     }
-    for (const auto& [name, child] : key->subkeys)
-      pending.emplace_back(child.get(), path + "\\" + child->name);
+    for (Key* child : key->subkeys) pending.emplace_back(child, path + "\\" + std::string(child->name));
   }
 }
 

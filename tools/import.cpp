@@ -8,6 +8,10 @@
 // so.  DIR must not hold a machine yet; files the administrator already put on its drives stay.
 #include "import.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -46,20 +50,19 @@ constexpr char kPackageDir[] = "C:\\Tessaridge";
 // Moves what `from` holds into `into`: values replace those of the same name, subkeys that
 // `into` lacks are moved over whole (a single export is never copied), others are merged.
 void merge(Key* into, Key* from) {
-  for (Value& value : from->values) {
+  into->hive->keep(from->hive->shared_from_this());  // the values taken over stay where they are
+  for (const Value& value : from->values) {
     if (Value* existing = into->find_value(value.name)) {
-      *existing = std::move(value);
+      *existing = value;
     } else {
-      into->values.push_back(std::move(value));
+      into->values.push_back(*into->hive, value);
     }
   }
-  for (auto& [upper_name, child] : from->subkeys) {
-    auto found = into->subkeys.find(upper_name);
-    if (found == into->subkeys.end()) {
-      child->parent = into;
-      into->subkeys.emplace(upper_name, std::move(child));
+  for (Key* child : from->subkeys) {
+    if (Key* same = into->find_subkey(child->name)) {
+      merge(same, child);
     } else {
-      merge(found->second.get(), child.get());
+      into->adopt(child);
     }
   }
 }
@@ -117,17 +120,15 @@ bool settle_control_set(Key* hklm, std::string* mapped, std::string* error) {
   }
   char name[32];
   std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(current));
-  auto found = system->subkeys.find(upper(name));
-  if (found == system->subkeys.end()) {
+  Key* set = system->detach(name);
+  if (set == nullptr) {
     *error =
         std::string("SYSTEM\\Select names ") + name + " as the current control set, which the export lacks";
     return false;
   }
-  KeyPtr set = std::move(found->second);
-  system->subkeys.erase(found);
   *mapped = set->name;
-  set->name = "CurrentControlSet";
-  system->subkeys.emplace(upper(set->name), std::move(set));
+  set->rename("CurrentControlSet");
+  system->adopt(set);
   return true;
 }
 
@@ -201,14 +202,14 @@ std::vector<PciNode> pci_nodes(Key* hklm) {
   std::vector<PciNode> nodes;
   Key* pci = find_key(hklm, kPciEnum);
   if (pci == nullptr) return nodes;
-  for (auto& [device_name, device] : pci->subkeys) {
-    for (auto& [instance_name, instance] : device->subkeys) {
+  for (Key* device : pci->subkeys) {
+    for (Key* instance : device->subkeys) {
       PciNode node;
-      node.instance_id = "PCI\\" + device->name + "\\" + instance->name;
-      node.hardware_ids = multi_value(instance.get(), "HardwareID");
-      if (node.hardware_ids.empty()) node.hardware_ids.push_back("PCI\\" + device->name);
-      node.compatible_ids = multi_value(instance.get(), "CompatibleIDs");
-      node.service = string_value(instance.get(), "Service");
+      node.instance_id = "PCI\\" + std::string(device->name) + "\\" + std::string(instance->name);
+      node.hardware_ids = multi_value(instance, "HardwareID");
+      if (node.hardware_ids.empty()) node.hardware_ids.push_back("PCI\\" + std::string(device->name));
+      node.compatible_ids = multi_value(instance, "CompatibleIDs");
+      node.service = string_value(instance, "Service");
       nodes.push_back(std::move(node));
     }
   }
@@ -251,16 +252,12 @@ std::vector<ClassInstance> class_instances(Key* hklm) {
   std::vector<ClassInstance> out;
   Key* classes = find_key(hklm, sim::devices::kClassKey);
   if (classes == nullptr) return out;
-  for (auto& [upper_guid, class_key] : classes->subkeys) {
-    for (auto& [upper_instance, instance] : class_key->subkeys) {
-      ClassInstance item{class_key->name,
-                         string_value(class_key.get(), "Class"),
-                         instance->name,
-                         string_value(instance.get(), "InfPath"),
-                         string_value(instance.get(), "InfSection"),
-                         string_value(instance.get(), "MatchingDeviceId"),
-                         string_value(instance.get(), "DriverDesc"),
-                         string_value(instance.get(), "ProviderName")};
+  for (Key* class_key : classes->subkeys) {
+    for (Key* instance : class_key->subkeys) {
+      ClassInstance item{std::string(class_key->name),         string_value(class_key, "Class"),
+                         std::string(instance->name),          string_value(instance, "InfPath"),
+                         string_value(instance, "InfSection"), string_value(instance, "MatchingDeviceId"),
+                         string_value(instance, "DriverDesc"), string_value(instance, "ProviderName")};
       if (!item.inf_path.empty()) out.push_back(std::move(item));
     }
   }
@@ -295,7 +292,7 @@ std::string stand_in_inf(const std::string& name, const std::vector<const ClassI
 
 std::size_t count_keys(const Key& key) {
   std::size_t count = 1;
-  for (const auto& [name, child] : key.subkeys) count += count_keys(*child);
+  for (Key* child : key.subkeys) count += count_keys(*child);
   return count;
 }
 
@@ -303,23 +300,41 @@ std::size_t count_keys(const Key& key) {
 // ends.  The parser would take such a file up to where it stops and leave out everything
 // after: a machine without its Services key, say, that isn't the real one.  reg export writes
 // UTF-16 and ends with an empty line; any export ends with a line end after a complete line.
-std::string where_export_is_cut(std::string_view bytes) {
-  bool wide = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-              static_cast<unsigned char>(bytes[1]) == 0xFE;
-  std::size_t unit = wide ? 2 : 1;
-  // Where it ends, counted only for a file that is cut: the count is a pass over all of it.
-  auto at = [&] {
-    std::size_t lines = 1;
-    for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
-      if (bytes[i] == '\n' && (!wide || bytes[i + 1] == '\0')) ++lines;
+// How many lines an export has: its line ends, plus one.  Read a piece at a time.
+std::size_t count_lines(int fd, bool wide) {
+  std::size_t lines = 1;
+  std::vector<char> piece(std::size_t{1} << 20);
+  off_t offset = 0;
+  while (true) {
+    ssize_t n = ::pread(fd, piece.data(), piece.size(), offset);
+    if (n <= 0) return lines;
+    // A piece is an even number of bytes from an even offset: a UTF-16 unit never straddles two.
+    for (ssize_t i = 0; i + (wide ? 1 : 0) < n; i += wide ? 2 : 1) {
+      if (piece[static_cast<std::size_t>(i)] == '\n' &&
+          (!wide || piece[static_cast<std::size_t>(i) + 1] == '\0'))
+        ++lines;
     }
-    return "at byte " + std::to_string(bytes.size()) + " (line " + std::to_string(lines) + ")";
+    offset += n;
+  }
+}
+
+// Why the export open as `fd`, of `size` bytes, is cut short; "" when it ends as reg export
+// ends a file.  Only its end is read, and all of it only to say on which line a cut file ends.
+std::string where_export_is_cut(int fd, std::size_t size) {
+  unsigned char mark[2] = {0, 0};
+  bool wide = size >= 2 && ::pread(fd, mark, 2, 0) == 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+  std::size_t unit = wide ? 2 : 1;
+  auto at = [&] {
+    return "at byte " + std::to_string(size) + " (line " + std::to_string(count_lines(fd, wide)) + ")";
   };
-  if (wide && bytes.size() % 2 != 0) return "it ends inside a character, " + at();
+  if (wide && size % 2 != 0) return "it ends inside a character, " + at();
   // The tail as text: ASCII is all the checks need.
+  std::size_t from = size > 8192 * unit ? size - 8192 * unit : (wide ? 2 : 0);
+  std::string bytes(size - from, '\0');
+  if (::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(from)) != static_cast<ssize_t>(bytes.size()))
+    return "it could not be read to its end, " + at();
   std::string tail;
-  std::size_t from = bytes.size() > 8192 * unit ? bytes.size() - 8192 * unit : (wide ? 2 : 0);
-  for (std::size_t i = from; i + unit <= bytes.size(); i += unit) {
+  for (std::size_t i = 0; i + unit <= bytes.size(); i += unit) {
     bool ascii = !wide || bytes[i + 1] == '\0';
     tail += ascii ? bytes[i] : '?';
   }
@@ -405,13 +420,20 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   Machine imported;
   imported.dir = dir;
   for (const std::string& path : exports) {
-    std::string bytes;
-    if (!read_whole_file(path, &bytes)) return trouble("cannot read " + path);
-    std::string cut = where_export_is_cut(bytes);
-    if (!cut.empty()) return trouble(path + " is cut short: " + cut);
+    // Read a piece at a time: the export is never held whole beside its keys.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      if (fd >= 0) ::close(fd);
+      return trouble("cannot read " + path);
+    }
+    std::string cut = where_export_is_cut(fd, static_cast<std::size_t>(status.st_size));
     KeyPtr root;
     std::string error;
-    if (!parse_reg_file(bytes, path, &root, &error)) return trouble(error);
+    bool parsed = cut.empty() && parse_reg_fd(fd, path, &root, &error);
+    ::close(fd);
+    if (!cut.empty()) return trouble(path + " is cut short: " + cut);
+    if (!parsed) return trouble(error);
     if (imported.hklm == nullptr) {
       imported.hklm = std::move(root);
     } else {
@@ -489,11 +511,13 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   if (!computer.empty()) define("COMPUTERNAME", computer);
   if (environment_key != nullptr) {
     for (const Value& value : environment_key->values) {
-      if (value.type == port::REG_SZ) define(value.name, string_value(environment_key, value.name.c_str()));
+      if (value.type == port::REG_SZ)
+        define(std::string(value.name), string_value(environment_key, std::string(value.name).c_str()));
     }
     for (const Value& value : environment_key->values) {
       if (value.type == port::REG_EXPAND_SZ)
-        define(value.name, expand(string_value(environment_key, value.name.c_str()), names));
+        define(std::string(value.name),
+               expand(string_value(environment_key, std::string(value.name).c_str()), names));
     }
   }
   if (iequals(processor, "AMD64")) {
@@ -533,25 +557,25 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   }
   // Root-enumerated devices are always there: their function drivers run as the boards' do.
   if (Key* root = find_key(hklm, "SYSTEM\\CurrentControlSet\\Enum\\Root")) {
-    for (const auto& [upper_device, device] : root->subkeys) {
-      for (const auto& [upper_instance, instance] : device->subkeys) {
-        std::string service = string_value(instance.get(), "Service");
-        if (!service.empty() && !string_value(instance.get(), "Driver").empty())
-          started.insert(upper(service));
+    for (Key* device : root->subkeys) {
+      for (Key* instance : device->subkeys) {
+        std::string service = string_value(instance, "Service");
+        if (!service.empty() && !string_value(instance, "Driver").empty()) started.insert(upper(service));
       }
     }
   }
   if (Key* services = find_key(hklm, kServices)) {
-    for (auto& [upper_name, service] : services->subkeys) {
+    for (Key* service : services->subkeys) {
       DWORD type = 0;
       DWORD start = 4;
-      if (!dword_value(service.get(), "Type", &type)) continue;
-      bool has_start = dword_value(service.get(), "Start", &start);
+      if (!dword_value(service, "Type", &type)) continue;
+      bool has_start = dword_value(service, "Start", &start);
       if (has_start && start <= 2) {
-        ini.set("services", service->name,
+        ini.set("services", std::string(service->name),
                 "running ; not in the export: assumed from Start = " + std::to_string(start));
-      } else if (started.count(upper_name) != 0) {
-        ini.set("services", service->name, "running ; not in the export: assumed, a present device uses it");
+      } else if (started.count(upper(service->name)) != 0) {
+        ini.set("services", std::string(service->name),
+                "running ; not in the export: assumed, a present device uses it");
       }
     }
   }
@@ -580,14 +604,16 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   // restart (a driver without ImagePath is System32\drivers\NAME.sys).  A stand-in: no export
   // holds the file.
   if (Key* services = find_key(hklm, kServices)) {
-    for (const auto& [upper_name, service] : services->subkeys) {
+    for (Key* service : services->subkeys) {
       DWORD type = 0;
-      if (!dword_value(service.get(), "Type", &type)) continue;
-      std::string image = string_value(service.get(), "ImagePath");
-      if (image.empty() && (type & 0x3) != 0) image = "System32\\drivers\\" + service->name + ".sys";
+      if (!dword_value(service, "Type", &type)) continue;
+      std::string image = string_value(service, "ImagePath");
+      if (image.empty() && (type & 0x3) != 0)
+        image = "System32\\drivers\\" + std::string(service->name) + ".sys";
       if (image.empty()) continue;
       put_file(dir, image_file_of(expand(image, names), system_root),
-               "MZ stand-in image of the service " + service->name + " (written by halvik-sim import)\n");
+               "MZ stand-in image of the service " + std::string(service->name) +
+                   " (written by halvik-sim import)\n");
     }
   }
   for (const char* name : {"TEMP", "TMP"}) {

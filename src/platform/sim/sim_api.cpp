@@ -36,7 +36,7 @@ bool create_machine(const std::string& dir, const std::string& template_name, st
   }
   Machine fresh;
   fresh.dir = dir;
-  fresh.hklm = std::make_shared<Key>();
+  fresh.hklm = new_tree();
   fresh.hklm->name = "HKEY_LOCAL_MACHINE";
   std::filesystem::create_directories(dir + "/drive_c", fs_error);
   build(fresh);
@@ -93,7 +93,7 @@ bool reg_get(const std::string& key, const std::string& name, port::DWORD* type,
   Value* value = found == nullptr ? nullptr : found->find_value(name);
   if (value == nullptr) return false;
   if (type != nullptr) *type = value->type;
-  if (data != nullptr) *data = value->data;
+  if (data != nullptr) *data = value->data.vector();
   return true;
 }
 
@@ -126,7 +126,7 @@ void reg_set_string(const std::string& key, const std::string& name, const std::
 std::vector<std::string> reg_value_names(const std::string& key) {
   std::vector<std::string> names;
   if (Key* found = key_at(key)) {
-    for (const Value& value : found->values) names.push_back(value.name);
+    for (const Value& value : found->values) names.emplace_back(value.name);
   }
   return names;
 }
@@ -134,7 +134,7 @@ std::vector<std::string> reg_value_names(const std::string& key) {
 std::vector<std::string> reg_subkeys(const std::string& key) {
   std::vector<std::string> names;
   if (Key* found = key_at(key)) {
-    for (const auto& [upper_name, child] : found->subkeys) names.push_back(child->name);
+    for (Key* child : found->subkeys) names.emplace_back(child->name);
   }
   return names;
 }

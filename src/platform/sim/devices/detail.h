@@ -1,11 +1,11 @@
-// What the device sources (devices.cpp, drivers.cpp) share among themselves: the registry as
-// the device side reads and writes it, and the INF store's names.  Other folders include
-// devices.h.
+// What the device sources (devices.cpp, drivers.cpp, driver_store.cpp) share among themselves: the registry
+// as the device side reads and writes it, and the INF store's names.  Other folders include devices.h.
 #pragma once
 
 #include <string>
 
 #include "platform/port.h"
+#include "platform/sim/devices/inf.h"
 #include "platform/sim/registry/registry.h"
 
 namespace sim::devices {
@@ -27,5 +27,16 @@ std::string node_path(const std::string& instance_id);  // its Enum key
 std::string pnf_source_dir(const std::string& pnf_bytes);
 std::string directory_of(const std::string& windows_path);  // "" for a bare name
 std::string base_name(const std::string& name);             // without its extension
+std::string file_name_of(const std::string& windows_path);  // the last part (driver_store.cpp)
+
+// ---- files of a driver package (drivers.cpp) ----
+struct FileCopy {
+  std::string source;       // Windows path
+  std::string destination;  // Windows path
+};
+// Where an INF's SourceDisksFiles and SourceDisksNames put a file of the package.
+std::string source_file(const inf::Inf& inf, const std::string& name, const std::string& inf_dir_path);
+bool file_present(const std::string& windows_path);
+bool copy_file(const FileCopy& copy);  // false when the source can't be read or the copy written
 
 }  // namespace sim::devices

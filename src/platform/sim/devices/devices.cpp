@@ -237,11 +237,12 @@ std::vector<std::string> node_ids() {
   std::vector<std::string> out;
   Key* enum_key = key_at(kEnumKey);
   if (enum_key == nullptr) return out;
-  for (const auto& [enumerator_upper, enumerator] : enum_key->subkeys) {
-    for (const auto& [device_upper, device] : enumerator->subkeys) {
-      for (const auto& [instance_upper, instance] : device->subkeys) {
+  for (Key* enumerator : enum_key->subkeys) {
+    for (Key* device : enumerator->subkeys) {
+      for (Key* instance : device->subkeys) {
         // Device instance IDs read in upper case, whatever the case of their keys.
-        out.push_back(upper(enumerator->name + "\\" + device->name + "\\" + instance->name));
+        out.push_back(upper(std::string(enumerator->name) + "\\" + std::string(device->name) + "\\" +
+                            std::string(instance->name)));
       }
     }
   }
@@ -256,7 +257,8 @@ std::string stored_node_id(const std::string& instance_id) {
   if (!valid_instance_id(instance_id)) return "";
   Key* key = key_at(node_path(instance_id));
   if (key == nullptr) return "";
-  return upper(key->parent->parent->name + "\\" + key->parent->name + "\\" + key->name);
+  return upper(std::string(key->parent->parent->name) + "\\" + std::string(key->parent->name) + "\\" +
+               std::string(key->name));
 }
 
 std::vector<std::string> present_node_ids() {
@@ -280,7 +282,7 @@ bool node_value(const std::string& instance_id, const std::string& value_name, D
   internal::Value* value = key == nullptr ? nullptr : key->find_value(value_name);
   if (value == nullptr) return false;
   *type = value->type;
-  *data = value->data;
+  *data = value->data.vector();
   return true;
 }
 
@@ -398,8 +400,8 @@ std::vector<std::string> class_guids() {
   Key* classes = key_at(kClassKey);
   if (classes == nullptr) return out;
   port::GUID guid{};
-  for (const auto& [upper_name, key] : classes->subkeys) {
-    if (parse_guid(key->name, &guid)) out.push_back(key->name);
+  for (Key* key : classes->subkeys) {
+    if (parse_guid(std::string(key->name), &guid)) out.emplace_back(key->name);
   }
   return out;
 }

@@ -54,17 +54,17 @@ void append_pending_operation(const std::string& source, const std::string& targ
   Key* key = create_key(machine().hklm.get(), kSessionManagerKey);
   std::vector<std::uint8_t> wide;
   if (const Value* value = key->find_value(kPendingOperations)) {
-    wide = value->wide ? *value->wide : ansi_to_utf16(value->data);
+    wide = value->has_wide() ? value->wide.vector() : ansi_to_utf16(value->data.span());
   }
   if (wide.size() >= 2 && wide[wide.size() - 2] == 0 && wide.back() == 0) wide.resize(wide.size() - 2);
   std::string entry = source + '\0' + target + '\0' + '\0';
-  std::vector<std::uint8_t> added = ansi_to_utf16(std::vector<std::uint8_t>(entry.begin(), entry.end()));
+  std::vector<std::uint8_t> added =
+      ansi_to_utf16({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
   wide.insert(wide.end(), added.begin(), added.end());
   std::vector<std::uint8_t> ansi;
   bool exact = utf16_to_ansi(wide, &ansi);
-  key->set_value(kPendingOperations, REG_MULTI_SZ, std::move(ansi));
-  if (!exact)
-    key->find_value(kPendingOperations)->wide = std::make_unique<std::vector<std::uint8_t>>(std::move(wide));
+  Value& value = key->set_value(kPendingOperations, REG_MULTI_SZ, ansi);
+  if (!exact) key->set_wide(&value, wide);
   registry_changed();
 }
 

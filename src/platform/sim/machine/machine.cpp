@@ -27,8 +27,10 @@ Machine& the_machine() {
   return instance;
 }
 
-// Writes a file by atomic replace: a temporary file beside it, flushed to disk, renamed over
-// it.  A run killed half-way leaves the old file or the new one, never a mixture.
+// Writes a file by atomic replace: a temporary file beside it, renamed over it.  A run killed
+// half-way leaves the old file or the new one, never a mixture.  The file is not forced to the
+// disk (fsync) first: that guards against the host losing power, not against a run that dies,
+// and it took longer than reading and writing a large registry together.
 // `produce` hands the content to the writer it is given, in as many pieces as it likes.
 using Produce = std::function<bool(const std::function<bool(std::string_view)>& write)>;
 
@@ -55,7 +57,7 @@ bool replace_file_with(const std::string& path, const Produce& produce, std::str
     ::unlink(temporary.c_str());
     return false;
   }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+  if (::close(fd) != 0) {
     *error = "cannot write " + temporary + ": " + std::strerror(errno);
     ::unlink(temporary.c_str());
     return false;
@@ -258,13 +260,11 @@ bool reload(std::string* error) {
     std::string path = key->key->deleted ? "" : key->key->path();
     Key* found = key->key->deleted ? nullptr : find_key(m.hklm.get(), path);
     if (found == nullptr) {
-      auto orphan = std::make_shared<Key>();
+      KeyPtr orphan = new_tree();
       orphan->deleted = true;
       key->key = orphan;
-    } else if (found == m.hklm.get()) {
-      key->key = m.hklm;
     } else {
-      key->key = found->parent->subkeys.at(upper(found->name));
+      key->key = key_ptr(found);
     }
   }
   return true;

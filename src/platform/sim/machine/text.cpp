@@ -81,7 +81,7 @@ std::string hex32(DWORD value) {
 
 // ---- encodings -----------------------------------------------------------------------------
 
-std::vector<std::uint8_t> ansi_to_utf16(const std::vector<std::uint8_t>& ansi) {
+std::vector<std::uint8_t> ansi_to_utf16(std::span<const std::uint8_t> ansi) {
   std::vector<std::uint8_t> wide;
   wide.reserve(ansi.size() * 2);
   for (std::uint8_t c : ansi) {
@@ -91,7 +91,7 @@ std::vector<std::uint8_t> ansi_to_utf16(const std::vector<std::uint8_t>& ansi) {
   return wide;
 }
 
-bool utf16_to_ansi(const std::vector<std::uint8_t>& wide, std::vector<std::uint8_t>* ansi) {
+bool utf16_to_ansi(std::span<const std::uint8_t> wide, std::vector<std::uint8_t>* ansi) {
   bool exact = wide.size() % 2 == 0;
   ansi->clear();
   for (std::size_t i = 0; i + 1 < wide.size(); i += 2) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +28,9 @@ std::string quote(const char* text);
 std::string quote(std::string_view text);
 
 // ANSI (code page 1252 taken as Latin-1) <-> UTF-16LE for string values.
-std::vector<std::uint8_t> ansi_to_utf16(const std::vector<std::uint8_t>& ansi);
+std::vector<std::uint8_t> ansi_to_utf16(std::span<const std::uint8_t> ansi);
 // False when some character has no ANSI form (it becomes '?').
-bool utf16_to_ansi(const std::vector<std::uint8_t>& wide, std::vector<std::uint8_t>* ansi);
+bool utf16_to_ansi(std::span<const std::uint8_t> wide, std::vector<std::uint8_t>* ansi);
 std::string ansi_to_utf8(std::string_view ansi);
 bool utf8_to_utf16(std::string_view utf8, std::u16string* wide);
 std::string utf16_to_utf8(const std::u16string& wide);

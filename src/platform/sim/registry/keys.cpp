@@ -1,5 +1,5 @@
-// The key tree of the simulated registry: keys held in memory, found by any spelling of their
-// names, enumerated in Windows' order, and destroyed without recursion however deep.
+// The key tree of the simulated registry: keys held in their tree's hive, found by any spelling
+// of their names, enumerated in Windows' order, and freed with the hive however deep they go.
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -32,6 +32,22 @@ inline unsigned char fold_upper(char c) {
   return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - ('a' - 'A')) : u;
 }
 
+// Where a subkey of that name is or would go in `subkeys`.
+std::size_t subkey_slot(const Slab<Key*>& subkeys, std::string_view key_name) {
+  Key* const* at = std::lower_bound(
+      subkeys.begin(), subkeys.end(), key_name,
+      [](const Key* key, std::string_view name) { return compare_folded(key->name, name) < 0; });
+  return static_cast<std::size_t>(at - subkeys.begin());
+}
+
+// A new key in the hive, not yet linked anywhere.
+Key* make_key(Hive& hive, std::string_view name) {
+  Key* key = new (hive.allocate_array<Key>(1)) Key();
+  key->name = hive.copy(name);
+  key->hive = &hive;
+  return key;
+}
+
 }  // namespace
 
 int compare_folded(std::string_view a, std::string_view b) noexcept {
@@ -49,80 +65,103 @@ bool KeyNameLess::operator()(std::string_view a, std::string_view b) const noexc
 }
 
 Key* Key::find_subkey(std::string_view key_name) const {
-  auto found = subkeys.find(key_name);
-  return found == subkeys.end() ? nullptr : found->second.get();
+  std::size_t at = subkey_slot(subkeys, key_name);
+  return at < subkeys.size() && compare_folded(subkeys[at]->name, key_name) == 0 ? subkeys[at] : nullptr;
 }
 
 Key* Key::create_subkey(std::string_view key_name) {
   // A file lists keys in order, so a new one mostly goes after the last: one comparison then.
-  auto found = subkeys.end();
+  std::size_t at = subkeys.size();
   if (!subkeys.empty()) {
-    int last = compare_folded(subkeys.rbegin()->first, key_name);
-    if (last == 0) return subkeys.rbegin()->second.get();
-    if (last > 0) found = subkeys.lower_bound(key_name);
+    int last = compare_folded(subkeys.back()->name, key_name);
+    if (last == 0) return subkeys.back();
+    if (last > 0) {
+      at = subkey_slot(subkeys, key_name);
+      if (compare_folded(subkeys[at]->name, key_name) == 0) return subkeys[at];
+    }
   }
-  if (found != subkeys.end() && compare_folded(found->first, key_name) == 0) return found->second.get();
-  auto key = std::make_shared<Key>();
-  key->name.assign(key_name);
+  Key* key = make_key(*hive, key_name);
   key->parent = this;
-  Key* raw = key.get();
-  subkeys.emplace_hint(found, upper(key_name), std::move(key));
-  return raw;
+  subkeys.insert(*hive, at, key);
+  return key;
 }
 
-void Key::set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data) {
+Value& Key::set_value(std::string_view value_name, DWORD type, std::span<const std::uint8_t> data) {
   Value* value = find_value(value_name);
   if (value == nullptr) {
-    values.push_back(Value{value_name, type, {}, nullptr});
+    values.push_back(*hive, Value{hive->copy(value_name), type, {}, {}});
     value = &values.back();
   }
   value->type = type;
-  value->data = std::move(data);
-  value->wide.reset();
+  value->data = hive->copy(data);
+  value->wide = {};
+  return *value;
 }
 
-// The tree is walked with explicit stacks everywhere, never by recursion: how deep it goes is
-// up to the machine's files and the programs that run on it, not to the host's stack.
-Key::~Key() {
-  std::vector<KeyPtr> pending;
-  for (auto& entry : subkeys) pending.push_back(std::move(entry.second));
-  subkeys.clear();
-  while (!pending.empty()) {
-    KeyPtr key = std::move(pending.back());
-    pending.pop_back();
-    if (key == nullptr) continue;  // a subkey moved elsewhere leaves an empty slot behind
-    if (key.use_count() > 1) {
-      // Still open somewhere: it and its subtree live on, without the parent that goes now.
-      key->parent = nullptr;
-      continue;
-    }
-    // Its children are taken over before it goes, so that its own destruction goes no deeper.
-    for (auto& entry : key->subkeys) pending.push_back(std::move(entry.second));
-    key->subkeys.clear();
-  }
+void Key::set_wide(Value* value, std::span<const std::uint8_t> wide) {
+  value->wide = hive->copy(wide);
+}
+
+bool Key::erase_value(std::string_view value_name) {
+  Value* value = find_value(value_name);
+  if (value == nullptr) return false;
+  values.erase(static_cast<std::size_t>(value - values.begin()));
+  return true;
 }
 
 namespace {
 
+// The tree is walked with explicit stacks everywhere, never by recursion: how deep it goes is
+// up to the machine's files and the programs that run on it, not to the host's stack.
 void mark_deleted(Key& top) {
   std::vector<Key*> pending{&top};
   while (!pending.empty()) {
     Key* key = pending.back();
     pending.pop_back();
     key->deleted = true;
-    for (auto& [name, child] : key->subkeys) pending.push_back(child.get());
+    for (Key* child : key->subkeys) pending.push_back(child);
   }
 }
 
 }  // namespace
 
+Key* Key::detach(std::string_view key_name) {
+  std::size_t at = subkey_slot(subkeys, key_name);
+  if (at == subkeys.size() || compare_folded(subkeys[at]->name, key_name) != 0) return nullptr;
+  Key* key = subkeys[at];
+  subkeys.erase(at);
+  key->parent = nullptr;
+  return key;
+}
+
 bool Key::delete_subkey(std::string_view key_name) {
-  auto found = subkeys.find(key_name);
-  if (found == subkeys.end()) return false;
-  mark_deleted(*found->second);
-  found->second->parent = nullptr;
-  subkeys.erase(found);
+  Key* key = detach(key_name);
+  if (key == nullptr) return false;
+  mark_deleted(*key);
   return true;
+}
+
+bool Key::adopt(Key* child) {
+  std::size_t at = subkey_slot(subkeys, child->name);
+  if (at < subkeys.size() && compare_folded(subkeys[at]->name, child->name) == 0) return false;
+  if (child->hive != hive) {
+    hive->keep(child->hive->shared_from_this());
+    // Keys made below it from now on go into this tree's hive.
+    std::vector<Key*> pending{child};
+    while (!pending.empty()) {
+      Key* key = pending.back();
+      pending.pop_back();
+      key->hive = hive;
+      for (Key* below : key->subkeys) pending.push_back(below);
+    }
+  }
+  child->parent = this;
+  subkeys.insert(*hive, at, child);
+  return true;
+}
+
+void Key::rename(std::string_view new_name) {
+  name = hive->copy(new_name);
 }
 
 std::string Key::path() const {
@@ -134,6 +173,16 @@ std::string Key::path() const {
     result += (*it)->name;
   }
   return result;
+}
+
+KeyPtr new_tree() {
+  auto hive = std::make_shared<Hive>();
+  Key* root = make_key(*hive, kRegFileRoot);
+  return KeyPtr(std::move(hive), root);
+}
+
+KeyPtr key_ptr(Key* key) {
+  return KeyPtr(key->hive->shared_from_this(), key);
 }
 
 bool next_key_part(std::string_view path, std::size_t* pos, std::string_view* part) {

@@ -128,12 +128,6 @@ HKEY open_handle(const KeyPtr& key, DWORD access) {
   return result;
 }
 
-KeyPtr shared_of(Key* key) {
-  Machine& m = machine();
-  if (key == m.hklm.get()) return m.hklm;
-  return key->parent->subkeys.at(upper(key->name));
-}
-
 const char* type_name(DWORD type) {
   switch (type) {
     case REG_NONE:
@@ -195,7 +189,7 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGS
         }
       }
       if (status == ERROR_SUCCESS) {
-        *result = open_handle(shared_of(target), key_rights(desired));
+        *result = open_handle(key_ptr(target), key_rights(desired));
         if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
       }
     }
@@ -218,7 +212,7 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, REGSAM desired, HKEY
       if (target == nullptr) {
         status = ERROR_FILE_NOT_FOUND;
       } else {
-        *result = open_handle(shared_of(target), key_rights(desired));
+        *result = open_handle(key_ptr(target), key_rights(desired));
       }
     }
   }
@@ -238,9 +232,7 @@ LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD, DWORD type, cons
     if (status == ERROR_SUCCESS && data == nullptr && data_size > 0) status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS && name.size() > kMaxValueName) status = kNameTooLong;
     if (status == ERROR_SUCCESS) {
-      std::vector<std::uint8_t> bytes;
-      if (data != nullptr) bytes.assign(data, data + data_size);
-      base.key->set_value(name, type, std::move(bytes));
+      base.key->set_value(name, type, {data, data == nullptr ? 0 : data_size});
       registry_changed();
     }
   }
@@ -289,13 +281,9 @@ LSTATUS RegDeleteValueA(HKEY key, const char* value_name) {
     status = base.status;
     if (status == ERROR_SUCCESS && (base.access & KEY_SET_VALUE) == 0) status = ERROR_ACCESS_DENIED;
     if (status == ERROR_SUCCESS) {
-      std::vector<Value>& values = base.key->values;
-      auto found = std::find_if(values.begin(), values.end(),
-                                [&](const Value& value) { return iequals(value.name, name); });
-      if (found == values.end()) {
+      if (!base.key->erase_value(name)) {
         status = ERROR_FILE_NOT_FOUND;
       } else {
-        values.erase(found);
         registry_changed();
       }
     }
@@ -380,9 +368,7 @@ LSTATUS SHEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* name_size) {
       if (index >= base.key->subkeys.size()) {
         status = ERROR_NO_MORE_ITEMS;
       } else {
-        auto it = base.key->subkeys.begin();
-        std::advance(it, index);
-        found_name = it->second->name;
+        found_name = base.key->subkeys[index]->name;
         if (found_name.size() + 1 > *name_size) {
           status = ERROR_MORE_DATA;
         } else {

@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/sim/machine/text.h"
+#include "platform/sim/registry/reg_lines.h"
 #include "platform/sim/registry/registry.h"
 
 namespace sim::internal {
@@ -39,141 +41,6 @@ std::string_view trim_view(std::string_view text) {
   while (end > begin && is_blank(text[end - 1])) --end;
   return text.substr(begin, end - begin);
 }
-
-// UTF-16LE text as UTF-8, appended to *text (an odd last byte is dropped; unpaired surrogates
-// are kept as three bytes each).
-void utf16_file_to_utf8(std::string_view bytes, std::string* text) {
-  text->reserve(text->size() + bytes.size() / 2 + bytes.size() / 8);
-  auto unit_at = [&](std::size_t i) -> char32_t {
-    return static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-  };
-  std::size_t end = bytes.size() - bytes.size() % 2;
-  for (std::size_t i = 0; i < end; i += 2) {
-    char32_t cp = unit_at(i);
-    if (cp < 0x80) {
-      text->push_back(static_cast<char>(cp));
-      continue;
-    }
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 2 < end) {
-      char32_t next = unit_at(i + 2);
-      if (next >= 0xDC00 && next < 0xE000) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
-        i += 2;
-      }
-    }
-    char out[4];
-    std::size_t n;
-    if (cp < 0x800) {
-      out[0] = static_cast<char>(0xC0 | (cp >> 6));
-      out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-      n = 2;
-    } else if (cp < 0x10000) {
-      out[0] = static_cast<char>(0xE0 | (cp >> 12));
-      out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-      n = 3;
-    } else {
-      out[0] = static_cast<char>(0xF0 | (cp >> 18));
-      out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-      n = 4;
-    }
-    text->append(out, n);
-  }
-}
-
-// The lines of registry.reg, read a piece at a time and decoded to UTF-8 as they come (UTF-16LE
-// after a byte-order mark, else UTF-8 with or without one): a large file is never held whole.
-// Lines come without their line ends (LF or CR LF); a last line end starts no further line. A
-// line stays valid until the next call.
-class LineReader {
- public:
-  // Fills the buffer given with up to its size in bytes: how many, 0 at the end, -1 on an error.
-  using Source = std::function<std::ptrdiff_t(char*, std::size_t)>;
-
-  LineReader(Source source, std::size_t chunk) : source_(std::move(source)), chunk_(chunk) {}
-
-  std::size_t index = 0;  // of the line next() gives next
-
-  bool next(std::string_view* line) {
-    // Searched from where the last search ended: a line longer than a piece is not searched
-    // again from its start after every piece.
-    std::size_t from = start_;
-    while (true) {
-      std::size_t end = text_.find('\n', from);
-      if (end != std::string::npos) return give(end, end + 1, line);
-      if (ended_) return start_ < text_.size() && give(text_.size(), text_.size(), line);
-      from = text_.size() - start_;
-      text_.erase(0, start_);
-      start_ = 0;
-      fill();
-    }
-  }
-  bool failed() const { return failed_; }
-
- private:
-  enum class Encoding { kUnknown, kUtf8, kUtf16 };
-
-  bool give(std::size_t end, std::size_t next_start, std::string_view* line) {
-    std::size_t stop = end > start_ && text_[end - 1] == '\r' ? end - 1 : end;
-    *line = std::string_view(text_).substr(start_, stop - start_);
-    start_ = next_start;
-    ++index;
-    return true;
-  }
-
-  // Appends up to a piece from the source to *buffer.
-  void read_into(std::string* buffer) {
-    std::size_t had = buffer->size();
-    buffer->resize(had + chunk_);
-    std::ptrdiff_t n = source_(buffer->data() + had, chunk_);
-    if (n < 0) failed_ = true;
-    buffer->resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
-    ended_ = n <= 0;
-  }
-
-  void fill() {
-    // Once the text is known to be UTF-8, it is read straight into place.
-    if (encoding_ == Encoding::kUtf8) return read_into(&text_);
-    read_into(&raw_);
-    if (encoding_ == Encoding::kUnknown) {
-      if (!ended_ && raw_.size() < 3) return;  // not enough to tell yet
-      if (raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0xFF &&
-          static_cast<unsigned char>(raw_[1]) == 0xFE) {
-        encoding_ = Encoding::kUtf16;
-        raw_.erase(0, 2);
-      } else {
-        encoding_ = Encoding::kUtf8;
-        if (raw_.compare(0, 3, "\xEF\xBB\xBF") == 0) raw_.erase(0, 3);
-      }
-    }
-    if (encoding_ == Encoding::kUtf8) {
-      text_ += raw_;
-      raw_.clear();
-      return;
-    }
-    // Whole UTF-16 units only, and a high surrogate at the end waits for the unit after it.
-    std::size_t usable = raw_.size() - raw_.size() % 2;
-    if (!ended_ && usable >= 2) {
-      unsigned unit =
-          static_cast<unsigned char>(raw_[usable - 2]) | (static_cast<unsigned char>(raw_[usable - 1]) << 8);
-      if (unit >= 0xD800 && unit < 0xDC00) usable -= 2;
-    }
-    utf16_file_to_utf8(std::string_view(raw_).substr(0, usable), &text_);
-    raw_.erase(0, usable);
-    if (ended_) raw_.clear();  // an odd last byte
-  }
-
-  Source source_;
-  std::size_t chunk_;
-  Encoding encoding_ = Encoding::kUnknown;
-  std::string raw_;   // read, not yet decoded
-  std::string text_;  // decoded; lines from start_ on not yet given
-  std::size_t start_ = 0;
-  bool ended_ = false;
-  bool failed_ = false;
-};
 
 struct Parser {
   std::string file_name;
@@ -218,13 +85,17 @@ constexpr int hex_digit(char c) {
   return -1;
 }
 
-// "01,02,ff" (blanks allowed, a trailing comma too) into bytes, in one pass: a real export
-// holds millions of them.
-bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
-  // Every byte but the last ends with a comma: sized once, to the byte or one more.
-  bytes->clear();
-  bytes->resize(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
-  std::uint8_t* out = bytes->data();
+// At most how many bytes parse_hex_bytes makes of the text: every byte but the last ends with
+// a comma.
+std::size_t hex_bytes_bound(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
+}
+
+// "01,02,ff" (blanks allowed, a trailing comma too) into bytes at `first`, which has room for
+// hex_bytes_bound of the text, in one pass: a real export holds millions of them.  *count is
+// how many it made.
+bool parse_hex_bytes(std::string_view text, std::uint8_t* first, std::size_t* count) {
+  std::uint8_t* out = first;
   // The form every writer uses, two digits and a comma, a table lookup per digit; whatever
   // else there is (blanks, single digits, mistakes) goes the careful way below from there on.
   static constexpr auto kDigits = [] {
@@ -258,7 +129,7 @@ bool parse_hex_bytes(std::string_view text, std::vector<std::uint8_t>* bytes) {
     ++digits;
   }
   if (digits > 0) *out++ = static_cast<std::uint8_t>(value);
-  bytes->resize(static_cast<std::size_t>(out - bytes->data()));
+  *count = static_cast<std::size_t>(out - first);
   return true;
 }
 
@@ -266,17 +137,59 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
-// Stores a value read from the file, converting string types to their ANSI form.
-void store_value(Key* key, const std::string& name, DWORD type, std::vector<std::uint8_t> bytes, bool utf16) {
-  if (is_string_type(type) && utf16) {
-    std::vector<std::uint8_t> ansi;
-    bool exact = utf16_to_ansi(bytes, &ansi);
-    key->set_value(name, type, ansi);
-    if (!exact) key->find_value(name)->wide = std::make_unique<std::vector<std::uint8_t>>(std::move(bytes));
-    return;
+// The values read for one key, gathered until the next key line and then given to the key in
+// one piece of its hive: a key's list of values takes no more room than its values.  The data
+// goes straight into the hive as it is read.
+class KeyValues {
+ public:
+  Key* key = nullptr;
+
+  // The key of the lines that follow (nullptr: none); the values of the one before are stored.
+  void start(Key* next) {
+    if (key != nullptr && !values_.empty()) {
+      if (key->values.empty()) {
+        key->values.assign(*key->hive, values_);
+      } else {
+        for (const Value& value : values_) {
+          if (Value* existing = key->find_value(value.name)) {
+            *existing = value;
+          } else {
+            key->values.push_back(*key->hive, value);
+          }
+        }
+      }
+    }
+    values_.clear();
+    key = next;
   }
-  key->set_value(name, type, std::move(bytes));
-}
+  Hive& hive() { return *key->hive; }
+
+  void set(std::string_view name, DWORD type, Bytes data, Bytes wide = {}) {
+    for (Value& value : values_) {
+      if (iequals(value.name, name)) {
+        value = Value{value.name, type, data, wide};
+        return;
+      }
+    }
+    values_.push_back(Value{hive().copy(name), type, data, wide});
+  }
+  // A string type read as UTF-16: kept in its ANSI form, and as read when that loses something.
+  void set_utf16(std::string_view name, DWORD type, Bytes wide) {
+    std::vector<std::uint8_t>& ansi = scratch_;
+    bool exact = utf16_to_ansi(wide.span(), &ansi);
+    set(name, type, hive().copy(ansi), exact ? Bytes{} : wide);
+  }
+  void erase(std::string_view name) {
+    values_.erase(std::remove_if(values_.begin(), values_.end(),
+                                 [&](const Value& value) { return iequals(value.name, name); }),
+                  values_.end());
+    key->erase_value(name);
+  }
+
+ private:
+  std::vector<Value> values_;
+  std::vector<std::uint8_t> scratch_;
+};
 
 // Where a value line's data starts, after the name and '='; npos when the line has no such
 // shape (parse_value_line then says what is wrong).
@@ -291,7 +204,7 @@ std::size_t value_data_start(std::string_view line, std::string* scratch) {
   return pos < line.size() && line[pos] == '=' ? pos + 1 : std::string::npos;
 }
 
-bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::string_view line,
+bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line, std::string_view line,
                       std::string* name, std::string* text) {
   name->clear();
   std::size_t pos = 0;
@@ -308,7 +221,8 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
   ++pos;
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
   std::string_view data = line.substr(pos);
-  if (key == nullptr) return parser.fail(first_line, "value outside a key");
+  if (values.key == nullptr) return parser.fail(first_line, "value outside a key");
+  Hive& hive = values.hive();
 
   if (!data.empty() && data[0] == '"') {
     std::size_t end = 0;
@@ -319,11 +233,10 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
         std::all_of(text->begin(), text->end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (ascii) {
       // Its ANSI form is the text itself: no round through UTF-16.
-      std::vector<std::uint8_t> bytes;
-      bytes.reserve(text->size() + 1);
-      bytes.assign(text->begin(), text->end());
-      bytes.push_back(0);
-      key->set_value(*name, port::REG_SZ, std::move(bytes));
+      auto* bytes = hive.allocate_array<std::uint8_t>(text->size() + 1);
+      std::memcpy(bytes, text->data(), text->size());
+      bytes[text->size()] = 0;
+      values.set(*name, port::REG_SZ, Bytes{bytes, static_cast<std::uint32_t>(text->size() + 1)});
       return true;
     }
     std::u16string wide;
@@ -336,15 +249,12 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
     }
     bytes.push_back(0);
     bytes.push_back(0);
-    store_value(key, *name, port::REG_SZ, std::move(bytes), true);
+    values.set_utf16(*name, port::REG_SZ, hive.copy(bytes));
     return true;
   }
   if (data == "-") {
     // A deletion entry: the value goes.
-    auto& values = key->values;
-    values.erase(
-        std::remove_if(values.begin(), values.end(), [&](const Value& v) { return iequals(v.name, *name); }),
-        values.end());
+    values.erase(*name);
     return true;
   }
   if (starts_with_ignoring_case(data, "dword:")) {
@@ -356,9 +266,12 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
       if (digit < 0) return parser.fail(first_line, "bad dword value");
       value = value * 16 + static_cast<DWORD>(digit);
     }
-    key->set_value(*name, port::REG_DWORD,
-                   {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+    auto* bytes = hive.allocate_array<std::uint8_t>(4);
+    bytes[0] = static_cast<std::uint8_t>(value);
+    bytes[1] = static_cast<std::uint8_t>(value >> 8);
+    bytes[2] = static_cast<std::uint8_t>(value >> 16);
+    bytes[3] = static_cast<std::uint8_t>(value >> 24);
+    values.set(*name, port::REG_DWORD, Bytes{bytes, 4});
     return true;
   }
   if (starts_with_ignoring_case(data, "hex")) {
@@ -380,9 +293,18 @@ bool parse_value_line(Parser& parser, Key* key, std::size_t first_line, std::str
         type = type * 16 + static_cast<DWORD>(digit);
       }
     }
-    std::vector<std::uint8_t> bytes;
-    if (!parse_hex_bytes(data.substr(colon + 1), &bytes)) return parser.fail(first_line, "bad hex data");
-    store_value(key, *name, type, std::move(bytes), true);
+    std::string_view hex = data.substr(colon + 1);
+    std::size_t room = hex_bytes_bound(hex);
+    auto* bytes = hive.allocate_array<std::uint8_t>(room);
+    std::size_t count = 0;
+    if (!parse_hex_bytes(hex, bytes, &count)) return parser.fail(first_line, "bad hex data");
+    hive.shrink_last(bytes, room, count);
+    Bytes read{bytes, static_cast<std::uint32_t>(count)};
+    if (is_string_type(type)) {
+      values.set_utf16(*name, type, read);
+    } else {
+      values.set(*name, type, read);
+    }
     return true;
   }
   return parser.fail(first_line, "unknown value type");
@@ -448,8 +370,7 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
     return false;
   };
 
-  auto result = std::make_shared<Key>();
-  result->name = kRegFileRoot;
+  KeyPtr result = new_tree();
   std::string_view raw;
   bool have = false;
   while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
@@ -460,7 +381,7 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
                 std::string("not a registry export (expected \"") + kRegFileHeader + "\")");
     return failed();
   }
-  Key* current = nullptr;
+  KeyValues values;
   OpenPath open_path;
   std::string full;  // a value continued over several lines, joined
   std::string name;
@@ -484,7 +405,7 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
       }
       std::string_view below = first == std::string_view::npos ? std::string_view() : path.substr(first + 1);
       if (removal) {
-        current = nullptr;
+        values.start(nullptr);
         open_path.clear();
         while (!below.empty() && below.back() == '\\') below.remove_suffix(1);
         if (!below.empty()) {
@@ -499,10 +420,7 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
         parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
         return failed();
       }
-      // The values of the key before are complete: their vector keeps no spare room (a key of
-      // three values would otherwise hold four, a tenth of a large registry's memory).
-      if (current != nullptr) current->values.shrink_to_fit();
-      current = open_path.create(result.get(), below);
+      values.start(open_path.create(result.get(), below));
       continue;
     }
     // A value, possibly continued over several lines by a trailing backslash (hex data only).
@@ -522,8 +440,9 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
       }
       value_line = full;
     }
-    if (!parse_value_line(parser, current, i, value_line, &name, &text)) return failed();
+    if (!parse_value_line(parser, values, i, value_line, &name, &text)) return failed();
   }
+  values.start(nullptr);
   if (lines.failed()) return unreadable();
   *root = std::move(result);
   return true;

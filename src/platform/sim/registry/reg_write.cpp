@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,8 +50,7 @@ void append_escaped_ansi(std::string_view ansi, std::string* out) {
 
 // hex bytes wrapped like the registry editor does: lines of at most 80 columns, continued
 // with a backslash and two blanks.  `column` is where the bytes start on their line.
-void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std::string* out,
-                bool wrap = true) {
+void append_hex(std::size_t column, std::span<const std::uint8_t> bytes, std::string* out, bool wrap = true) {
   static const char digits[] = "0123456789abcdef";
   std::size_t count = bytes.size();
   // Room for every byte and every continuation (one at most per 25 bytes), written in place.
@@ -76,7 +76,7 @@ void append_hex(std::size_t column, const std::vector<std::uint8_t>& bytes, std:
 // quoted form can't carry.
 bool plain_string(const Value& value) {
   const auto& d = value.data;
-  if (value.wide || d.empty() || d.back() != 0) return false;
+  if (value.has_wide() || d.empty() || d.back() != 0) return false;
   for (std::size_t i = 0; i + 1 < d.size(); ++i) {
     if (d[i] == 0 || d[i] == '\n' || d[i] == '\r') return false;
   }
@@ -111,7 +111,7 @@ void append_value(const Value& value, std::string* out, bool wrap = true) {
   }
   if (value.type == port::REG_BINARY) {
     out->append("hex:");
-    append_hex(out->size() - line_start, value.data, out, wrap);
+    append_hex(out->size() - line_start, value.data.span(), out, wrap);
     return;
   }
   char prefix[32];
@@ -119,11 +119,11 @@ void append_value(const Value& value, std::string* out, bool wrap = true) {
   out->append(prefix);
   std::size_t column = out->size() - line_start;
   if (!is_string_type(value.type))
-    append_hex(column, value.data, out, wrap);
-  else if (value.wide)
-    append_hex(column, *value.wide, out, wrap);
+    append_hex(column, value.data.span(), out, wrap);
+  else if (value.has_wide())
+    append_hex(column, value.wide.span(), out, wrap);
   else
-    append_hex(column, ansi_to_utf16(value.data), out, wrap);
+    append_hex(column, ansi_to_utf16(value.data.span()), out, wrap);
 }
 
 // Value names in upper case first, then as spelled: the order the file lists them in.
@@ -144,11 +144,10 @@ std::size_t text_bound(const Key& top, std::size_t top_path_size) {
     for (const Value& value : key->values) {
       // A data byte takes at most six characters (as UTF-16 in hex), a line of at least
       // 24 bytes a continuation of four; the name at most twice its size, escaped.
-      std::size_t bytes = std::max(value.data.size(), value.wide ? value.wide->size() : 0);
+      std::size_t bytes = std::max(value.data.size(), value.wide.size());
       bound += 2 * value.name.size() + 32 + bytes * 6 + (bytes * 2 / 24 + 2) * 4;
     }
-    for (const auto& entry : key->subkeys)
-      pending.emplace_back(entry.second.get(), path_size + 1 + entry.second->name.size());
+    for (const Key* child : key->subkeys) pending.emplace_back(child, path_size + 1 + child->name.size());
   }
   return bound;
 }
@@ -194,7 +193,7 @@ bool write_key(const Key& top, const std::string& top_path, std::string* out, co
       out->clear();
     }
     for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it)
-      pending.emplace_back(it->second.get(), depth + 1);
+      pending.emplace_back(*it, depth + 1);
   }
   return flush == nullptr || out->empty() || flush(*out);
 }

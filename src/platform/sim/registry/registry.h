@@ -6,59 +6,75 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/registry/hive.h"
 
 namespace sim::internal {
 
 using port::DWORD;
 
 struct Value {
-  std::string name;  // "" is the default value
+  std::string_view name;  // "" is the default value
   DWORD type = port::REG_NONE;
   // What RegQueryValueExA returns: string types in the ANSI code page.
-  std::vector<std::uint8_t> data;
+  Bytes data;
   // String types only: the UTF-16 form loaded from registry.reg when the ANSI form loses
   // something (characters outside the code page, an odd length); written back unchanged as
-  // long as the value is not set again.
-  std::unique_ptr<std::vector<std::uint8_t>> wide;  // a pointer: most values have none
+  // long as the value is not set again.  Most values have none (a null view).
+  Bytes wide;
+  bool has_wide() const { return wide.ptr != nullptr; }
 };
 
 struct Key;
+// A key kept alive with the whole tree it was made in (its hive): what a handle holds.
 using KeyPtr = std::shared_ptr<Key>;
 
-// Orders key names as Windows enumerates them, in upper case, without building the upper-case
+// Key names compare as Windows enumerates them, in upper case, without building the upper-case
 // form: lookups by any spelling need no allocation.
 struct KeyNameLess {
-  using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 
+// A key lives in its tree's hive, as do its name, values and the list of its subkeys; it is
+// never freed alone.  A deleted key is marked and unlinked, and stays readable for the handles
+// that still point at it.
 struct Key {
-  std::string name;
+  std::string_view name;
   Key* parent = nullptr;
+  Hive* hive = nullptr;
+  Slab<Value> values;  // in creation order
+  Slab<Key*> subkeys;  // in the order Windows enumerates them (names compared in upper case)
   bool deleted = false;
-  std::vector<Value> values;  // in creation order
-  // Case-insensitive, in the order Windows enumerates them (names compared in upper case).
-  std::map<std::string, KeyPtr, KeyNameLess> subkeys;
-
-  Key() = default;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key();  // without recursion, however deep the tree
 
   Value* find_value(std::string_view value_name);
   Key* find_subkey(std::string_view key_name) const;
   Key* create_subkey(std::string_view key_name);  // existing or new
-  void set_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data);
+  Value& set_value(std::string_view value_name, DWORD type, std::span<const std::uint8_t> data);
+  Value& set_value(std::string_view value_name, DWORD type, std::initializer_list<std::uint8_t> data) {
+    return set_value(value_name, type, std::span<const std::uint8_t>(data.begin(), data.size()));
+  }
+  void set_wide(Value* value, std::span<const std::uint8_t> wide);  // value is one of this key's
+  bool erase_value(std::string_view value_name);
   bool delete_subkey(std::string_view key_name);  // recursive; marks the subtree deleted
-  std::string path() const;                       // below HKLM, "" for the root
+  // Takes a key of this or another tree as a subkey (false when one of its name is there): the
+  // other tree's hive then lives as long as this one.
+  bool adopt(Key* child);
+  Key* detach(std::string_view key_name);  // unlinked, not deleted; nullptr when missing
+  void rename(std::string_view new_name);  // a detached key, before it is adopted again
+  std::string path() const;                // below HKLM, "" for the root
 };
+
+// A new, empty tree: its root key (HKEY_LOCAL_MACHINE) in a hive of its own.
+KeyPtr new_tree();
+// The key as a handle holds it: with the hive it lives in.
+KeyPtr key_ptr(Key* key);
 
 // registry.reg's first line, and the one hive it holds.
 inline constexpr char kRegFileHeader[] = "Windows Registry Editor Version 5.00";

@@ -50,7 +50,7 @@ void carry_out_pending_operations() {
         std::filesystem::rename(source, target, ignored);
     }
   }
-  key->values.erase(key->values.begin() + (value - key->values.data()));
+  key->values.erase(static_cast<std::size_t>(value - key->values.begin()));
   registry_changed();
 }
 
@@ -68,8 +68,8 @@ void boot_service_manager() {
   Machine& m = machine();
   if (Key* services = find_key(m.hklm.get(), kServicesKey)) {
     std::vector<std::string> marked;
-    for (const auto& [folded, key] : services->subkeys) {
-      if (dword_of(key.get(), "DeleteFlag") != 0) marked.push_back(key->name);
+    for (Key* key : services->subkeys) {
+      if (dword_of(key, "DeleteFlag") != 0) marked.emplace_back(key->name);
     }
     for (const std::string& name : marked) services->delete_subkey(name);
     if (!marked.empty()) registry_changed();
@@ -103,8 +103,8 @@ void start_service(const std::string& name) {
   Key* services = find_key(machine().hklm.get(), kServicesKey);
   Key* key = services == nullptr ? nullptr : services->find_subkey(name);
   if (key != nullptr && service_known(name) && dword_of(key, "Start") != kDisabled &&
-      image_present(key->name))
-    store_service_state(key->name, port::SERVICE_RUNNING);
+      image_present(std::string(key->name)))
+    store_service_state(std::string(key->name), port::SERVICE_RUNNING);
 }
 
 // Boot (0), system (1) and automatic (2) services start with the machine, and so does the
@@ -112,9 +112,8 @@ void start_service(const std::string& name) {
 void start_services() {
   std::vector<std::string> names;
   if (Key* services = find_key(machine().hklm.get(), kServicesKey)) {
-    for (const auto& [folded, key] : services->subkeys) {
-      if (key->find_value("Start") != nullptr && dword_of(key.get(), "Start") <= 2)
-        names.push_back(key->name);
+    for (Key* key : services->subkeys) {
+      if (key->find_value("Start") != nullptr && dword_of(key, "Start") <= 2) names.emplace_back(key->name);
     }
   }
   for (const std::string& id : devices::present_node_ids()) {

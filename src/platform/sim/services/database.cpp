@@ -64,10 +64,10 @@ void read_service_database(Machine& m) {
   database.touch();
   Key* services = find_key(m.hklm.get(), kServicesKey);
   if (services == nullptr) return;
-  for (const auto& [folded, key] : services->subkeys) {
+  for (Key* key : services->subkeys) {
     if (key->find_value("Type") == nullptr) continue;
-    database.entries.push_back({key->name, database_value(dword_value(key.get(), "Type"),
-                                                          dword_value(key.get(), "DeleteFlag") != 0)});
+    database.entries.push_back({std::string(key->name), database_value(dword_value(key, "Type"),
+                                                                       dword_value(key, "DeleteFlag") != 0)});
   }
 }
 

@@ -194,10 +194,10 @@ void replace_in_strings(Key* key, const std::string& from, const std::string& to
       upper_text = upper(text);
       at = upper_text.find(upper(from), at + to.size());
     }
-    value.data.assign(text.begin(), text.end());
-    value.wide.reset();
+    value.data = key->hive->copy({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    value.wide = {};
   }
-  for (auto& [name, subkey] : key->subkeys) replace_in_strings(subkey.get(), from, to);
+  for (Key* subkey : key->subkeys) replace_in_strings(subkey, from, to);
 }
 
 TemplateFunction xp_base = nullptr;

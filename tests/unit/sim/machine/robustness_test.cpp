@@ -44,30 +44,31 @@ TEST(DeepKeyTreeTest, IsBuiltWalkedDeletedAndDestroyedWithoutRecursion) {
   constexpr std::size_t kDepth = 200000;
   std::size_t deepest_path = 0;
   bool held_deleted = false;
-  bool held_orphaned = false;
+  bool held_outlives_root = false;
   std::string written;
   on_small_stack([&] {
-    auto root = std::make_shared<Key>();
+    KeyPtr root = new_tree();
     std::string path = chain(kDepth);
     create_key(root.get(), path);
     Key* deepest = find_key(root.get(), path);
     deepest_path = deepest == nullptr ? 0 : deepest->path().size();
     // A key still open half-way down outlives the deletion of the tree above it.
     Key* middle = find_key(root.get(), chain(kDepth / 2));
-    KeyPtr held = middle->parent->subkeys.at("A");
+    KeyPtr held = key_ptr(middle->parent->find_subkey("A"));
     root->delete_subkey("a");
     held_deleted = held->deleted && deepest->deleted;
-    held_orphaned = held->parent == nullptr;
-    held.reset();
+    // The tree's last owner but the handle goes: the handle's key and the keys above it stay.
     root.reset();
+    held_outlives_root = held->parent != nullptr && held->parent->deleted && held->path().size() > 0;
+    held.reset();
     // Written out at a depth the writer would have recursed through.
-    auto small = std::make_shared<Key>();
+    KeyPtr small = new_tree();
     create_key(small.get(), chain(2000))->set_value("v", port::REG_DWORD, {1, 0, 0, 0});
     written = write_reg_text(*small);
   });
   EXPECT_EQ(deepest_path, 2 * kDepth - 1);
   EXPECT_TRUE(held_deleted);
-  EXPECT_TRUE(held_orphaned);
+  EXPECT_TRUE(held_outlives_root);
   EXPECT_NE(written.find("[HKEY_LOCAL_MACHINE\\" + chain(2000) + "]\n\"v\"=dword:00000001\n"),
             std::string::npos);
 }

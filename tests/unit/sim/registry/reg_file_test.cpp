@@ -326,6 +326,6 @@ TEST(RegFilePieces, HexDataInAnyFormReadsAsItsBytes) {
     if (!c.taken) continue;
     sim::internal::Value* value = root->find_subkey("K")->find_value("v");
     ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->data, c.bytes);
+    EXPECT_EQ(value->data.vector(), c.bytes);
   }
 }

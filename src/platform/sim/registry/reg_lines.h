@@ -1,0 +1,83 @@
+// registry.reg's text as the reader takes it: read a piece at a time, decoded to UTF-8 as it
+// comes, handed out a line at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+namespace sim::internal {
+
+// Bytes that grow without being cleared first: whatever is read or decoded into them is
+// written over at once.
+class Buffer {
+ public:
+  const char* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  char operator[](std::size_t i) const { return bytes_[i]; }
+  std::string_view view() const { return {bytes_.get(), size_}; }
+  // Where `extra` more bytes after the end go; they count once commit() says how many were used.
+  char* room(std::size_t extra) {
+    if (size_ + extra > capacity_) {
+      std::size_t capacity = std::max(capacity_ * 2, size_ + extra);
+      auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+      if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+      bytes_ = std::move(bytes);
+      capacity_ = capacity;
+    }
+    return bytes_.get() + size_;
+  }
+  void commit(std::size_t used) { size_ += used; }
+  void append(std::string_view text) {
+    std::memcpy(room(text.size()), text.data(), text.size());
+    commit(text.size());
+  }
+  void erase_front(std::size_t count) {
+    if (count < size_) std::memmove(bytes_.get(), bytes_.get() + count, size_ - count);
+    size_ -= std::min(count, size_);
+  }
+  void clear() { size_ = 0; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// The lines of registry.reg, read a piece at a time and decoded to UTF-8 as they come (UTF-16LE
+// after a byte-order mark, else UTF-8 with or without one): a large file is never held whole.
+// Lines come without their line ends (LF or CR LF); a last line end starts no further line. A
+// line stays valid until the next call.
+class LineReader {
+ public:
+  // Fills the buffer given with up to its size in bytes: how many, 0 at the end, -1 on an error.
+  using Source = std::function<std::ptrdiff_t(char*, std::size_t)>;
+
+  LineReader(Source source, std::size_t chunk) : source_(std::move(source)), chunk_(chunk) {}
+
+  std::size_t index = 0;  // of the line next() gives next
+
+  bool next(std::string_view* line);
+  bool failed() const { return failed_; }
+
+ private:
+  enum class Encoding { kUnknown, kUtf8, kUtf16 };
+
+  bool give(std::size_t end, std::size_t next_start, std::string_view* line);
+  void read_into(Buffer* buffer);  // appends up to a piece from the source
+  void fill();                     // reads a piece and decodes it into the text
+
+  Source source_;
+  std::size_t chunk_;
+  Encoding encoding_ = Encoding::kUnknown;
+  Buffer raw_;   // read, not yet decoded
+  Buffer text_;  // decoded; lines from start_ on not yet given
+  std::size_t start_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace sim::internal
