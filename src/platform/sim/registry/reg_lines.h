@@ -32,6 +32,7 @@ class Buffer {
   }
   void commit(std::size_t used) { size_ += used; }
   void append(std::string_view text) {
+    if (text.empty()) return;  // memcpy is not to be given the null pointer of an empty view
     std::memcpy(room(text.size()), text.data(), text.size());
     commit(text.size());
   }
