@@ -60,10 +60,6 @@ int compare_folded(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-bool KeyNameLess::operator()(std::string_view a, std::string_view b) const noexcept {
-  return compare_folded(a, b) < 0;
-}
-
 Key* Key::find_subkey(std::string_view key_name) const {
   std::size_t at = subkey_slot(subkeys, key_name);
   return at < subkeys.size() && compare_folded(subkeys[at]->name, key_name) == 0 ? subkeys[at] : nullptr;

@@ -36,12 +36,6 @@ struct Key;
 // A key kept alive with the whole tree it was made in (its hive): what a handle holds.
 using KeyPtr = std::shared_ptr<Key>;
 
-// Key names compare as Windows enumerates them, in upper case, without building the upper-case
-// form: lookups by any spelling need no allocation.
-struct KeyNameLess {
-  bool operator()(std::string_view a, std::string_view b) const noexcept;
-};
-
 // A key lives in its tree's hive, as do its name, values and the list of its subkeys; it is
 // never freed alone.  A deleted key is marked and unlinked, and stays readable for the handles
 // that still point at it.
