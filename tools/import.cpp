@@ -51,13 +51,7 @@ constexpr char kPackageDir[] = "C:\\Tessaridge";
 // `into` lacks are moved over whole (a single export is never copied), others are merged.
 void merge(Key* into, Key* from) {
   into->hive->keep(from->hive->shared_from_this());  // the values taken over stay where they are
-  for (const Value& value : from->values) {
-    if (Value* existing = into->find_value(value.name)) {
-      *existing = value;
-    } else {
-      into->values.push_back(*into->hive, value);
-    }
-  }
+  into->take_values({from->values.begin(), from->values.size()});
   for (Key* child : from->subkeys) {
     if (Key* same = into->find_subkey(child->name)) {
       merge(same, child);

@@ -105,6 +105,20 @@ bool Key::erase_value(std::string_view value_name) {
   return true;
 }
 
+void Key::take_values(std::span<const Value> taken) {
+  if (values.empty()) {
+    values.assign(*hive, taken);
+    return;
+  }
+  for (const Value& value : taken) {
+    if (Value* existing = find_value(value.name)) {
+      *existing = value;
+    } else {
+      values.push_back(*hive, value);
+    }
+  }
+}
+
 namespace {
 
 // The tree is walked with explicit stacks everywhere, never by recursion: how deep it goes is

@@ -146,19 +146,7 @@ class KeyValues {
 
   // The key of the lines that follow (nullptr: none); the values of the one before are stored.
   void start(Key* next) {
-    if (key != nullptr && !values_.empty()) {
-      if (key->values.empty()) {
-        key->values.assign(*key->hive, values_);
-      } else {
-        for (const Value& value : values_) {
-          if (Value* existing = key->find_value(value.name)) {
-            *existing = value;
-          } else {
-            key->values.push_back(*key->hive, value);
-          }
-        }
-      }
-    }
+    if (key != nullptr && !values_.empty()) key->take_values(values_);
     values_.clear();
     key = next;
   }

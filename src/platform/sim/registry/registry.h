@@ -56,6 +56,10 @@ struct Key {
   }
   void set_wide(Value* value, std::span<const std::uint8_t> wide);  // value is one of this key's
   bool erase_value(std::string_view value_name);
+  // Values that replace those of the same name and join the others after them, in one piece
+  // when the key has none yet; their names and data stay where they are, so their hive must live
+  // as long as this one.
+  void take_values(std::span<const Value> taken);
   bool delete_subkey(std::string_view key_name);  // recursive; marks the subtree deleted
   // Takes a key of this or another tree as a subkey (false when one of its name is there): the
   // other tree's hive then lives as long as this one.
