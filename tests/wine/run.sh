@@ -120,11 +120,30 @@ end() {
 
 # Restarts the Wine session, as a reboot would: services start afresh and Plug and Play starts
 # the devices it knows.
+# restart_session [LOG]: Wine's errors at the session's start go to LOG.
 restart_session() {
   wineserver -k > /dev/null 2>&1
   wineserver -w
   wineserver -p > /dev/null 2>&1
-  wine cmd /c exit > /dev/null 2>&1
+  WINEDEBUG=err+all,fixme-all wine cmd /c exit > "${1:-/dev/null}" 2>&1
+}
+
+# A restart after which Plug and Play starts the device, and with it halvik.  Once, in a full
+# CI run, halvik was still stopped (state 1) 15 s after the restart with its node and service
+# in place, and it could not be made to happen again (twelve runs, some on a loaded machine).
+# So each restart gets 30 s, and a second restart is allowed, said in the output with the
+# first one's Wine errors; the check fails when neither starts it.
+expect_running_after_restart() {
+  local state boot log
+  for boot in 1 2; do
+    log="$work/$scenario.restart$boot.log"
+    restart_session "$log"
+    state=$(wait_for_state halvik 4 30)
+    [[ "$state" == 4 ]] && break
+    echo "  note: restart $boot left halvik in state $state after 30 s; Wine's errors:"
+    tail -n 20 "$log" | sed 's/^/       /'
+  done
+  expect "halvik runs once Plug and Play starts the device" "$state" 4
 }
 
 # run INPUT PROGRAM ARGS...: runs PROGRAM from C:\halvik\install with standard input from the
@@ -191,10 +210,11 @@ service_state() {
   echo "${state:-none}"
 }
 
-# wait_for_state NAME STATE: the service's state once it is STATE, or after 15 s whatever it is.
+# wait_for_state NAME STATE [SECONDS]: the service's state once it is STATE, or after SECONDS
+# (default 15) whatever it is.
 wait_for_state() {
   local state attempt
-  for attempt in {1..15}; do
+  for ((attempt = 0; attempt < ${3:-15}; attempt++)); do
     state=$(service_state "$1")
     [[ "$state" == "$2" ]] && break
     sleep 1
@@ -589,8 +609,7 @@ scenario_pnp_auto_start() {
     "$drive_c/windows/system32/drivers/halvik.sys" && echo same)" same
   expect_file present "$drive_c/windows/system32/tsrgBdevpp.dll"
   expect_file present "$drive_c/windows/system32/tsrgBdevco.dll"
-  restart_session
-  expect "halvik runs once Plug and Play starts the device" "$(wait_for_state halvik 4)" 4
+  expect_running_after_restart
 
   echo " removal"
   run "$no_input" install.exe -r -c 0
@@ -628,8 +647,7 @@ ${batch_summary}Installing Plug and Play driver.
     "REG_MULTI_SZ $row0_id"
   expect "the AMD64 driver was installed" "$(cmp -s "$pkg/pnp/halvik_amd64.sys" \
     "$drive_c/windows/system32/drivers/halvik.sys" && echo same)" same
-  restart_session
-  expect "halvik runs once Plug and Play starts the device" "$(wait_for_state halvik 4)" 4
+  expect_running_after_restart
 
   echo " removal handed to installx64.exe"
   run "$no_input" install.exe -r -c 0
