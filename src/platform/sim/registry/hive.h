@@ -42,7 +42,16 @@ class Hive : public std::enable_shared_from_this<Hive> {
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
-  void* allocate(std::size_t size, std::size_t align);
+  void* allocate(std::size_t size, std::size_t align) {
+    auto at = reinterpret_cast<std::uintptr_t>(cursor_);
+    std::uintptr_t aligned = (at + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
+    if (cursor_ != nullptr && aligned + size <= reinterpret_cast<std::uintptr_t>(limit_)) {
+      cursor_ = reinterpret_cast<std::byte*>(aligned + size);
+      used_ += size;
+      return reinterpret_cast<void*>(aligned);
+    }
+    return allocate_in_new_block(size, align);
+  }
   template <class T>
   T* allocate_array(std::size_t count) {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -65,6 +74,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
     void operator()(std::byte* block) const { std::free(block); }
   };
   void* new_block(std::size_t size);
+  void* allocate_in_new_block(std::size_t size, std::size_t align);
 
   std::vector<std::unique_ptr<std::byte, Free>> blocks_;
   std::byte* cursor_ = nullptr;

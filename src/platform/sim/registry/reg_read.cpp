@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -35,6 +36,9 @@ bool is_blank(char c) {
 }
 
 std::string_view trim_view(std::string_view text) {
+  // Nearly every line has nothing to trim: its first and last characters say so.
+  if (text.empty() || (static_cast<unsigned char>(text.front()) > ' ' && static_cast<unsigned char>(text.back()) > ' '))
+    return text;
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && is_blank(text[begin])) ++begin;
@@ -57,9 +61,7 @@ bool parse_quoted(std::string_view text, std::size_t* pos, std::string* out) {
   out->clear();
   std::size_t i = *pos + 1;
   while (i < text.size()) {
-    // A plain loop: find_first_of would call memchr over the two characters for every one.
-    std::size_t stop = i;
-    while (stop < text.size() && text[stop] != '\\' && text[stop] != '"') ++stop;
+    std::size_t stop = find_special(text, i);
     if (stop == text.size()) return false;
     out->append(text.data() + i, stop - i);
     i = stop;
@@ -86,8 +88,10 @@ constexpr int hex_digit(char c) {
 }
 
 // At most how many bytes parse_hex_bytes makes of the text: every byte but the last ends with
-// a comma.
+// a comma.  For a short text, what its length allows (a digit and a comma a byte) is found
+// without reading it; the room it does not use is given back at once.
 std::size_t hex_bytes_bound(std::string_view text) {
+  if (text.size() < 4096) return text.size() / 2 + 1;
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
 }
 
@@ -96,22 +100,33 @@ std::size_t hex_bytes_bound(std::string_view text) {
 // how many it made.
 bool parse_hex_bytes(std::string_view text, std::uint8_t* first, std::size_t* count) {
   std::uint8_t* out = first;
-  // The form every writer uses, two digits and a comma, a table lookup per digit; whatever
-  // else there is (blanks, single digits, mistakes) goes the careful way below from there on.
-  static constexpr auto kDigits = [] {
-    std::array<std::int8_t, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = static_cast<std::int8_t>(hex_digit(static_cast<char>(c)));
+  // The form every writer uses, two digits and a comma, one table lookup a byte; whatever else
+  // there is (blanks, single digits, mistakes) goes the careful way below from there on.
+  static const std::vector<std::int16_t> kPairs = [] {
+    std::vector<std::int16_t> table(65536, -1);
+    for (int high = 0; high < 256; ++high) {
+      for (int low = 0; low < 256; ++low) {
+        int h = hex_digit(static_cast<char>(high));
+        int l = hex_digit(static_cast<char>(low));
+        if (h >= 0 && l >= 0) table[static_cast<std::size_t>(high | low << 8)] = static_cast<std::int16_t>(h << 4 | l);
+      }
+    }
     return table;
   }();
+  auto pair_at = [&](std::size_t i) {
+    return kPairs[static_cast<unsigned char>(text[i]) | static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])) << 8];
+  };
   std::size_t at = 0;
-  while (at + 2 <= text.size()) {
-    int high = kDigits[static_cast<unsigned char>(text[at])];
-    int low = kDigits[static_cast<unsigned char>(text[at + 1])];
-    if ((high | low) < 0 || (at + 2 < text.size() && text[at + 2] != ',')) break;
-    *out++ = static_cast<std::uint8_t>(high << 4 | low);
+  while (at + 3 <= text.size()) {
+    int byte = pair_at(at);
+    if (byte < 0 || text[at + 2] != ',') break;
+    *out++ = static_cast<std::uint8_t>(byte);
     at += 3;
   }
-  if (at > text.size()) at = text.size();
+  if (at + 2 == text.size() && pair_at(at) >= 0) {
+    *out++ = static_cast<std::uint8_t>(pair_at(at));
+    at += 2;
+  }
   int digits = 0;
   int value = 0;
   for (char c : text.substr(at)) {
@@ -217,9 +232,7 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
     if (!parse_quoted(data, &end, text)) return parser.fail(first_line, "unterminated string");
     if (!trim_view(data.substr(end)).empty())
       return parser.fail(first_line, "unexpected text after the string");
-    bool ascii =
-        std::all_of(text->begin(), text->end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
+    if (is_ascii(*text)) {
       // Its ANSI form is the text itself: no round through UTF-16.
       auto* bytes = hive.allocate_array<std::uint8_t>(text->size() + 1);
       std::memcpy(bytes, text->data(), text->size());
@@ -298,52 +311,65 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
   return parser.fail(first_line, "unknown value type");
 }
 
-// How many key names a '\'-separated path holds, empty ones not counted.
-std::size_t key_depth(std::string_view path) {
-  std::size_t depth = 0;
-  std::size_t pos = 0;
-  std::string_view part;
-  while (next_key_part(path, &pos, &part)) ++depth;
-  return depth;
-}
-
-// The keys of the last key line read, by the names it spelled them with: an export lists a
-// key's subkeys right after it, so most key lines share all but their last names with the one
-// before and need only that one looked up.
+// The keys of the last key line read: an export lists a key's subkeys right after it, so most
+// key lines spell all but their last names as the one before did, and only the names after
+// the part spelled alike are looked up.
 class OpenPath {
  public:
+  // nullptr when the path goes deeper than Windows allows.
   Key* create(Key* root, std::string_view path) {
-    Key* key = root;
+    std::size_t common = common_prefix(last_, path);
+    // The levels whose names end within the part spelled alike, at a separator in both.
     std::size_t depth = 0;
-    std::size_t pos = 0;
-    std::string_view part;
-    bool same = true;
-    while (next_key_part(path, &pos, &part)) {
-      if (same && depth < names_.size() && names_[depth] == part) {
-        key = keys_[depth];
-      } else {
-        same = false;
-        key = key->create_subkey(part);
-        names_.resize(depth);
-        keys_.resize(depth);
-        names_.emplace_back(part);
-        keys_.push_back(key);
-      }
+    while (depth < ends_.size() &&
+           (ends_[depth] < common ||
+            (ends_[depth] == common && (common == path.size() || path[common] == '\\'))))
       ++depth;
-    }
-    names_.resize(depth);
     keys_.resize(depth);
+    ends_.resize(depth);
+    Key* key = depth == 0 ? root : keys_.back();
+    std::size_t pos = depth == 0 ? 0 : ends_.back();
+    std::string_view part;
+    while (next_key_part(path, &pos, &part)) {
+      if (keys_.size() == kMaxDepth) {
+        clear();
+        return nullptr;
+      }
+      key = key->create_subkey(part);
+      keys_.push_back(key);
+      ends_.push_back(static_cast<std::size_t>(part.data() + part.size() - path.data()));
+    }
+    last_.assign(path);
     return key;
   }
   // After a removal the keys remembered may be gone.
   void clear() {
-    names_.clear();
+    last_.clear();
     keys_.clear();
+    ends_.clear();
   }
 
  private:
-  std::vector<std::string> names_;  // the file's text goes on: copies
-  std::vector<Key*> keys_;
+  // How many characters two texts begin with alike, eight at a time.
+  static std::size_t common_prefix(std::string_view a, std::string_view b) {
+    std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) return i + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+      }
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+  }
+
+  std::string last_;           // the last path, copied: the file's text goes on
+  std::vector<Key*> keys_;     // its keys, a level each
+  std::vector<std::size_t> ends_;  // where each level's name ends in last_
 };
 
 // The parser behind both forms below.
@@ -404,11 +430,12 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
         }
         continue;
       }
-      if (key_depth(below) > kMaxDepth) {
+      Key* key = open_path.create(result.get(), below);
+      if (key == nullptr) {
         parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
         return failed();
       }
-      values.start(open_path.create(result.get(), below));
+      values.start(key);
       continue;
     }
     // A value, possibly continued over several lines by a trailing backslash (hex data only).

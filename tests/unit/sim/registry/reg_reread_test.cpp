@@ -3,7 +3,9 @@
 // that tree.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "platform/sim/machine/machine.h"
 
@@ -64,5 +66,55 @@ INSTANTIATE_TEST_SUITE_P(
             "[HKEY_LOCAL_MACHINE\\A]\n\n[HKEY_LOCAL_MACHINE\\A\\b]\n\"a\"=\"4\"\n\"Z\"=\"3\"\n"
             "\"_z\"=\"1\"\n\n[HKEY_LOCAL_MACHINE\\A\\_c]\n\n"}),
     [](const ::testing::TestParamInfo<Reread>& param_info) { return std::string(param_info.param.name); });
+
+// Random key lines (names that begin alike, in any spelling, with doubled and trailing
+// separators) each with a value (names with quotes and backslashes across the eight-byte steps,
+// binary data of every length around the line width): the tree read is the tree the lines
+// spell, and the file written from it reads back as the same file.
+TEST(RegRereadSweep, RandomLinesReadAsTheTreeTheySpell) {
+  std::mt19937 random(2026);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const char* const names[] = {"A", "a", "AB", "Ab", "ABC", "B", "Group1", "group10", "Key100"};
+  const char name_chars[] = {'x', 'Y', '"', '\\', ' ', '7'};
+  for (int round = 0; round < 40; ++round) {
+    std::string text = kHeader;
+    KeyPtr expected = new_tree();
+    std::vector<std::pair<Key*, std::string>> written;  // each line's key and value name
+    for (int line = 0; line < 30; ++line) {
+      std::string path;
+      std::string spelled = pick(4) == 0 ? "hkey_local_machine" : "HKEY_LOCAL_MACHINE";
+      for (std::size_t depth = 1 + pick(4); depth > 0; --depth) {
+        std::string part = names[pick(std::size(names))];
+        path += (path.empty() ? "" : "\\") + part;
+        spelled += (pick(6) == 0 ? "\\\\" : "\\") + part;
+      }
+      if (pick(6) == 0) spelled += "\\";
+      std::string name(pick(20), ' ');
+      for (char& c : name) c = name_chars[pick(std::size(name_chars))];
+      std::string quoted;
+      for (char c : name) quoted += (c == '"' || c == '\\' ? "\\" : "") + std::string(1, c);
+      std::vector<std::uint8_t> data(pick(80));
+      std::string hex;
+      for (std::uint8_t& byte : data) {
+        byte = static_cast<std::uint8_t>(random());
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        hex += (hex.empty() ? "" : ",") + std::string(digits);
+      }
+      text += "[" + spelled + "]\n\"" + quoted + "\"=hex:" + hex + "\n";
+      Key* key = create_key(expected.get(), path);
+      key->set_value(name, port::REG_BINARY, data);
+      written.emplace_back(key, name);
+    }
+    KeyPtr root;
+    std::string error;
+    ASSERT_TRUE(parse_reg_file(text, "registry.reg", &root, &error)) << error;
+    std::string saved = write_reg_text(*root);
+    ASSERT_EQ(saved, write_reg_text(*expected)) << text;
+    KeyPtr again;
+    ASSERT_TRUE(parse_reg_file(saved, "registry.reg", &again, &error)) << error;
+    EXPECT_EQ(write_reg_text(*again), saved);
+  }
+}
 
 }  // namespace
