@@ -58,8 +58,11 @@ class LineReader {
  public:
   // Fills the buffer given with up to its size in bytes: how many, 0 at the end, -1 on an error.
   using Source = std::function<std::ptrdiff_t(char*, std::size_t)>;
+  // kUnknown: told by a byte-order mark at the start; the others for a part after the start.
+  enum class Encoding { kUnknown, kUtf8, kUtf16 };
 
-  LineReader(Source source, std::size_t chunk) : source_(std::move(source)), chunk_(chunk) {}
+  LineReader(Source source, std::size_t chunk, Encoding encoding = Encoding::kUnknown)
+      : source_(std::move(source)), chunk_(chunk), encoding_(encoding) {}
 
   std::size_t index = 0;  // of the line next() gives next
 
@@ -67,8 +70,6 @@ class LineReader {
   bool failed() const { return failed_; }
 
  private:
-  enum class Encoding { kUnknown, kUtf8, kUtf16 };
-
   bool give(std::size_t end, std::size_t next_start, std::string_view* line);
   void read_into(Buffer* buffer);  // appends up to a piece from the source
   void fill();                     // reads a piece and decodes it into the text

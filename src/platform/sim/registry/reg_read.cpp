@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/reg_lines.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/registry/reg_parts.h"
 
 namespace sim::internal {
 
@@ -46,12 +45,14 @@ std::string_view trim_view(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// The first fault met, by its line in the part read.
 struct Parser {
-  std::string file_name;
-  std::string error;
+  PartRead* part;
 
-  bool fail(std::size_t index, const std::string& what) {
-    error = file_name + ":" + std::to_string(index + 1) + ": " + what;
+  bool fail(std::size_t index, std::string what) {
+    part->failed = true;
+    part->fault_line = index;
+    part->fault = std::move(what);
     return false;
   }
 };
@@ -208,7 +209,7 @@ std::size_t value_data_start(std::string_view line, std::string* scratch) {
 }
 
 bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line, std::string_view line,
-                      std::string* name, std::string* text) {
+                      std::string* name, std::string* text, bool stop_at_removal) {
   name->clear();
   std::size_t pos = 0;
   if (line[0] == '@') {
@@ -255,6 +256,10 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
   }
   if (data == "-") {
     // A deletion entry: the value goes.
+    if (stop_at_removal) {
+      parser.part->stopped = true;
+      return false;
+    }
     values.erase(*name);
     return true;
   }
@@ -372,28 +377,33 @@ class OpenPath {
   std::vector<std::size_t> ends_;  // where each level's name ends in last_
 };
 
-// The parser behind both forms below.
-bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* root, std::string* error) {
-  Parser parser{file_name, {}};
-  auto failed = [&] {
-    *error = parser.error;
+}  // namespace
+
+bool read_part(LineReader& lines, bool header, bool stop_at_removal, PartRead* part) {
+  Parser parser{part};
+  if (part->tree == nullptr) part->tree = new_tree();
+  Key* const result = part->tree.get();
+  // A removal in a later part needs the keys of the parts before it: that part is read again
+  // after them, and what it made so far is of no use.
+  auto stop = [&] {
+    part->stopped = true;
     return false;
   };
   auto unreadable = [&] {
-    *error = "cannot read " + file_name;
+    part->unreadable = true;
     return false;
   };
-
-  KeyPtr result = new_tree();
   std::string_view raw;
-  bool have = false;
-  while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
-  }
-  if (lines.failed()) return unreadable();
-  if (!have || trim_view(raw) != kRegFileHeader) {
-    parser.fail(have ? lines.index - 1 : 0,
-                std::string("not a registry export (expected \"") + kRegFileHeader + "\")");
-    return failed();
+  if (header) {
+    bool have = false;
+    while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
+    }
+    if (lines.failed()) return unreadable();
+    if (!have || trim_view(raw) != kRegFileHeader) {
+      parser.fail(have ? lines.index - 1 : 0,
+                  std::string("not a registry export (expected \"") + kRegFileHeader + "\")");
+      return false;
+    }
   }
   KeyValues values;
   OpenPath open_path;
@@ -407,15 +417,16 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
     if (line[0] == '[') {
       if (line.back() != ']') {
         parser.fail(i, "unterminated key name (missing ']')");
-        return failed();
+        return false;
       }
       std::string_view path = line.substr(1, line.size() - 2);
       bool removal = !path.empty() && path[0] == '-';
+      if (removal && stop_at_removal) return stop();
       if (removal) path.remove_prefix(1);
       std::size_t first = path.find('\\');
       if (!iequals(path.substr(0, first), kRegFileRoot)) {
         parser.fail(i, "key outside HKEY_LOCAL_MACHINE: " + std::string(path));
-        return failed();
+        return false;
       }
       std::string_view below = first == std::string_view::npos ? std::string_view() : path.substr(first + 1);
       if (removal) {
@@ -425,15 +436,15 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
         if (!below.empty()) {
           std::size_t leaf = below.rfind('\\');
           leaf = leaf == std::string_view::npos ? 0 : leaf + 1;
-          if (Key* parent = find_key(result.get(), below.substr(0, leaf)))
+          if (Key* parent = find_key(result, below.substr(0, leaf)))
             parent->delete_subkey(below.substr(leaf));
         }
         continue;
       }
-      Key* key = open_path.create(result.get(), below);
+      Key* key = open_path.create(result, below);
       if (key == nullptr) {
         parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
-        return failed();
+        return false;
       }
       values.start(key);
       continue;
@@ -449,45 +460,18 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
         std::size_t last = lines.index - 1;
         if (!lines.next(&raw)) {
           parser.fail(last, "line continuation at the end of the file");
-          return failed();
+          return false;
         }
         full += trim_view(raw);
       }
       value_line = full;
     }
-    if (!parse_value_line(parser, values, i, value_line, &name, &text)) return failed();
+    if (!parse_value_line(parser, values, i, value_line, &name, &text, stop_at_removal)) return false;
   }
   values.start(nullptr);
   if (lines.failed()) return unreadable();
-  *root = std::move(result);
+  part->lines = lines.index;
   return true;
 }
 
-}  // namespace
-
-bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
-                    std::size_t chunk) {
-  std::size_t at = 0;
-  LineReader lines(
-      [&](char* buffer, std::size_t size) {
-        std::size_t n = std::min(size, bytes.size() - at);
-        std::copy_n(bytes.data() + at, n, buffer);
-        at += n;
-        return static_cast<std::ptrdiff_t>(n);
-      },
-      chunk);
-  return parse_reg_lines(lines, file_name, root, error);
-}
-
-bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error) {
-  LineReader lines(
-      [fd](char* buffer, std::size_t size) {
-        while (true) {
-          ssize_t n = ::read(fd, buffer, size);
-          if (n >= 0 || errno != EINTR) return static_cast<std::ptrdiff_t>(n);
-        }
-      },
-      kReadChunk);
-  return parse_reg_lines(lines, file_name, root, error);
-}
 }  // namespace sim::internal

@@ -256,15 +256,25 @@ TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
   for (const std::string& broken : {kHead + "\"n\"=hex:01,\\\n  02,\\\n  0g\n", kHead + "\"n\"=\"open\n",
                                     std::string("REGEDIT9\n"), std::string()})
     texts.push_back(broken);
+  // The first key line after the middle is what a hex value continued on the line before it
+  // takes as its last line: no part may start there.
+  std::string continued = kHead;
+  for (int i = 0; i < 100; ++i) continued += "\"v" + std::to_string(i) + "\"=dword:00000001\n";
+  continued += "\"v\"=hex:01,\\\n[HKEY_LOCAL_MACHINE\\Z]\n";
+  for (int i = 0; i < 20; ++i) continued += "\"w" + std::to_string(i) + "\"=dword:00000001\n";
+  texts.push_back(continued);
   for (const std::string& text : texts) {
     sim::internal::KeyPtr whole;
     std::string whole_error;
     bool whole_taken = sim::internal::parse_reg_file(text, "r.reg", &whole, &whole_error);
-    for (std::size_t chunk : {1, 2, 3, 4, 5, 7, 64}) {
+    // 0: in pieces of a megabyte, and in two parts side by side.
+    for (std::size_t chunk : {0, 1, 2, 3, 4, 5, 7, 64}) {
       SCOPED_TRACE(text.substr(0, 60) + " in pieces of " + std::to_string(chunk));
       sim::internal::KeyPtr pieces;
       std::string error;
-      ASSERT_EQ(sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk), whole_taken);
+      ASSERT_EQ(chunk == 0 ? sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, std::size_t{1} << 20, 0)
+                           : sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk),
+                whole_taken);
       if (whole_taken) {
         EXPECT_EQ(sim::internal::write_reg_text(*pieces), sim::internal::write_reg_text(*whole));
       } else {
