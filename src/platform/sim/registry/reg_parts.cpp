@@ -22,8 +22,12 @@ namespace {
 
 // How much of registry.reg is read at a time.
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
-// From this size on a file is read in two parts; a smaller one is read before a thread starts.
-constexpr std::uint64_t kPartsFrom = std::uint64_t{8} << 20;
+// From this size on a file is read in two parts.  The second part's hive and reader hold a few
+// megabytes more at the peak (each hive's last block is partly used), which only a large file
+// makes up for; a smaller one is read about as soon in one part.
+constexpr std::uint64_t kPartsFrom = std::uint64_t{32} << 20;
+// A file of unknown size (a pipe) is read in one part, as it comes.
+constexpr std::uint64_t kOnePart = UINT64_MAX;
 // How far after the middle the cut is looked for.
 constexpr std::size_t kCutWindow = std::size_t{64} << 10;
 
@@ -74,7 +78,7 @@ bool parse_reg(const ReadAt& read_at, std::uint64_t size, const std::string& fil
                std::string* error, std::size_t chunk, std::uint64_t parts_from) {
   std::uint64_t cut = 0;
   auto later = LineReader::Encoding::kUtf8;
-  if (size >= parts_from) {
+  if (parts_from != kOnePart && size >= parts_from) {
     char mark[2] = {};
     bool utf16 = read_at(mark, 2, 0) == 2 && mark[0] == '\xFF' && mark[1] == '\xFE';
     if (utf16) later = LineReader::Encoding::kUtf16;
@@ -111,6 +115,7 @@ bool parse_reg(const ReadAt& read_at, std::uint64_t size, const std::string& fil
 
 bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
                     std::size_t chunk, std::uint64_t parts_from) {
+  static_assert(kOnePart == UINT64_MAX, "registry.h gives parts_from UINT64_MAX for one part");
   ReadAt read_at = [bytes](char* buffer, std::size_t size, std::uint64_t offset) {
     std::size_t n = offset < bytes.size() ? std::min<std::size_t>(size, bytes.size() - offset) : 0;
     std::copy_n(bytes.data() + offset, n, buffer);
@@ -130,7 +135,7 @@ bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::strin
     }
   };
   std::uint64_t size = regular ? static_cast<std::uint64_t>(status.st_size) : UINT64_MAX;
-  return parse_reg(read_at, size, file_name, root, error, kReadChunk, regular ? kPartsFrom : UINT64_MAX);
+  return parse_reg(read_at, size, file_name, root, error, kReadChunk, regular ? kPartsFrom : kOnePart);
 }
 
 }  // namespace sim::internal

@@ -96,7 +96,8 @@ void merge_tree(Key* into, Key* from);
 
 // registry.reg in the registry editor's export format.
 // The text is read `chunk` bytes at a time, as a file is (tests vary it).
-// From `parts_from` bytes on it is read in two parts side by side (tests lower it).
+// From `parts_from` bytes on it is read in two parts side by side (tests lower it; UINT64_MAX:
+// never).
 bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
                     std::size_t chunk = std::size_t{1} << 20, std::uint64_t parts_from = UINT64_MAX);
 // registry.reg from an open file, read a piece at a time: a large file is never held whole.

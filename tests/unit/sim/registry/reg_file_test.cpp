@@ -1,6 +1,7 @@
 // registry.reg: what a real export holds loads, what the machine writes is stable and sorted,
 // and a broken file is refused whole with its file and line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -282,6 +283,23 @@ TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
       }
     }
   }
+}
+
+// A registry.reg that is not a file (a pipe) is read as it comes, whole.
+TEST(RegFilePieces, APipeIsReadAsItComes) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::string text = as_reg_export(kExport);
+  ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(ends[1]);
+  sim::internal::KeyPtr piped;
+  sim::internal::KeyPtr whole;
+  std::string error;
+  EXPECT_TRUE(sim::internal::parse_reg_fd(ends[0], "r.reg", &piped, &error)) << error;
+  ::close(ends[0]);
+  ASSERT_TRUE(sim::internal::parse_reg_file(text, "r.reg", &whole, &error)) << error;
+  ASSERT_NE(piped, nullptr);
+  EXPECT_EQ(sim::internal::write_reg_text(*piped), sim::internal::write_reg_text(*whole));
 }
 
 // What is written a piece at a time is the text written whole, for a tree of several pieces.
