@@ -81,6 +81,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::byte* limit_ = nullptr;
   std::size_t next_block_ = std::size_t{16} << 10;
   std::size_t used_ = 0;
+  std::size_t reserved_ = 0;  // in blocks
   std::vector<std::shared_ptr<Hive>> kept_;
 };
 
