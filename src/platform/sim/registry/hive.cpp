@@ -22,13 +22,14 @@ constexpr std::size_t kLargestBlock = std::size_t{4} << 20;
 }  // namespace
 
 void* Hive::new_block(std::size_t size) {
-  // Once a tree is large, its blocks are whole huge pages where the host has them: a fault per
-  // 2 MiB instead of one per 4 KiB, and faults were most of a large registry's system time.  A
-  // smaller tree keeps small pages: a huge page is resident whole from its first byte, and the
-  // unused end of the last one would be a sizeable part of a small registry's memory.
+  // A large tree's blocks (once it holds kLargeTree, or from the start when it is expected to)
+  // are whole huge pages where the host has them: a fault per 2 MiB instead of one per 4 KiB,
+  // and faults were most of a large registry's system time.  A smaller tree keeps small pages:
+  // a huge page is resident whole from its first byte, and the unused end of the last one would
+  // be a sizeable part of a small registry's memory.
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  constexpr std::size_t kHugeFrom = std::size_t{16} << 20;
-  bool huge = size % kHugePage == 0 && reserved_ >= kHugeFrom;
+  constexpr std::size_t kHugeFrom = kLargeTree;
+  bool huge = size % kHugePage == 0 && (large_ || reserved_ >= kHugeFrom);
   reserved_ += size;
   void* block = huge ? std::aligned_alloc(kHugePage, size) : std::malloc(size);
 #ifdef MADV_HUGEPAGE

@@ -64,6 +64,11 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::string_view copy(std::string_view text);
   Bytes copy(std::span<const std::uint8_t> bytes);
 
+  // From how many bytes on a tree counts as large: its blocks are then huge pages.
+  static constexpr std::size_t kLargeTree = std::size_t{16} << 20;
+  // Told before a tree is read that it will be large: huge pages from its first large block on.
+  void expect_large() { large_ = true; }
+
   // Keeps another hive as long as this one: keys moved from its tree into this one.
   void keep(std::shared_ptr<Hive> other);
 
@@ -82,6 +87,7 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::size_t next_block_ = std::size_t{16} << 10;
   std::size_t used_ = 0;
   std::size_t reserved_ = 0;  // in blocks
+  bool large_ = false;
   std::vector<std::shared_ptr<Hive>> kept_;
 };
 

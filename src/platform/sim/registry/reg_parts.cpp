@@ -86,8 +86,15 @@ bool parse_reg(const ReadAt& read_at, std::uint64_t size, const std::string& fil
   }
   PartRead first;
   PartRead second;
+  // A part of some size makes a large tree: its hive can take huge pages from the start.
+  auto start_tree = [](PartRead* part, std::uint64_t bytes) {
+    part->tree = new_tree();
+    if (bytes >= Hive::kLargeTree && bytes != UINT64_MAX) part->tree->hive->expect_large();
+  };
+  start_tree(&first, cut != 0 ? cut : size);
   std::thread other;
   if (cut != 0) {
+    start_tree(&second, size - cut);
     other = std::thread([&] {
       LineReader lines(range(read_at, cut, size), chunk, later);
       read_part(lines, false, true, &second);
