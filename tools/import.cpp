@@ -47,20 +47,6 @@ constexpr char kServices[] = "SYSTEM\\CurrentControlSet\\Services";
 constexpr char kPciEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\PCI";
 constexpr char kPackageDir[] = "C:\\Tessaridge";
 
-// Moves what `from` holds into `into`: values replace those of the same name, subkeys that
-// `into` lacks are moved over whole (a single export is never copied), others are merged.
-void merge(Key* into, Key* from) {
-  into->hive->keep(from->hive->shared_from_this());  // the values taken over stay where they are
-  into->take_values({from->values.begin(), from->values.size()});
-  for (Key* child : from->subkeys) {
-    if (Key* same = into->find_subkey(child->name)) {
-      merge(same, child);
-    } else {
-      into->adopt(child);
-    }
-  }
-}
-
 // A string value as the program reads it (ANSI, without its terminator); "" when absent.
 std::string string_value(Key* key, const char* name, bool* found = nullptr) {
   Value* value = key == nullptr ? nullptr : key->find_value(name);
@@ -431,7 +417,7 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
     if (imported.hklm == nullptr) {
       imported.hklm = std::move(root);
     } else {
-      merge(imported.hklm.get(), root.get());
+      merge_tree(imported.hklm.get(), root.get());
     }
   }
   Key* hklm = imported.hklm.get();

@@ -42,7 +42,16 @@ class Hive : public std::enable_shared_from_this<Hive> {
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
 
-  void* allocate(std::size_t size, std::size_t align);
+  void* allocate(std::size_t size, std::size_t align) {
+    auto at = reinterpret_cast<std::uintptr_t>(cursor_);
+    std::uintptr_t aligned = (at + align - 1) & ~(static_cast<std::uintptr_t>(align) - 1);
+    if (cursor_ != nullptr && aligned + size <= reinterpret_cast<std::uintptr_t>(limit_)) {
+      cursor_ = reinterpret_cast<std::byte*>(aligned + size);
+      used_ += size;
+      return reinterpret_cast<void*>(aligned);
+    }
+    return allocate_in_new_block(size, align);
+  }
   template <class T>
   T* allocate_array(std::size_t count) {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -55,6 +64,11 @@ class Hive : public std::enable_shared_from_this<Hive> {
   std::string_view copy(std::string_view text);
   Bytes copy(std::span<const std::uint8_t> bytes);
 
+  // From how many bytes on a tree counts as large: its blocks are then huge pages.
+  static constexpr std::size_t kLargeTree = std::size_t{16} << 20;
+  // Told before a tree is read that it will be large: huge pages from its first large block on.
+  void expect_large() { large_ = true; }
+
   // Keeps another hive as long as this one: keys moved from its tree into this one.
   void keep(std::shared_ptr<Hive> other);
 
@@ -65,12 +79,15 @@ class Hive : public std::enable_shared_from_this<Hive> {
     void operator()(std::byte* block) const { std::free(block); }
   };
   void* new_block(std::size_t size);
+  void* allocate_in_new_block(std::size_t size, std::size_t align);
 
   std::vector<std::unique_ptr<std::byte, Free>> blocks_;
   std::byte* cursor_ = nullptr;
   std::byte* limit_ = nullptr;
   std::size_t next_block_ = std::size_t{16} << 10;
   std::size_t used_ = 0;
+  std::size_t reserved_ = 0;  // in blocks
+  bool large_ = false;
   std::vector<std::shared_ptr<Hive>> kept_;
 };
 

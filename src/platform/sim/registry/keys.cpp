@@ -220,6 +220,23 @@ Key* find_key(Key* from, std::string_view path) {
   return key;
 }
 
+void merge_tree(Key* into, Key* from) {
+  into->hive->keep(from->hive->shared_from_this());  // the values taken over stay where they are
+  std::vector<std::pair<Key*, Key*>> pending{{into, from}};
+  while (!pending.empty()) {
+    auto [to, key] = pending.back();
+    pending.pop_back();
+    to->take_values({key->values.begin(), key->values.size()});
+    for (Key* child : key->subkeys) {
+      if (Key* same = to->find_subkey(child->name)) {
+        pending.emplace_back(same, child);
+      } else {
+        to->adopt(child);
+      }
+    }
+  }
+}
+
 Key* create_key(Key* from, std::string_view path) {
   Key* key = from;
   std::size_t pos = 0;

@@ -2,7 +2,9 @@
 // comes, handed out a line at a time.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -56,8 +58,11 @@ class LineReader {
  public:
   // Fills the buffer given with up to its size in bytes: how many, 0 at the end, -1 on an error.
   using Source = std::function<std::ptrdiff_t(char*, std::size_t)>;
+  // kUnknown: told by a byte-order mark at the start; the others for a part after the start.
+  enum class Encoding { kUnknown, kUtf8, kUtf16 };
 
-  LineReader(Source source, std::size_t chunk) : source_(std::move(source)), chunk_(chunk) {}
+  LineReader(Source source, std::size_t chunk, Encoding encoding = Encoding::kUnknown)
+      : source_(std::move(source)), chunk_(chunk), encoding_(encoding) {}
 
   std::size_t index = 0;  // of the line next() gives next
 
@@ -65,8 +70,6 @@ class LineReader {
   bool failed() const { return failed_; }
 
  private:
-  enum class Encoding { kUnknown, kUtf8, kUtf16 };
-
   bool give(std::size_t end, std::size_t next_start, std::string_view* line);
   void read_into(Buffer* buffer);  // appends up to a piece from the source
   void fill();                     // reads a piece and decodes it into the text
@@ -80,5 +83,45 @@ class LineReader {
   bool ended_ = false;
   bool failed_ = false;
 };
+
+// Where the first '"' or '\\' of `text` at or after `from` is (with `non_ascii`, also the first
+// byte of 0x80 or more); text.size() when there is none.  Eight bytes at a time: the names and
+// strings of a large registry go through here twice, on the way in and on the way out.
+inline std::size_t find_special(std::string_view text, std::size_t from, bool non_ascii = false) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  // The high bit of the first byte equal to c (bits of later bytes may be wrong, never its).
+  auto equal = [](std::uint64_t word, unsigned char c) {
+    std::uint64_t x = word ^ (kOnes * c);
+    return (x - kOnes) & ~x & kHigh;
+  };
+  std::size_t i = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      std::uint64_t found = equal(word, '"') | equal(word, '\\') | (non_ascii ? word & kHigh : 0);
+      if (found != 0) return i + static_cast<std::size_t>(std::countr_zero(found)) / 8;
+    }
+  }
+  for (; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\' || (non_ascii && c >= 0x80)) break;
+  }
+  return i;
+}
+
+// Whether every byte of `text` is below 0x80, eight at a time.
+inline bool is_ascii(std::string_view text) {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < text.size(); ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
 
 }  // namespace sim::internal

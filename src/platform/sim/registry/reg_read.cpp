@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -18,8 +19,7 @@
 #include <vector>
 
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/reg_lines.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/registry/reg_parts.h"
 
 namespace sim::internal {
 
@@ -35,6 +35,9 @@ bool is_blank(char c) {
 }
 
 std::string_view trim_view(std::string_view text) {
+  // Nearly every line has nothing to trim: its first and last characters say so.
+  if (text.empty() || (static_cast<unsigned char>(text.front()) > ' ' && static_cast<unsigned char>(text.back()) > ' '))
+    return text;
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && is_blank(text[begin])) ++begin;
@@ -42,12 +45,14 @@ std::string_view trim_view(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// The first fault met, by its line in the part read.
 struct Parser {
-  std::string file_name;
-  std::string error;
+  PartRead* part;
 
-  bool fail(std::size_t index, const std::string& what) {
-    error = file_name + ":" + std::to_string(index + 1) + ": " + what;
+  bool fail(std::size_t index, std::string what) {
+    part->failed = true;
+    part->fault_line = index;
+    part->fault = std::move(what);
     return false;
   }
 };
@@ -57,9 +62,7 @@ bool parse_quoted(std::string_view text, std::size_t* pos, std::string* out) {
   out->clear();
   std::size_t i = *pos + 1;
   while (i < text.size()) {
-    // A plain loop: find_first_of would call memchr over the two characters for every one.
-    std::size_t stop = i;
-    while (stop < text.size() && text[stop] != '\\' && text[stop] != '"') ++stop;
+    std::size_t stop = find_special(text, i);
     if (stop == text.size()) return false;
     out->append(text.data() + i, stop - i);
     i = stop;
@@ -86,8 +89,10 @@ constexpr int hex_digit(char c) {
 }
 
 // At most how many bytes parse_hex_bytes makes of the text: every byte but the last ends with
-// a comma.
+// a comma.  For a short text, what its length allows (a digit and a comma a byte) is found
+// without reading it; the room it does not use is given back at once.
 std::size_t hex_bytes_bound(std::string_view text) {
+  if (text.size() < 4096) return text.size() / 2 + 1;
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
 }
 
@@ -96,22 +101,33 @@ std::size_t hex_bytes_bound(std::string_view text) {
 // how many it made.
 bool parse_hex_bytes(std::string_view text, std::uint8_t* first, std::size_t* count) {
   std::uint8_t* out = first;
-  // The form every writer uses, two digits and a comma, a table lookup per digit; whatever
-  // else there is (blanks, single digits, mistakes) goes the careful way below from there on.
-  static constexpr auto kDigits = [] {
-    std::array<std::int8_t, 256> table{};
-    for (int c = 0; c < 256; ++c) table[c] = static_cast<std::int8_t>(hex_digit(static_cast<char>(c)));
+  // The form every writer uses, two digits and a comma, one table lookup a byte; whatever else
+  // there is (blanks, single digits, mistakes) goes the careful way below from there on.
+  static const std::vector<std::int16_t> kPairs = [] {
+    std::vector<std::int16_t> table(65536, -1);
+    for (int high = 0; high < 256; ++high) {
+      for (int low = 0; low < 256; ++low) {
+        int h = hex_digit(static_cast<char>(high));
+        int l = hex_digit(static_cast<char>(low));
+        if (h >= 0 && l >= 0) table[static_cast<std::size_t>(high | low << 8)] = static_cast<std::int16_t>(h << 4 | l);
+      }
+    }
     return table;
   }();
+  auto pair_at = [&](std::size_t i) {
+    return kPairs[static_cast<unsigned char>(text[i]) | static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])) << 8];
+  };
   std::size_t at = 0;
-  while (at + 2 <= text.size()) {
-    int high = kDigits[static_cast<unsigned char>(text[at])];
-    int low = kDigits[static_cast<unsigned char>(text[at + 1])];
-    if ((high | low) < 0 || (at + 2 < text.size() && text[at + 2] != ',')) break;
-    *out++ = static_cast<std::uint8_t>(high << 4 | low);
+  while (at + 3 <= text.size()) {
+    int byte = pair_at(at);
+    if (byte < 0 || text[at + 2] != ',') break;
+    *out++ = static_cast<std::uint8_t>(byte);
     at += 3;
   }
-  if (at > text.size()) at = text.size();
+  if (at + 2 == text.size() && pair_at(at) >= 0) {
+    *out++ = static_cast<std::uint8_t>(pair_at(at));
+    at += 2;
+  }
   int digits = 0;
   int value = 0;
   for (char c : text.substr(at)) {
@@ -193,7 +209,7 @@ std::size_t value_data_start(std::string_view line, std::string* scratch) {
 }
 
 bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line, std::string_view line,
-                      std::string* name, std::string* text) {
+                      std::string* name, std::string* text, bool stop_at_removal) {
   name->clear();
   std::size_t pos = 0;
   if (line[0] == '@') {
@@ -217,9 +233,7 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
     if (!parse_quoted(data, &end, text)) return parser.fail(first_line, "unterminated string");
     if (!trim_view(data.substr(end)).empty())
       return parser.fail(first_line, "unexpected text after the string");
-    bool ascii =
-        std::all_of(text->begin(), text->end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
+    if (is_ascii(*text)) {
       // Its ANSI form is the text itself: no round through UTF-16.
       auto* bytes = hive.allocate_array<std::uint8_t>(text->size() + 1);
       std::memcpy(bytes, text->data(), text->size());
@@ -242,6 +256,10 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
   }
   if (data == "-") {
     // A deletion entry: the value goes.
+    if (stop_at_removal) {
+      parser.part->stopped = true;
+      return false;
+    }
     values.erase(*name);
     return true;
   }
@@ -298,76 +316,94 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
   return parser.fail(first_line, "unknown value type");
 }
 
-// How many key names a '\'-separated path holds, empty ones not counted.
-std::size_t key_depth(std::string_view path) {
-  std::size_t depth = 0;
-  std::size_t pos = 0;
-  std::string_view part;
-  while (next_key_part(path, &pos, &part)) ++depth;
-  return depth;
-}
-
-// The keys of the last key line read, by the names it spelled them with: an export lists a
-// key's subkeys right after it, so most key lines share all but their last names with the one
-// before and need only that one looked up.
+// The keys of the last key line read: an export lists a key's subkeys right after it, so most
+// key lines spell all but their last names as the one before did, and only the names after
+// the part spelled alike are looked up.
 class OpenPath {
  public:
+  // nullptr when the path goes deeper than Windows allows.
   Key* create(Key* root, std::string_view path) {
-    Key* key = root;
+    std::size_t common = common_prefix(last_, path);
+    // The levels whose names end within the part spelled alike, at a separator in both.
     std::size_t depth = 0;
-    std::size_t pos = 0;
-    std::string_view part;
-    bool same = true;
-    while (next_key_part(path, &pos, &part)) {
-      if (same && depth < names_.size() && names_[depth] == part) {
-        key = keys_[depth];
-      } else {
-        same = false;
-        key = key->create_subkey(part);
-        names_.resize(depth);
-        keys_.resize(depth);
-        names_.emplace_back(part);
-        keys_.push_back(key);
-      }
+    while (depth < ends_.size() &&
+           (ends_[depth] < common ||
+            (ends_[depth] == common && (common == path.size() || path[common] == '\\'))))
       ++depth;
-    }
-    names_.resize(depth);
     keys_.resize(depth);
+    ends_.resize(depth);
+    Key* key = depth == 0 ? root : keys_.back();
+    std::size_t pos = depth == 0 ? 0 : ends_.back();
+    std::string_view part;
+    while (next_key_part(path, &pos, &part)) {
+      if (keys_.size() == kMaxDepth) {
+        clear();
+        return nullptr;
+      }
+      key = key->create_subkey(part);
+      keys_.push_back(key);
+      ends_.push_back(static_cast<std::size_t>(part.data() + part.size() - path.data()));
+    }
+    last_.assign(path);
     return key;
   }
   // After a removal the keys remembered may be gone.
   void clear() {
-    names_.clear();
+    last_.clear();
     keys_.clear();
+    ends_.clear();
   }
 
  private:
-  std::vector<std::string> names_;  // the file's text goes on: copies
-  std::vector<Key*> keys_;
+  // How many characters two texts begin with alike, eight at a time.
+  static std::size_t common_prefix(std::string_view a, std::string_view b) {
+    std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) return i + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+      }
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+  }
+
+  std::string last_;           // the last path, copied: the file's text goes on
+  std::vector<Key*> keys_;     // its keys, a level each
+  std::vector<std::size_t> ends_;  // where each level's name ends in last_
 };
 
-// The parser behind both forms below.
-bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* root, std::string* error) {
-  Parser parser{file_name, {}};
-  auto failed = [&] {
-    *error = parser.error;
+}  // namespace
+
+bool read_part(LineReader& lines, bool header, bool stop_at_removal, PartRead* part) {
+  Parser parser{part};
+  if (part->tree == nullptr) part->tree = new_tree();
+  Key* const result = part->tree.get();
+  // A removal in a later part needs the keys of the parts before it: that part is read again
+  // after them, and what it made so far is of no use.
+  auto stop = [&] {
+    part->stopped = true;
     return false;
   };
   auto unreadable = [&] {
-    *error = "cannot read " + file_name;
+    part->unreadable = true;
     return false;
   };
-
-  KeyPtr result = new_tree();
   std::string_view raw;
-  bool have = false;
-  while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
-  }
-  if (lines.failed()) return unreadable();
-  if (!have || trim_view(raw) != kRegFileHeader) {
-    parser.fail(have ? lines.index - 1 : 0,
-                std::string("not a registry export (expected \"") + kRegFileHeader + "\")");
-    return failed();
+  if (header) {
+    bool have = false;
+    while ((have = lines.next(&raw)) && trim_view(raw).empty()) {
+    }
+    if (lines.failed()) return unreadable();
+    if (!have || trim_view(raw) != kRegFileHeader) {
+      parser.fail(have ? lines.index - 1 : 0,
+                  std::string("not a registry export (expected \"") + kRegFileHeader + "\")");
+      return false;
+    }
   }
   KeyValues values;
   OpenPath open_path;
@@ -381,15 +417,16 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
     if (line[0] == '[') {
       if (line.back() != ']') {
         parser.fail(i, "unterminated key name (missing ']')");
-        return failed();
+        return false;
       }
       std::string_view path = line.substr(1, line.size() - 2);
       bool removal = !path.empty() && path[0] == '-';
+      if (removal && stop_at_removal) return stop();
       if (removal) path.remove_prefix(1);
       std::size_t first = path.find('\\');
       if (!iequals(path.substr(0, first), kRegFileRoot)) {
         parser.fail(i, "key outside HKEY_LOCAL_MACHINE: " + std::string(path));
-        return failed();
+        return false;
       }
       std::string_view below = first == std::string_view::npos ? std::string_view() : path.substr(first + 1);
       if (removal) {
@@ -399,16 +436,17 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
         if (!below.empty()) {
           std::size_t leaf = below.rfind('\\');
           leaf = leaf == std::string_view::npos ? 0 : leaf + 1;
-          if (Key* parent = find_key(result.get(), below.substr(0, leaf)))
+          if (Key* parent = find_key(result, below.substr(0, leaf)))
             parent->delete_subkey(below.substr(leaf));
         }
         continue;
       }
-      if (key_depth(below) > kMaxDepth) {
+      Key* key = open_path.create(result, below);
+      if (key == nullptr) {
         parser.fail(i, "key nested deeper than " + std::to_string(kMaxDepth) + " levels");
-        return failed();
+        return false;
       }
-      values.start(open_path.create(result.get(), below));
+      values.start(key);
       continue;
     }
     // A value, possibly continued over several lines by a trailing backslash (hex data only).
@@ -422,45 +460,18 @@ bool parse_reg_lines(LineReader& lines, const std::string& file_name, KeyPtr* ro
         std::size_t last = lines.index - 1;
         if (!lines.next(&raw)) {
           parser.fail(last, "line continuation at the end of the file");
-          return failed();
+          return false;
         }
         full += trim_view(raw);
       }
       value_line = full;
     }
-    if (!parse_value_line(parser, values, i, value_line, &name, &text)) return failed();
+    if (!parse_value_line(parser, values, i, value_line, &name, &text, stop_at_removal)) return false;
   }
   values.start(nullptr);
   if (lines.failed()) return unreadable();
-  *root = std::move(result);
+  part->lines = lines.index;
   return true;
 }
 
-}  // namespace
-
-bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
-                    std::size_t chunk) {
-  std::size_t at = 0;
-  LineReader lines(
-      [&](char* buffer, std::size_t size) {
-        std::size_t n = std::min(size, bytes.size() - at);
-        std::copy_n(bytes.data() + at, n, buffer);
-        at += n;
-        return static_cast<std::ptrdiff_t>(n);
-      },
-      chunk);
-  return parse_reg_lines(lines, file_name, root, error);
-}
-
-bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error) {
-  LineReader lines(
-      [fd](char* buffer, std::size_t size) {
-        while (true) {
-          ssize_t n = ::read(fd, buffer, size);
-          if (n >= 0 || errno != EINTR) return static_cast<std::ptrdiff_t>(n);
-        }
-      },
-      kReadChunk);
-  return parse_reg_lines(lines, file_name, root, error);
-}
 }  // namespace sim::internal

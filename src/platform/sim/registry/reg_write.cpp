@@ -2,6 +2,7 @@
 // Windows' enumeration order, the default value first and the other values sorted by name, so
 // two machines compare with diff; a large tree is handed out a piece at a time.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/sim/machine/text.h"
+#include "platform/sim/registry/reg_lines.h"
 #include "platform/sim/registry/registry.h"
 
 namespace sim::internal {
@@ -20,8 +22,7 @@ namespace {
 
 void append_escaped(std::string_view text, std::string* out) {
   std::size_t from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' && text[i] != '"') continue;
+  for (std::size_t i = find_special(text, 0); i < text.size(); i = find_special(text, i + 1)) {
     out->append(text.data() + from, i - from);
     *out += '\\';
     from = i;  // the character itself goes with the next run
@@ -32,9 +33,8 @@ void append_escaped(std::string_view text, std::string* out) {
 // ANSI text as UTF-8, escaped for a quoted string.
 void append_escaped_ansi(std::string_view ansi, std::string* out) {
   std::size_t from = 0;  // the run of plain characters not yet appended
-  for (std::size_t i = 0; i < ansi.size(); ++i) {
+  for (std::size_t i = find_special(ansi, 0, true); i < ansi.size(); i = find_special(ansi, i + 1, true)) {
     auto c = static_cast<unsigned char>(ansi[i]);
-    if (c < 0x80 && c != '\\' && c != '"') continue;
     out->append(ansi.data() + from, i - from);
     from = i + 1;
     if (c < 0x80) {
@@ -51,24 +51,38 @@ void append_escaped_ansi(std::string_view ansi, std::string* out) {
 // hex bytes wrapped like the registry editor does: lines of at most 80 columns, continued
 // with a backslash and two blanks.  `column` is where the bytes start on their line.
 void append_hex(std::size_t column, std::span<const std::uint8_t> bytes, std::string* out, bool wrap = true) {
-  static const char digits[] = "0123456789abcdef";
+  // Each byte's "xx," in four bytes: one copy of four, three of them kept.
+  static constexpr auto kPairs = [] {
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<std::array<char, 4>, 256> pairs{};
+    for (std::size_t b = 0; b < 256; ++b) pairs[b] = {digits[b >> 4], digits[b & 15], ',', 0};
+    return pairs;
+  }();
   std::size_t count = bytes.size();
+  if (count == 0) return;
   // Room for every byte and every continuation (one at most per 25 bytes), written in place.
   std::size_t start = out->size();
   out->resize(start + count * 3 + (count / 25 + 2) * 4);
   char* p = out->data() + start;
-  for (std::size_t i = 0; i < count; ++i) {
-    bool last = i + 1 == count;
-    if (wrap && !last && column + 3 > 77) {
-      std::memcpy(p, "\\\n  ", 4);
-      p += 4;
-      column = 2;
+  // Every byte but the last is followed by a comma and fits on its line when it ends by
+  // column 77; the last one never starts a new line.
+  std::size_t last = count - 1;
+  std::size_t i = 0;
+  while (i < last) {
+    std::size_t run = last - i;
+    if (wrap) {
+      if (column > 74) {
+        std::memcpy(p, "\\\n  ", 4);
+        p += 4;
+        column = 2;
+      }
+      run = std::min(run, (74 - column) / 3 + 1);
     }
-    *p++ = digits[bytes[i] >> 4];
-    *p++ = digits[bytes[i] & 15];
-    if (!last) *p++ = ',';
-    column += last ? 2 : 3;
+    for (std::size_t end = i + run; i < end; ++i, p += 3) std::memcpy(p, kPairs[bytes[i]].data(), 4);
+    column += 3 * run;
   }
+  std::memcpy(p, kPairs[bytes[last]].data(), 2);
+  p += 2;
   out->resize(static_cast<std::size_t>(p - out->data()));
 }
 

@@ -89,11 +89,17 @@ bool next_key_part(std::string_view path, std::size_t* pos, std::string_view* pa
 // Looks up a path below `from` ("" is `from` itself); nullptr when some part is missing.
 Key* find_key(Key* from, std::string_view path);
 Key* create_key(Key* from, std::string_view path);
+// Moves what `from` holds into `into`, as if its lines had been read after `into`'s: values
+// replace those of the same name, subkeys `into` lacks are moved over whole (never copied),
+// the others are merged.  `into`'s hive keeps `from`'s.
+void merge_tree(Key* into, Key* from);
 
 // registry.reg in the registry editor's export format.
 // The text is read `chunk` bytes at a time, as a file is (tests vary it).
+// From `parts_from` bytes on it is read in two parts side by side (tests lower it; UINT64_MAX:
+// never).
 bool parse_reg_file(std::string_view bytes, const std::string& file_name, KeyPtr* root, std::string* error,
-                    std::size_t chunk = std::size_t{1} << 20);
+                    std::size_t chunk = std::size_t{1} << 20, std::uint64_t parts_from = UINT64_MAX);
 // registry.reg from an open file, read a piece at a time: a large file is never held whole.
 bool parse_reg_fd(int fd, const std::string& file_name, KeyPtr* root, std::string* error);
 std::string write_reg_text(const Key& root);  // UTF-8, sorted, stable

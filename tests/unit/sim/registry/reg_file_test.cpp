@@ -1,6 +1,7 @@
 // registry.reg: what a real export holds loads, what the machine writes is stable and sorted,
 // and a broken file is refused whole with its file and line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -256,15 +257,25 @@ TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
   for (const std::string& broken : {kHead + "\"n\"=hex:01,\\\n  02,\\\n  0g\n", kHead + "\"n\"=\"open\n",
                                     std::string("REGEDIT9\n"), std::string()})
     texts.push_back(broken);
+  // The first key line after the middle is what a hex value continued on the line before it
+  // takes as its last line: no part may start there.
+  std::string continued = kHead;
+  for (int i = 0; i < 100; ++i) continued += "\"v" + std::to_string(i) + "\"=dword:00000001\n";
+  continued += "\"v\"=hex:01,\\\n[HKEY_LOCAL_MACHINE\\Z]\n";
+  for (int i = 0; i < 20; ++i) continued += "\"w" + std::to_string(i) + "\"=dword:00000001\n";
+  texts.push_back(continued);
   for (const std::string& text : texts) {
     sim::internal::KeyPtr whole;
     std::string whole_error;
     bool whole_taken = sim::internal::parse_reg_file(text, "r.reg", &whole, &whole_error);
-    for (std::size_t chunk : {1, 2, 3, 4, 5, 7, 64}) {
+    // 0: in pieces of a megabyte, and in two parts side by side.
+    for (std::size_t chunk : {0, 1, 2, 3, 4, 5, 7, 64}) {
       SCOPED_TRACE(text.substr(0, 60) + " in pieces of " + std::to_string(chunk));
       sim::internal::KeyPtr pieces;
       std::string error;
-      ASSERT_EQ(sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk), whole_taken);
+      ASSERT_EQ(chunk == 0 ? sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, std::size_t{1} << 20, 0)
+                           : sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk),
+                whole_taken);
       if (whole_taken) {
         EXPECT_EQ(sim::internal::write_reg_text(*pieces), sim::internal::write_reg_text(*whole));
       } else {
@@ -272,6 +283,23 @@ TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
       }
     }
   }
+}
+
+// A registry.reg that is not a file (a pipe) is read as it comes, whole.
+TEST(RegFilePieces, APipeIsReadAsItComes) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::string text = as_reg_export(kExport);
+  ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(ends[1]);
+  sim::internal::KeyPtr piped;
+  sim::internal::KeyPtr whole;
+  std::string error;
+  EXPECT_TRUE(sim::internal::parse_reg_fd(ends[0], "r.reg", &piped, &error)) << error;
+  ::close(ends[0]);
+  ASSERT_TRUE(sim::internal::parse_reg_file(text, "r.reg", &whole, &error)) << error;
+  ASSERT_NE(piped, nullptr);
+  EXPECT_EQ(sim::internal::write_reg_text(*piped), sim::internal::write_reg_text(*whole));
 }
 
 // What is written a piece at a time is the text written whole, for a tree of several pieces.
