@@ -2,6 +2,8 @@
 // the first key line after its middle, and the second part's keys are merged into the first's.
 // A removal in the second part (of a key or a value the first part may hold) sends that part
 // to be read again after the first, on from its keys, as a reading from the start would.
+#include "platform/sim/registry/reg_parts.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +15,6 @@
 #include <string_view>
 #include <thread>
 #include <utility>
-
-#include "platform/sim/registry/reg_parts.h"
 
 namespace sim::internal {
 
@@ -57,7 +57,9 @@ std::uint64_t find_cut(const ReadAt& read_at, std::uint64_t from, bool utf16) {
   const std::size_t unit = utf16 ? 2 : 1;
   // The ASCII character of the unit at i; 0x7F stands for any other.
   auto at = [&](std::size_t i) { return utf16 && window[i + 1] != 0 ? '\x7F' : window[i]; };
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+  auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  };
   for (std::size_t i = 0; i + 2 * unit <= window.size(); i += unit) {
     if (at(i) != '\n' || at(i + unit) != '[') continue;
     std::size_t before = i;
@@ -69,8 +71,9 @@ std::uint64_t find_cut(const ReadAt& read_at, std::uint64_t from, bool utf16) {
 }
 
 bool report(const PartRead& part, std::size_t first_line, const std::string& file_name, std::string* error) {
-  *error = part.unreadable ? "cannot read " + file_name
-                           : file_name + ":" + std::to_string(first_line + part.fault_line + 1) + ": " + part.fault;
+  *error = part.unreadable
+               ? "cannot read " + file_name
+               : file_name + ":" + std::to_string(first_line + part.fault_line + 1) + ": " + part.fault;
   return false;
 }
 

@@ -12,11 +12,11 @@ namespace sim::internal {
 
 // What the reader made of a part of registry.reg.
 struct PartRead {
-  KeyPtr tree;                // the keys read; when given, the part goes on from it
-  std::size_t lines = 0;      // how many lines the part held, once read to its end
-  bool stopped = false;       // it met a removal and was told to stop there
-  bool unreadable = false;    // the file could not be read
-  bool failed = false;        // a fault in the text: its line (from 0, within the part) and what
+  KeyPtr tree;              // the keys read; when given, the part goes on from it
+  std::size_t lines = 0;    // how many lines the part held, once read to its end
+  bool stopped = false;     // it met a removal and was told to stop there
+  bool unreadable = false;  // the file could not be read
+  bool failed = false;      // a fault in the text: its line (from 0, within the part) and what
   std::size_t fault_line = 0;
   std::string fault;
 };

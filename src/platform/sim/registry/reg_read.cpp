@@ -36,7 +36,8 @@ bool is_blank(char c) {
 
 std::string_view trim_view(std::string_view text) {
   // Nearly every line has nothing to trim: its first and last characters say so.
-  if (text.empty() || (static_cast<unsigned char>(text.front()) > ' ' && static_cast<unsigned char>(text.back()) > ' '))
+  if (text.empty() ||
+      (static_cast<unsigned char>(text.front()) > ' ' && static_cast<unsigned char>(text.back()) > ' '))
     return text;
   std::size_t begin = 0;
   std::size_t end = text.size();
@@ -109,13 +110,15 @@ bool parse_hex_bytes(std::string_view text, std::uint8_t* first, std::size_t* co
       for (int low = 0; low < 256; ++low) {
         int h = hex_digit(static_cast<char>(high));
         int l = hex_digit(static_cast<char>(low));
-        if (h >= 0 && l >= 0) table[static_cast<std::size_t>(high | low << 8)] = static_cast<std::int16_t>(h << 4 | l);
+        if (h >= 0 && l >= 0)
+          table[static_cast<std::size_t>(high | low << 8)] = static_cast<std::int16_t>(h << 4 | l);
       }
     }
     return table;
   }();
   auto pair_at = [&](std::size_t i) {
-    return kPairs[static_cast<unsigned char>(text[i]) | static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])) << 8];
+    return kPairs[static_cast<unsigned char>(text[i]) |
+                  static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])) << 8];
   };
   std::size_t at = 0;
   while (at + 3 <= text.size()) {
@@ -372,8 +375,8 @@ class OpenPath {
     return i;
   }
 
-  std::string last_;           // the last path, copied: the file's text goes on
-  std::vector<Key*> keys_;     // its keys, a level each
+  std::string last_;               // the last path, copied: the file's text goes on
+  std::vector<Key*> keys_;         // its keys, a level each
   std::vector<std::size_t> ends_;  // where each level's name ends in last_
 };
 

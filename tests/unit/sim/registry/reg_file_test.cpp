@@ -273,8 +273,9 @@ TEST(RegFilePieces, ReadingInPiecesChangesNothing) {
       SCOPED_TRACE(text.substr(0, 60) + " in pieces of " + std::to_string(chunk));
       sim::internal::KeyPtr pieces;
       std::string error;
-      ASSERT_EQ(chunk == 0 ? sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, std::size_t{1} << 20, 0)
-                           : sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk),
+      ASSERT_EQ(chunk == 0
+                    ? sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, std::size_t{1} << 20, 0)
+                    : sim::internal::parse_reg_file(text, "r.reg", &pieces, &error, chunk),
                 whole_taken);
       if (whole_taken) {
         EXPECT_EQ(sim::internal::write_reg_text(*pieces), sim::internal::write_reg_text(*whole));
