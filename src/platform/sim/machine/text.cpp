@@ -3,7 +3,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,7 +25,6 @@ std::string lower(std::string_view text) {
 
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  if (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0) return true;  // most often spelled alike
   // ASCII letters only, as in the "C" locale the programs run in; no call per character.
   for (std::size_t i = 0; i < a.size(); ++i) {
     auto ca = static_cast<unsigned char>(a[i]);

@@ -28,8 +28,7 @@ void* Hive::new_block(std::size_t size) {
   // a huge page is resident whole from its first byte, and the unused end of the last one would
   // be a sizeable part of a small registry's memory.
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  constexpr std::size_t kHugeFrom = kLargeTree;
-  bool huge = size % kHugePage == 0 && (large_ || reserved_ >= kHugeFrom);
+  bool huge = size % kHugePage == 0 && (large_ || reserved_ >= kLargeTree);
   reserved_ += size;
   void* block = huge ? std::aligned_alloc(kHugePage, size) : std::malloc(size);
 #ifdef MADV_HUGEPAGE

@@ -84,6 +84,11 @@ class LineReader {
   bool failed_ = false;
 };
 
+// The blanks a line of registry.reg is trimmed of.
+inline bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 // Where the first '"' or '\\' of `text` at or after `from` is (with `non_ascii`, also the first
 // byte of 0x80 or more); text.size() when there is none.  Eight bytes at a time: the names and
 // strings of a large registry go through here twice, on the way in and on the way out.

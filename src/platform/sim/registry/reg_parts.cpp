@@ -57,13 +57,10 @@ std::uint64_t find_cut(const ReadAt& read_at, std::uint64_t from, bool utf16) {
   const std::size_t unit = utf16 ? 2 : 1;
   // The ASCII character of the unit at i; 0x7F stands for any other.
   auto at = [&](std::size_t i) { return utf16 && window[i + 1] != 0 ? '\x7F' : window[i]; };
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-  };
   for (std::size_t i = 0; i + 2 * unit <= window.size(); i += unit) {
     if (at(i) != '\n' || at(i + unit) != '[') continue;
     std::size_t before = i;
-    while (before >= unit && blank(at(before - unit))) before -= unit;
+    while (before >= unit && is_blank(at(before - unit))) before -= unit;
     if (before < unit || at(before - unit) == '\\') continue;
     return from + i + unit;
   }

@@ -12,7 +12,7 @@ namespace sim::internal {
 
 // What the reader made of a part of registry.reg.
 struct PartRead {
-  KeyPtr tree;              // the keys read; when given, the part goes on from it
+  KeyPtr tree;              // what the part is read into (another part's tree: it goes on from it)
   std::size_t lines = 0;    // how many lines the part held, once read to its end
   bool stopped = false;     // it met a removal and was told to stop there
   bool unreadable = false;  // the file could not be read

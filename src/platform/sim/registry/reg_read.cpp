@@ -30,10 +30,6 @@ constexpr std::size_t kMaxDepth = 512;
 // How much of registry.reg is read at a time.
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 std::string_view trim_view(std::string_view text) {
   // Nearly every line has nothing to trim: its first and last characters say so.
   if (text.empty() ||
@@ -54,6 +50,12 @@ struct Parser {
     part->failed = true;
     part->fault_line = index;
     part->fault = std::move(what);
+    return false;
+  }
+  // A removal in a later part needs the keys of the parts before it: that part is read again
+  // after them, and what it made so far is of no use.
+  bool stop() {
+    part->stopped = true;
     return false;
   }
 };
@@ -259,10 +261,7 @@ bool parse_value_line(Parser& parser, KeyValues& values, std::size_t first_line,
   }
   if (data == "-") {
     // A deletion entry: the value goes.
-    if (stop_at_removal) {
-      parser.part->stopped = true;
-      return false;
-    }
+    if (stop_at_removal) return parser.stop();
     values.erase(*name);
     return true;
   }
@@ -384,14 +383,7 @@ class OpenPath {
 
 bool read_part(LineReader& lines, bool header, bool stop_at_removal, PartRead* part) {
   Parser parser{part};
-  if (part->tree == nullptr) part->tree = new_tree();
   Key* const result = part->tree.get();
-  // A removal in a later part needs the keys of the parts before it: that part is read again
-  // after them, and what it made so far is of no use.
-  auto stop = [&] {
-    part->stopped = true;
-    return false;
-  };
   auto unreadable = [&] {
     part->unreadable = true;
     return false;
@@ -424,7 +416,7 @@ bool read_part(LineReader& lines, bool header, bool stop_at_removal, PartRead* p
       }
       std::string_view path = line.substr(1, line.size() - 2);
       bool removal = !path.empty() && path[0] == '-';
-      if (removal && stop_at_removal) return stop();
+      if (removal && stop_at_removal) return parser.stop();
       if (removal) path.remove_prefix(1);
       std::size_t first = path.find('\\');
       if (!iequals(path.substr(0, first), kRegFileRoot)) {
