@@ -76,6 +76,7 @@ inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
@@ -220,6 +221,7 @@ inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
 inline constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
+inline constexpr DWORD LOAD_WITH_ALTERED_SEARCH_PATH = 0x00000008;
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -272,6 +274,19 @@ DWORD GetFileSize(HANDLE file, DWORD* size_high);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped);
 HMODULE GetModuleHandleA(const char* module_name);
 FARPROC GetProcAddress(HMODULE module, const char* proc_name);
+// The system directory ("C:\WINDOWS\system32") and the system's Windows directory (the one
+// the system was installed in, whatever the process's environment says).  Both answer the
+// length copied without the terminator, or, when the buffer is too small, the size needed
+// with the terminator and nothing copied; 0 on failure.
+DWORD GetSystemDirectoryA(char* buffer, DWORD size);
+DWORD GetSystemWindowsDirectoryA(char* buffer, DWORD size);
+// Loads a DLL (again: a loaded one is counted once more) and answers its handle, nullptr with
+// ERROR_MOD_NOT_FOUND when it is not there.  A bare name is searched for, the program's own
+// folder first; a full path loads that file, and with LOAD_WITH_ALTERED_SEARCH_PATH the DLL's
+// own imports are searched for from its folder instead of the program's.  file must be nullptr.
+HMODULE LoadLibraryExA(const char* file_name, HANDLE file, DWORD flags);
+// Counts one load off; the DLL leaves the process with its last.
+BOOL FreeLibrary(HMODULE module);
 
 // The signature of setupapi's CMP_WaitNoPendingInstallEvents, found through GetProcAddress.
 using WaitNoPendingInstallEventsProc = DWORD(PORT_WINAPI*)(DWORD timeout);

@@ -98,3 +98,20 @@ port::HMODULE port::GetModuleHandleA(const char* module_name) {
 port::FARPROC port::GetProcAddress(port::HMODULE module, const char* proc_name) {
   return reinterpret_cast<port::FARPROC>(::GetProcAddress(win(module), proc_name));
 }
+
+port::DWORD port::GetSystemDirectoryA(char* buffer, port::DWORD size) {
+  return ::GetSystemDirectoryA(buffer, size);
+}
+
+// kernel32 has it from Windows 2000 on, so it stays a static import.
+port::DWORD port::GetSystemWindowsDirectoryA(char* buffer, port::DWORD size) {
+  return ::GetSystemWindowsDirectoryA(buffer, size);
+}
+
+port::HMODULE port::LoadLibraryExA(const char* file_name, port::HANDLE file, port::DWORD flags) {
+  return reinterpret_cast<port::HMODULE>(::LoadLibraryExA(file_name, file, flags));
+}
+
+port::BOOL port::FreeLibrary(port::HMODULE module) {
+  return ::FreeLibrary(win(module));
+}
