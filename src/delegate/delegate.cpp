@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/protected_folder.h"
 #include "common/report.h"
 #include "delegate/x64_exchange.h"
 #include "platform/port.h"
@@ -61,43 +62,84 @@ bool read_text_line(std::FILE* file, char* text) {
   return true;
 }
 
-// Whether `text` starts with `prefix`, letter case aside.
-bool starts_with_ignoring_case(const char* text, const char* prefix, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    char a = text[i];
-    char b = prefix[i];
-    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-    if (a != b || a == '\0') return false;
+// The exchange lives in a folder made for this run in the system's own Temp folder, not in
+// the TEMP the process's environment names: only Administrators and SYSTEM can open it, so
+// nobody without those rights can read the request, rewrite the response or plant a link
+// where the file goes.  The Windows directory comes from the system, not from SystemRoot in
+// the environment, and its Temp folder is outside System32, so the 64-bit counterpart finds
+// the file where this 32-bit program wrote it.  false when no folder could be made.
+bool make_exchange_folder(char* folder, std::size_t size) {
+  char windows[port::MAX_PATH];
+  port::DWORD length = port::GetSystemWindowsDirectoryA(windows, sizeof windows);
+  if (length == 0 || length >= sizeof windows) return false;
+  while (length > 0 && windows[length - 1] == '\\') windows[--length] = '\0';
+  // A name that is taken (by an earlier run, or by someone who guessed it) is never used: the
+  // folder must be new to be ours.
+  constexpr int kAttempts = 32;
+  unsigned long process = port::GetCurrentProcessId();
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    int written = std::snprintf(folder, size, "%s\\Temp\\halvik-%lx-%d", windows, process, attempt);
+    if (written < 0 || static_cast<std::size_t>(written) + sizeof "\\instlib.tmp" > size) return false;
+    if (create_protected_folder(folder)) return true;
+    if (port::GetLastError() != port::ERROR_ALREADY_EXISTS) return false;
   }
-  return true;
+  return false;
 }
 
-// This program runs as a 32-bit process on AMD64, where Windows shows it SysWOW64 as
-// %SystemRoot%\System32 (bar a few folders it leaves alone); the counterpart, a 64-bit
-// program, sees the real System32.  A temporary folder there, as LocalSystem's profile
-// (System32\config\systemprofile) has it under some deployment agents, would hold the exchange
-// file where the counterpart can't find it: the counterpart gets the path where the file really
-// is.  false when that path doesn't fit.
-bool path_for_counterpart(const char* path, char* seen, std::size_t size) {
-  static const char* const kUnredirected[] = {"catroot\\",      "catroot2\\", "DriverStore\\",
-                                              "drivers\\etc\\", "LogFiles\\", "spool\\"};
-  const char* root = port::getenv("SystemRoot");
-  std::size_t root_length = root != nullptr ? std::strlen(root) : 0;
-  while (root_length > 0 && root[root_length - 1] == '\\') --root_length;
-  constexpr const char kSystem[] = "\\System32\\";
-  constexpr std::size_t kSystemLength = sizeof kSystem - 1;
-  bool redirected = root_length > 0 && starts_with_ignoring_case(path, root, root_length) &&
-                    starts_with_ignoring_case(path + root_length, kSystem, kSystemLength);
-  for (const char* folder : kUnredirected) {
-    if (redirected &&
-        starts_with_ignoring_case(path + root_length + kSystemLength, folder, std::strlen(folder)))
-      redirected = false;
+// The counterpart beside this program's own file, never looked for in the current directory
+// or along PATH.  false when the program's own path can't be had.
+bool counterpart_beside_program(char* path, std::size_t size) {
+  char own[port::MAX_PATH];
+  port::DWORD length = port::GetModuleFileNameA(nullptr, own, sizeof own);
+  if (length == 0 || length >= sizeof own) return false;
+  const char* slash = std::strrchr(own, '\\');
+  if (slash == nullptr) return false;
+  int written = std::snprintf(path, size, "%.*s\\installx64.exe", static_cast<int>(slash - own), own);
+  return written > 0 && static_cast<std::size_t>(written) < size;
+}
+
+// The request file and its folder go once the exchange is over, whatever its outcome.
+void remove_exchange(const char* folder, const char* path) {
+  if (port::GetFileAttributesA(path) != port::INVALID_FILE_ATTRIBUTES && port::remove(path) != 0)
+    report_error("Unable to delete %s\n", path);
+  if (!port::RemoveDirectoryA(folder)) report_error("Unable to delete %s\n", folder);
+}
+
+int exchange(char command, const char* inf_path, int auto_start, const char* path, int* reboot_needed,
+             FailureInfo* failure, int* status) {
+  if (const char* error = write_x64_request(path, command, inf_path, auto_start)) {
+    return fail(failure, status, error);
   }
-  int length = redirected ? std::snprintf(seen, size, "%.*s\\SysWOW64\\%s", static_cast<int>(root_length),
-                                          path, path + root_length + kSystemLength)
-                          : std::snprintf(seen, size, "%s", path);
-  return length >= 0 && static_cast<std::size_t>(length) < size;
+
+  char counterpart[kTextSize];
+  if (!counterpart_beside_program(counterpart, sizeof counterpart)) {
+    std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", ENOENT);
+    return fail(failure, status, message_text);
+  }
+  // The runtime joins the arguments unquoted into one command line that the counterpart splits
+  // at blanks again: quoted, the path arrives whole, blanks and all.
+  char quoted_path[kTextSize + 2];
+  if (std::snprintf(quoted_path, sizeof(quoted_path), "\"%s\"", path) < 0) quoted_path[0] = '\0';
+  // The counterpart writes to the same standard output and error; what this process has
+  // written so far must come out before its lines, and a redirected output is fully buffered.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  errno = 0;
+  std::intptr_t exit_code = port::spawnl_wait(counterpart, "installx64.exe", "-6", quoted_path);
+  if (exit_code == -1 && errno != 0) {
+    std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", errno);
+    return fail(failure, status, message_text);
+  }
+  if (exit_code != 0) {
+    std::snprintf(message_text, sizeof(message_text), "Exit code %d spawning 64-bit program.",
+                  static_cast<int>(exit_code));
+    return fail(failure, status, message_text);
+  }
+
+  if (const char* error = read_x64_response(path, command, reboot_needed, failure, status)) {
+    return fail(failure, status, error);
+  }
+  return 1;
 }
 
 const char* text_or_none(const char* text) {
@@ -144,48 +186,16 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
   if (std::strcmp(architecture, "AMD64") != 0)
     return fail(failure, status, "Unsupported processor architecture.");
 
-  const char* directory = port::getenv("TEMP");
-  if (directory == nullptr) directory = port::getenv("TMP");
-  if (directory == nullptr) directory = "";
+  char folder[kTextSize];
+  if (!make_exchange_folder(folder, sizeof folder)) {
+    return fail(failure, status, "Error opening input file for 64-bit program.");
+  }
+  // make_exchange_folder left room for the name.
   char path[kTextSize];
-  int length = std::snprintf(path, sizeof(path), "%s\\instlib.tmp", directory);
-  // A shortened path would name some other file; refuse it as a file that can't be created.
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof(path)) {
-    return fail(failure, status, "Error opening input file for 64-bit program.");
-  }
-
-  if (const char* error = write_x64_request(path, command, inf_path, auto_start)) {
-    return fail(failure, status, error);
-  }
-
-  // The runtime joins the arguments unquoted into one command line that the counterpart splits
-  // at blanks again: quoted, the path arrives whole, blanks and all.
-  char counterpart_path[kTextSize];
-  if (!path_for_counterpart(path, counterpart_path, sizeof(counterpart_path))) {
-    return fail(failure, status, "Error opening input file for 64-bit program.");
-  }
-  char quoted_path[kTextSize + 2];
-  std::snprintf(quoted_path, sizeof(quoted_path), "\"%s\"", counterpart_path);
-  // The counterpart writes to the same standard output and error; what this process has
-  // written so far must come out before its lines, and a redirected output is fully buffered.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  errno = 0;
-  std::intptr_t exit_code = port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", quoted_path);
-  if (exit_code == -1 && errno != 0) {
-    std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", errno);
-    return fail(failure, status, message_text);
-  }
-  if (exit_code != 0) {
-    std::snprintf(message_text, sizeof(message_text), "Exit code %d spawning 64-bit program.",
-                  static_cast<int>(exit_code));
-    return fail(failure, status, message_text);
-  }
-
-  if (const char* error = read_x64_response(path, command, reboot_needed, failure, status)) {
-    return fail(failure, status, error);
-  }
-  return 1;
+  if (std::snprintf(path, sizeof path, "%s\\instlib.tmp", folder) < 0) path[0] = '\0';
+  int result = exchange(command, inf_path, auto_start, path, reboot_needed, failure, status);
+  remove_exchange(folder, path);
+  return result;
 }
 
 bool skip_rest_of_line(std::FILE* file) {
@@ -197,7 +207,8 @@ bool skip_rest_of_line(std::FILE* file) {
 }
 
 const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start) {
-  std::FILE* request = port::fopen(path, "w");
+  // Created new: never an old file of that name, never through a link.
+  std::FILE* request = port::fopen(path, "wx");
   if (request == nullptr) return "Error opening input file for 64-bit program.";
   std::fprintf(request, "0\n%c\n", command);
   if (command == 'I') {

@@ -291,17 +291,46 @@ BOOL FreeLibrary(HMODULE module);
 // The signature of setupapi's CMP_WaitNoPendingInstallEvents, found through GetProcAddress.
 using WaitNoPendingInstallEventsProc = DWORD(PORT_WINAPI*)(DWORD timeout);
 
+// Security of files and folders: what a folder made for this program, or taken over by it,
+// lets others do.
+inline constexpr DWORD SDDL_REVISION_1 = 1;
+inline constexpr DWORD OWNER_SECURITY_INFORMATION = 0x00000001;
+inline constexpr DWORD DACL_SECURITY_INFORMATION = 0x00000004;
+inline constexpr DWORD ERROR_INVALID_OWNER = 1307;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+
+DWORD GetCurrentProcessId();
+// advapi32, from Windows 2000 on: a self-relative security descriptor from its SDDL text,
+// allocated with LocalAlloc (freed with LocalFree).  ERROR_INVALID_PARAMETER for text it can't
+// read.
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(const char* text, DWORD revision,
+                                                          void** descriptor, DWORD* size);
+void* LocalFree(void* memory);
+// Replaces the parts of a file's or folder's security that `information` names.  Setting the
+// owner needs WRITE_OWNER on it, setting the access list WRITE_DAC: ERROR_ACCESS_DENIED when
+// the caller has neither by the object's access list or ownership; ERROR_INVALID_OWNER when
+// the new owner is not one the caller may name.
+BOOL SetFileSecurityA(const char* path, DWORD information, void* descriptor);
+
 // C runtime, on the program's (or the simulated machine's) files and environment.
 const char* getenv(const char* name);
 // Runs a command through the command interpreter and waits for it.
 int system(const char* command);
 // Opens a file; without "b" in the mode, text mode: "\n" is written as CR LF and CR LF is
-// read as "\n", as the Windows runtime does.
+// read as "\n", as the Windows runtime does.  "x" after "w" creates the file new: it fails
+// (errno EEXIST) when anything of that name is there, a link included, which it never follows.
 std::FILE* fopen(const char* path, const char* mode);
 int remove(const char* path);
-// _spawnlp(_P_WAIT, file, arg0, arg1, arg2, NULL): looks for file in the current directory,
-// then along PATH; returns the child's exit code, or -1 with errno set when it can't start.
-std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1, const char* arg2);
+// _spawnl(_P_WAIT, path, arg0, arg1, arg2, NULL): starts the program at path as given, never
+// looked for elsewhere; returns the child's exit code, or -1 with errno set when it can't
+// start (ENOENT when path is not there).
+std::intptr_t spawnl_wait(const char* path, const char* arg0, const char* arg1, const char* arg2);
 
 // SetupAPI, the configuration manager and newdev.
 inline constexpr DWORD DIGCF_PRESENT = 0x00000002;

@@ -53,7 +53,7 @@ const ErrorRule kErrors[] = {
     {"CreateFileA", 32},  // sharing violation
     {"fopen", 32},
     {"ControlService", 1052},  // the control is not valid for the service
-    {"spawnlp_wait", 2},       // the program is not there
+    {"spawnl_wait", 2},       // the program is not there
     {"getenv", 203},           // the variable is not set
     {"SetupDi", 0xE000020B},   // no such device instance
     {"CM_", 0x13},             // CR_FAILURE: the sim returns the CONFIGRET as given
@@ -116,7 +116,7 @@ struct Site {
 };
 
 // Every injectable call of a trace, counted per process: on AMD64 the counterpart's lines
-// come between the request the installer writes and the installer's spawnlp_wait.
+// come between the request the installer writes and the installer's spawnl_wait.
 std::vector<Site> sites_of(const Scenario& scenario, const std::string& trace,
                            std::map<std::string, int>* not_injectable) {
   std::vector<Site> sites;
@@ -124,7 +124,7 @@ std::vector<Site> sites_of(const Scenario& scenario, const std::string& trace,
   bool child = false;
   for (const std::string& line : lines_of(trace)) {
     std::string call = line.substr(0, line.find(' '));
-    if (call == "spawnlp_wait") child = false;
+    if (call == "spawnl_wait") child = false;
     std::string program = child ? "installx64" : "install";
     if (kNotInjectable.count(call) != 0) {
       ++(*not_injectable)[call];

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
 #include <ostream>
 #include <string>
 
@@ -83,61 +87,74 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param_info.param.name);
     });
 
-// Without installx64.exe anywhere, the request stays on disk as written.
-class DelegationWithoutCounterpart : public Delegation {
- protected:
-  void SetUp() override {
-    Delegation::SetUp();
-    set_architecture("AMD64");
-    sim::set_env("PATH", "C:\\WINDOWS\\system32");
-    sim::make_directory("C:\\Empty");
-    sim::set_current_directory("C:\\Empty");
+// The request as the counterpart finds it, in a file that must be new.
+TEST_F(Delegation, RequestBytes) {
+  const struct {
+    char command;
+    const char* inf_path;
+    int auto_start;
+    const char* error;
+    std::string bytes;
+  } cases[] = {
+      {'I', kInfPath, 1, nullptr, "0\r\nI\r\n..\\pnp\\morvellan.inf\r\n1\r\n1\r\n"},
+      {'R', nullptr, 0, nullptr, "0\r\nR\r\n1\r\n"},
+      {'X', nullptr, 0, "Invalid command for 64-bit program.", "0\r\nX\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    sim::write_file("C:\\Temp\\old.txt", "");
+    port::DeleteFileA("C:\\Temp\\instlib.tmp");
+    const char* error = write_x64_request("C:\\Temp\\instlib.tmp", c.command, c.inf_path, c.auto_start);
+    EXPECT_EQ(error == nullptr ? "" : std::string(error), c.error == nullptr ? "" : c.error);
+    EXPECT_EQ(sim::read_file("C:\\Temp\\instlib.tmp"), c.bytes);
   }
-};
-
-TEST_F(DelegationWithoutCounterpart, InstallationRequestBytes) {
-  EXPECT_EQ(delegate_to_x64('I', kInfPath, 1, &reboot_needed, &failure, &status), 1);
-  EXPECT_STREQ(failure.message, "Error 2 spawning 64-bit program.");
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(sim::read_file("C:\\Temp\\instlib.tmp"), "0\r\nI\r\n..\\pnp\\morvellan.inf\r\n1\r\n1\r\n");
+  // A name that is taken, by a file or by a link to one, is never written through.
+  sim::write_file("C:\\Temp\\victim.txt", "keep");
+  std::filesystem::remove(sim::host_path("C:\\Temp\\instlib.tmp"));
+  std::filesystem::create_symlink(sim::host_path("C:\\Temp\\victim.txt"), sim::host_path("C:\\Temp\\instlib.tmp"));
+  EXPECT_STREQ(write_x64_request("C:\\Temp\\instlib.tmp", 'R', nullptr, 0),
+               "Error opening input file for 64-bit program.");
+  EXPECT_EQ(sim::read_file("C:\\Temp\\victim.txt"), "keep");
 }
 
-TEST_F(DelegationWithoutCounterpart, RemovalRequestBytes) {
+// The exchange folder of this process's first attempt, as the sim names processes.
+std::string exchange_folder(int attempt) {
+  char folder[80];
+  std::snprintf(folder, sizeof folder, "C:\\WINDOWS\\Temp\\halvik-%lx-%d", static_cast<unsigned long>(::getpid()),
+                attempt);
+  return folder;
+}
+
+// The counterpart is only ever the one beside the program: one in the current directory or
+// on PATH is never started, and nothing of the exchange stays.
+TEST_F(Delegation, OnlyTheCounterpartBesideTheProgramIsStarted) {
+  set_architecture("AMD64");
+  for (const char* planted : {"C:\\Work\\installx64.exe", "C:\\Tools\\installx64.exe"})
+    sim::write_file(planted, "MZ planted");
+  sim::set_env("PATH", "C:\\Tools");
+  sim::set_current_directory("C:\\Work");
+  sim::clear_trace();
   EXPECT_EQ(delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status), 1);
   EXPECT_STREQ(failure.message, "Error 2 spawning 64-bit program.");
-  EXPECT_EQ(sim::read_file("C:\\Temp\\instlib.tmp"), "0\r\nR\r\n1\r\n");
-}
-
-TEST_F(DelegationWithoutCounterpart, TmpServesWhenTempIsUnset) {
-  sim::unset_env("TEMP");
-  sim::set_env("TMP", "C:\\Temp2");
-  sim::make_directory("C:\\Temp2");
-  delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status);
-  EXPECT_TRUE(sim::file_exists("C:\\Temp2\\instlib.tmp"));
-}
-
-TEST_F(DelegationWithoutCounterpart, DriveRootServesWhenNeitherIsSet) {
-  sim::unset_env("TEMP");
-  sim::unset_env("TMP");
-  delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status);
-  EXPECT_EQ(sim::read_file("C:\\instlib.tmp"), "0\r\nR\r\n1\r\n");
-}
-
-TEST_F(DelegationWithoutCounterpart, UnknownCommandStopsBeforeTheStart) {
-  EXPECT_EQ(delegate_to_x64('X', nullptr, 0, &reboot_needed, &failure, &status), 1);
-  EXPECT_STREQ(failure.message, "Invalid command for 64-bit program.");
-  EXPECT_EQ(sim::read_file("C:\\Temp\\instlib.tmp"), "0\r\nX\r\n");
-}
-
-TEST_F(DelegationWithoutCounterpart, RequestFileThatCannotBeCreated) {
-  sim::set_env("TEMP", "C:\\NoSuchDirectory");
-  EXPECT_EQ(delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status), 1);
-  EXPECT_STREQ(failure.message, "Error opening input file for 64-bit program.");
   EXPECT_EQ(status, 1);
+  EXPECT_FALSE(sim::file_exists(exchange_folder(0)));
+  bool started_beside = false;
+  for (const std::string& line : sim::trace())
+    started_beside |= line.rfind("spawnl_wait \"C:\\Tessaridge\\install\\installx64.exe\"", 0) == 0;
+  EXPECT_TRUE(started_beside);
 }
 
-TEST_F(DelegationWithoutCounterpart, TemporaryDirectoryTooLongIsRefused) {
-  sim::set_env("TEMP", "C:\\" + std::string(600, 'd'));
+// A folder name that is taken is never used, whatever it holds; a folder that can't be made at
+// all stops the exchange before anything is written.
+TEST_F(Delegation, TheExchangeFolderIsAlwaysNew) {
+  set_architecture("AMD64");
+  sim::write_file(exchange_folder(0) + "\\instlib.tmp", "1\r\nR\r\n0\r\n:\r\n0\r\n:\r\n0\r\n");
+  EXPECT_EQ(delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status), 1);
+  EXPECT_STREQ(failure.message, "Error 2 spawning 64-bit program.");
+  EXPECT_EQ(sim::read_file(exchange_folder(0) + "\\instlib.tmp"), "1\r\nR\r\n0\r\n:\r\n0\r\n:\r\n0\r\n");
+  EXPECT_FALSE(sim::file_exists(exchange_folder(1)));
+
+  sim::add_fault("CreateDirectoryA", "", 0, port::ERROR_ACCESS_DENIED);
   EXPECT_EQ(delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status), 1);
   EXPECT_STREQ(failure.message, "Error opening input file for 64-bit program.");
 }

@@ -33,6 +33,13 @@ bool is_readonly(const std::string& host);
 DWORD extra_attributes(const std::string& windows_full);  // hidden, system
 void set_extra_attributes(const std::string& windows_full, DWORD attributes);
 
+// The security a file or folder was given ([file_security] in machine.ini): SDDL text, "" for
+// what it inherited.  descriptor_text: what a descriptor from
+// ConvertStringSecurityDescriptorToSecurityDescriptorA holds, null for anything else.
+std::string file_security(const std::string& windows_full);
+void set_file_security(const std::string& windows_full, const std::string& sddl);
+const char* descriptor_text(const void* descriptor);
+
 // A path as a file call finds it.
 struct FileTarget {
   std::string full;  // Windows path

@@ -1,10 +1,12 @@
 // The C runtime's fopen and remove on the simulated drives, with the errors of the file calls
 // (port_files.cpp) given to errno as the Microsoft C runtime maps them.  A stream is counted
 // among the machine's open handles until it is closed.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/sim/files/files.h"
@@ -103,12 +105,18 @@ std::FILE* fopen(const char* path, const char* mode) {
   char kind = wanted.empty() ? '\0' : wanted[0];
   bool plus = wanted.find('+') != std::string::npos;
   bool binary = wanted.find('b') != std::string::npos;
+  // "wx": created new, as _O_EXCL creates it, failing on any name that is there, a link too.
+  bool exclusive = kind == 'w' && wanted.find('x') != std::string::npos;
+  std::error_code ignored;
   DWORD error = fault("fopen", {path == nullptr ? "" : path, target.full});
   if (error == 0) {
     if (kind != 'r' && kind != 'w' && kind != 'a') {
       error = ERROR_INVALID_PARAMETER;
     } else if (target.host.empty()) {
       error = target.full.empty() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    } else if (exclusive && (target.exists || ::access(target.host.c_str(), F_OK) == 0 ||
+                             std::filesystem::is_symlink(target.host, ignored))) {
+      error = ERROR_FILE_EXISTS;
     } else if (target.directory) {
       error = ERROR_ACCESS_DENIED;
     } else if (!target.exists && kind == 'r') {
@@ -122,7 +130,14 @@ std::FILE* fopen(const char* path, const char* mode) {
   if (error == 0) {
     std::string host_mode(1, kind);
     if (plus) host_mode += '+';
-    std::FILE* host = std::fopen(target.host.c_str(), (host_mode + "b").c_str());
+    std::FILE* host = nullptr;
+    if (exclusive) {
+      int descriptor = ::open(target.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+      host = descriptor < 0 ? nullptr : ::fdopen(descriptor, "wb");
+      if (descriptor >= 0 && host == nullptr) ::close(descriptor);
+    } else {
+      host = std::fopen(target.host.c_str(), (host_mode + "b").c_str());
+    }
     if (host == nullptr) {
       error = ERROR_ACCESS_DENIED;
     } else {

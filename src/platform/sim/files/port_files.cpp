@@ -277,10 +277,14 @@ BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists) 
   return ok;
 }
 
-BOOL CreateDirectoryA(const char* path, void*) {
+BOOL CreateDirectoryA(const char* path, void* security_attributes) {
   FileTarget target = locate_file(path);
+  const auto* attributes = static_cast<const SECURITY_ATTRIBUTES*>(security_attributes);
+  const char* sddl = attributes == nullptr ? "" : descriptor_text(attributes->lpSecurityDescriptor);
   DWORD error = fault("CreateDirectoryA", {path == nullptr ? "" : path, target.full});
   if (error != 0) {
+  } else if (sddl == nullptr || (attributes != nullptr && attributes->nLength != sizeof(SECURITY_ATTRIBUTES))) {
+    error = ERROR_INVALID_PARAMETER;
   } else if (target.full.empty()) {
     error = path == nullptr || *path == '\0' ? ERROR_PATH_NOT_FOUND : kInvalidName;
   } else if (target.exists) {
@@ -289,9 +293,12 @@ BOOL CreateDirectoryA(const char* path, void*) {
     error = ERROR_PATH_NOT_FOUND;
   } else if (::mkdir(target.host.c_str(), 0755) != 0) {
     error = ERROR_ACCESS_DENIED;
+  } else {
+    set_file_security(target.full, sddl);
   }
   BOOL ok = error == 0 ? TRUE : fail(error);
-  trace_line("CreateDirectoryA " + quote(path) + " -> " + result_text(ok));
+  trace_line("CreateDirectoryA " + quote(path) + (sddl != nullptr && *sddl != '\0' ? " " + quote(sddl) : "") +
+             " -> " + result_text(ok));
   return ok;
 }
 
@@ -311,6 +318,7 @@ BOOL RemoveDirectoryA(const char* path) {
     error = ERROR_ACCESS_DENIED;
   } else {
     set_extra_attributes(target.full, 0);
+    set_file_security(target.full, "");
   }
   BOOL ok = error == 0 ? TRUE : fail(error);
   trace_line("RemoveDirectoryA " + quote(path) + " -> " + result_text(ok));

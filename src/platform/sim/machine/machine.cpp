@@ -411,6 +411,8 @@ int initialize() {
       raw_machine().image_path = image_path_in(raw_machine().ini, inherited);
     }
   }
+  if (const char* image = std::getenv("HALVIK_IMAGE"); image != nullptr && *image != '\0')
+    raw_machine().image_path = image;
   return 0;
 }
 

@@ -7,7 +7,7 @@
 // if it exists.  Another program is a native program beside the running one, started when its
 // .exe is found on the simulated drive.
 //
-// Starting it goes as the Microsoft C runtime's _spawnlp goes: the caller's streams are not
+// Starting it goes as the Microsoft C runtime's _spawnl goes: the caller's streams are not
 // flushed (the caller must), the arguments are joined with single blanks, unquoted, into one
 // command line, and the child's runtime splits that line again, honouring quotes and the
 // backslashes before them.  The program's standard output is buffered as that runtime buffers
@@ -57,20 +57,14 @@ std::string executable_dir() {
   return error ? "." : self.parent_path().string();
 }
 
-std::string simulated_env(const std::string& name) {
-  const Ini& ini = machine().ini;
-  const std::string* value = ini.get("environment", name);
-  return value == nullptr ? "" : *value;
-}
-
 bool is_file(const std::string& windows_path, std::string* host) {
   if (!host_path_of(windows_path, host)) return false;
   struct stat info {};
   return ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// _spawnlp's search: the name as given, else the current directory and each directory of
-// PATH; a name without an extension is tried with .com, .exe, .bat and .cmd.
+// _spawnl's: the path as given (against the current directory when relative), nowhere else;
+// a name without an extension is tried with .com, .exe, .bat and .cmd.
 bool find_program(const std::string& file, std::string* found) {
   std::vector<std::string> names{file};
   std::string base =
@@ -78,29 +72,11 @@ bool find_program(const std::string& file, std::string* found) {
   if (base.find('.') == std::string::npos) {
     for (const char* extension : {".com", ".exe", ".bat", ".cmd"}) names.push_back(file + extension);
   }
-  std::vector<std::string> directories;
-  if (file.find_first_of("\\/:") != std::string::npos) {
-    directories.push_back("");
-  } else {
-    directories.push_back(machine().current_directory);
-    std::string path = simulated_env("PATH");
-    std::size_t start = 0;
-    while (start <= path.size()) {
-      std::size_t end = path.find(';', start);
-      if (end == std::string::npos) end = path.size();
-      std::string directory = trim(path.substr(start, end - start));
-      if (!directory.empty()) directories.push_back(directory);
-      start = end + 1;
-    }
-  }
-  for (const std::string& directory : directories) {
-    for (const std::string& name : names) {
-      std::string candidate = directory.empty() ? name : directory + "\\" + name;
-      std::string host;
-      if (is_file(candidate, &host)) {
-        *found = candidate;
-        return true;
-      }
+  for (const std::string& name : names) {
+    std::string host;
+    if (is_file(name, &host)) {
+      *found = name;
+      return true;
     }
   }
   return false;
@@ -317,7 +293,7 @@ int system(const char* command) {
   return result;
 }
 
-std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1, const char* arg2) {
+std::intptr_t spawnl_wait(const char* path, const char* arg0, const char* arg1, const char* arg2) {
   std::intptr_t result = -1;
   int failure = 0;
   std::string found;
@@ -329,11 +305,11 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
     command_line += given[i];
   }
   Machine& m = machine();
-  if (DWORD error = fault("spawnlp_wait", {file == nullptr ? "" : file})) {
+  if (DWORD error = fault("spawnl_wait", {path == nullptr ? "" : path})) {
     failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
-  } else if (file == nullptr || arg0 == nullptr) {
+  } else if (path == nullptr || arg0 == nullptr) {
     failure = EINVAL;
-  } else if (!find_program(file, &found)) {
+  } else if (!find_program(path, &found)) {
     failure = ENOENT;
   } else if (command_line.size() > kMaxCommandLine) {
     failure = E2BIG;
@@ -350,11 +326,16 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
       std::vector<std::string> environment;
       for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 &&
-            std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0)
+            std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0 &&
+            std::strncmp(*entry, "HALVIK_IMAGE=", 13) != 0)
           environment.emplace_back(*entry);
       }
+      std::string image;
+      full_windows_path(found, &image);
       environment.push_back("HALVIK_MACHINE=" + m.dir);
       environment.push_back("HALVIK_CURRENT_DIRECTORY=" + m.current_directory);
+      // The child's own file is the one started, wherever the current directory is.
+      environment.push_back("HALVIK_IMAGE=" + image);
       std::vector<char*> envp;
       for (std::string& entry : environment) envp.push_back(entry.data());
       envp.push_back(nullptr);
@@ -381,7 +362,7 @@ std::intptr_t spawnlp_wait(const char* file, const char* arg0, const char* arg1,
     result = -1;
     errno = failure;
   }
-  trace_line("spawnlp_wait " + quote(file) + " " + quote(arg0) + " " + quote(arg1) + " " + quote(arg2) +
+  trace_line("spawnl_wait " + quote(path) + " " + quote(arg0) + " " + quote(arg1) + " " + quote(arg2) +
              " -> " + std::to_string(result) + (failure != 0 ? " errno " + std::to_string(failure) : ""));
   if (failure != 0) errno = failure;
   return result;

@@ -234,7 +234,7 @@ TEST_F(FilesTest, EnvironmentNamesIgnoreCase) {
 
 TEST_F(FilesTest, SpawnOfAProgramNotOnTheDriveFailsWithEnoent) {
   errno = 0;
-  EXPECT_EQ(port::spawnlp_wait("installx64.exe", "installx64.exe", "-6", "C:\\WINDOWS\\Temp\\instlib.tmp"),
+  EXPECT_EQ(port::spawnl_wait("installx64.exe", "installx64.exe", "-6", "C:\\WINDOWS\\Temp\\instlib.tmp"),
             -1);
   EXPECT_EQ(errno, ENOENT);
 }

@@ -113,7 +113,7 @@ TEST_F(MachineDirTest, TemplatesDifferInVersionAndWindowsDirectory) {
 }
 
 TEST_F(MachineDirTest, AStartedProgramSeesTheMachineAndItsChangesComeBack) {
-  // A stand-in native program beside this test program, found through its .exe on the drive.
+  // A stand-in native program beside this test program, started through its .exe on the drive.
   std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
   std::string native = self + "/simchild" + std::to_string(::getpid());
   {
@@ -130,7 +130,8 @@ TEST_F(MachineDirTest, AStartedProgramSeesTheMachineAndItsChangesComeBack) {
   sim::write_file("C:\\WINDOWS\\system32\\" + name, "MZ");
   sim::reg_set_dword("SOFTWARE\\Parent", "Before", 1);  // not saved yet
   ASSERT_TRUE(port::SetCurrentDirectoryA("C:\\WINDOWS"));
-  EXPECT_EQ(port::spawnlp_wait(name.c_str(), name.c_str(), "-6", "hello"), 7);
+  std::string path = "C:\\WINDOWS\\system32\\" + name;
+  EXPECT_EQ(port::spawnl_wait(path.c_str(), name.c_str(), "-6", "hello"), 7);
   std::filesystem::remove(native);
   port::DWORD type = 0;
   std::vector<std::uint8_t> data;

@@ -42,8 +42,8 @@ class Runtime : public MachineTest {
     MachineTest::TearDown();
   }
   std::intptr_t start(const char* arg0, const char* arg1, const char* arg2 = nullptr) {
-    std::string file = name_ + ".exe";
-    return port::spawnlp_wait(file.c_str(), arg0, arg1, arg2);
+    std::string file = "C:\\WINDOWS\\system32\\" + name_ + ".exe";
+    return port::spawnl_wait(file.c_str(), arg0, arg1, arg2);
   }
   std::vector<std::string> arguments_received() {
     std::ifstream in(dir() + "/args.txt");
@@ -87,12 +87,12 @@ TEST_F(Runtime, TheChildSplitsTheJoinedCommandLineAsTheMicrosoftRuntimeDoes) {
 TEST_F(Runtime, ACommandLineOverTheRuntimesLimitStartsNothing) {
   std::string at_limit(1024 - name_.size() - 1, 'a');
   std::string over_limit = at_limit + "a";
-  std::string file = name_ + ".exe";
+  std::string file = "C:\\WINDOWS\\system32\\" + name_ + ".exe";
   errno = 0;
-  EXPECT_EQ(port::spawnlp_wait(file.c_str(), name_.c_str(), over_limit.c_str(), nullptr), -1);
+  EXPECT_EQ(port::spawnl_wait(file.c_str(), name_.c_str(), over_limit.c_str(), nullptr), -1);
   EXPECT_EQ(errno, E2BIG);
   EXPECT_FALSE(std::filesystem::exists(dir() + "/args.txt"));
-  EXPECT_EQ(port::spawnlp_wait(file.c_str(), name_.c_str(), at_limit.c_str(), nullptr), 0);
+  EXPECT_EQ(port::spawnl_wait(file.c_str(), name_.c_str(), at_limit.c_str(), nullptr), 0);
 }
 
 // What the caller wrote and did not flush comes out after the child's output.
