@@ -1,7 +1,7 @@
 // advapi32 and kernel32: the security of the folders the program makes its own.
-#include <sddl.h>
-
 #include "platform/win32/windows_api.h"
+// sddl.h needs windows.h first.
+#include <sddl.h>
 
 static_assert(sizeof(port::SECURITY_ATTRIBUTES) == sizeof(::SECURITY_ATTRIBUTES));
 static_assert(offsetof(port::SECURITY_ATTRIBUTES, lpSecurityDescriptor) ==
