@@ -21,5 +21,8 @@ if [ "$need_i386" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i38
 fi
 echo "Installing missing packages: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Another installation may hold the package manager's lock (an unattended upgrade, a second
+# build): wait for it rather than fail.
+lock_wait=(-o DPkg::Lock::Timeout=900)
+$SUDO apt-get "${lock_wait[@]}" update -qq
+$SUDO apt-get "${lock_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -15,7 +15,7 @@ exec < /dev/null
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
-  host_service pnp_auto_start amd64_delegation amd64_temp_blanks product_entry)
+  host_service pnp_auto_start amd64_delegation product_entry security_x86 security_amd64)
 
 work=$(mktemp -d /tmp/halvik-wine.XXXXXX)
 passed=0
@@ -75,6 +75,10 @@ prepare_package() {
   for arch in i686 x86_64; do
     "$arch-w64-mingw32-gcc" -O2 -Wall -Wextra -Werror -static -o "$work/halvservice-$arch.exe" \
       "$root/tests/wine/halvservice.c" || { echo "FAIL: building halvservice.exe"; echo "0 passed, 1 failed"; exit 1; }
+    "$arch-w64-mingw32-gcc" -O2 -Wall -Wextra -Werror -static -o "$work/planted-$arch.exe" \
+      "$root/tests/wine/planted.c" &&
+      "$arch-w64-mingw32-gcc" -O2 -Wall -Wextra -Werror -shared -DPLANTED_DLL -o "$work/planted-$arch.dll" \
+        "$root/tests/wine/planted.c" || { echo "FAIL: building the planted programs"; echo "0 passed, 1 failed"; exit 1; }
   done
 }
 
@@ -184,6 +188,9 @@ expect_text() {
 }
 
 expect_rc() { expect "exit code $1" "$rc" "$1"; }
+
+# The folders made for exchanges with installx64.exe that are still there.
+exchange_folders() { find "$drive_c/windows/temp" -maxdepth 1 -iname 'halvik-*' -printf '%f\n' 2> /dev/null; }
 
 # reg_values KEY: "NAME TYPE DATA" per value of KEY, or nothing when it doesn't exist.
 reg_values() {
@@ -619,18 +626,16 @@ scenario_pnp_auto_start() {
 
 scenario_amd64_delegation() {
   begin amd64 amd64_delegation || return
-  local request="$temp_dir/instlib.tmp"
 
-  echo " without installx64.exe the request stays behind"
+  echo " without installx64.exe beside install.exe nothing is started and nothing stays"
   mv "$pkg/install/installx64.exe" "$work/installx64.exe"
   run "$no_input" install.exe -r -c 0
   expect_rc 255
   expect_text "standard error" "$err.txt" "Error 2 spawning 64-bit program.
 An error occurred during driver removal.
 "
-  expect "the removal request, byte for byte" "$(od -An -c "$request" 2> /dev/null | tr -s ' ')" " 0 \r \n R \r \n 1 \r \n"
+  expect "no exchange folder stays" "$(exchange_folders)" ""
   mv "$work/installx64.exe" "$pkg/install/installx64.exe"
-  rm -f "$request"
 
   echo " installation handed to installx64.exe"
   # shellcheck disable=SC2046
@@ -641,7 +646,7 @@ $removal_pass_lines
 ${batch_summary}Installing Plug and Play driver.
 "
   expect_rescan_failure
-  expect_file absent "$request"
+  expect "no exchange folder stays" "$(exchange_folders)" ""
   expect_batch_parameters
   expect "root-enumerated node with row 0's hardware ID" "$(reg_value "$root_node_key" HardwareId)" \
     "REG_MULTI_SZ $row0_id"
@@ -651,26 +656,8 @@ ${batch_summary}Installing Plug and Play driver.
 
   echo " removal handed to installx64.exe"
   run "$no_input" install.exe -r -c 0
-  expect_file absent "$request"
+  expect "no exchange folder stays" "$(exchange_folders)" ""
   expect_wine_device_removal
-  end
-}
-
-# A temporary directory with two blanks in a row: installx64.exe is handed the exchange file's
-# path whole and answers through it.
-scenario_amd64_temp_blanks() {
-  begin amd64 amd64_temp_blanks || return
-  mkdir -p "$drive_c/windows/My  Temp"
-  wine reg add 'HKCU\Environment' /v TEMP /t REG_SZ /d 'C:\windows\My  Temp' /f > /dev/null 2>&1
-  run "$no_input" install.exe -r -c 0
-  expect_rc 0
-  # install.exe's first line comes before installx64.exe's, though both write to one file.
-  expect_text "standard output" "$out.txt" "Removing driver...
-$removal_pass_lines
-Driver removal completed.
-"
-  expect_text "standard error" "$err.txt" ""
-  expect "the exchange file is gone" "$(ls -A "$drive_c/windows/My  Temp")" ""
   end
 }
 
@@ -696,6 +683,78 @@ scenario_product_entry() {
   expect "the product folder is gone" "$([[ -e "$folder" ]] && echo present || echo absent)" absent
   end
 }
+
+# Hostile surroundings: the programs run with administrator rights from a folder that is not
+# the package's, among what someone who can write the package folder, the current folder, PATH,
+# TEMP and the user's environment would plant (the table), with Wine loading DLLs from the
+# program's folder first, as Windows does.  Nothing planted may run, the file a planted link
+# points to stays as it is, and the installation and the removal still do their work.
+scenario_security() {
+  local arch=$1 bits
+  bits=$([[ $arch == x86 ]] && echo i686 || echo x86_64)
+  begin "$arch" "security_$arch" || return
+  local here="$drive_c/work" fakebin="$drive_c/fakebin"
+  mkdir -p "$here" "$fakebin"
+  echo keep > "$drive_c/victim.txt"
+  # kind  name           folder: beside the programs, the current folder, on PATH, TEMP
+  local plants=(
+    "dll  newdev.dll     $pkg/install"
+    "dll  setupapi.dll   $pkg/install"
+    "dll  shlwapi.dll    $pkg/install"
+    "dll  cfgmgr32.dll   $pkg/install"
+    "dll  newdev.dll     $here"
+    "dll  setupapi.dll   $here"
+    "exe  installx64.exe $here"
+    "exe  installx64.exe $fakebin"
+    "exe  cmd.exe        $here"
+    "exe  cmd.exe        $fakebin"
+    "link instlib.tmp    $temp_dir"
+  )
+  local plant kind name folder
+  for plant in "${plants[@]}"; do
+    read -r kind name folder <<< "$plant"
+    case $kind in
+      dll) cp "$work/planted-$bits.dll" "$folder/$name" ;;
+      exe) cp "$work/planted-$bits.exe" "$folder/$name" ;;
+      link) ln -s "$drive_c/victim.txt" "$folder/$name" ;;
+    esac
+  done
+  wine reg add 'HKCU\Environment' /v COMSPEC /t REG_SZ /d 'C:\fakebin\cmd.exe' /f > /dev/null 2>&1
+  export WINEPATH='C:\fakebin'
+  export WINEDLLOVERRIDES="mscoree,mshtml=;newdev,setupapi,shlwapi,cfgmgr32=n,b"
+
+  # run_here INPUT ARGS...: install.exe by its full path, from the current folder C:\work.
+  run_here() {
+    local input=$1
+    shift
+    (cd "$here" && timeout 180 wine 'C:\halvik\install\install.exe' "$@" < "$input" > "$out" 2> "$err")
+    rc=$?
+    tr -d '\r' < "$out" > "$out.txt"
+    tr -d '\r' < "$err" > "$err.txt"
+  }
+  echo " installation"
+  # shellcheck disable=SC2046
+  run_here "$no_input" -d 'C:\halvik\install' $(batch_list n n 2 512 0 0)
+  expect_rc 255
+  expect_rescan_failure
+  expect_batch_parameters
+  echo " removal"
+  run_here "$no_input" -r -c 0
+  expect_rc 0
+  expect_text "standard output" "$out.txt" "Removing driver...
+$removal_pass_lines
+Driver removal completed.
+"
+  expect_text "standard error" "$err.txt" ""
+  expect_key absent "$services_key\\halvik"
+  expect "nothing planted ran" "$(ls -A "$drive_c/planted" 2> /dev/null)" ""
+  expect "the file a planted link points to is untouched" "$(cat "$drive_c/victim.txt")" keep
+  expect "no exchange folder stays" "$(exchange_folders)" ""
+  unset WINEPATH
+  end
+}
+scenario_security_x86() { scenario_security x86; }
+scenario_security_amd64() { scenario_security amd64; }
 
 # ---------------------------------------------------------------------------------------------
 
