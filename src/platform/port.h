@@ -181,6 +181,9 @@ inline constexpr DWORD TOKEN_QUERY = 0x0008;
 inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
 inline constexpr DWORD EWX_REBOOT = 0x00000002;
+// The well-known group BUILTIN\Administrators: S-1-5-32-544.
+inline constexpr DWORD SECURITY_BUILTIN_DOMAIN_RID = 0x00000020;
+inline constexpr DWORD DOMAIN_ALIAS_RID_ADMINS = 0x00000220;
 
 struct LUID {
   DWORD LowPart;
@@ -194,6 +197,11 @@ struct TOKEN_PRIVILEGES {
   DWORD PrivilegeCount;
   LUID_AND_ATTRIBUTES Privileges[1];
 };
+struct SID_IDENTIFIER_AUTHORITY {
+  BYTE Value[6];
+};
+using PSID = void*;
+inline constexpr SID_IDENTIFIER_AUTHORITY SECURITY_NT_AUTHORITY = {{0, 0, 0, 0, 0, 5}};
 
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD desired, HANDLE* token);
@@ -202,6 +210,18 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new
                            TOKEN_PRIVILEGES* previous_state, DWORD* return_length);
 BOOL ExitWindowsEx(DWORD flags, DWORD reason);
 BOOL CloseHandle(HANDLE handle);
+// A SID of sub_authority_count (at most 8) sub-authorities, freed with FreeSid.
+BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE sub_authority_count,
+                              DWORD sub_authority0, DWORD sub_authority1, DWORD sub_authority2,
+                              DWORD sub_authority3, DWORD sub_authority4, DWORD sub_authority5,
+                              DWORD sub_authority6, DWORD sub_authority7, PSID* sid);
+// Whether the SID is enabled in the token; token nullptr: the calling thread's (its process's
+// when it impersonates no one).  A group held for deny only, as Administrators is in the filtered
+// token of an administrator not elevated, is no membership.  A primary token fails with
+// ERROR_NO_IMPERSONATION_TOKEN: it must be an impersonation token.
+BOOL CheckTokenMembership(HANDLE token, PSID sid, BOOL* is_member);
+// nullptr when freed, else the SID.
+void* FreeSid(PSID sid);
 
 // kernel32.
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;

@@ -386,4 +386,35 @@ TEST_F(InstallScenario, EndOfInputAtEveryQuestion) {
   EXPECT_EQ(diff(installed), "");
 }
 
+// Without administrator rights nothing is done, whatever was asked and however the command line
+// reads: one line says what the program needs, and no call but the check itself is made.
+TEST_F(InstallScenario, WithoutAdministratorRightsNothingIsDone) {
+  ASSERT_EQ(install(batch_install("y")).exit_code, 1);  // an installation a removal would change
+  set_ini("process", "administrator", "0");
+  set_ini("trace", "enabled", "1");
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"installation", batch_install()},
+      {"removal", {"-r", "-c", "0"}},
+      {"working directory", {"-d", "C:\\WINDOWS", "-r"}},
+      {"usage error", {"-x"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::filesystem::remove(dir_ + "/trace.log");
+    std::string before = snapshot();
+    RunResult result = install(c.args);
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "This program needs administrator rights: run it as administrator.\n");
+    EXPECT_EQ(diff(before), "");
+    EXPECT_EQ(read_file(dir_ + "/trace.log"),
+              "AllocateAndInitializeSid S-1-5-32-544 -> TRUE\n"
+              "CheckTokenMembership NULL S-1-5-32-544 -> TRUE not a member\n"
+              "FreeSid S-1-5-32-544 -> NULL\n");
+  }
+}
+
 }  // namespace

@@ -26,6 +26,7 @@
   X(SERVICE_START_PENDING) X(SERVICE_STOP_PENDING) X(SERVICE_RUNNING) X(SERVICE_CONTINUE_PENDING) \
   X(SERVICE_PAUSE_PENDING) X(SERVICE_PAUSED) X(TOKEN_QUERY) X(TOKEN_ADJUST_PRIVILEGES) \
   X(SE_PRIVILEGE_ENABLED) X(EWX_REBOOT) X(FORMAT_MESSAGE_FROM_SYSTEM) X(VER_PLATFORM_WIN32_WINDOWS) \
+  X(SECURITY_BUILTIN_DOMAIN_RID) X(DOMAIN_ALIAS_RID_ADMINS) \
   X(VER_PLATFORM_WIN32_NT) X(FILE_ATTRIBUTE_READONLY) X(FILE_ATTRIBUTE_HIDDEN) \
   X(FILE_ATTRIBUTE_SYSTEM) X(FILE_ATTRIBUTE_DIRECTORY) X(FILE_ATTRIBUTE_NORMAL) \
   X(INVALID_FILE_ATTRIBUTES) X(INVALID_FILE_SIZE) X(GENERIC_READ) X(FILE_SHARE_READ) X(OPEN_EXISTING) \
@@ -41,6 +42,8 @@ namespace port_values {
 #define PORT_CAPTURE(name) inline constexpr auto port_##name = port::name;
 PORT_CONSTANTS(PORT_CAPTURE)
 #undef PORT_CAPTURE
+// A record, not a number: Windows gives it as an initializer.
+inline constexpr port::SID_IDENTIFIER_AUTHORITY port_nt_authority = port::SECURITY_NT_AUTHORITY;
 }  // namespace port_values
 
 #include <type_traits>
@@ -53,4 +56,15 @@ namespace port_values {
                 "port::" #name " differs from Windows");
 PORT_CONSTANTS(PORT_AGREES)
 #undef PORT_AGREES
+}  // namespace port_values
+
+namespace port_values {
+constexpr ::SID_IDENTIFIER_AUTHORITY windows_nt_authority = SECURITY_NT_AUTHORITY;
+constexpr bool same_authority() {
+  for (int i = 0; i < 6; ++i) {
+    if (port_nt_authority.Value[i] != windows_nt_authority.Value[i]) return false;
+  }
+  return true;
+}
+static_assert(same_authority(), "port::SECURITY_NT_AUTHORITY differs from Windows");
 }  // namespace port_values

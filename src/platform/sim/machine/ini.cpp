@@ -13,6 +13,8 @@
 //   current_directory = C:\Tessaridge\install
 //                             the directory each run starts in; SetCurrentDirectoryA changes it
 //                             for the run only
+//   administrator = 1         0: the process's token holds no enabled Administrators group
+//                             (a user without administrator rights, or not elevated)
 //
 //   [environment]
 //   NAME = value              the program's environment; a name not listed is unset; names
