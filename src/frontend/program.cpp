@@ -206,7 +206,12 @@ void reboot_system() {
   }
   port::CloseHandle(token);
 
-  if (!port::ExitWindowsEx(port::EWX_REBOOT, 0)) report_system_error("Shutting down", 0);
+  // Logged as a planned restart for an application's installation, so that Windows Server does
+  // not ask at the next logon why it went down.  Windows 2000 takes the argument as reserved and
+  // ignores it.
+  constexpr port::DWORD kReason = port::SHTDN_REASON_MAJOR_APPLICATION |
+                                  port::SHTDN_REASON_MINOR_INSTALLATION | port::SHTDN_REASON_FLAG_PLANNED;
+  if (!port::ExitWindowsEx(port::EWX_REBOOT, kReason)) report_system_error("Shutting down", 0);
 }
 
 DriverConfig build_driver_config() {

@@ -181,6 +181,10 @@ inline constexpr DWORD TOKEN_QUERY = 0x0008;
 inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
 inline constexpr DWORD EWX_REBOOT = 0x00000002;
+// The reason ExitWindowsEx logs for a restart (Windows XP on; Windows 2000 ignores it).
+inline constexpr DWORD SHTDN_REASON_MAJOR_APPLICATION = 0x00040000;
+inline constexpr DWORD SHTDN_REASON_MINOR_INSTALLATION = 0x00000002;
+inline constexpr DWORD SHTDN_REASON_FLAG_PLANNED = 0x80000000;
 // The well-known group BUILTIN\Administrators: S-1-5-32-544.
 inline constexpr DWORD SECURITY_BUILTIN_DOMAIN_RID = 0x00000020;
 inline constexpr DWORD DOMAIN_ALIAS_RID_ADMINS = 0x00000220;

@@ -8,6 +8,9 @@
 //   processor = x86           x86 or AMD64; informational only: the program reads
 //                             PROCESSOR_ARCHITECTURE from the registry's Environment key
 //   reboot_requested = 0      set to 1 when the program asks for a reboot (ExitWindowsEx)
+//   reboot_reason = 0x80040002
+//                             the reason that request gave, as Windows would log it; gone
+//                             with the restart
 //
 //   [process]
 //   current_directory = C:\Tessaridge\install

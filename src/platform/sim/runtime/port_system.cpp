@@ -208,8 +208,10 @@ BOOL ExitWindowsEx(DWORD flags, DWORD reason) {
   } else if (!m.shutdown_privilege_enabled) {
     fail(ERROR_PRIVILEGE_NOT_HELD);
   } else {
-    // The reboot is only recorded; the machine keeps running.
+    // The reboot is only recorded, with the reason the system would log; the machine keeps
+    // running.
     m.ini.set("system", "reboot_requested", "1");
+    m.ini.set("system", "reboot_reason", hex32(reason));
     ini_changed();
     std::string ignored;
     save(&ignored);

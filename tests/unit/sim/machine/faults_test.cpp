@@ -171,11 +171,18 @@ TEST_F(FaultsTest, RebootNeedsTheShutdownPrivilegeAndIsOnlyRecorded) {
   ASSERT_TRUE(enable_shutdown(&last_error));
   EXPECT_EQ(last_error, 0u);
   EXPECT_FALSE(sim::reboot_requested());
-  EXPECT_TRUE(port::ExitWindowsEx(port::EWX_REBOOT, 0));
+  EXPECT_TRUE(port::ExitWindowsEx(port::EWX_REBOOT, 0x80040002));
   EXPECT_TRUE(sim::reboot_requested());
   std::ifstream ini(dir() + "/machine.ini");
   std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("reboot_requested = 1"), std::string::npos);
+  EXPECT_NE(text.find("reboot_requested = 1\nreboot_reason = 0x80040002\n"), std::string::npos) << text;
+  // The restart takes the request and its reason.
+  sim::restart_machine();
+  EXPECT_FALSE(sim::reboot_requested());
+  ASSERT_TRUE(sim::save_machine(&text));
+  std::ifstream restarted(dir() + "/machine.ini");
+  text.assign(std::istreambuf_iterator<char>(restarted), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("reboot_reason"), std::string::npos);
 }
 
 // BUILTIN\Administrators in the process's token, as CheckTokenMembership answers for it.
