@@ -71,6 +71,7 @@ inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
 inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
@@ -236,6 +237,8 @@ inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
 inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+// A junction or symbolic link: the entry is the link, whatever it points at.
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
@@ -244,6 +247,23 @@ inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
 inline constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;  // the reparse tag of a link
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+};
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -287,6 +307,15 @@ BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists);
 BOOL CreateDirectoryA(const char* path, void* security_attributes);
 // Only an empty directory: ERROR_DIR_NOT_EMPTY otherwise.
 BOOL RemoveDirectoryA(const char* path);
+// The entries of a directory whose names match the last part of file_name ("C:\dir\*"),
+// "." and ".." included except in a drive's root.  ERROR_FILE_NOT_FOUND when nothing matches
+// (or file_name ends in a backslash), ERROR_PATH_NOT_FOUND when the directory is missing; the
+// handle is closed with FindClose.  A link is listed as itself (FILE_ATTRIBUTE_REPARSE_POINT),
+// never followed.
+HANDLE FindFirstFileA(const char* file_name, WIN32_FIND_DATAA* find_data);
+// ERROR_NO_MORE_FILES after the last entry.
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* find_data);
+BOOL FindClose(HANDLE find);
 // module nullptr: the running program's own file.  The length copied; size when the name was
 // cut to fit (not terminated before Windows Vista).
 DWORD GetModuleFileNameA(HMODULE module, char* file_name, DWORD size);
@@ -302,8 +331,6 @@ using WaitNoPendingInstallEventsProc = DWORD(PORT_WINAPI*)(DWORD timeout);
 
 // C runtime, on the program's (or the simulated machine's) files and environment.
 const char* getenv(const char* name);
-// Runs a command through the command interpreter and waits for it.
-int system(const char* command);
 // Opens a file; without "b" in the mode, text mode: "\n" is written as CR LF and CR LF is
 // read as "\n", as the Windows runtime does.
 std::FILE* fopen(const char* path, const char* mode);

@@ -417,4 +417,26 @@ TEST_F(InstallScenario, WithoutAdministratorRightsNothingIsDone) {
   }
 }
 
+// The removal deletes the driver directory with all it holds, a read-only file and nested
+// folders included, but never through a link: the folder a link inside points at stays whole.
+TEST_F(InstallScenario, RemovalDeletesTheDriverDirectoryButNothingItLinksTo) {
+  namespace fs = std::filesystem;
+  const std::string halvik = dir_ + "/drive_c/WINDOWS/halvik";
+  const std::string outside = dir_ + "/drive_c/Data";
+  fs::create_directories(halvik + "/logs/old");
+  fs::create_directories(outside + "/sub");
+  std::ofstream(halvik + "/logs/old/halvik.log") << "log";
+  std::ofstream(halvik + "/halvik.cfg") << "cfg";
+  std::ofstream(outside + "/sub/keep.txt") << "keep";
+  fs::permissions(halvik + "/halvik.cfg",
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::create_directory_symlink(outside, halvik + "/logs/data");
+  fs::create_symlink(outside + "/sub/keep.txt", halvik + "/keep.txt");
+  RunResult result = install({"-r", "-c", "0"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(halvik)));
+  EXPECT_EQ(read_file(outside + "/sub/keep.txt"), "keep");
+}
+
 }  // namespace

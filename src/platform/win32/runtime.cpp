@@ -10,10 +10,6 @@ const char* port::getenv(const char* name) {
   return std::getenv(name);
 }
 
-int port::system(const char* command) {
-  return std::system(command);
-}
-
 // The runtime's text mode already writes "\n" as CR LF.
 std::FILE* port::fopen(const char* path, const char* mode) {
   return std::fopen(path, mode);
