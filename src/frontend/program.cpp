@@ -9,6 +9,7 @@
 #include "frontend/dialogue.h"
 #include "frontend/failure.h"
 #include "frontend/product_entry.h"
+#include "frontend/rights.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
 #include "pnp/pnp.h"
@@ -140,9 +141,23 @@ bool run_removal_passes() {
   finish(status);
 }
 
+// Every operation changes what only administrators may change; without the rights a run would
+// fail part way with messages that mislead.  Checked before anything else, the command line
+// included: its -d already changes the current directory, and a run that can't go on should
+// change nothing.
+void require_administrator_rights() {
+  bool administrator = false;
+  FailureInfo failure;
+  if (check_administrator_rights(&administrator, &failure) == 0 && administrator) return;
+  print_failure(failure);
+  report_error("%s", "This program needs administrator rights: run it as administrator.\n");
+  finish(1);
+}
+
 }  // namespace
 
 void run_installer(int argc, char** argv) {
+  require_administrator_rights();
   if (parse_command_line(argc, argv) < 0) print_usage();
   if (removal_mode != 0) run_removal();
   run_installation();
@@ -191,7 +206,12 @@ void reboot_system() {
   }
   port::CloseHandle(token);
 
-  if (!port::ExitWindowsEx(port::EWX_REBOOT, 0)) report_system_error("Shutting down", 0);
+  // Logged as a planned restart for an application's installation, so that Windows Server does
+  // not ask at the next logon why it went down.  Windows 2000 takes the argument as reserved and
+  // ignores it.
+  constexpr port::DWORD kReason = port::SHTDN_REASON_MAJOR_APPLICATION |
+                                  port::SHTDN_REASON_MINOR_INSTALLATION | port::SHTDN_REASON_FLAG_PLANNED;
+  if (!port::ExitWindowsEx(port::EWX_REBOOT, kReason)) report_system_error("Shutting down", 0);
 }
 
 DriverConfig build_driver_config() {

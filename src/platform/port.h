@@ -71,6 +71,7 @@ inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
 inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
@@ -182,6 +183,13 @@ inline constexpr DWORD TOKEN_QUERY = 0x0008;
 inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
 inline constexpr DWORD EWX_REBOOT = 0x00000002;
+// The reason ExitWindowsEx logs for a restart (Windows XP on; Windows 2000 ignores it).
+inline constexpr DWORD SHTDN_REASON_MAJOR_APPLICATION = 0x00040000;
+inline constexpr DWORD SHTDN_REASON_MINOR_INSTALLATION = 0x00000002;
+inline constexpr DWORD SHTDN_REASON_FLAG_PLANNED = 0x80000000;
+// The well-known group BUILTIN\Administrators: S-1-5-32-544.
+inline constexpr DWORD SECURITY_BUILTIN_DOMAIN_RID = 0x00000020;
+inline constexpr DWORD DOMAIN_ALIAS_RID_ADMINS = 0x00000220;
 
 struct LUID {
   DWORD LowPart;
@@ -195,6 +203,11 @@ struct TOKEN_PRIVILEGES {
   DWORD PrivilegeCount;
   LUID_AND_ATTRIBUTES Privileges[1];
 };
+struct SID_IDENTIFIER_AUTHORITY {
+  BYTE Value[6];
+};
+using PSID = void*;
+inline constexpr SID_IDENTIFIER_AUTHORITY SECURITY_NT_AUTHORITY = {{0, 0, 0, 0, 0, 5}};
 
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD desired, HANDLE* token);
@@ -203,6 +216,18 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, TOKEN_PRIVILEGES* new
                            TOKEN_PRIVILEGES* previous_state, DWORD* return_length);
 BOOL ExitWindowsEx(DWORD flags, DWORD reason);
 BOOL CloseHandle(HANDLE handle);
+// A SID of sub_authority_count (at most 8) sub-authorities, freed with FreeSid.
+BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE sub_authority_count,
+                              DWORD sub_authority0, DWORD sub_authority1, DWORD sub_authority2,
+                              DWORD sub_authority3, DWORD sub_authority4, DWORD sub_authority5,
+                              DWORD sub_authority6, DWORD sub_authority7, PSID* sid);
+// Whether the SID is enabled in the token; token nullptr: the calling thread's (its process's
+// when it impersonates no one).  A group held for deny only, as Administrators is in the filtered
+// token of an administrator not elevated, is no membership.  A primary token fails with
+// ERROR_NO_IMPERSONATION_TOKEN: it must be an impersonation token.
+BOOL CheckTokenMembership(HANDLE token, PSID sid, BOOL* is_member);
+// nullptr when freed, else the SID.
+void* FreeSid(PSID sid);
 
 // kernel32.
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
@@ -213,6 +238,8 @@ inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
 inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+// A junction or symbolic link: the entry is the link, whatever it points at.
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
@@ -222,6 +249,23 @@ inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
 inline constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
 inline constexpr DWORD LOAD_WITH_ALTERED_SEARCH_PATH = 0x00000008;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;  // the reparse tag of a link
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+};
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -265,6 +309,15 @@ BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists);
 BOOL CreateDirectoryA(const char* path, void* security_attributes);
 // Only an empty directory: ERROR_DIR_NOT_EMPTY otherwise.
 BOOL RemoveDirectoryA(const char* path);
+// The entries of a directory whose names match the last part of file_name ("C:\dir\*"),
+// "." and ".." included except in a drive's root.  ERROR_FILE_NOT_FOUND when nothing matches
+// (or file_name ends in a backslash), ERROR_PATH_NOT_FOUND when the directory is missing; the
+// handle is closed with FindClose.  A link is listed as itself (FILE_ATTRIBUTE_REPARSE_POINT),
+// never followed.
+HANDLE FindFirstFileA(const char* file_name, WIN32_FIND_DATAA* find_data);
+// ERROR_NO_MORE_FILES after the last entry.
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* find_data);
+BOOL FindClose(HANDLE find);
 // module nullptr: the running program's own file.  The length copied; size when the name was
 // cut to fit (not terminated before Windows Vista).
 DWORD GetModuleFileNameA(HMODULE module, char* file_name, DWORD size);
@@ -320,8 +373,6 @@ BOOL SetFileSecurityA(const char* path, DWORD information, void* descriptor);
 
 // C runtime, on the program's (or the simulated machine's) files and environment.
 const char* getenv(const char* name);
-// Runs a command through the command interpreter and waits for it.
-int system(const char* command);
 // Opens a file; without "b" in the mode, text mode: "\n" is written as CR LF and CR LF is
 // read as "\n", as the Windows runtime does.  "x" after "w" creates the file new: it fails
 // (errno EEXIST) when anything of that name is there, a link included, which it never follows.

@@ -16,6 +16,7 @@ constexpr port::DWORD kVanishAttempts = 10;
 constexpr port::DWORD kPollMilliseconds = 1000;
 
 constexpr std::size_t kDriverDirectorySize = 256;
+static_assert(kDriverDirectorySize <= port::MAX_PATH, "the directory is walked in a MAX_PATH buffer");
 
 // The driver directory, %SystemRoot%\halvik, into a kDriverDirectorySize buffer.  Empty when
 // the system root is too long to form it: a cut path would name a different directory.  false
@@ -31,42 +32,71 @@ bool find_driver_directory(char* directory) {
 
 enum class Presence { absent, present, unknown };
 
-// Whether the driver directory is there; unknown when its attributes can't be read for a
-// reason other than its absence.
-Presence directory_presence(const char* path) {
+// Whether the driver directory is there (its attributes in *attributes); unknown when its
+// attributes can't be read for a reason other than its absence.
+Presence directory_presence(const char* path, port::DWORD* attributes) {
   if (path[0] == '\0') return Presence::unknown;
-  port::DWORD attributes = port::GetFileAttributesA(path);
-  if (attributes == port::INVALID_FILE_ATTRIBUTES) {
+  *attributes = port::GetFileAttributesA(path);
+  if (*attributes == port::INVALID_FILE_ATTRIBUTES) {
     port::DWORD error = port::GetLastError();
     return error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND ? Presence::absent
                                                                                       : Presence::unknown;
   }
-  return (attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0 ? Presence::present : Presence::absent;
+  return (*attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0 ? Presence::present : Presence::absent;
 }
 
-// The directory goes to the command interpreter, so it must name a folder of a drive
-// ("X:\\...") and hold nothing the interpreter would read as more than a path: a quote could
-// close the path and name other folders, and % ^ & | < > expand, escape, chain or redirect.
-bool safe_for_the_shell(const char* directory) {
-  bool drive_path =
-      ((directory[0] >= 'A' && directory[0] <= 'Z') || (directory[0] >= 'a' && directory[0] <= 'z')) &&
-      directory[1] == ':' && directory[2] == '\\';
-  return drive_path && std::strpbrk(directory, "\"%^&|<>") == nullptr;
+void remove_entry(char* path, std::size_t length, port::DWORD attributes);
+
+// Removes what the folder in path holds, depth first.  path is a MAX_PATH buffer holding the
+// folder's path (length characters), extended in place for each entry and given back as it
+// was; an entry whose path would not fit can't be named to the system and stays.
+void remove_folder_contents(char* path, std::size_t length) {
+  if (length + 2 >= port::MAX_PATH) return;
+  std::memcpy(path + length, "\\*", 3);
+  port::WIN32_FIND_DATAA entry{};
+  port::HANDLE search = port::FindFirstFileA(path, &entry);
+  path[length] = '\0';
+  if (search == port::INVALID_HANDLE_VALUE) return;
+  do {
+    const char* name = entry.cFileName;
+    std::size_t name_length = std::strlen(name);
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+        length + 1 + name_length >= port::MAX_PATH)
+      continue;
+    path[length] = '\\';
+    std::memcpy(path + length + 1, name, name_length + 1);
+    remove_entry(path, length + 1 + name_length, entry.dwFileAttributes);
+    path[length] = '\0';
+  } while (port::FindNextFileA(search, &entry));
+  port::FindClose(search);
 }
 
-// The path is quoted so that blanks in it can't make rmdir remove other folders, and the
-// command buffer has room for the longest driver directory.
-void run_rmdir(const char* directory) {
-  char command[kDriverDirectorySize + 16];
-  int length = std::snprintf(command, sizeof command, "rmdir /s /q \"%s\"", directory);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return;
-  port::system(command);
+// Removes one entry of the driver directory, or the directory itself.  A link (a junction or
+// symbolic link) goes as the link alone and is never followed: what it points at may be any
+// folder of the machine.  A folder is emptied first; a file has its attributes reset, since a
+// read-only file can't be deleted.  Whatever can't be removed stays, and so do the folders
+// holding it: the caller sees the directory still there.
+void remove_entry(char* path, std::size_t length, port::DWORD attributes) {
+  bool folder = (attributes & port::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((attributes & port::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (folder)
+      port::RemoveDirectoryA(path);
+    else
+      port::DeleteFileA(path);
+  } else if (folder) {
+    remove_folder_contents(path, length);
+    port::RemoveDirectoryA(path);
+  } else {
+    port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
+    port::DeleteFileA(path);
+  }
 }
 
-// The directory, when it is there, goes through the command interpreter; one that stays, or
-// whose presence can't be told, is named on standard error.
+// The directory, when it is there, is removed with all it holds; one that stays, or whose
+// presence can't be told, is named on standard error.
 void remove_driver_directory_if_present(const char* directory, bool root_known) {
-  Presence presence = directory_presence(directory);
+  port::DWORD attributes = 0;
+  Presence presence = directory_presence(directory, &attributes);
   if (presence == Presence::absent) {
     // Without the Windows directory there is no telling where the driver directory is.
     if (!root_known) {
@@ -75,9 +105,12 @@ void remove_driver_directory_if_present(const char* directory, bool root_known) 
     }
     return;
   }
-  if (presence == Presence::present && safe_for_the_shell(directory)) {
-    run_rmdir(directory);
-    if (directory_presence(directory) == Presence::absent) return;
+  if (presence == Presence::present) {
+    char path[port::MAX_PATH];
+    std::size_t length = std::strlen(directory);
+    std::memcpy(path, directory, length + 1);
+    remove_entry(path, length, attributes);
+    if (directory_presence(directory, &attributes) == Presence::absent) return;
   }
   report_error("Unable to delete %s\n", directory[0] != '\0' ? directory : "the driver directory");
 }

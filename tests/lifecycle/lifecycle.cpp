@@ -564,7 +564,7 @@ bool removal_may_leave(const Template& machine_template, const std::string& bloc
   if (block == "machine.ini") {
     std::string key = text.substr(0, text.find(' '));
     if (where == "hardware" || where == "trace" || where.rfind("faults", 0) == 0) return true;
-    if (where == "system") return key == "reboot_requested";
+    if (where == "system") return key == "reboot_requested" || key == "reboot_reason";
     if (where == "environment") return key == "temp" || key == "tmp";
     // Other services run or stop as the sequence's restarts leave them.
     if (where == "services") return key != "halvik";

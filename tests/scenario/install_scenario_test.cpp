@@ -386,4 +386,57 @@ TEST_F(InstallScenario, EndOfInputAtEveryQuestion) {
   EXPECT_EQ(diff(installed), "");
 }
 
+// Without administrator rights nothing is done, whatever was asked and however the command line
+// reads: one line says what the program needs, and no call but the check itself is made.
+TEST_F(InstallScenario, WithoutAdministratorRightsNothingIsDone) {
+  ASSERT_EQ(install(batch_install("y")).exit_code, 1);  // an installation a removal would change
+  set_ini("process", "administrator", "0");
+  set_ini("trace", "enabled", "1");
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"installation", batch_install()},
+      {"removal", {"-r", "-c", "0"}},
+      {"working directory", {"-d", "C:\\WINDOWS", "-r"}},
+      {"usage error", {"-x"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::filesystem::remove(dir_ + "/trace.log");
+    std::string before = snapshot();
+    RunResult result = install(c.args);
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "This program needs administrator rights: run it as administrator.\n");
+    EXPECT_EQ(diff(before), "");
+    EXPECT_EQ(read_file(dir_ + "/trace.log"),
+              "AllocateAndInitializeSid S-1-5-32-544 -> TRUE\n"
+              "CheckTokenMembership NULL S-1-5-32-544 -> TRUE not a member\n"
+              "FreeSid S-1-5-32-544 -> NULL\n");
+  }
+}
+
+// The removal deletes the driver directory with all it holds, a read-only file and nested
+// folders included, but never through a link: the folder a link inside points at stays whole.
+TEST_F(InstallScenario, RemovalDeletesTheDriverDirectoryButNothingItLinksTo) {
+  namespace fs = std::filesystem;
+  const std::string halvik = dir_ + "/drive_c/WINDOWS/halvik";
+  const std::string outside = dir_ + "/drive_c/Data";
+  fs::create_directories(halvik + "/logs/old");
+  fs::create_directories(outside + "/sub");
+  std::ofstream(halvik + "/logs/old/halvik.log") << "log";
+  std::ofstream(halvik + "/halvik.cfg") << "cfg";
+  std::ofstream(outside + "/sub/keep.txt") << "keep";
+  fs::permissions(halvik + "/halvik.cfg",
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::create_directory_symlink(outside, halvik + "/logs/data");
+  fs::create_symlink(outside + "/sub/keep.txt", halvik + "/keep.txt");
+  RunResult result = install({"-r", "-c", "0"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(halvik)));
+  EXPECT_EQ(read_file(outside + "/sub/keep.txt"), "keep");
+}
+
 }  // namespace

@@ -89,14 +89,14 @@ std::vector<std::string> install_argv(const Tools& tools, bool removal) {
 // ---- machines ------------------------------------------------------------------------------
 
 // Takes out what two runs may differ in without differing in effect: the faults, the trace
-// switch and the reboot flag.
+// switch and the reboot request with its reason.
 void normalize(const fs::path& machine) {
   std::string kept;
   std::string section;
   for (const std::string& line : lines_of(read_text(machine / "machine.ini"))) {
     if (!line.empty() && line[0] == '[') section = lower(line.substr(1, line.find(']') - 1));
     if (section == "trace" || section == "faults" || section.rfind("faults.", 0) == 0) continue;
-    if (section == "system" && lower(line).rfind("reboot_requested", 0) == 0) continue;
+    if (section == "system" && lower(line).rfind("reboot_", 0) == 0) continue;  // requested, reason
     kept += line + "\n";
   }
   write_text(machine / "machine.ini", kept);

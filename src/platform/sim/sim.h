@@ -59,6 +59,8 @@ void make_directory(const std::string& windows_path);  // creates parents
 void set_env(const std::string& name, const std::string& value);
 void unset_env(const std::string& name);
 void set_current_directory(const std::string& windows_path);
+// Whether the process's token holds the Administrators group enabled (default: it does).
+void set_administrator(bool administrator);
 void set_version(port::DWORD platform, port::DWORD major, port::DWORD minor, port::DWORD service_pack);
 
 // The calling process's bitness on a 64-bit machine: 32 makes it a WOW64 process, 64 a native
@@ -72,7 +74,7 @@ void clear_faults();
 // Always recorded in memory; written to trace.log only when [trace] enabled = 1.
 const std::vector<std::string>& trace();
 void clear_trace();
-std::size_t open_handle_count();
+std::size_t open_handle_count();  // SIDs not yet freed count too
 bool reboot_requested();
 // What a restart does to the machine: the operations in PendingFileRenameOperations are carried
 // out and the value goes, services marked for deletion go and the service manager rereads the

@@ -235,6 +235,11 @@ void set_current_directory(const std::string& windows_path) {
   ini_changed();
 }
 
+void set_administrator(bool administrator) {
+  machine().ini.set("process", "administrator", administrator ? "1" : "0");
+  ini_changed();
+}
+
 void set_version(port::DWORD platform, port::DWORD major, port::DWORD minor, port::DWORD service_pack) {
   Ini& ini = machine().ini;
   ini.set("system", "platform", std::to_string(platform));
@@ -277,7 +282,8 @@ void clear_trace() {
 
 std::size_t open_handle_count() {
   const Machine& m = raw_machine();
-  return m.keys.size() + m.services.size() + m.tokens.size() + m.files.size() + m.other_handles;
+  return m.keys.size() + m.services.size() + m.tokens.size() + m.files.size() + m.finds.size() +
+         m.sids.size() + m.other_handles;
 }
 
 bool reboot_requested() {

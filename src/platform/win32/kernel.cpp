@@ -8,6 +8,19 @@ static_assert(offsetof(port::OSVERSIONINFOEXA, szCSDVersion) == offsetof(::OSVER
 static_assert(offsetof(port::OSVERSIONINFOEXA, wServicePackMajor) ==
               offsetof(::OSVERSIONINFOEXA, wServicePackMajor));
 static_assert(offsetof(port::OSVERSIONINFOEXA, wProductType) == offsetof(::OSVERSIONINFOEXA, wProductType));
+static_assert(sizeof(port::WIN32_FIND_DATAA) == sizeof(::WIN32_FIND_DATAA));
+static_assert(offsetof(port::WIN32_FIND_DATAA, ftLastWriteTime) ==
+              offsetof(::WIN32_FIND_DATAA, ftLastWriteTime));
+static_assert(offsetof(port::WIN32_FIND_DATAA, dwReserved0) == offsetof(::WIN32_FIND_DATAA, dwReserved0));
+static_assert(offsetof(port::WIN32_FIND_DATAA, cFileName) == offsetof(::WIN32_FIND_DATAA, cFileName));
+static_assert(offsetof(port::WIN32_FIND_DATAA, cAlternateFileName) ==
+              offsetof(::WIN32_FIND_DATAA, cAlternateFileName));
+
+namespace {
+::WIN32_FIND_DATAA* win_find_data(port::WIN32_FIND_DATAA* data) {
+  return reinterpret_cast<::WIN32_FIND_DATAA*>(data);
+}
+}  // namespace
 
 port::DWORD port::GetLastError() {
   return ::GetLastError();
@@ -69,6 +82,18 @@ port::BOOL port::CreateDirectoryA(const char* path, void* security_attributes) {
 
 port::BOOL port::RemoveDirectoryA(const char* path) {
   return ::RemoveDirectoryA(path);
+}
+
+port::HANDLE port::FindFirstFileA(const char* file_name, port::WIN32_FIND_DATAA* find_data) {
+  return ::FindFirstFileA(file_name, win_find_data(find_data));
+}
+
+port::BOOL port::FindNextFileA(port::HANDLE find, port::WIN32_FIND_DATAA* find_data) {
+  return ::FindNextFileA(find, win_find_data(find_data));
+}
+
+port::BOOL port::FindClose(port::HANDLE find) {
+  return ::FindClose(find);
 }
 
 port::DWORD port::GetModuleFileNameA(port::HMODULE module, char* file_name, port::DWORD size) {

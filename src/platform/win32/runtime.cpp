@@ -14,10 +14,6 @@ const char* port::getenv(const char* name) {
   return std::getenv(name);
 }
 
-int port::system(const char* command) {
-  return std::system(command);
-}
-
 // The runtime's text mode already writes "\n" as CR LF.  msvcrt.dll knows no "x": a file
 // created new is opened with _O_EXCL, which creates it with CREATE_NEW (failing on anything of
 // that name, a link included), and then given a stream.

@@ -1,4 +1,4 @@
-// The Service Control Manager, the process token and shutdown: advapi32 and user32.
+// The Service Control Manager, the process token, its groups and shutdown: advapi32 and user32.
 #include "platform/win32/windows_api.h"
 
 using win32::win;
@@ -12,6 +12,7 @@ static_assert(sizeof(port::LUID_AND_ATTRIBUTES) == sizeof(::LUID_AND_ATTRIBUTES)
 static_assert(offsetof(port::LUID_AND_ATTRIBUTES, Attributes) == offsetof(::LUID_AND_ATTRIBUTES, Attributes));
 static_assert(sizeof(port::TOKEN_PRIVILEGES) == sizeof(::TOKEN_PRIVILEGES));
 static_assert(offsetof(port::TOKEN_PRIVILEGES, Privileges) == offsetof(::TOKEN_PRIVILEGES, Privileges));
+static_assert(sizeof(port::SID_IDENTIFIER_AUTHORITY) == sizeof(::SID_IDENTIFIER_AUTHORITY));
 
 namespace {
 ::SERVICE_STATUS* win_status(port::SERVICE_STATUS* status) {
@@ -75,4 +76,24 @@ port::BOOL port::ExitWindowsEx(port::DWORD flags, port::DWORD reason) {
 
 port::BOOL port::CloseHandle(port::HANDLE handle) {
   return ::CloseHandle(handle);
+}
+
+port::BOOL port::AllocateAndInitializeSid(port::SID_IDENTIFIER_AUTHORITY* authority,
+                                          port::BYTE sub_authority_count, port::DWORD sub_authority0,
+                                          port::DWORD sub_authority1, port::DWORD sub_authority2,
+                                          port::DWORD sub_authority3, port::DWORD sub_authority4,
+                                          port::DWORD sub_authority5, port::DWORD sub_authority6,
+                                          port::DWORD sub_authority7, port::PSID* sid) {
+  return ::AllocateAndInitializeSid(reinterpret_cast<::SID_IDENTIFIER_AUTHORITY*>(authority),
+                                    sub_authority_count, sub_authority0, sub_authority1, sub_authority2,
+                                    sub_authority3, sub_authority4, sub_authority5, sub_authority6,
+                                    sub_authority7, sid);
+}
+
+port::BOOL port::CheckTokenMembership(port::HANDLE token, port::PSID sid, port::BOOL* is_member) {
+  return ::CheckTokenMembership(token, sid, win(is_member));
+}
+
+void* port::FreeSid(port::PSID sid) {
+  return ::FreeSid(sid);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "config/memory_adjustment.h"
@@ -16,6 +18,11 @@ std::string description_of(std::uint32_t code) {
   char text[200] = {};
   port::FormatMessageA(port::FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, text, sizeof text, nullptr);
   return text;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 using ProgramTest = MachineTest;
@@ -44,6 +51,10 @@ TEST_F(ProgramTest, RebootSystemReportsEachFailedStepAndGoesOn) {
     reboot_system();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     EXPECT_EQ(sim::reboot_requested(), c.rebooted);
+    // Planned, for an application's installation: Windows logs it as such.
+    EXPECT_EQ(read_text(sim::machine_dir() + "/machine.ini").find("reboot_reason = 0x80040002") !=
+                  std::string::npos,
+              c.rebooted);
     EXPECT_EQ(sim::open_handle_count(), 0u);
   }
 }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
+#include "platform/port.h"
 #include "platform/sim/sim.h"
 #include "service/service_control.h"
 #include "unit/machine_fixture.h"
@@ -186,8 +188,8 @@ TEST_F(ServiceTest, LegacyRemovalRestoresMemoryRemovesServiceAndDirectory) {
   EXPECT_TRUE(sim::file_exists("C:\\WINDOWS"));
 }
 
-// The directory goes to the command interpreter only when the system root is a plain drive
-// path: anything else could make rmdir take other folders.
+// The directory is %SystemRoot%\halvik, \winnt\halvik on the current drive without SystemRoot;
+// the folders beside it stay.
 TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
   const std::string long_root = "C:\\Windows\\" + std::string(90, 'a');
   const struct {
@@ -195,17 +197,13 @@ TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
     const char* root;  // nullptr: unset
     std::string directory;
     std::string bystander;  // must survive
-    bool removed;
   } cases[] = {
-      {"plain", "C:\\WINDOWS", "C:\\WINDOWS\\halvik", "C:\\WINDOWS\\system32", true},
-      {"blanks", "C:\\My Windows", "C:\\My Windows\\halvik", "C:\\My", true},
-      {"long", long_root.c_str(), long_root + "\\halvik", long_root, true},
-      {"unset", nullptr, "\\winnt\\halvik", "C:\\WINDOWS\\halvik", false},
-      {"empty", "", "\\halvik", "C:\\halvik", false},
-      {"quotes", "C:\\WINDOWS\" \"C:\\Tessaridge", "C:\\WINDOWS\" \"C:\\Tessaridge\\halvik", "C:\\WINDOWS",
-       false},
-      {"percent", "C:\\%WINDIR%", "C:\\%WINDIR%\\halvik", "C:\\%WINDIR%", false},
-      {"ampersand", "C:\\A&B", "C:\\A&B\\halvik", "C:\\A&B", false},
+      {"plain", "C:\\WINDOWS", "C:\\WINDOWS\\halvik", "C:\\WINDOWS\\system32"},
+      {"blanks", "C:\\My Windows", "C:\\My Windows\\halvik", "C:\\My"},
+      {"long", long_root.c_str(), long_root + "\\halvik", long_root},
+      {"unset", nullptr, "C:\\winnt\\halvik", "C:\\WINDOWS\\halvik"},
+      {"empty", "", "C:\\halvik", "C:\\WINDOWS\\halvik"},
+      {"what a shell would expand", "C:\\%WINDIR%&B", "C:\\%WINDIR%&B\\halvik", "C:\\WINDOWS\\halvik"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -213,24 +211,22 @@ TEST_F(ServiceTest, TheDriverDirectoryFollowsSystemRootAndIsRemovedOnlyThere) {
       sim::unset_env("SystemRoot");
     else
       sim::set_env("SystemRoot", c.root);
-    sim::make_directory(c.directory);
     sim::write_file(c.directory + "\\halvik.sys", "driver");
-    sim::make_directory(c.bystander);
     sim::write_file(c.bystander + "\\keep.txt", "keep");
     int outcome = 0;
     int reboot = 0;
     FailureInfo failure;
-    sim::clear_trace();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
-    EXPECT_EQ(trace_count("system "), c.removed ? 1 : 0);
-    EXPECT_EQ(sim::file_exists(c.directory), !c.removed);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(sim::file_exists(c.directory));
     EXPECT_TRUE(sim::file_exists(c.bystander + "\\keep.txt"));
   }
 }
 
 // Without the directory, or with a system root too long to name it within 255 characters,
-// no command runs: a cut path could name another directory.
-TEST_F(ServiceTest, NoShellCommandWithoutTheDriverDirectory) {
+// nothing is searched or deleted: a cut path could name another directory.
+TEST_F(ServiceTest, NothingIsDeletedWithoutTheDriverDirectory) {
   const std::string long_root = "C:\\" + std::string(250, 'r');
   const std::string cut_path = long_root + "\\h";  // the directory path cut to 255 characters
   sim::make_directory(cut_path);
@@ -241,11 +237,68 @@ TEST_F(ServiceTest, NoShellCommandWithoutTheDriverDirectory) {
     int reboot = 0;
     FailureInfo failure;
     sim::clear_trace();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
-    EXPECT_EQ(trace_count("system "), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              root == long_root ? "Unable to delete the driver directory\n" : "");
+    EXPECT_EQ(trace_count("FindFirstFileA "), 0);
     EXPECT_EQ(failure.context, nullptr);
   }
   EXPECT_TRUE(sim::file_exists(cut_path));
+}
+
+// The directory is walked, never through a link: a link inside it (or the directory itself as
+// a link) goes as the link, and the folder it points at stays whole.  Whatever can't be
+// removed keeps the directory, which is then named; the removal's status is unchanged.
+TEST_F(ServiceTest, TheDriverDirectoryIsWalkedWithoutFollowingLinks) {
+  const std::string outside_file = "C:\\Data\\keep.txt";
+  const struct {
+    const char* label;
+    const char* fault;  // call
+    const char* argument;
+    int occurrence;
+    bool directory_is_link;
+    bool removed;
+  } cases[] = {
+      {"whole tree", "", "", 0, false, true},
+      {"directory itself a link", "", "", 0, true, true},
+      {"a file that stays", "DeleteFileA", "C:\\WINDOWS\\halvik\\ro.sys", 0, false, false},
+      {"search refused", "FindFirstFileA", "", 0, false, false},
+      {"search cut short", "FindNextFileA", "", 2, false, false},
+      {"nested folder stays", "RemoveDirectoryA", "C:\\WINDOWS\\halvik\\a\\b", 0, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::clear_faults();
+    sim::write_file(outside_file, "keep");
+    sim::make_directory("C:\\Data\\sub");
+    if (c.directory_is_link) {
+      std::filesystem::create_directory_symlink(sim::host_path("C:\\Data"),
+                                                sim::host_path("C:\\WINDOWS\\halvik"));
+    } else {
+      sim::write_file("C:\\WINDOWS\\halvik\\a\\b\\deep.log", "log");
+      sim::write_file("C:\\WINDOWS\\halvik\\ro.sys", "driver");
+      ASSERT_TRUE(port::SetFileAttributesA("C:\\WINDOWS\\halvik\\ro.sys",
+                                           port::FILE_ATTRIBUTE_READONLY | port::FILE_ATTRIBUTE_HIDDEN));
+      std::filesystem::create_directory_symlink(sim::host_path("C:\\Data"),
+                                                sim::host_path("C:\\WINDOWS\\halvik\\a\\data"));
+      std::filesystem::create_symlink(sim::host_path(outside_file),
+                                      sim::host_path("C:\\WINDOWS\\halvik\\keep"));
+    }
+    if (c.fault[0] != '\0') sim::add_fault(c.fault, c.argument, c.occurrence, port::ERROR_ACCESS_DENIED);
+    int outcome = 0;
+    int reboot = 0;
+    FailureInfo failure;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(remove_legacy_driver(&outcome, &reboot, &failure), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              c.removed ? "" : "Unable to delete C:\\WINDOWS\\halvik\n");
+    EXPECT_EQ(sim::file_exists("C:\\WINDOWS\\halvik"), !c.removed);
+    EXPECT_EQ(sim::read_file(outside_file), "keep");
+    EXPECT_TRUE(sim::file_exists("C:\\Data\\sub"));
+    EXPECT_EQ(sim::open_handle_count(), 0u);
+    std::filesystem::remove_all(sim::host_path("C:\\WINDOWS\\halvik"));
+  }
 }
 
 TEST_F(ServiceTest, ServiceManagerFailureKeepsTheDirectory) {

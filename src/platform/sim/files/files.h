@@ -45,7 +45,10 @@ struct FileTarget {
   std::string full;  // Windows path
   std::string host;  // host path, "" when the path is not on a simulated drive
   bool exists = false;
-  bool directory = false;
+  bool directory = false;  // the entry is a folder, or a link to one
+  // A host symbolic link, which stands for a Windows link (junction or symbolic link): the
+  // path names the link itself; it exists even when what it points at does not.
+  bool link = false;
   // The Windows error for it missing: 3 off the drives, else as missing_path_error.
   DWORD missing_error() const;
 };

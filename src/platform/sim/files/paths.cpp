@@ -259,8 +259,10 @@ FileTarget locate_file(const char* path) {
   if (path == nullptr || *path == '\0') return target;
   if (!full_windows_path(path, &target.full) || !host_path_of(path, &target.host)) return target;
   struct stat info {};
-  if (::stat(target.host.c_str(), &info) == 0) {
+  if (::lstat(target.host.c_str(), &info) == 0) {
     target.exists = true;
+    target.link = S_ISLNK(info.st_mode);
+    if (target.link && ::stat(target.host.c_str(), &info) != 0) return target;
     target.directory = S_ISDIR(info.st_mode);
   }
   return target;

@@ -3,6 +3,9 @@
 // entries whatever their case; the errors are Windows' (2 for a missing file, 3 for a missing
 // directory on the way, 5 for a read-only file or the image of a loaded driver, 32 for a file
 // held open without sharing).  A loaded image can still be renamed, and scheduled for the restart.
+// A host symbolic link stands for a Windows link: its attributes are its own (reparse point, a
+// folder's when it points at one), and deleting it removes the link, never what it points at.
+// The directory searches are in find.cpp.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,10 +181,12 @@ DWORD GetFileAttributesA(const char* path) {
   } else if (!target.exists) {
     SetLastError(target.full.empty() ? kInvalidName : target.missing_error());
   } else {
+    // A link's own attributes, as Windows gives them: the link is not followed.
     attributes = extra_attributes(target.full);
+    if (target.link) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     if (target.directory) {
       attributes |= FILE_ATTRIBUTE_DIRECTORY;
-    } else if (is_readonly(target.host)) {
+    } else if (!target.link && is_readonly(target.host)) {
       attributes |= FILE_ATTRIBUTE_READONLY;
     }
     if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
@@ -219,8 +224,10 @@ BOOL DeleteFileA(const char* path) {
     fail(error);
   } else if (!target.exists) {
     fail(target.full.empty() ? kInvalidName : target.missing_error());
-  } else if (target.directory || is_readonly(target.host) || iequals(target.full, machine().image_path)) {
-    // A running program's file is mapped: Windows refuses to delete it.
+  } else if (target.directory || (!target.link && is_readonly(target.host)) ||
+             iequals(target.full, machine().image_path)) {
+    // A running program's file is mapped: Windows refuses to delete it.  A link to a folder is
+    // a folder's entry (RemoveDirectoryA takes it); a link to a file goes as a file, itself.
     fail(ERROR_ACCESS_DENIED);
   } else if (open_without_sharing(target.host, kFileShareDelete)) {
     fail(ERROR_SHARING_VIOLATION);
@@ -310,11 +317,12 @@ BOOL RemoveDirectoryA(const char* path) {
     error = target.full.empty() ? kInvalidName : target.missing_error();
   } else if (!target.directory) {
     error = kDirectoryNameInvalid;
-  } else if (!std::filesystem::is_empty(target.host)) {
+  } else if (!target.link && !std::filesystem::is_empty(target.host)) {
+    // A link to a folder goes as the link alone, whatever the folder holds.
     error = ERROR_DIR_NOT_EMPTY;
   } else if (iequals(target.full, machine().current_directory)) {
     error = ERROR_SHARING_VIOLATION;  // the process's current directory is held open
-  } else if (::rmdir(target.host.c_str()) != 0) {
+  } else if ((target.link ? ::unlink(target.host.c_str()) : ::rmdir(target.host.c_str())) != 0) {
     error = ERROR_ACCESS_DENIED;
   } else {
     set_extra_attributes(target.full, 0);

@@ -8,11 +8,16 @@
 //   processor = x86           x86 or AMD64; informational only: the program reads
 //                             PROCESSOR_ARCHITECTURE from the registry's Environment key
 //   reboot_requested = 0      set to 1 when the program asks for a reboot (ExitWindowsEx)
+//   reboot_reason = 0x80040002
+//                             the reason that request gave, as Windows would log it; gone
+//                             with the restart
 //
 //   [process]
 //   current_directory = C:\Tessaridge\install
 //                             the directory each run starts in; SetCurrentDirectoryA changes it
 //                             for the run only
+//   administrator = 1         0: the process's token holds no enabled Administrators group
+//                             (a user without administrator rights, or not elevated)
 //
 //   [environment]
 //   NAME = value              the program's environment; a name not listed is unset; names

@@ -343,6 +343,8 @@ void close_process_handles() {
   m.keys.clear();
   m.tokens.clear();
   m.files.clear();
+  m.finds.clear();
+  m.sids.clear();
   close_device_lists();
   m.other_handles = 0;
   // A service marked for deletion and stopped goes with the last handle that held it.

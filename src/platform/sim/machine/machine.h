@@ -103,6 +103,18 @@ struct FileHandle {
   ~FileHandle();
 };
 
+// A directory search: the entries that matched, as they stood when it began.
+struct FindHandle {
+  std::string directory;  // Windows path, for the trace
+  std::vector<port::WIN32_FIND_DATAA> entries;
+  std::size_t next = 0;
+};
+// A SID from AllocateAndInitializeSid: its identifier authority and sub-authorities.
+struct SidRecord {
+  std::uint64_t authority = 0;
+  std::vector<DWORD> sub_authorities;
+};
+
 struct Machine {
   bool loaded = false;
   std::string dir;
@@ -121,6 +133,8 @@ struct Machine {
   std::uintptr_t next_token = 0x1000;
   bool shutdown_privilege_enabled = false;
   std::map<void*, std::unique_ptr<FileHandle>> files;
+  std::map<void*, std::unique_ptr<FindHandle>> finds;
+  std::map<void*, std::unique_ptr<SidRecord>> sids;  // freed with FreeSid
   std::size_t other_handles = 0;                 // fopen streams, device lists
   std::map<std::string, std::string> env_cache;  // stable storage for getenv
 };
@@ -137,8 +151,9 @@ void trace_line(const std::string& line);
 void count_handle_opened();
 void count_handle_closed();
 // What Windows does when a process ends: every handle it still holds (keys, service handles,
-// tokens, files, device lists) is closed, and a stopped service marked for deletion whose last
-// handle that was goes.  Nothing is traced: the program calls nothing.
+// tokens, files, searches, device lists) is closed, its SIDs are freed, and a stopped service
+// marked for deletion whose last handle that was goes.  Nothing is traced: the program calls
+// nothing.
 void close_process_handles();
 void close_device_lists();  // devices/setupapi.cpp
 

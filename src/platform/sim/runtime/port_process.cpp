@@ -1,11 +1,7 @@
-// The program's environment, the command interpreter and starting another program, on the
-// simulated machine.
+// The program's environment and starting another program, on the simulated machine.
 //
-// The command interpreter knows one command, `rmdir` (`rd`) with /s and /q, split into
-// arguments as cmd.exe splits them: blanks separate arguments and double quotes group a path
-// with blanks into one; so an unquoted path with a blank names two directories, each removed
-// if it exists.  Another program is a native program beside the running one, started when its
-// .exe is found on the simulated drive.
+// Another program is a native program beside the running one, started when its .exe is found
+// on the simulated drive.
 //
 // Starting it goes as the Microsoft C runtime's _spawnl goes: the caller's streams are not
 // flushed (the caller must), the arguments are joined with single blanks, unquoted, into one
@@ -17,13 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -36,7 +30,6 @@ using namespace sim::internal;
 
 namespace {
 
-constexpr DWORD kDirectoryNameInvalid = 267;
 // The runtime's limit on a started program's command line, and its stream buffer size.
 constexpr std::size_t kMaxCommandLine = 1024;
 constexpr std::size_t kStreamBufferSize = 4096;
@@ -158,100 +151,6 @@ std::vector<std::string> split_command_line(const std::string& line) {
   return arguments;
 }
 
-// ---- the command interpreter ---------------------------------------------------------------
-
-// cmd.exe's argument splitting: blanks separate, double quotes group (and are dropped).
-std::vector<std::string> split_arguments(const std::string& text) {
-  std::vector<std::string> arguments;
-  std::string current;
-  bool quoted = false;
-  bool have = false;
-  for (char c : text) {
-    if (c == '"') {
-      quoted = !quoted;
-      have = true;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (have) arguments.push_back(current);
-      current.clear();
-      have = false;
-    } else {
-      current += c;
-      have = true;
-    }
-  }
-  if (have) arguments.push_back(current);
-  return arguments;
-}
-
-void forget_attributes_below(const std::string& windows_dir) {
-  IniSection* section = machine().ini.section("file_attributes");
-  if (section == nullptr) return;
-  std::string prefix = upper(windows_dir) + "\\";
-  auto& entries = section->entries;
-  std::erase_if(entries, [&](const IniEntry& entry) {
-    std::string key = upper(entry.key);
-    return key == upper(windows_dir) || key.rfind(prefix, 0) == 0;
-  });
-  section->touch();
-  ini_changed();
-}
-
-int run_rmdir(const std::vector<std::string>& arguments) {
-  bool subtree = false;
-  std::vector<std::string> paths;
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (!argument.empty() && argument[0] == '/') {
-      for (const std::string& option : split_path(argument)) {
-        if (iequals(option, "s")) {
-          subtree = true;
-        } else if (!iequals(option, "q")) {
-          std::fprintf(stderr, "Invalid switch - \"%s\".\n", option.c_str());
-          return 1;
-        }
-      }
-    } else {
-      paths.push_back(argument);
-    }
-  }
-  if (paths.empty()) {
-    std::fprintf(stderr, "The syntax of the command is incorrect.\n");
-    return 1;
-  }
-  int result = 0;
-  const std::string& current = machine().current_directory;
-  for (const std::string& path : paths) {
-    std::string full;
-    std::string host;
-    struct stat info {};
-    bool exists =
-        full_windows_path(path, &full) && host_path_of(path, &host) && ::stat(host.c_str(), &info) == 0;
-    std::error_code error;
-    if (!exists) {
-      std::fprintf(stderr, "The system cannot find the file specified.\n");
-      result = ERROR_FILE_NOT_FOUND;
-    } else if (!S_ISDIR(info.st_mode)) {
-      std::fprintf(stderr, "The directory name is invalid.\n");
-      result = kDirectoryNameInvalid;
-    } else if (iequals(current, full) || upper(current).rfind(upper(full) + "\\", 0) == 0) {
-      std::fprintf(stderr,
-                   "The process cannot access the file because it is being used by another process.\n");
-      result = ERROR_SHARING_VIOLATION;
-    } else if (!subtree && !std::filesystem::is_empty(host, error)) {
-      std::fprintf(stderr, "The directory is not empty.\n");
-      result = ERROR_DIR_NOT_EMPTY;
-    } else {
-      std::filesystem::remove_all(host, error);
-      if (error) {
-        std::fprintf(stderr, "Access is denied.\n");
-        result = ERROR_ACCESS_DENIED;
-      }
-      forget_attributes_below(full);
-    }
-  }
-  return result;
-}
-
 }  // namespace
 
 const char* getenv(const char* name) {
@@ -266,30 +165,6 @@ const char* getenv(const char* name) {
     }
   }
   trace_line("getenv " + quote(name) + " -> " + (result != nullptr ? quote(result) : "NULL"));
-  return result;
-}
-
-int system(const char* command) {
-  int result = 1;
-  std::string note;
-  if (command == nullptr) {
-    result = 1;  // a command interpreter is there
-  } else if (DWORD error = fault("system", {command})) {
-    result = static_cast<int>(error);
-  } else {
-    std::string text = trim(command);
-    std::size_t name_end = 0;
-    while (name_end < text.size() && std::isalpha(static_cast<unsigned char>(text[name_end]))) ++name_end;
-    std::string name = text.substr(0, name_end);
-    if (iequals(name, "rmdir") || iequals(name, "rd")) {
-      std::vector<std::string> arguments = split_arguments(text.substr(name_end));
-      arguments.insert(arguments.begin(), name);
-      result = run_rmdir(arguments);
-    } else {
-      note = " (not simulated)";
-    }
-  }
-  trace_line("system " + quote(command) + " -> " + std::to_string(result) + note);
   return result;
 }
 

@@ -1,9 +1,15 @@
-// Process token, shutdown, system messages, version and the virtual clock of the simulated
-// machine.
+// Process token and its groups, shutdown, system messages, version and the virtual clock of
+// the simulated machine.
+//
+// The process's token holds BUILTIN\Administrators enabled unless [process] administrator = 0
+// says the program runs without administrator rights: a user who is no administrator, or an
+// administrator under UAC whose filtered token holds the group for deny only.
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/sim/machine/machine.h"
@@ -15,6 +21,10 @@ using namespace sim::internal;
 namespace {
 
 constexpr DWORD kNoSuchPrivilege = 1313;
+constexpr DWORD kNoImpersonationToken = 1309;
+constexpr DWORD kInvalidSid = 1337;
+constexpr DWORD kNoAccess = 998;  // a pointer the system can't write through
+constexpr DWORD kMaxSubAuthorities = 8;
 constexpr DWORD kMessageNotFound = 317;  // ERROR_MR_MID_NOT_FOUND
 
 BOOL fail(DWORD error) {
@@ -86,6 +96,20 @@ constexpr Message kMessages[] = {
     {3010,
      "The requested operation is successful. Changes will not be effective until the system is rebooted."},
 };
+
+// The SID's text form, S-1-5-32-544.
+std::string sid_text(const SidRecord& sid) {
+  std::string text = "S-1-" + std::to_string(sid.authority);
+  for (DWORD sub_authority : sid.sub_authorities) text += "-" + std::to_string(sub_authority);
+  return text;
+}
+
+// Whether the process's token holds the group enabled.  Everyone, Users and Authenticated Users
+// are in every interactive user's token; Administrators as machine.ini says.
+bool token_holds(const std::string& sid) {
+  if (sid == "S-1-5-32-544") return ini_value(machine().ini.get_or("process", "administrator", "1")) != "0";
+  return sid == "S-1-1-0" || sid == "S-1-5-32-545" || sid == "S-1-5-11";
+}
 
 DWORD ini_number(const char* key, DWORD fallback) {
   std::string text = machine().ini.get_or("system", key, "");
@@ -184,8 +208,10 @@ BOOL ExitWindowsEx(DWORD flags, DWORD reason) {
   } else if (!m.shutdown_privilege_enabled) {
     fail(ERROR_PRIVILEGE_NOT_HELD);
   } else {
-    // The reboot is only recorded; the machine keeps running.
+    // The reboot is only recorded, with the reason the system would log; the machine keeps
+    // running.
     m.ini.set("system", "reboot_requested", "1");
+    m.ini.set("system", "reboot_reason", hex32(reason));
     ini_changed();
     std::string ignored;
     save(&ignored);
@@ -211,6 +237,73 @@ BOOL CloseHandle(HANDLE handle) {
   }
   trace_line("CloseHandle " + what + " -> " + result_text(ok));
   return ok;
+}
+
+BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE sub_authority_count,
+                              DWORD sub_authority0, DWORD sub_authority1, DWORD sub_authority2,
+                              DWORD sub_authority3, DWORD sub_authority4, DWORD sub_authority5,
+                              DWORD sub_authority6, DWORD sub_authority7, PSID* sid) {
+  BOOL ok = FALSE;
+  auto record = std::make_unique<SidRecord>();
+  if (authority != nullptr) {
+    for (BYTE byte : authority->Value) record->authority = record->authority << 8 | byte;
+  }
+  const DWORD given[] = {sub_authority0, sub_authority1, sub_authority2, sub_authority3,
+                         sub_authority4, sub_authority5, sub_authority6, sub_authority7};
+  record->sub_authorities.assign(given, given + std::min<DWORD>(sub_authority_count, kMaxSubAuthorities));
+  std::string text = sid_text(*record);
+  if (DWORD error = fault("AllocateAndInitializeSid", {text})) {
+    fail(error);
+  } else if (sub_authority_count > kMaxSubAuthorities) {
+    fail(kInvalidSid);
+  } else if (authority == nullptr || sid == nullptr) {
+    fail(kNoAccess);
+  } else {
+    *sid = record.get();
+    machine().sids.emplace(record.get(), std::move(record));
+    ok = TRUE;
+  }
+  trace_line("AllocateAndInitializeSid " + text + " -> " + result_text(ok));
+  return ok;
+}
+
+BOOL CheckTokenMembership(HANDLE token, PSID sid, BOOL* is_member) {
+  BOOL ok = FALSE;
+  Machine& m = machine();
+  auto found = m.sids.find(sid);
+  std::string text = found == m.sids.end() ? "(invalid SID)" : sid_text(*found->second);
+  if (DWORD error = fault("CheckTokenMembership", {text})) {
+    fail(error);
+  } else if (token != nullptr) {
+    // OpenProcessToken gives the process's primary token; the call wants an impersonation token.
+    fail(m.tokens.count(token) != 0 ? kNoImpersonationToken : ERROR_INVALID_HANDLE);
+  } else if (found == m.sids.end()) {
+    fail(kInvalidSid);
+  } else if (is_member == nullptr) {
+    fail(kNoAccess);
+  } else {
+    *is_member = token_holds(text) ? TRUE : FALSE;
+    ok = TRUE;
+  }
+  std::string line = "CheckTokenMembership " + std::string(token == nullptr ? "NULL" : "token") + " " + text +
+                     " -> " + result_text(ok);
+  if (ok) line += *is_member ? " member" : " not a member";
+  trace_line(line);
+  return ok;
+}
+
+void* FreeSid(PSID sid) {
+  Machine& m = machine();
+  auto found = m.sids.find(sid);
+  std::string text = found == m.sids.end() ? "(invalid SID)" : sid_text(*found->second);
+  void* result = sid;
+  // Only a SID this process allocated can be freed; anything else comes back.
+  if (fault("FreeSid", {text}) == 0 && found != m.sids.end()) {
+    m.sids.erase(found);
+    result = nullptr;
+  }
+  trace_line("FreeSid " + text + " -> " + (result == nullptr ? "NULL" : "SID"));
+  return result;
 }
 
 DWORD FormatMessageA(DWORD flags, const void*, DWORD message_id, DWORD, char* buffer, DWORD size, void*) {

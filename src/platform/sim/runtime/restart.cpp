@@ -133,6 +133,8 @@ void restart_machine() {
   devices::reenumerate();
   start_services();
   machine().ini.set("system", "reboot_requested", "0");
+  // The reason went with the request: Windows logged it when it went down.
+  machine().ini.erase("system", "reboot_reason");
   ini_changed();
 }
 

@@ -1,7 +1,8 @@
-// Files, directories and the command interpreter on the simulated drives.
+// Files, directories, searches and links on the simulated drives.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -20,62 +21,121 @@ namespace {
 
 class FilesTest : public MachineTest {};
 
-struct RmdirCase {
-  const char* name;
-  const char* command;
-  std::vector<const char*> removed;
-  std::vector<const char*> kept;
-  bool succeeds;
-};
-
-class RmdirTest : public FilesTest, public ::testing::WithParamInterface<RmdirCase> {
+// A directory search and the links it meets, as Windows documents them: C:\Dir holds files, a
+// folder, a link to the folder C:\Outside and a link to a file in it.
+class FindTest : public FilesTest {
  protected:
   void SetUp() override {
     FilesTest::SetUp();
-    sim::write_file("C:\\My Dir\\halvik\\halvik.sys", "driver");
-    sim::write_file("C:\\My\\inside.txt", "x");
-    sim::write_file("C:\\Tessaridge\\install\\Dir\\halvik\\file.txt", "x");
-    sim::write_file("C:\\WINDOWS\\halvik\\sub\\deep.txt", "x");
+    sim::write_file("C:\\Dir\\b.txt", "b");
+    sim::write_file("C:\\Dir\\A.sys", "a");
+    sim::write_file("C:\\Dir\\sub\\deep.txt", "d");
+    sim::write_file("C:\\Outside\\o.txt", "o");
+    ASSERT_TRUE(port::SetFileAttributesA("C:\\Dir\\A.sys", port::FILE_ATTRIBUTE_READONLY));
+    std::filesystem::create_directory_symlink(sim::host_path("C:\\Outside"), sim::host_path("C:\\Dir\\link"));
+    std::filesystem::create_symlink(sim::host_path("C:\\Outside\\o.txt"), sim::host_path("C:\\Dir\\flink"));
+  }
+  // The names a search lists, or its error as "error N".
+  static std::vector<std::string> search(const char* pattern) {
+    port::WIN32_FIND_DATAA entry{};
+    port::HANDLE find = port::FindFirstFileA(pattern, &entry);
+    if (find == port::INVALID_HANDLE_VALUE) return {"error " + std::to_string(port::GetLastError())};
+    std::vector<std::string> names;
+    do names.push_back(entry.cFileName);
+    while (port::FindNextFileA(find, &entry));
+    names.push_back("end " + std::to_string(port::GetLastError()));
+    EXPECT_TRUE(port::FindClose(find));
+    return names;
   }
 };
 
-TEST_P(RmdirTest, SplitsArgumentsAsCmdDoes) {
-  int result = port::system(GetParam().command);
-  EXPECT_EQ(result == 0, GetParam().succeeds) << result;
-  for (const char* path : GetParam().removed) EXPECT_FALSE(sim::file_exists(path)) << path;
-  for (const char* path : GetParam().kept) EXPECT_TRUE(sim::file_exists(path)) << path;
+TEST_F(FindTest, SearchesListWhatMatchesOrFailAsWindowsDoes) {
+  const std::vector<std::string> all = {".", "..", "A.sys", "b.txt", "flink", "link", "sub", "end 18"};
+  const struct {
+    const char* pattern;
+    std::vector<std::string> listed;
+  } cases[] = {
+      {"C:\\Dir\\*", all},
+      {"c:/dir/*.*", all},
+      {"C:\\DIR\\*.SYS", {"A.sys", "end 18"}},
+      {"C:\\Dir\\?.txt", {"b.txt", "end 18"}},
+      {"C:\\Dir\\sub", {"sub", "end 18"}},
+      {"C:\\Dir\\link\\*", {".", "..", "o.txt", "end 18"}},  // a path goes through a link
+      {"C:\\Dir\\*.none", {"error 2"}},
+      {"C:\\Dir\\", {"error 2"}},  // a trailing backslash names nothing
+      {"C:\\Nowhere\\*", {"error 3"}},
+      {"C:\\Nowhere\\deeper\\*", {"error 3"}},
+      {"C:\\Dir\\b.txt\\*", {"error 267"}},
+      {"", {"error 3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(search(c.pattern), c.listed);
+  }
+  // A drive's root has neither "." nor "..".
+  std::vector<std::string> root = search("C:\\*");
+  EXPECT_EQ(std::count(root.begin(), root.end(), "."), 0);
+  EXPECT_NE(std::find(root.begin(), root.end(), "Dir"), root.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RmdirTest,
-    ::testing::Values(
-        RmdirCase{
-            "Plain", "rmdir /s /q C:\\WINDOWS\\halvik", {"C:\\WINDOWS\\halvik"}, {"C:\\WINDOWS\\inf"}, true},
-        RmdirCase{"CaseIgnored", "RD /S /Q c:\\windows\\HALVIK", {"C:\\WINDOWS\\halvik"}, {}, true},
-        RmdirCase{"Quoted",
-                  "rmdir /s /q \"C:\\My Dir\\halvik\"",
-                  {"C:\\My Dir\\halvik"},
-                  {"C:\\My Dir", "C:\\My"},
-                  true},
-        // Unquoted, a blank splits the path in two: C:\My goes, and so does Dir\halvik relative
-        // to the current directory C:\Tessaridge\install; C:\My Dir\halvik stays.
-        RmdirCase{"UnquotedBlankRemovesTwoFolders",
-                  "rmdir /s /q C:\\My Dir\\halvik",
-                  {"C:\\My", "C:\\Tessaridge\\install\\Dir\\halvik"},
-                  {"C:\\My Dir\\halvik\\halvik.sys"},
-                  true},
-        RmdirCase{"MissingPath", "rmdir /s /q C:\\Nowhere", {}, {"C:\\WINDOWS\\halvik"}, false},
-        RmdirCase{"NotEmptyWithoutS",
-                  "rmdir /q C:\\WINDOWS\\halvik",
-                  {},
-                  {"C:\\WINDOWS\\halvik\\sub\\deep.txt"},
-                  false},
-        RmdirCase{"OtherCommand",
-                  "del /q C:\\WINDOWS\\halvik\\sub\\deep.txt",
-                  {},
-                  {"C:\\WINDOWS\\halvik\\sub\\deep.txt"},
-                  false}),
-    [](const ::testing::TestParamInfo<RmdirCase>& param_info) { return param_info.param.name; });
+TEST_F(FindTest, LinksAreListedAsThemselvesAndRemovedWithoutTheirTargets) {
+  const port::DWORD reparse = port::FILE_ATTRIBUTE_REPARSE_POINT;
+  const struct {
+    const char* name;
+    port::DWORD attributes;
+  } entries[] = {
+      {"link", reparse | port::FILE_ATTRIBUTE_DIRECTORY},
+      {"flink", reparse},
+      {"sub", port::FILE_ATTRIBUTE_DIRECTORY},
+      {"A.sys", port::FILE_ATTRIBUTE_READONLY},
+      {"b.txt", port::FILE_ATTRIBUTE_NORMAL},
+  };
+  for (const auto& e : entries) {
+    SCOPED_TRACE(e.name);
+    std::string path = std::string("C:\\Dir\\") + e.name;
+    port::WIN32_FIND_DATAA entry{};
+    port::HANDLE find = port::FindFirstFileA(path.c_str(), &entry);
+    ASSERT_NE(find, port::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim::open_handle_count(), 1u);
+    EXPECT_EQ(entry.dwFileAttributes, e.attributes);
+    EXPECT_EQ(entry.dwReserved0, (e.attributes & reparse) != 0 ? 0xA000000Cu : 0u);  // IO_REPARSE_TAG_SYMLINK
+    EXPECT_TRUE(port::FindClose(find));
+    EXPECT_EQ(port::GetFileAttributesA(path.c_str()), e.attributes);
+  }
+  // Each link goes by its own call, as itself; the other call refuses it.
+  const struct {
+    port::BOOL (*remove)(const char*);
+    const char* path;
+    port::DWORD error;  // 0: removed
+  } removals[] = {
+      {port::RemoveDirectoryA, "C:\\Dir\\flink", 267},
+      {port::DeleteFileA, "C:\\Dir\\link", port::ERROR_ACCESS_DENIED},
+      {port::RemoveDirectoryA, "C:\\Dir\\link", 0},
+      {port::DeleteFileA, "C:\\Dir\\flink", 0},
+  };
+  for (const auto& r : removals) {
+    SCOPED_TRACE(r.path);
+    EXPECT_EQ(r.remove(r.path) != port::FALSE, r.error == 0);
+    if (r.error != 0) {
+      EXPECT_EQ(port::GetLastError(), r.error);
+    }
+    EXPECT_EQ(sim::file_exists(r.path), r.error != 0);
+  }
+  EXPECT_EQ(sim::read_file("C:\\Outside\\o.txt"), "o");
+}
+
+// A search is no kernel handle: FindClose ends it, once.
+TEST_F(FindTest, OnlyFindCloseEndsASearch) {
+  port::WIN32_FIND_DATAA entry{};
+  port::HANDLE find = port::FindFirstFileA("C:\\Dir\\b.txt", &entry);
+  ASSERT_NE(find, port::INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(port::CloseHandle(find));
+  EXPECT_TRUE(port::FindClose(find));
+  for (port::BOOL ok : {port::FindClose(find), port::FindNextFileA(find, &entry)}) {
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(port::GetLastError(), port::ERROR_INVALID_HANDLE);
+  }
+}
 
 TEST_F(FilesTest, TextModeWritesAndReadsCrLf) {
   std::FILE* file = port::fopen("C:\\WINDOWS\\Temp\\instlib.tmp", "w");

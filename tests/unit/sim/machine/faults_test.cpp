@@ -171,11 +171,61 @@ TEST_F(FaultsTest, RebootNeedsTheShutdownPrivilegeAndIsOnlyRecorded) {
   ASSERT_TRUE(enable_shutdown(&last_error));
   EXPECT_EQ(last_error, 0u);
   EXPECT_FALSE(sim::reboot_requested());
-  EXPECT_TRUE(port::ExitWindowsEx(port::EWX_REBOOT, 0));
+  EXPECT_TRUE(port::ExitWindowsEx(port::EWX_REBOOT, 0x80040002));
   EXPECT_TRUE(sim::reboot_requested());
   std::ifstream ini(dir() + "/machine.ini");
   std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("reboot_requested = 1"), std::string::npos);
+  EXPECT_NE(text.find("reboot_requested = 1\nreboot_reason = 0x80040002\n"), std::string::npos) << text;
+  // The restart takes the request and its reason.
+  sim::restart_machine();
+  EXPECT_FALSE(sim::reboot_requested());
+  ASSERT_TRUE(sim::save_machine(&text));
+  std::ifstream restarted(dir() + "/machine.ini");
+  text.assign(std::istreambuf_iterator<char>(restarted), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("reboot_reason"), std::string::npos);
+}
+
+// BUILTIN\Administrators in the process's token, as CheckTokenMembership answers for it.
+TEST_F(FaultsTest, TokenMembershipFollowsTheMachineAndRefusesWhatWindowsRefuses) {
+  port::HANDLE primary = nullptr;
+  ASSERT_TRUE(port::OpenProcessToken(port::GetCurrentProcess(), port::TOKEN_QUERY, &primary));
+  const struct {
+    const char* label;
+    bool administrator;  // [process] administrator
+    port::BYTE count;    // sub-authorities given
+    port::DWORD rid;     // the second one
+    port::HANDLE token;
+    port::DWORD error;  // of AllocateAndInitializeSid, then of CheckTokenMembership
+    bool member;
+  } cases[] = {
+      {"administrator", true, 2, port::DOMAIN_ALIAS_RID_ADMINS, nullptr, 0, true},
+      {"no administrator", false, 2, port::DOMAIN_ALIAS_RID_ADMINS, nullptr, 0, false},
+      {"users", false, 2, 0x221, nullptr, 0, true},
+      {"guests", true, 2, 0x222, nullptr, 0, false},
+      {"nine sub-authorities", true, 9, port::DOMAIN_ALIAS_RID_ADMINS, nullptr, 1337, false},  // invalid SID
+      {"primary token", true, 2, port::DOMAIN_ALIAS_RID_ADMINS, primary, 1309, false},  // not impersonation
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    sim::set_administrator(c.administrator);
+    port::SID_IDENTIFIER_AUTHORITY authority = port::SECURITY_NT_AUTHORITY;
+    port::PSID sid = nullptr;
+    port::BOOL member = 7;
+    port::BOOL ok = port::AllocateAndInitializeSid(&authority, c.count, port::SECURITY_BUILTIN_DOMAIN_RID,
+                                                   c.rid, 0, 0, 0, 0, 0, 0, &sid);
+    if (ok) ok = port::CheckTokenMembership(c.token, sid, &member);
+    EXPECT_EQ(ok != port::FALSE, c.error == 0);
+    if (c.error != 0) {
+      EXPECT_EQ(port::GetLastError(), c.error);
+    } else {
+      EXPECT_EQ(member != port::FALSE, c.member);
+    }
+    if (sid != nullptr) {
+      EXPECT_EQ(port::FreeSid(sid), nullptr);
+    }
+  }
+  EXPECT_EQ(sim::trace().back(), "FreeSid S-1-5-32-544 -> NULL");
+  port::CloseHandle(primary);
 }
 
 TEST_F(FaultsTest, NotAllAssignedIsASuccessWithThatLastError) {
