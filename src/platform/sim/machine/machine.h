@@ -103,6 +103,12 @@ struct FileHandle {
   ~FileHandle();
 };
 
+// A DLL the process loaded: the file it came from and how many loads are not yet freed.
+struct LoadedModule {
+  std::string path;  // Windows path
+  DWORD count = 0;
+};
+
 struct Machine {
   bool loaded = false;
   std::string dir;
@@ -122,6 +128,7 @@ struct Machine {
   bool shutdown_privilege_enabled = false;
   std::map<void*, std::unique_ptr<FileHandle>> files;
   std::size_t other_handles = 0;                 // fopen streams, device lists
+  std::map<void*, std::unique_ptr<LoadedModule>> modules;  // LoadLibraryExA's, by handle
   std::map<std::string, std::string> env_cache;  // stable storage for getenv
 };
 
