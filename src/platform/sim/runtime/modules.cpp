@@ -16,6 +16,9 @@
 // Windows directory, the current directory and PATH.  A full path loads that file only.
 // Relative paths with a folder in them are refused (ERROR_INVALID_PARAMETER): Windows leaves
 // them undefined with LOAD_WITH_ALTERED_SEARCH_PATH, and nothing here needs them.
+//
+// Faults name LoadLibraryExA and GetModuleHandleA by the name given, FreeLibrary by the
+// module's path, GetProcAddress by the function; the directory calls take no argument.
 #include <cstring>
 #include <memory>
 #include <string>
