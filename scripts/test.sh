@@ -41,6 +41,7 @@ cmake --build --preset win32
 cmake --preset win64
 cmake --build --preset win64
 "$root/scripts/check-windows-resources.sh"
+"$root/scripts/check-imports.sh"
 
 if [ -x "$root/scripts/package.sh" ]; then
   echo "== release package"

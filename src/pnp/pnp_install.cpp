@@ -406,13 +406,22 @@ int rescan_device_tree(port::DWORD* code) {
 }
 
 int wait_for_pending_installs() {
-  // setupapi is already loaded by the calls above; it is not loaded just for this.
-  port::HMODULE setupapi = port::GetModuleHandleA("setupapi.dll");
+  // setupapi is loaded by its full path in the system directory, never searched for: a
+  // setupapi.dll beside the program or in the current directory must not run in it.
+  static const char kSetupapi[] = "\\setupapi.dll";
+  char path[port::MAX_PATH];
+  port::DWORD length = port::GetSystemDirectoryA(path, port::MAX_PATH);
+  if (length == 0 || length + sizeof kSetupapi > sizeof path) return 2;
+  std::memcpy(path + length, kSetupapi, sizeof kSetupapi);
+  port::HMODULE setupapi = port::LoadLibraryExA(path, nullptr, port::LOAD_WITH_ALTERED_SEARCH_PATH);
   if (setupapi == nullptr) return 2;
-  port::FARPROC proc = port::GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents");
-  if (proc == nullptr) return 2;
-  auto wait = reinterpret_cast<port::WaitNoPendingInstallEventsProc>(proc);
-  return wait(kPendingInstallTimeoutMs) == 0 ? 0 : 2;
+  int result = 2;
+  if (port::FARPROC proc = port::GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents")) {
+    auto wait = reinterpret_cast<port::WaitNoPendingInstallEventsProc>(proc);
+    result = wait(kPendingInstallTimeoutMs) == 0 ? 0 : 2;
+  }
+  port::FreeLibrary(setupapi);
+  return result;
 }
 
 bool windows_version_is(int version, int service_pack_major) {

@@ -54,6 +54,7 @@ const ErrorRule kErrors[] = {
     {"fopen", 32},
     {"ControlService", 1052},  // the control is not valid for the service
     {"spawnl_wait", 2},       // the program is not there
+    {"LoadLibraryExA", 126},   // the DLL is not there
     {"getenv", 203},           // the variable is not set
     {"SetupDi", 0xE000020B},   // no such device instance
     {"CM_", 0x13},             // CR_FAILURE: the sim returns the CONFIGRET as given
@@ -61,10 +62,10 @@ const ErrorRule kErrors[] = {
 };
 
 // Traced calls not worth failing: the sim never makes them fail (Sleep consults the faults but
-// cannot fail), or Windows doesn't fail them on a valid handle (CloseServiceHandle: a program's
-// handles close at its end anyway).
+// cannot fail), or Windows doesn't fail them on a valid handle (CloseServiceHandle, FreeLibrary:
+// a program's handles close and its DLLs unload at its end anyway).
 const std::set<std::string> kNotInjectable = {"CMP_WaitNoPendingInstallEvents", "CloseServiceHandle",
-                                              "Sleep"};
+                                              "FreeLibrary", "Sleep"};
 
 unsigned long error_for(const std::string& call) {
   for (const ErrorRule& rule : kErrors) {

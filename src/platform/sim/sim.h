@@ -74,7 +74,7 @@ void clear_faults();
 // Always recorded in memory; written to trace.log only when [trace] enabled = 1.
 const std::vector<std::string>& trace();
 void clear_trace();
-std::size_t open_handle_count();  // SIDs not yet freed count too
+std::size_t open_handle_count();  // SIDs not yet freed and DLLs loaded and not freed count too
 bool reboot_requested();
 // What a restart does to the machine: the operations in PendingFileRenameOperations are carried
 // out and the value goes, services marked for deletion go and the service manager rereads the

@@ -283,7 +283,7 @@ void clear_trace() {
 std::size_t open_handle_count() {
   const Machine& m = raw_machine();
   return m.keys.size() + m.services.size() + m.tokens.size() + m.files.size() + m.finds.size() +
-         m.sids.size() + m.other_handles;
+         m.sids.size() + m.other_handles + m.modules.size();
 }
 
 bool reboot_requested() {

@@ -46,10 +46,17 @@ port::LSTATUS port::RegCloseKey(port::HKEY key) {
   return ::RegCloseKey(win(key));
 }
 
+// shlwapi's functions answer a status, not a last error: a function the process can't have
+// answers the error of the failed load or look-up as that status.
 port::LSTATUS port::SHDeleteKeyA(port::HKEY key, const char* sub_key) {
-  return static_cast<port::LSTATUS>(::SHDeleteKeyA(win(key), sub_key));
+  auto delete_key =
+      win32::system_function<decltype(::SHDeleteKeyA)>(win32::SystemDll::shlwapi, "SHDeleteKeyA");
+  if (delete_key == nullptr) return static_cast<port::LSTATUS>(::GetLastError());
+  return static_cast<port::LSTATUS>(delete_key(win(key), sub_key));
 }
 
 port::LSTATUS port::SHEnumKeyExA(port::HKEY key, port::DWORD index, char* name, port::DWORD* name_size) {
-  return ::SHEnumKeyExA(win(key), index, name, win(name_size));
+  auto enum_key = win32::system_function<decltype(::SHEnumKeyExA)>(win32::SystemDll::shlwapi, "SHEnumKeyExA");
+  if (enum_key == nullptr) return static_cast<port::LSTATUS>(::GetLastError());
+  return enum_key(win(key), index, name, win(name_size));
 }

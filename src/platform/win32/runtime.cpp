@@ -36,8 +36,32 @@ std::intptr_t port::spawnl_wait(const char* path, const char* arg0, const char* 
   return ::_spawnl(_P_WAIT, path, arg0, arg1, arg2, static_cast<const char*>(nullptr));
 }
 
-// Windows needs nothing loaded before the first call, and every change is durable as made.
+namespace {
+
+// Takes the current directory, and where the system allows it every folder but the system
+// directory, out of the places a DLL loaded later by name is looked for: the system DLLs load
+// theirs by name, and a folder the program was started from may hold anyone's.  kernel32 has
+// SetDefaultDllDirectories from Windows 8 (Windows 7 and 2008 R2 with KB2533623) and
+// SetDllDirectoryA from XP SP1; both are looked up, as the programs must start on Windows 2000,
+// which has neither and keeps its search as it is.
+void restrict_dll_search() {
+  ::HMODULE kernel32 = ::GetModuleHandleA("kernel32.dll");
+  if (kernel32 == nullptr) return;
+  using SetDefaultDllDirectoriesProc = ::BOOL(WINAPI*)(::DWORD);
+  auto set_default_directories = reinterpret_cast<SetDefaultDllDirectoriesProc>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  if (set_default_directories != nullptr && set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  using SetDllDirectoryProc = ::BOOL(WINAPI*)(const char*);
+  auto set_dll_directory = reinterpret_cast<SetDllDirectoryProc>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDllDirectoryA")));
+  if (set_dll_directory != nullptr) set_dll_directory("");
+}
+
+}  // namespace
+
+// Every change is durable as made; the DLL search is restricted before anything is loaded.
 int port::initialize() {
+  restrict_dll_search();
   return 0;
 }
 

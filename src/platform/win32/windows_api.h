@@ -20,8 +20,40 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace win32 {
+
+// The DLLs that are not among Windows' known DLLs on every supported version.  None is
+// imported: Windows would look for it beside the program first, where whoever can write that
+// folder could put a DLL of their own and have it run with the program's rights.  Each is
+// loaded at its first use from the system directory, by its full path (system_dlls.cpp).
+enum class SystemDll { setupapi, newdev, shlwapi };
+
+// The function of that name in the DLL; nullptr, with the last error of the failed load or
+// look-up (ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND, ...), when the process can't have it.
+::FARPROC system_function(SystemDll dll, const char* name);
+
+template <typename Function>
+Function* system_function(SystemDll dll, const char* name) {
+  return reinterpret_cast<Function*>(reinterpret_cast<void*>(system_function(dll, name)));
+}
+
+// Calls the function of that name in the DLL with the arguments given; when the process can't
+// have the function, answers `failure` as the function answers its own failures, and the last
+// error says why.
+template <typename Function, typename Failure, typename... Arguments>
+std::invoke_result_t<Function*, Arguments...> call_system(SystemDll dll, const char* name, Failure failure,
+                                                          Arguments... arguments) {
+  Function* function = system_function<Function>(dll, name);
+  if (function == nullptr) return static_cast<std::invoke_result_t<Function*, Arguments...>>(failure);
+  return function(arguments...);
+}
+
+// The Windows function `name` of `dll`, called through call_system with the type the Windows
+// headers give it, so the name and the signature can't disagree.
+#define WIN32_CALL(dll, name, failure, ...) \
+  ::win32::call_system<decltype(::name)>(::win32::SystemDll::dll, #name, failure, __VA_ARGS__)
 
 // Value types that cross the port by pointer must have the same size on both sides.
 static_assert(sizeof(port::DWORD) == sizeof(::DWORD));

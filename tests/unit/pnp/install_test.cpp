@@ -263,6 +263,23 @@ TEST_F(PnpInstall, WithoutTheWaitFunctionTheInstallationStillSucceeds) {
   EXPECT_EQ(wait_for_pending_installs(), 2);
 }
 
+// The wait for background installs loads the system's setupapi.dll, never one beside the program.
+TEST_F(PnpInstall, ASetupapiBesideTheProgramIsNeverLoaded) {
+  char image[port::MAX_PATH];
+  std::string path(image, port::GetModuleFileNameA(nullptr, image, port::MAX_PATH));
+  std::string planted = path.substr(0, path.find_last_of('\\')) + "\\setupapi.dll";
+  sim::write_file(planted, "MZ");
+  sim::clear_trace();
+  EXPECT_EQ(install(), 0);
+  bool loaded_system = false;
+  for (const std::string& line : sim::trace()) {
+    EXPECT_EQ(line.find(planted), std::string::npos) << line;
+    loaded_system |=
+        line.starts_with("LoadLibraryExA") && line.ends_with("-> C:\\WINDOWS\\system32\\setupapi.dll");
+  }
+  EXPECT_TRUE(loaded_system);
+}
+
 TEST_F(PnpInstall, OnAmd64OnlyParametersAndMemoryAreDoneHere) {
   sim::reg_set_string(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", "AMD64");
   sim::set_env("PATH", "C:\\WINDOWS\\system32");

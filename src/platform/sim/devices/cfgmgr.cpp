@@ -1,5 +1,5 @@
-// newdev, the configuration manager and the module look-up that finds
-// CMP_WaitNoPendingInstallEvents, on the simulated machine.
+// newdev, the configuration manager and the setupapi export found at run time
+// (CMP_WaitNoPendingInstallEvents), on the simulated machine.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,14 +92,9 @@ CONFIGRET CM_Get_Device_ID_ExA(DEVINST devinst, char* buffer, DWORD size, DWORD 
   return answer(call, CR_SUCCESS);
 }
 
-// ---- module look-up ------------------------------------------------------------------------
+// ---- setupapi's exports found at run time ------------------------------------------------
 
 namespace {
-
-HMODULE setupapi_module() {
-  static char marker;
-  return reinterpret_cast<HMODULE>(&marker);
-}
 
 DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
   // Nothing installs in the background on this machine: nothing to wait for, unless the
@@ -110,46 +105,17 @@ DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
   return result;
 }
 
-// The module calls set the last error only when they fail.
-void found(const std::string& call) {
-  sim::internal::trace_line(call + " -> TRUE");
-}
-
 }  // namespace
 
-HMODULE GetModuleHandleA(const char* module_name) {
-  std::string call = "GetModuleHandleA " + quote(module_name);
-  if (DWORD injected =
-          sim::internal::fault("GetModuleHandleA", {module_name == nullptr ? "" : module_name})) {
-    fail(call, injected);
-    return nullptr;
-  }
-  std::string name = module_name == nullptr ? "" : module_name;
-  if (iequals(name, "setupapi.dll") || iequals(name, "setupapi")) {
-    found(call);
-    return setupapi_module();
-  }
-  fail(call, kErrorModNotFound);
-  return nullptr;
-}
-
-FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
-  std::string call = "GetProcAddress " + quote(proc_name);
-  if (DWORD injected = sim::internal::fault("GetProcAddress", {proc_name == nullptr ? "" : proc_name})) {
-    fail(call, injected);
-    return nullptr;
-  }
-  if (module != setupapi_module()) {
-    fail(call, ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (proc_name != nullptr && std::strcmp(proc_name, "CMP_WaitNoPendingInstallEvents") == 0 &&
-      devices::wait_no_pending_available()) {
-    found(call);
-    return reinterpret_cast<FARPROC>(&wait_no_pending_install_events);
-  }
-  fail(call, kErrorProcNotFound);
-  return nullptr;
-}
-
 }  // namespace port
+
+namespace sim::devices {
+
+port::FARPROC setupapi_export(const char* name) {
+  if (name != nullptr && std::strcmp(name, "CMP_WaitNoPendingInstallEvents") == 0 &&
+      wait_no_pending_available())
+    return reinterpret_cast<port::FARPROC>(&port::wait_no_pending_install_events);
+  return nullptr;
+}
+
+}  // namespace sim::devices

@@ -24,8 +24,8 @@
 //   device ID; SetupCopyOEMInfA, SetupDiGetINFClassA: the INF path; SetupGetInfFileListA: the
 //   directory; SetupDiClassNameFromGuidExA, SetupDiGetClassDescriptionExA,
 //   SetupDiCreateDeviceInfoList: the class GUID "{...}"; SetupDiCreateDeviceInfoA: the device
-//   name; GetModuleHandleA: the module; GetProcAddress: the function.  The other calls take no
-//   argument.  A configuration manager call (CM_...) answers the fault's number as its CONFIGRET.
+//   name.  The other calls take no argument.  A configuration manager call (CM_...) answers the
+//   fault's number as its CONFIGRET.
 //
 // A board's node is created when the board is added and on every re-enumeration that finds it
 // without one; removing the node (DIF_REMOVE) leaves the board in [hardware].
@@ -55,6 +55,9 @@ bool restart_required();
 port::CONFIGRET reenumerate_error();
 bool wait_no_pending_available();
 bool wait_no_pending_times_out();
+// The function of that name that the system's setupapi.dll exports, as GetProcAddress finds
+// it; nullptr when it has none.
+port::FARPROC setupapi_export(const char* name);
 void set_setting(const std::string& key, const std::string& value);  // "" erases
 
 // ---- the machine's places --------------------------------------------------------------------

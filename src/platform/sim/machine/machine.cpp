@@ -347,6 +347,7 @@ void close_process_handles() {
   m.sids.clear();
   close_device_lists();
   m.other_handles = 0;
+  m.modules.clear();  // a process's DLLs leave with it
   // A service marked for deletion and stopped goes with the last handle that held it.
   for (const std::string& name : services) service_maybe_vanish(name);
 }

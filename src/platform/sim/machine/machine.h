@@ -114,6 +114,11 @@ struct SidRecord {
   std::uint64_t authority = 0;
   std::vector<DWORD> sub_authorities;
 };
+// A DLL the process loaded: the file it came from and how many loads are not yet freed.
+struct LoadedModule {
+  std::string path;  // Windows path
+  DWORD count = 0;
+};
 
 struct Machine {
   bool loaded = false;
@@ -136,6 +141,7 @@ struct Machine {
   std::map<void*, std::unique_ptr<FindHandle>> finds;
   std::map<void*, std::unique_ptr<SidRecord>> sids;  // freed with FreeSid
   std::size_t other_handles = 0;                 // fopen streams, device lists
+  std::map<void*, std::unique_ptr<LoadedModule>> modules;  // LoadLibraryExA's, by handle
   std::map<std::string, std::string> env_cache;  // stable storage for getenv
 };
 

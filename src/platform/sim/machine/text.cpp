@@ -1,6 +1,7 @@
 // Text helpers every part of the simulated machine shares, and the encodings of string values.
 #include "platform/sim/machine/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -71,6 +72,18 @@ std::vector<std::string> split_key_path(std::string_view path) {
   }
   if (!current.empty()) parts.push_back(current);
   return parts;
+}
+
+std::vector<std::string> split_folder_list(std::string_view list) {
+  std::vector<std::string> folders;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = std::min(list.find(';', start), list.size());
+    std::string folder = trim(list.substr(start, end - start));
+    if (!folder.empty()) folders.push_back(folder);
+    start = end + 1;
+  }
+  return folders;
 }
 
 std::string hex32(DWORD value) {

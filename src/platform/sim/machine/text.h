@@ -20,6 +20,8 @@ std::string lower(std::string_view text);
 bool iequals(std::string_view a, std::string_view b);
 std::string trim(std::string_view text);
 std::vector<std::string> split_path(std::string_view path);  // on '\' and '/', no empty parts
+// A list of folders as PATH holds them: split on ';', each trimmed, no empty entries.
+std::vector<std::string> split_folder_list(std::string_view list);
 // A registry path's key names: only '\' separates ('/' is part of a name).
 std::vector<std::string> split_key_path(std::string_view path);
 std::string hex32(DWORD value);  // "0x%x"

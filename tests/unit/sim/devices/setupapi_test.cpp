@@ -439,7 +439,8 @@ TEST_F(SetupApiTest, ReenumerationAndTheWaitFollowTheMachine) {
   sim::set_reenumerate_error(0);
   EXPECT_EQ(reenumerate(), CR_SUCCESS);
 
-  HMODULE setupapi = GetModuleHandleA("setupapi.dll");
+  HMODULE setupapi =
+      LoadLibraryExA("C:\\WINDOWS\\system32\\setupapi.dll", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   ASSERT_NE(setupapi, nullptr);
   auto wait = reinterpret_cast<WaitNoPendingInstallEventsProc>(
       GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"));
@@ -451,6 +452,7 @@ TEST_F(SetupApiTest, ReenumerationAndTheWaitFollowTheMachine) {
   EXPECT_EQ(GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"), nullptr);
   EXPECT_EQ(GetLastError(), 127u);  // ERROR_PROC_NOT_FOUND
   EXPECT_EQ(GetModuleHandleA("newdev.dll"), nullptr);
+  EXPECT_TRUE(FreeLibrary(setupapi));
 }
 
 TEST_F(SetupApiTest, SettingsLiveInMachineIniAndSurviveAReload) {
@@ -470,7 +472,10 @@ TEST_F(SetupApiTest, SettingsLiveInMachineIniAndSurviveAReload) {
   ASSERT_NE(found, boards.end());
   EXPECT_EQ(found->compatible_ids, (std::vector<std::string>{"PCI\\VEN_10B5&DEV_9656", "PCI\\CC_068000"}));
   EXPECT_EQ(found->remove_error, 5u);
-  EXPECT_EQ(GetProcAddress(GetModuleHandleA("setupapi.dll"), "CMP_WaitNoPendingInstallEvents"), nullptr);
+  HMODULE setupapi =
+      LoadLibraryExA("C:\\WINDOWS\\system32\\setupapi.dll", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  EXPECT_EQ(GetProcAddress(setupapi, "CMP_WaitNoPendingInstallEvents"), nullptr);
+  FreeLibrary(setupapi);
   BOOL reboot = FALSE;
   ASSERT_TRUE(update(kRow1, &reboot));
   EXPECT_TRUE(reboot);

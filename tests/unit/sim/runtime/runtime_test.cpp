@@ -128,11 +128,13 @@ TEST_F(Runtime, TheLastErrorIsLeftAsItWas) {
     const char* name;
     std::function<bool()> call;  // true when the call gave the answer wanted
   } cases[] = {
-      {"GetModuleHandleA", [] { return port::GetModuleHandleA("setupapi.dll") != nullptr; }},
-      {"GetProcAddress",
+      {"GetModuleHandleA and GetProcAddress",
        [] {
-         return port::GetProcAddress(port::GetModuleHandleA("setupapi.dll"),
-                                     "CMP_WaitNoPendingInstallEvents") != nullptr;
+         port::HMODULE loaded = port::LoadLibraryExA("C:\\WINDOWS\\system32\\setupapi.dll", nullptr, 0);
+         port::SetLastError(kStale);
+         bool found = port::GetModuleHandleA("setupapi.dll") == loaded &&
+                      port::GetProcAddress(loaded, "CMP_WaitNoPendingInstallEvents") != nullptr;
+         return port::FreeLibrary(loaded) != 0 && found;
        }},
       {"LookupPrivilegeValueA",
        [] {
