@@ -1,10 +1,8 @@
 // Removal of the Plug and Play driver package.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/report.h"
@@ -14,6 +12,7 @@
 #include "platform/port.h"
 #include "pnp/device_walk.h"
 #include "pnp/hardware_ids.h"
+#include "pnp/inf_ownership.h"
 #include "pnp/pnp.h"
 #include "pnp/pnp_steps.h"
 #include "service/service_control.h"
@@ -195,49 +194,9 @@ Deletion delete_windows_file(const char* root, const char* directory, const char
 
 enum class InfOwner { ours, not_ours, unreadable };
 
-// What every supported ID begins with (PCI\VEN_), and the rest of each ID after it, sorted: the
-// text is searched for the shared beginning once, and where it is found one look in the sorted
-// rests decides, however many IDs there are and however often the text names other vendors.
-struct IdTable {
-  std::string_view prefix;
-  std::vector<std::string_view> rests;
-};
-
-IdTable make_id_table() {
-  std::size_t length = std::strlen(supported_hardware_ids[0]);
-  for (std::uint32_t row = 1; row < supported_hardware_id_count; ++row) {
-    const char* id = supported_hardware_ids[row];
-    std::size_t same = 0;
-    while (same < length && id[same] == supported_hardware_ids[0][same]) ++same;
-    length = same;
-  }
-  IdTable table{std::string_view(supported_hardware_ids[0], length), {}};
-  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
-    table.rests.push_back(std::string_view(supported_hardware_ids[row]).substr(length));
-  std::sort(table.rests.begin(), table.rests.end());
-  return table;
-}
-
-// Whether the text names one of our IDs exactly.  It ends at its first zero byte, so a UTF-16
-// INF never matches.
-bool names_supported_board(const char* text, std::size_t size) {
-  static const IdTable table = make_id_table();
-  if (const void* zero = std::memchr(text, '\0', size)) size = static_cast<const char*>(zero) - text;
-  std::string_view rest(text, size);
-  for (std::size_t at = rest.find(table.prefix); at != std::string_view::npos;
-       at = rest.find(table.prefix, at + 1)) {
-    std::string_view here = rest.substr(at + table.prefix.size());
-    // Every rest the text here begins with sorts at or before it; of those only the greatest can
-    // be one, since no ID begins with another.
-    auto after = std::upper_bound(table.rests.begin(), table.rests.end(), here);
-    if (after != table.rests.begin() && here.starts_with(*(after - 1))) return true;
-  }
-  return false;
-}
-
-// Whether the INF file names a supported hardware ID exactly.  A file that isn't there is
-// nobody's; one that can't be read is never taken for ours, but is named on standard error,
-// since it may be one of ours that stays.
+// Whether the INF file installs the package.  A file that isn't there is nobody's; one that
+// can't be read is never taken for ours, but is named on standard error, since it may be one of
+// ours that stays.
 InfOwner inf_owner(const char* path) {
   port::HANDLE file = port::CreateFileA(path, port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
                                         port::OPEN_EXISTING, 0, nullptr);
@@ -253,7 +212,7 @@ InfOwner inf_owner(const char* path) {
   char* text = size == port::INVALID_FILE_SIZE ? nullptr : static_cast<char*>(std::malloc(size + 1ULL));
   port::DWORD read = 0;
   if (text != nullptr && port::ReadFile(file, text, size, &read, nullptr)) {
-    owner = names_supported_board(text, read) ? InfOwner::ours : InfOwner::not_ours;
+    owner = inf_installs_package(text, read) ? InfOwner::ours : InfOwner::not_ours;
   }
   std::free(text);
   port::CloseHandle(file);
@@ -319,7 +278,7 @@ port::DWORD delete_inf_pair(const char* root, const char* inf_name, const char* 
 }
 
 // An INF the registry names as ours, with its PNF.  The registry is only a pointer: the file
-// goes only when it names one of our boards itself, so that a stray InfPath can never take a
+// goes only when it installs the package itself, so that a stray InfPath can never take a
 // system INF with it.  0, or the error with which a published package of ours stayed.
 port::DWORD delete_registered_inf(const char* root, const char* inf_name, const char* pnf_name,
                                   DriverStore driver_store, FileRemoval* removal) {
@@ -333,11 +292,13 @@ port::DWORD delete_registered_inf(const char* root, const char* inf_name, const 
   return delete_inf_pair(root, inf_name, path, pnf_name, driver_store, removal);
 }
 
-// Every INF of the system that names one of our boards, with its PNF; copies the system
-// made under another name included.  false when the list could not be allocated.  *stayed gets
-// the error with which a published package of ours stayed, when one did.
-bool delete_inf_files_naming_boards(const char* root, DriverStore driver_store, FileRemoval* removal,
-                                    port::DWORD* stayed) {
+// Every INF of the system that installs the package, with its PNF; copies the system made
+// under another name included.  Another vendor's INF that merely mentions a board of ours (a
+// comment, a string) is not the package and stays, published package and all.  false when the
+// list could not be allocated.  *stayed gets the error with which a published package of ours
+// stayed, when one did.
+bool delete_package_inf_files(const char* root, DriverStore driver_store, FileRemoval* removal,
+                              port::DWORD* stayed) {
   port::DWORD size = 0;
   port::SetupGetInfFileListA(nullptr, port::INF_STYLE_WIN4, nullptr, 0, &size);
   auto* list = static_cast<char*>(std::calloc(size + 1ULL, 1));
@@ -501,7 +462,7 @@ port::DWORD delete_pnp_files(const char* second_inf, const char* second_pnf, con
   port::DWORD error = delete_registered_inf(root, first_inf, first_pnf, driver_store, &removal);
   if (stayed == 0) stayed = error;
 
-  if (!delete_inf_files_naming_boards(root, driver_store, &removal, &stayed)) return stayed;
+  if (!delete_package_inf_files(root, driver_store, &removal, &stayed)) return stayed;
 
   delete_windows_file(root, "System32", "tsrgBdevpp.dll", &removal);
   delete_windows_file(root, "System32", "tsrgBdevco.dll", &removal);

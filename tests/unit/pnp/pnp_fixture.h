@@ -24,6 +24,11 @@ inline constexpr const char* kEnvironmentKey =
 inline constexpr const char* kCoInstallerKey =
     "SOFTWARE\\Tessaridge Technology\\DeviceCoInstaller\\tsrgBdevco";
 
+// The least INF that installs a board of `hardware_id`.
+inline std::string package_inf(const std::string& hardware_id) {
+  return "[Manufacturer]\r\n%Mfg% = Models\r\n\r\n[Models]\r\n%Device% = Install, " + hardware_id + "\r\n";
+}
+
 class PnpMachine : public MachineTest {
  protected:
   void SetUp() override {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "config/driver_config.h"
 #include "pnp/pnp.h"
@@ -222,8 +223,7 @@ TEST_F(PnpRemove, RegisteredInfNamesAreDeletedWithTheirPnfAndTheClassKeys) {
   for (const char* name : {"oem1.inf", "oem1.pnf", "oem3.pnf", "oem4.inf", "oem4.pnf", "oem5.pnf"})
     inf_file(name);
   // The named INFs are ours by their content; the PNF goes with them.
-  for (const char* name : {"oem3.inf", "oem5.inf"})
-    inf_file(name, std::string("[Models]\r\n") + supported_hardware_ids[1]);
+  for (const char* name : {"oem3.inf", "oem5.inf"}) inf_file(name, package_inf(supported_hardware_ids[1]));
   EXPECT_EQ(remove(), 0);
   EXPECT_TRUE(inf_exists("oem1.inf"));
   EXPECT_TRUE(inf_exists("oem1.pnf"));
@@ -277,16 +277,16 @@ TEST_F(PnpRemove, TheInfDirectoryIsSearchedForExactHardwareIds) {
   std::string lower = id;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string utf16;
-  for (char c : "[Version]\r\n" + id) {
+  for (char c : package_inf(id)) {
     utf16 += c;
     utf16 += '\0';
   }
-  inf_file("oem10.inf", "[Models]\r\nDevice = Install, " + id + "\r\n");
+  inf_file("oem10.inf", package_inf(id));
   inf_file("oem10.pnf", "PNF");
-  inf_file("oem11.inf", "[Models]\r\nDevice = Install, " + lower + "\r\n");
+  inf_file("oem11.inf", package_inf(lower));
   inf_file("oem11.pnf", "PNF");
   inf_file("oem12.inf", utf16);
-  inf_file("OEM13.INF", "[Models]\r\n" + id + "\r\n");
+  inf_file("OEM13.INF", package_inf(id));
   inf_file("OEM13.pnf", "PNF");
   EXPECT_EQ(remove(), 0);
   EXPECT_FALSE(inf_exists("oem10.inf"));
@@ -299,37 +299,10 @@ TEST_F(PnpRemove, TheInfDirectoryIsSearchedForExactHardwareIds) {
   EXPECT_TRUE(inf_exists("machine.inf"));
 }
 
-// The scan looks for what the IDs share and compares the rest where it is found: every ID is
-// found wherever it stands, and nothing short of a whole ID, before a zero byte, counts.
-TEST_F(PnpRemove, TheScanFindsEveryIdWhereverItStands) {
-  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
-    std::string id = supported_hardware_ids[row];
-    std::string near = id.substr(0, id.size() - 1) + (id.back() == 'C' ? 'D' : 'C');
-    const struct {
-      std::string content;
-      bool ours;
-    } cases[] = {
-        {id, true},
-        {"[Models]\r\nDevice = Install, " + id, true},                    // at the very end
-        {"PCI\\VEN_1E5C PCI\\VEN_" + near + "\r\n" + id + "\r\n", true},  // after near misses
-        {"PCI\\" + id, true},                                             // the shared part twice over
-        {id.substr(0, id.size() - 1), false},                             // cut short by the end
-        {near, false},
-        {std::string("[Version]\r\n") + '\0' + id, false},  // after a zero byte
-    };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.content);
-      inf_file("oem30.inf", c.content);
-      EXPECT_EQ(remove(), 0);
-      EXPECT_EQ(inf_exists("oem30.inf"), !c.ours);
-    }
-  }
-}
-
 TEST_F(PnpRemove, AnInfThatCannotBeReadIsKept) {
   std::string id = supported_hardware_ids[4];
-  inf_file("oem20.inf", id);
-  inf_file("oem21.inf", id);
+  inf_file("oem20.inf", package_inf(id));
+  inf_file("oem21.inf", package_inf(id));
   sim::add_fault("CreateFileA", std::string(kInf) + "oem20.inf", 0, port::ERROR_SHARING_VIOLATION);
   sim::add_fault("ReadFile", "", 0, port::ERROR_INVALID_DATA);
   EXPECT_EQ(remove(), 0);
@@ -469,6 +442,34 @@ TEST_F(PnpRemove, AnInfOfOursGoesWithItsPackageWhereThereIsADriverStore) {
     sim::clear_faults();
     port::SetupUninstallOEMInfA("oem0.inf", port::SUOI_FORCEDELETE, nullptr);
   }
+}
+
+// Another vendor's package that mentions a board of ours in a comment is no package of ours:
+// the removal takes ours out of the INF directory and the driver store, and leaves theirs, file
+// and staged package, as it was.
+TEST_F(PnpRemove, AnotherVendorsInfThatMentionsOurBoardsStays) {
+  sim::set_version(port::VER_PLATFORM_WIN32_NT, 6, 1, 1);
+  sim::write_file("C:\\Vendor\\tsrgmon.inf",
+                  "; tsrgmon.inf: watches " + std::string(supported_hardware_ids[1]) +
+                      "\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=System\r\n"
+                      "[Manufacturer]\r\n%Vendor% = Models, NTx86\r\n"
+                      "[Models.NTx86]\r\n%Monitor% = Install, ROOT\\TSRGMON\r\n"
+                      "[Strings]\r\nVendor = \"Vendor\"\r\nMonitor = \"Monitor\"\r\n");
+  char ours[port::MAX_PATH];
+  char theirs[port::MAX_PATH];
+  ASSERT_TRUE(port::SetupCopyOEMInfA("C:\\Tessaridge\\pnp\\morvellan.inf", nullptr, port::SPOST_PATH, 0, ours,
+                                     sizeof ours, nullptr, nullptr));
+  ASSERT_TRUE(port::SetupCopyOEMInfA("C:\\Vendor\\tsrgmon.inf", nullptr, port::SPOST_PATH, 0, theirs,
+                                     sizeof theirs, nullptr, nullptr));
+  EXPECT_EQ(remove(), 0);
+  EXPECT_FALSE(sim::file_exists(ours));
+  EXPECT_TRUE(sim::file_exists(theirs)) << theirs;
+  std::vector<std::string> staged;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           sim::host_path("C:\\WINDOWS\\System32\\DriverStore\\FileRepository"), error))
+    staged.push_back(entry.path().filename().string().substr(0, entry.path().filename().string().find('_')));
+  EXPECT_EQ(staged, std::vector<std::string>{"tsrgmon.inf"});
 }
 
 }  // namespace
