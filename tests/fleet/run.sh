@@ -26,6 +26,14 @@ rehearse() {
 }
 
 failures=0
+# The package goes into a new folder under each machine's Program Files for the run and is
+# deleted at its end, whatever the outcome.
+no_package_left() {
+  if find "$work/rehearsal" -name 'halvik-package-*' | grep .; then
+    echo "FAIL: $1: a package folder is left on a simulated machine" >&2
+    failures=$((failures + 1))
+  fi
+}
 expect() {  # RUN HOST TEXT: the host's row holds TEXT
   if ! grep -F -- "$2: " "$work/$1.rows" | grep -q -F -- "$3"; then
     echo "FAIL: $1: $2 should show: $3" >&2
@@ -52,12 +60,14 @@ expect first stuck "differs: MILL_MAX_PCI_HW_MODULES"
 expect first same "unchanged | Microsoft Windows XP | was 6.1.1"
 expect first cut-odd "failed | was none | halvik-sim: $fleet/cut-odd/system.reg is cut short: it ends inside a character, at byte 20001"
 expect first cut-value "is cut short: its last line"
+no_package_left first
 [ "$(wc -l <"$work/first.rows")" -eq 13 ] || { echo "FAIL: 13 rows expected" >&2; failures=$((failures + 1)); }
 
 echo "== second run: nothing changes, nothing restarts"
 rehearse second
 for h in w2k xp win7-x64 older adjusted own-list no-boards stuck same wine7; do expect second "$h" "unchanged"; done
 expect second host-service "failed | exit -1"
+no_package_left second
 if grep -E '^(w2k|xp|win7-x64|older|adjusted|own-list|no-boards|stuck|same|wine7) .*changed=[1-9]' "$work/second.log"; then
   echo "FAIL: the second run changed a host" >&2
   failures=$((failures + 1))
