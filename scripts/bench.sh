@@ -6,7 +6,7 @@
 # Builds the optimised programs (release preset), makes a machine from the xp template and one
 # copy of it per INF directory size (BENCH_SIZES, default "200 2000 20000 2000d" files of about 75 KB),
 # (a size ending in d: as dense with PCI devices as Windows' own INFs, one every ~70 bytes),
-# checks that a removal deletes exactly the ASCII INFs naming a supported ID and their PNFs, then
+# checks that a removal deletes exactly the ASCII INFs installing a supported ID and their PNFs, then
 # times in alternating rounds (BENCH_ROUNDS, default 3, of BENCH_RUNS runs each, default 3):
 #   - the removal on the machine without the generated INFs, and with each size, every run
 #     on a fresh copy of the machine (hard links: the removal only deletes and replaces files);

@@ -4,9 +4,11 @@
 bench_inf.py INF_DIR COUNT EXPECTED_FILE IDS_FILE [dense]
 
 Writes COUNT INF files of about 75 KB each, every one with its PNF: one in ten is UTF-16, one in
-a hundred names a supported hardware ID (ASCII or UTF-16 as the file is), and every file names
-other vendors' PCI devices, so that the text the IDs share is found often.  EXPECTED_FILE gets
-the names the removal must delete: the ASCII INFs naming an ID and their PNFs.  With "dense" the
+a hundred installs a supported hardware ID in a models section (ASCII or UTF-16 as the file is),
+one in a hundred more names one only in a comment and in [Strings] (another vendor's INF that the
+removal must read and keep), and every file names other vendors' PCI devices, so that the text the
+IDs share is found often.  EXPECTED_FILE gets the names the removal must delete: the ASCII INFs
+installing an ID and their PNFs.  With "dense" the
 files name a PCI device every hundred bytes or so, as Windows' own INFs do (every line a model),
 a sixteenth of them of the supported boards' vendor.
 """
@@ -52,9 +54,15 @@ for number in range(count):
     lines = ["[Version]", 'Signature="$WINDOWS NT$"', "Class=System", f"DriverVer=01/01/2020,1.0.{number}", ""]
     lines += bodies[number % len(bodies)]
     ours = number % 100 == 50
+    mentions = number % 100 == 25
     utf16 = number % 10 == 3 or (ours and number % 200 == 150)
+    middle = len(lines) // 2
     if ours:
-        lines.insert(len(lines) // 2, f"%Board% = Install0, {ids[number % len(ids)]}")
+        # The models section opened again: sections of one name are one section.
+        lines[middle:middle] = ["[Models.NTx86]", f"%Board% = Install0, {ids[number % len(ids)]}"]
+    if mentions:
+        lines[middle:middle] = [f"; replaces {ids[number % len(ids)]}"]
+        lines += ["[Strings]", f'Board = "{ids[number % len(ids)]}"']
     text = "\r\n".join(lines) + "\r\n"
     data = b"\xff\xfe" + text.encode("utf-16-le") if utf16 else text.encode("ascii")
     with open(os.path.join(inf_dir, name + ".inf"), "wb") as f:

@@ -109,27 +109,40 @@ bool names_service(std::string_view text) {
 
 // One line of a section: its key (the text before "="), when it has one, and its fields, each
 // with the blanks around it dropped, its quotes taken off ("" within quotes is one quote) and
-// comments cut; string tokens are still as written.
+// comments cut; string tokens are still as written.  One line is read after the other into the
+// same buffers, so that a long INF costs no allocation per line.
 struct InfLine {
-  std::size_t section;  // into InfText::sections
-  bool has_key;
+  bool has_key = false;
   std::string key;
-  std::vector<std::string> fields;
-};
-
-struct InfText {
-  std::vector<std::string> sections;  // lower-cased names, as met; one name may come again
-  std::vector<InfLine> lines;
+  std::vector<std::string> fields;  // the first `count` are this line's; the rest keep their room
+  std::size_t count = 0;
 };
 
 constexpr char kEndOfFile = '\x1A';  // what editors of old ended a text with; setup stops there
 
-bool ends_line(char c) {
+constexpr bool ends_line(char c) {
   return c == '\n' || c == kEndOfFile;
 }
 
-bool is_blank(char c) {
+constexpr bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Not one of the characters that end a field or a line, start a comment, a quote or a key, or
+// may continue a line: looked up, since nearly every character of an INF is asked about.
+struct PlainCharacters {
+  bool plain[256];
+  constexpr PlainCharacters() : plain() {
+    for (int c = 0; c < 256; ++c) {
+      auto ch = static_cast<char>(c);
+      plain[c] = !is_blank(ch) && !ends_line(ch) && ch != ';' && ch != '"' && ch != '\\' && ch != '=' && ch != ',';
+    }
+  }
+};
+constexpr PlainCharacters kPlainCharacters;
+
+bool is_plain(char c) {
+  return kPlainCharacters.plain[static_cast<unsigned char>(c)];
 }
 
 std::size_t end_of_line(std::string_view text, std::size_t at) {
@@ -137,18 +150,21 @@ std::size_t end_of_line(std::string_view text, std::size_t at) {
   return at;
 }
 
+std::string* next_field(InfLine* line) {
+  if (line->count == line->fields.size()) line->fields.emplace_back();
+  std::string* field = &line->fields[line->count++];
+  field->clear();
+  return field;
+}
+
 // A line's fields from `at` to its end, continuation lines included; the position of its end.
 // A "\" followed by nothing but blanks (and a comment) before the line's end joins the next line;
 // anywhere else it is text, as in PCI\VEN_.
 std::size_t read_fields(std::string_view text, std::size_t at, InfLine* line) {
-  std::string field;
+  line->has_key = false;
+  line->count = 0;
+  std::string* field = next_field(line);
   std::size_t kept = 0;  // the field's length without its trailing blanks
-  auto end_field = [&]() {
-    field.resize(kept);
-    line->fields.push_back(std::move(field));
-    field.clear();
-    kept = 0;
-  };
   while (at < text.size() && !ends_line(text[at])) {
     char c = text[at];
     if (c == ';') {
@@ -160,50 +176,90 @@ std::size_t read_fields(std::string_view text, std::size_t at, InfLine* line) {
           break;
         }
         if (text[at] == '"') ++at;
-        field += text[at];
+        *field += text[at];
       }
-      kept = field.size();
+      kept = field->size();
     } else if (c == '\\') {
       std::size_t next = at + 1;
       while (next < text.size() && (is_blank(text[next]) || text[next] == '\\')) ++next;
       if (next < text.size() && text[next] == ';') next = end_of_line(text, next);
       if (next < text.size() && text[next] == '\n') {
-        field.resize(kept);
+        field->resize(kept);
         for (at = next + 1; at < text.size() && is_blank(text[at]);) ++at;
       } else if (next >= text.size() || text[next] == kEndOfFile) {
         at = next;
       } else {
-        field.append(text.substr(at, next - at));
-        kept = field.size();
+        field->append(text.substr(at, next - at));
+        kept = field->size();
         at = next;
       }
-    } else if (c == '=' && !line->has_key && line->fields.empty()) {
-      field.resize(kept);
-      line->key = std::move(field);
+    } else if (c == '=' && !line->has_key && line->count == 1) {
+      line->key.assign(*field, 0, kept);
       line->has_key = true;
-      field.clear();
+      field->clear();
       kept = 0;
       ++at;
     } else if (c == ',') {
-      end_field();
-      ++at;
-    } else if (is_blank(c)) {
-      if (!field.empty()) field += c;
+      field->resize(kept);
+      field = next_field(line);
+      kept = 0;
       ++at;
     } else {
-      field += c;
-      kept = field.size();
-      ++at;
+      // A run of blanks, or of plain text, at once: a long INF is mostly plain text.
+      bool blank = is_blank(c);
+      std::size_t end = at + 1;
+      while (end < text.size() && (blank ? is_blank(text[end]) : is_plain(text[end]))) ++end;
+      if (!blank || !field->empty()) field->append(text.substr(at, end - at));
+      if (!blank) kept = field->size();
+      at = end;
     }
   }
-  end_field();
+  field->resize(kept);
   return at;
 }
 
-// The text's sections and lines.  false when setup would not read it as an INF at all: a line
-// before the first section, or a section name without its closing bracket.
-bool read_inf(std::string_view text, InfText* inf) {
+// Lower-cased string keys and their values.
+using StringTable = std::map<std::string, std::string>;
+
+// What of an INF can make it ours, kept as it is read, its string tokens still as written: the
+// [Manufacturer] lines, the strings, the fields after a line's install section that are an ID or
+// may become one through a token, with their sections, and the services the .Services sections
+// add.  Everything else is read and let go.
+struct InfFacts {
+  std::vector<std::vector<std::string>> manufacturers;   // a line's fields; the key's, if alone
+  StringTable strings;                                   // [Strings]
+  StringTable localized;                                 // [Strings.<language>]
+  std::vector<std::pair<std::string, std::string>> ids;  // section, field
+  std::vector<std::string> services;
+};
+
+void note_line(const std::string& section, const InfLine& line, InfFacts* facts) {
+  const std::string* fields = line.fields.data();
+  if (section == "manufacturer") {
+    if (line.has_key || !fields[0].empty())
+      facts->manufacturers.emplace_back(fields, fields + (line.has_key ? line.count : 1));
+  } else if (section == "strings" || section.starts_with("strings.")) {
+    if (line.has_key)
+      (section == "strings" ? facts->strings : facts->localized).emplace(lowered(line.key), fields[0]);
+  } else if (line.has_key && section.ends_with(".services") && same_ignoring_case(line.key, "AddService")) {
+    facts->services.push_back(fields[0]);
+  } else if (line.has_key) {
+    // device-description = install-section, hardware-id, compatible-id... where the section is
+    // a models section; which sections are is known only once [Manufacturer] is read.
+    for (std::size_t i = 1; i < line.count; ++i) {
+      if (is_supported_id(fields[i]) || fields[i].find('%') != std::string::npos)
+        facts->ids.emplace_back(section, fields[i]);
+    }
+  }
+}
+
+// false when setup would not read the text as an INF at all: a line before the first section,
+// or a section name without its closing bracket.
+bool read_inf(std::string_view text, InfFacts* facts) {
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // UTF-8's byte order mark
+  std::string section;
+  bool in_section = false;
+  InfLine line;
   std::size_t at = 0;
   while (at < text.size() && text[at] != kEndOfFile) {
     char c = text[at];
@@ -214,92 +270,64 @@ bool read_inf(std::string_view text, InfText* inf) {
     } else if (c == '[') {
       std::size_t close = text.find(']', at + 1);
       if (close == std::string_view::npos || end_of_line(text, at) < close) return false;
-      inf->sections.push_back(lowered(text.substr(at + 1, close - at - 1)));
+      section = lowered(text.substr(at + 1, close - at - 1));
+      in_section = true;
       at = end_of_line(text, close);  // the rest of the line is a comment
-    } else if (inf->sections.empty()) {
+    } else if (!in_section) {
       return false;
     } else {
-      InfLine line{inf->sections.size() - 1, false, {}, {}};
       at = read_fields(text, at, &line);
-      inf->lines.push_back(std::move(line));
+      note_line(section, line, facts);
     }
   }
   return true;
 }
 
-// Lower-cased string keys and their values: [Strings] first, then the localized
-// [Strings.<language>] sections, for the keys [Strings] leaves out.
-using StringTable = std::map<std::string, std::string>;
-
-StringTable strings_of(const InfText& inf) {
-  StringTable strings;
-  for (bool localized : {false, true}) {
-    for (const InfLine& line : inf.lines) {
-      const std::string& section = inf.sections[line.section];
-      bool wanted = localized ? section.starts_with("strings.") : section == "strings";
-      if (wanted && line.has_key && !line.fields.empty()) strings.emplace(lowered(line.key), line.fields[0]);
-    }
-  }
-  return strings;
-}
-
-// The field with its %strkey% tokens replaced from the string table; %% is a percent sign, and
-// a token the table lacks stays as written (a directory ID such as %12% is no string).
-std::string substituted(const std::string& field, const StringTable& strings) {
+// The field with its %strkey% tokens replaced from [Strings], else from a localized strings
+// section; %% is a percent sign, and a token neither has stays as written (a directory ID such
+// as %12% is no string).
+std::string substituted(const std::string& field, const InfFacts& facts) {
   std::string out;
   for (std::size_t at = 0; at < field.size();) {
     std::size_t close = field[at] == '%' ? field.find('%', at + 1) : std::string::npos;
     if (close == std::string::npos) {
       out += field[at++];
-    } else if (close == at + 1) {
-      out += '%';
-      at = close + 1;
-    } else {
-      auto found = strings.find(lowered(std::string_view(field).substr(at + 1, close - at - 1)));
-      if (found != strings.end()) {
-        out += found->second;
-      } else {
-        out.append(field, at, close - at + 1);
-      }
-      at = close + 1;
+      continue;
     }
+    std::string key = lowered(std::string_view(field).substr(at + 1, close - at - 1));
+    const std::string* value = nullptr;
+    for (const StringTable* table : {&facts.strings, &facts.localized}) {
+      auto found = table->find(key);
+      if (value == nullptr && found != table->end()) value = &found->second;
+    }
+    if (close == at + 1) {
+      out += '%';
+    } else if (value != nullptr) {
+      out += *value;
+    } else {
+      out.append(field, at, close - at + 1);
+    }
+    at = close + 1;
   }
   return out;
 }
 
-// The lower-cased names of the models sections: each [Manufacturer] line names one, either as
-// its only field or as the first field after "=", and the platforms listed after that name its
-// decorated forms (Models, NTamd64: Models.NTamd64 too).
-std::set<std::string> models_sections(const InfText& inf, const StringTable& strings) {
-  std::set<std::string> names;
-  for (const InfLine& line : inf.lines) {
-    if (inf.sections[line.section] != "manufacturer" || line.fields.empty()) continue;
-    std::string base = lowered(substituted(line.fields[0], strings));
-    names.insert(base);
-    if (!line.has_key) continue;
-    for (std::size_t i = 1; i < line.fields.size(); ++i)
-      names.insert(base + "." + lowered(substituted(line.fields[i], strings)));
+bool installs_package(const InfFacts& facts) {
+  for (const std::string& service : facts.services) {
+    if (same_ignoring_case(substituted(service, facts), kServiceName)) return true;
   }
-  return names;
-}
-
-bool installs_package(const InfText& inf) {
-  StringTable strings = strings_of(inf);
-  std::set<std::string> models = models_sections(inf, strings);
-  for (const InfLine& line : inf.lines) {
-    const std::string& section = inf.sections[line.section];
-    if (!line.has_key || line.fields.empty()) continue;
-    // device-description = install-section, hardware-id, compatible-id...
-    if (models.count(section) != 0) {
-      for (std::size_t i = 1; i < line.fields.size(); ++i) {
-        if (is_supported_id(substituted(line.fields[i], strings))) return true;
-      }
-    }
-    // AddService = name, flags, service-install-section... in a DDInstall.Services section.
-    if (section.ends_with(".services") && same_ignoring_case(line.key, "AddService") &&
-        same_ignoring_case(substituted(line.fields[0], strings), kServiceName)) {
-      return true;
-    }
+  // Each [Manufacturer] line names a models section, either as its only field or as the first
+  // field after "="; the platforms listed after that name its decorated forms (Models, NTamd64:
+  // Models.NTamd64 too).
+  std::set<std::string> models;
+  for (const std::vector<std::string>& fields : facts.manufacturers) {
+    std::string base = lowered(substituted(fields[0], facts));
+    models.insert(base);
+    for (std::size_t i = 1; i < fields.size(); ++i)
+      models.insert(base + "." + lowered(substituted(fields[i], facts)));
+  }
+  for (const auto& [section, field] : facts.ids) {
+    if (models.count(section) != 0 && is_supported_id(substituted(field, facts))) return true;
   }
   return false;
 }
@@ -311,6 +339,6 @@ bool inf_installs_package(const char* text, std::size_t size) {
     size = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
   std::string_view content(text, size);
   if (!names_supported_id(content) && !names_service(content)) return false;
-  InfText inf;
-  return read_inf(content, &inf) && installs_package(inf);
+  InfFacts facts;
+  return read_inf(content, &facts) && installs_package(facts);
 }
