@@ -1,6 +1,7 @@
 #!/bin/sh
 # Rehearses the CI fleet twice with the real ansible-playbook: the first run's rows are checked
-# host by host, the second must change and restart nothing.
+# host by host, the second must change and restart nothing; then runs the Windows plays against
+# a fake Windows (windows/run.sh).
 #   tests/fleet/run.sh [BIN_DIR]      (default build/native)
 # The hosts' exports are tests/fleet/exports/HOST/: registry exports (*.reg), and where an
 # export can't say it, present.txt (the boards present) and machine.ini (a service's state).
@@ -117,6 +118,9 @@ for line in failed:
     print("FAIL: halvik-sim rehearse:", line, file=sys.stderr)
 sys.exit(1 if failed else 0)
 PY
+
+echo "== the Windows plays against a fake Windows: the folders made for the run"
+"$root/tests/fleet/windows/run.sh" || failures=$((failures + 1))
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "fleet rehearsal: all rows as expected"

@@ -1,0 +1,1 @@
+../fake_windows.py
