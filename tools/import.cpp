@@ -483,6 +483,15 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   };
   define("SystemRoot", system_root);
   define("SystemDrive", system_root.substr(0, 2));
+  // The Program Files folder as the system records it, which every Windows has but an export of
+  // less than SOFTWARE lacks; the installation's Programs and Features folder goes there.
+  Key* current_version = create_key(hklm, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+  if (current_version->find_value("ProgramFilesDir") == nullptr) {
+    std::string folder = system_root.substr(0, 2) + "\\Program Files";
+    std::vector<std::uint8_t> data(folder.begin(), folder.end());
+    data.push_back(0);
+    current_version->set_value("ProgramFilesDir", port::REG_SZ, data);
+  }
   // Set by the shell, not the session manager; a 32-bit program on AMD64 gets the (x86) folder.
   define("ProgramFiles",
          system_root.substr(0, 2) + "\\Program Files" + (iequals(processor, "AMD64") ? " (x86)" : ""));

@@ -36,7 +36,7 @@ bool create_protected_folder(const char* path) {
   return port::CreateDirectoryA(path, &attributes) != port::FALSE;
 }
 
-bool protect_folder(const char* path) {
+bool protect_path(const char* path) {
   Descriptor descriptor;
   if (descriptor.get() == nullptr) return false;
   return port::SetFileSecurityA(path, port::OWNER_SECURITY_INFORMATION | port::DACL_SECURITY_INFORMATION,

@@ -11,6 +11,6 @@ inline constexpr const char* kAdministratorsOnly = "O:BAD:P(A;OICI;FA;;;BA)(A;OI
 // ERROR_ALREADY_EXISTS when anything of that name is there, which is left as it is.
 bool create_protected_folder(const char* path);
 
-// Gives a folder that is there that security, owner and access list.  false with the last
-// error set (ERROR_ACCESS_DENIED when its owner keeps administrators out).
-bool protect_folder(const char* path);
+// Gives a folder or file that is there that security, owner and access list.  false with the
+// last error set (ERROR_ACCESS_DENIED when its owner keeps administrators out).
+bool protect_path(const char* path);

@@ -62,6 +62,31 @@ bool read_text_line(std::FILE* file, char* text) {
   return true;
 }
 
+// Exchange folders that an earlier run could not remove (a deletion that failed, a run that
+// was ended) go before a new one is made: the request file in it, then the folder.  Neither
+// call follows a link, and RemoveDirectoryA takes only an empty folder, so a folder of that
+// name that someone else made loses at most a link of that name.  Best effort and silent.
+void remove_stale_exchange_folders(const char* temp) {
+  char pattern[port::MAX_PATH];
+  if (std::snprintf(pattern, sizeof pattern, "%s\\halvik-*", temp) >= static_cast<int>(sizeof pattern)) return;
+  port::WIN32_FIND_DATAA entry{};
+  port::HANDLE search = port::FindFirstFileA(pattern, &entry);
+  if (search == port::INVALID_HANDLE_VALUE) return;
+  do {
+    if ((entry.dwFileAttributes & port::FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (entry.dwFileAttributes & port::FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      continue;
+    char folder[port::MAX_PATH];
+    char file[port::MAX_PATH];
+    int length = std::snprintf(folder, sizeof folder, "%s\\%s", temp, entry.cFileName);
+    if (length < 0 || static_cast<std::size_t>(length) + sizeof "\\instlib.tmp" > sizeof folder) continue;
+    if (std::snprintf(file, sizeof file, "%s\\instlib.tmp", folder) < 0) continue;
+    port::DeleteFileA(file);
+    port::RemoveDirectoryA(folder);
+  } while (port::FindNextFileA(search, &entry));
+  port::FindClose(search);
+}
+
 // The exchange lives in a folder made for this run in the system's own Temp folder, not in
 // the TEMP the process's environment names: only Administrators and SYSTEM can open it, so
 // nobody without those rights can read the request, rewrite the response or plant a link
@@ -73,12 +98,15 @@ bool make_exchange_folder(char* folder, std::size_t size) {
   port::DWORD length = port::GetSystemWindowsDirectoryA(windows, sizeof windows);
   if (length == 0 || length >= sizeof windows) return false;
   while (length > 0 && windows[length - 1] == '\\') windows[--length] = '\0';
+  char temp[port::MAX_PATH];
+  if (std::snprintf(temp, sizeof temp, "%s\\Temp", windows) >= static_cast<int>(sizeof temp)) return false;
+  remove_stale_exchange_folders(temp);
   // A name that is taken (by an earlier run, or by someone who guessed it) is never used: the
   // folder must be new to be ours.
   constexpr int kAttempts = 32;
   unsigned long process = port::GetCurrentProcessId();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    int written = std::snprintf(folder, size, "%s\\Temp\\halvik-%lx-%d", windows, process, attempt);
+    int written = std::snprintf(folder, size, "%s\\halvik-%lx-%d", temp, process, attempt);
     if (written < 0 || static_cast<std::size_t>(written) + sizeof "\\instlib.tmp" > size) return false;
     if (create_protected_folder(folder)) return true;
     if (port::GetLastError() != port::ERROR_ALREADY_EXISTS) return false;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/protected_folder.h"
 #include "common/report.h"
 #include "frontend/failure.h"
 #include "platform/port.h"
@@ -22,6 +23,7 @@ char failure_text[2 * port::MAX_PATH];
 
 constexpr const char* kEnvironmentKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr const char* kCurrentVersionKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 // Whether the machine is 64-bit, where this 32-bit program runs under WOW64: from the
 // machine-wide environment, as the hand-over to the counterpart decides it, not from this
@@ -59,15 +61,49 @@ std::vector<const char*> product_programs(bool wow64) {
   return names;
 }
 
-// %ProgramFiles%\Tessaridge (for this 32-bit program on 64-bit Windows, the (x86) folder);
-// false when the variable is unset or the name doesn't fit a path.
-bool product_folder(std::string* folder, std::string* parent) {
-  const char* program_files = port::getenv("ProgramFiles");
-  if (program_files == nullptr || program_files[0] == '\0') return false;
-  *parent = program_files;
+// <Program Files>\Tessaridge, the Program Files folder as the system records it in the view
+// the entry goes to, never the ProgramFiles variable of this process's environment, which
+// whoever started it sets.  A value with a quote would break the entry's command line, and a
+// relative one names no fixed place: both are refused.  false with failure filled.
+bool product_folder(bool wow64, std::string* folder, std::string* parent, FailureInfo* failure) {
+  char value[port::MAX_PATH] = "";
+  port::DWORD size = sizeof value - 1;
+  port::DWORD type = 0;
+  port::HKEY key = nullptr;
+  port::LSTATUS status = port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kCurrentVersionKeyPath, 0,
+                                             port::KEY_READ | view_of(wow64), &key);
+  if (status == kSuccess) {
+    status = port::RegQueryValueExA(key, "ProgramFilesDir", nullptr, &type, reinterpret_cast<port::BYTE*>(value),
+                                    &size);
+    port::RegCloseKey(key);
+  }
+  value[size < sizeof value ? size : sizeof value - 1] = '\0';
+  if (status != kSuccess || type != port::REG_SZ || value[0] == '\0') {
+    failure->message = "Unable to find the Program Files folder (ProgramFilesDir).";
+    return false;
+  }
+  if (std::strchr(value, '"') != nullptr) {
+    std::snprintf(failure_text, sizeof failure_text,
+                  "The Program Files folder (ProgramFilesDir) holds a quote, which the uninstall command can't "
+                  "carry: %s",
+                  value);
+    failure->message = failure_text;
+    return false;
+  }
+  bool drive_path = ((value[0] >= 'A' && value[0] <= 'Z') || (value[0] >= 'a' && value[0] <= 'z')) &&
+                    value[1] == ':' && value[2] == '\\';
+  if (!drive_path) {
+    std::snprintf(failure_text, sizeof failure_text,
+                  "The Program Files folder (ProgramFilesDir) is not a full path: %s", value);
+    failure->message = failure_text;
+    return false;
+  }
+  *parent = value;
   while (!parent->empty() && parent->back() == '\\') parent->pop_back();
   *folder = *parent + "\\" + kProductFolderName;
-  return folder->size() + std::strlen("\\installx64.exe") < port::MAX_PATH;
+  if (folder->size() + std::strlen("\\installx64.exe") < port::MAX_PATH) return true;
+  failure->message = "Unable to find the Program Files folder (ProgramFilesDir).";
+  return false;
 }
 
 // The folder this program runs from; false when the system can't say.
@@ -100,14 +136,58 @@ int fail(FailureInfo* failure, const char* what, const std::string& path, port::
   return 1;
 }
 
-// The folder, made when missing (and its parent, which Windows always has but an imported
-// machine may lack).
-int make_folder(const std::string& folder, const std::string& parent, FailureInfo* failure) {
+// Whether the folder holds nothing but the programs' copies (and so nothing a removal run
+// from it could pick up).  false with failure filled, naming the first other entry.
+bool holds_only_product_files(const std::string& folder, FailureInfo* failure) {
+  port::WIN32_FIND_DATAA entry{};
+  port::HANDLE search = port::FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (search == port::INVALID_HANDLE_VALUE) {
+    if (port::GetLastError() == port::ERROR_FILE_NOT_FOUND) return true;
+    fail(failure, "Unable to list", folder, port::GetLastError());
+    return false;
+  }
+  bool only_ours = true;
+  do {
+    std::string name = entry.cFileName;
+    if (name == "." || name == "..") continue;
+    bool ours = (entry.dwFileAttributes & (port::FILE_ATTRIBUTE_DIRECTORY | port::FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    bool known = false;
+    for (const char* program : product_programs(true)) known |= same_path(name, program);
+    if (!ours || !known) {
+      std::snprintf(failure_text, sizeof failure_text,
+                    "The folder %s holds %s, which is not the installer's: it is left as it is.", folder.c_str(),
+                    name.c_str());
+      failure->message = failure_text;
+      only_ours = false;
+    }
+  } while (only_ours && port::FindNextFileA(search, &entry));
+  port::FindClose(search);
+  return only_ours;
+}
+
+// The product folder, made ours before anything goes into it: created new with access for
+// Administrators and SYSTEM only, or, when it is there already (an earlier installation's, or
+// one that someone else made first), taken over, owner and access, when it is a plain folder
+// holding nothing but the programs' copies; else it is refused and left as it is.  Its parent,
+// which Windows always has but an imported machine may lack, is made when missing.
+int take_product_folder(const std::string& folder, const std::string& parent, FailureInfo* failure) {
   if (!port::CreateDirectoryA(parent.c_str(), nullptr) && port::GetLastError() != port::ERROR_ALREADY_EXISTS)
     return fail(failure, "Unable to create", parent, port::GetLastError());
-  if (!port::CreateDirectoryA(folder.c_str(), nullptr) && port::GetLastError() != port::ERROR_ALREADY_EXISTS)
+  if (create_protected_folder(folder.c_str())) return 0;
+  if (port::GetLastError() != port::ERROR_ALREADY_EXISTS)
     return fail(failure, "Unable to create", folder, port::GetLastError());
-  return 0;
+  port::DWORD attributes = port::GetFileAttributesA(folder.c_str());
+  if (attributes == port::INVALID_FILE_ATTRIBUTES) return fail(failure, "Unable to find", folder, port::GetLastError());
+  if ((attributes & port::FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & port::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    std::snprintf(failure_text, sizeof failure_text,
+                  "%s is not a plain folder (a file or a link): it is left as it is.", folder.c_str());
+    failure->message = failure_text;
+    return 1;
+  }
+  if (!holds_only_product_files(folder, failure)) return 1;
+  if (!protect_path(folder.c_str())) return fail(failure, "Unable to take over", folder, port::GetLastError());
+  // Whatever came in before it was ours is looked at once more.
+  return holds_only_product_files(folder, failure) ? 0 : 1;
 }
 
 std::string quoted_command(const std::string& folder, const char* arguments) {
@@ -134,9 +214,10 @@ int set_number(port::HKEY key, const char* name, port::DWORD number, FailureInfo
               static_cast<port::DWORD>(status));
 }
 
-// The entry in two steps.  Before the copies, where they go and how to remove them: with it,
-// a removal finds whatever this run copied, however far the rest got.  After them, the name
-// and version, by which Programs and Features lists the entry and detection rules find it.
+// The entry in two steps, both once the copies are in place: first where they are and how to
+// remove them, then the name and version, by which Programs and Features lists the entry and
+// detection rules find it.  An earlier entry's name and version go in the first step, so that
+// an entry cut short is not taken for a finished one.
 int write_entry(const std::string& folder, bool wow64, bool published, FailureInfo* failure) {
   std::string path = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
   port::HKEY key = nullptr;
@@ -184,19 +265,22 @@ bool delete_product_file(const std::string& path) {
 
 }  // namespace
 
+int check_product_folder(FailureInfo* failure) {
+  std::string folder;
+  std::string parent;
+  bool wow64 = false;
+  return read_wow64(&wow64, failure) && product_folder(wow64, &folder, &parent, failure) ? 0 : 1;
+}
+
 int register_product(FailureInfo* failure) {
   std::string folder;
   std::string parent;
   std::string source;
   bool wow64 = false;
   if (!read_wow64(&wow64, failure)) return 1;
-  if (!product_folder(&folder, &parent)) {
-    failure->message = "Unable to find the Program Files folder (ProgramFiles).";
-    return 1;
-  }
+  if (!product_folder(wow64, &folder, &parent, failure)) return 1;
   if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
-  if (write_entry(folder, wow64, false, failure) != 0) return 1;
-  if (make_folder(folder, parent, failure) != 0) return 1;
+  if (take_product_folder(folder, parent, failure) != 0) return 1;
   std::vector<std::string> placed{"\\??\\" + folder};
   for (const char* name : product_programs(wow64)) {
     std::string target = folder + "\\" + name;
@@ -207,8 +291,12 @@ int register_product(FailureInfo* failure) {
     port::SetFileAttributesA(target.c_str(), port::FILE_ATTRIBUTE_NORMAL);
     if (!port::CopyFileA(from.c_str(), target.c_str(), port::FALSE))
       return fail(failure, "Unable to copy", from, port::GetLastError());
+    // A copy replaced in place keeps the access of the old one, which may be anyone's.
+    if (!protect_path(target.c_str())) return fail(failure, "Unable to take over", target, port::GetLastError());
   }
   if (keep_files_at_restart(placed, failure) != 0) return 1;
+  // Only now that the folder is ours and holds the copies: the entry runs what is there.
+  if (write_entry(folder, wow64, false, failure) != 0) return 1;
   return write_entry(folder, wow64, true, failure);
 }
 

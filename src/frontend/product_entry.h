@@ -9,8 +9,14 @@
 inline constexpr const char* kUninstallKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 inline constexpr const char* kUninstallEntryName = "halvik";
 
-// Copies the programs into the product folder (taking back deletions an earlier removal
-// scheduled there) and writes the entry.  0, or 1 with failure filled.
+// Whether the system's Program Files folder can take the product folder (it is known, a full
+// path and free of quotes).  0, or 1 with failure filled.
+int check_product_folder(FailureInfo* failure);
+
+// Makes the product folder under the system's Program Files folder its own (only Administrators
+// and SYSTEM may open it), copies the programs into it (taking back deletions an earlier
+// removal scheduled there) and then writes the entry.  A folder there already is taken over
+// only when it holds nothing but the programs' copies.  0, or 1 with failure filled.
 int register_product(FailureInfo* failure);
 
 // Deletes the entry, the copies and the folder.  0; or 1 when something can't go, named on

@@ -55,12 +55,13 @@ void print_installation_outcome(int memory_outcome) {
 bool run_needs_restart = false;
 
 // What an installation can check before the removal passes take the old driver away: the
-// package it installs from and, when it adjusts the memory, the value it adjusts.  A check that
-// fails ends the run with the machine unchanged.
+// package it installs from, the Program Files folder its entry goes to and, when it adjusts
+// the memory, the value it adjusts.  A check that fails ends the run with the machine
+// unchanged.
 void check_installation_inputs() {
   FailureInfo failure;
   bool adjusts_memory = batch_mode != 0 && do_adj != 0 && max_pci_modules != 0;
-  if (check_driver_package(kInfPath, &failure) == 0 &&
+  if (check_driver_package(kInfPath, &failure) == 0 && check_product_folder(&failure) == 0 &&
       (!adjusts_memory || check_memory_setting(&failure) == 0))
     return;
   print_failure(failure);

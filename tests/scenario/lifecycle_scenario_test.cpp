@@ -24,6 +24,9 @@ enum class Do {
   unchanged,   // the registry and files are as before the previous step
   folder,      // a folder args[0] on the machine's C: drive (host spelling)
   pages,       // another program sets SystemPages to args[0] (eight hexadecimal digits)
+  file,        // a file args[0] on the machine's C: drive (host spelling) holding args[1]
+  replace,     // registry.reg with the text args[0] replaced by args[1]
+  ini_has,     // machine.ini holds args[0]
   new_machine  // halvik-sim new, template args[0] (the first step of every case)
 };
 
@@ -80,7 +83,7 @@ const std::vector<Case>& cases() {
       {"TheEntryIsInTheNativeViewOnAmd64",
        {{Do::new_machine, {"amd64"}},
         {Do::install, batch("n")},
-        {Do::has, {kUninstall, "Program Files (x86)\\\\Tessaridge\\\\install.exe\\\" -r -d"}},
+        {Do::has, {kUninstall, "Program Files\\\\Tessaridge\\\\install.exe\\\" -r -d"}},
         {Do::lacks, {"SOFTWARE\\Wow6432Node", "halvik"}},
         {Do::install, kRemoval},
         {Do::lacks, {kUninstall, kEntry}}}},
@@ -115,6 +118,41 @@ const std::vector<Case>& cases() {
         {Do::lacks, {kUninstall, "DisplayVersion"}},
         {Do::drop_ini, {"CopyFileA"}},
         {Do::install, kRemoval},
+        {Do::lacks, {kUninstall, kEntry}}}},
+      // The entry's folder is the system's Program Files folder, never the environment's, and
+      // it is ours before the entry names it: a value that can't carry the entry is refused
+      // before anything changes; a folder there already is taken over only when it holds
+      // nothing but our copies and lets administrators take it.
+      {"AProgramFilesFolderWithAQuoteIsRefusedBeforeAnythingChanges",
+       {{Do::new_machine, {"xp"}},
+        {Do::ini, {"[environment]\nProgramFiles = C:\\Users\\Public\n"}},
+        {Do::replace, {"\"ProgramFilesDir\"=\"C:\\\\Program Files\"", "\"ProgramFilesDir\"=\"C:\\\\Pro\\\"grams\""}},
+        {Do::install, batch("n"), 255,
+         "The Program Files folder (ProgramFilesDir) holds a quote, which the uninstall command can't "
+         "carry: C:\\Pro\"grams\n"
+         "An error occurred during driver installation/configuration.\n"},
+        {Do::unchanged, {}}}},
+      {"AProductFolderHoldingOtherFilesIsLeftAsItIs",
+       {{Do::new_machine, {"xp"}},
+        {Do::file, {"Program Files/Tessaridge/helper.dll", "MZ someone else's"}},
+        {Do::install, batch("n"), 255,
+         "The folder C:\\Program Files\\Tessaridge holds helper.dll, which is not the installer's: it is "
+         "left as it is.\n"
+         "An error occurred during driver installation/configuration.\n"},
+        {Do::lacks, {kUninstall, kEntry}}}},
+      {"AProductFolderOfOldCopiesIsTakenOver",
+       {{Do::new_machine, {"xp"}},
+        {Do::file, {"Program Files/Tessaridge/install.exe", "MZ an old copy"}},
+        {Do::install, batch("n")},
+        {Do::ini_has, {"C:\\Program Files\\Tessaridge = O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"}},
+        {Do::has, {kUninstall, "\"InstallLocation\"=\"C:\\\\Program Files\\\\Tessaridge\""}}}},
+      {"AProductFolderThatKeepsAdministratorsOutIsRefused",
+       {{Do::new_machine, {"xp"}},
+        {Do::folder, {"Program Files/Tessaridge"}},
+        {Do::ini, {"[file_security]\nC:\\Program Files\\Tessaridge = O:S-1-5-21-7-7-7-1001D:P(A;OICI;FA;;;S-1-5-21-7-7-7-1001)\n"}},
+        {Do::install, batch("n"), 255,
+         "Unable to take over C:\\Program Files\\Tessaridge: Access is denied.\r\n"
+         "An error occurred during driver installation/configuration.\n"},
         {Do::lacks, {kUninstall, kEntry}}}},
       {"ReinstallingKeepsEveryBoardBound",
        {{Do::new_machine, {"xp"}},
@@ -322,6 +360,23 @@ TEST_P(Lifecycle, EachStepLeavesWhatItsExitCodeSays) {
         break;
       case Do::folder:
         std::filesystem::create_directories(machine + "/drive_c/" + step.args[0]);
+        break;
+      case Do::file: {
+        std::filesystem::path path = machine + "/drive_c/" + step.args[0];
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << step.args[1];
+        break;
+      }
+      case Do::replace: {
+        std::string text = read_file(machine + "/registry.reg");
+        std::size_t at = text.find(step.args[0]);
+        ASSERT_NE(at, std::string::npos) << step.args[0];
+        text.replace(at, step.args[0].size(), step.args[1]);
+        std::ofstream(machine + "/registry.reg", std::ios::binary) << text;
+        break;
+      }
+      case Do::ini_has:
+        EXPECT_NE(read_file(machine + "/machine.ini").find(step.args[0]), std::string::npos) << step.args[0];
         break;
       case Do::pages: {
         std::string text = read_file(machine + "/registry.reg");

@@ -144,14 +144,19 @@ TEST_F(Delegation, OnlyTheCounterpartBesideTheProgramIsStarted) {
   EXPECT_TRUE(started_beside);
 }
 
-// A folder name that is taken is never used, whatever it holds; a folder that can't be made at
-// all stops the exchange before anything is written.
+// A folder name that is taken is never used: what an earlier run left (its request file) is
+// cleared away, anything else stays as it is and the name is passed over.  A folder that can't
+// be made at all stops the exchange before anything is written.
 TEST_F(Delegation, TheExchangeFolderIsAlwaysNew) {
   set_architecture("AMD64");
-  sim::write_file(exchange_folder(0) + "\\instlib.tmp", "1\r\nR\r\n0\r\n:\r\n0\r\n:\r\n0\r\n");
+  const std::string stale = "C:\\WINDOWS\\Temp\\halvik-1-0";
+  sim::write_file(stale + "\\instlib.tmp", "0\r\nR\r\n1\r\n");
+  sim::write_file(exchange_folder(0) + "\\other.txt", "someone else's");
   EXPECT_EQ(delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status), 1);
   EXPECT_STREQ(failure.message, "Error 2 spawning 64-bit program.");
-  EXPECT_EQ(sim::read_file(exchange_folder(0) + "\\instlib.tmp"), "1\r\nR\r\n0\r\n:\r\n0\r\n:\r\n0\r\n");
+  EXPECT_FALSE(sim::file_exists(stale));
+  EXPECT_EQ(sim::read_file(exchange_folder(0) + "\\other.txt"), "someone else's");
+  EXPECT_FALSE(sim::file_exists(exchange_folder(0) + "\\instlib.tmp"));
   EXPECT_FALSE(sim::file_exists(exchange_folder(1)));
 
   sim::add_fault("CreateDirectoryA", "", 0, port::ERROR_ACCESS_DENIED);

@@ -178,7 +178,7 @@ int remove(const char* path) {
     } else if (::unlink(target.host.c_str()) != 0) {
       error = ERROR_ACCESS_DENIED;
     } else {
-      set_extra_attributes(target.full, 0);
+      forget_file_records(target.full);
       result = 0;
     }
   }

@@ -236,7 +236,7 @@ BOOL DeleteFileA(const char* path) {
   } else if (::unlink(target.host.c_str()) != 0) {
     fail(ERROR_ACCESS_DENIED);
   } else {
-    set_extra_attributes(target.full, 0);
+    forget_file_records(target.full);
     ok = TRUE;
   }
   trace_line("DeleteFileA " + quote(path) + " -> " + result_text(ok));
@@ -325,8 +325,7 @@ BOOL RemoveDirectoryA(const char* path) {
   } else if ((target.link ? ::unlink(target.host.c_str()) : ::rmdir(target.host.c_str())) != 0) {
     error = ERROR_ACCESS_DENIED;
   } else {
-    set_extra_attributes(target.full, 0);
-    set_file_security(target.full, "");
+    forget_file_records(target.full);
   }
   BOOL ok = error == 0 ? TRUE : fail(error);
   trace_line("RemoveDirectoryA " + quote(path) + " -> " + result_text(ok));
@@ -382,9 +381,12 @@ BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags) {
     if (::rename(source.host.c_str(), to.c_str()) != 0) {
       error = ERROR_ACCESS_DENIED;
     } else {
+      // A file keeps its attributes and its security when it moves.
       DWORD attributes = extra_attributes(source.full);
-      set_extra_attributes(source.full, 0);
+      std::string security = file_security(source.full);
+      forget_file_records(source.full);
       set_extra_attributes(target.full, attributes);
+      set_file_security(target.full, security);
     }
   }
   BOOL ok = error == 0 ? TRUE : fail(error);

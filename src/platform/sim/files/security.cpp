@@ -95,6 +95,11 @@ void set_file_security(const std::string& windows_full, const std::string& sddl)
   ini_changed();
 }
 
+void forget_file_records(const std::string& windows_full) {
+  set_extra_attributes(windows_full, 0);
+  set_file_security(windows_full, "");
+}
+
 const char* descriptor_text(const void* descriptor) {
   auto* text = static_cast<char*>(const_cast<void*>(descriptor));
   return descriptors().count(text) != 0 ? text : nullptr;
