@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reads the import tables of the built Windows programs and fails, naming the DLL, when either
 # imports a DLL outside the allowed list: the DLLs that every supported Windows (2000 to 11)
-# loads from its system directory whatever lies beside the program (docs/security-dlls.md says
+# loads from its system directory whatever lies beside the program (docs/security.md says
 # why each one is safe).  Everything else is loaded at run time by its full path.
 #
 # Usage: scripts/check-imports.sh [PROGRAM.exe...]
