@@ -170,10 +170,11 @@ bool holds_only_product_files(const std::string& folder, FailureInfo* failure) {
 // one that someone else made first), taken over, owner and access, when it is a plain folder
 // holding nothing but the programs' copies; else it is refused and left as it is.  Its parent,
 // which Windows always has but an imported machine may lack, is made when missing.
-int take_product_folder(const std::string& folder, const std::string& parent, FailureInfo* failure) {
+int take_product_folder(const std::string& folder, const std::string& parent, bool* made, FailureInfo* failure) {
   if (!port::CreateDirectoryA(parent.c_str(), nullptr) && port::GetLastError() != port::ERROR_ALREADY_EXISTS)
     return fail(failure, "Unable to create", parent, port::GetLastError());
-  if (create_protected_folder(folder.c_str())) return 0;
+  *made = create_protected_folder(folder.c_str());
+  if (*made) return 0;
   if (port::GetLastError() != port::ERROR_ALREADY_EXISTS)
     return fail(failure, "Unable to create", folder, port::GetLastError());
   port::DWORD attributes = port::GetFileAttributesA(folder.c_str());
@@ -263,24 +264,46 @@ bool delete_product_file(const std::string& path) {
   return false;
 }
 
-}  // namespace
-
-int check_product_folder(FailureInfo* failure) {
-  std::string folder;
-  std::string parent;
-  bool wow64 = false;
-  return read_wow64(&wow64, failure) && product_folder(wow64, &folder, &parent, failure) ? 0 : 1;
+// The copies and their folder.  0; or 1 when something can't go, named on standard error.
+int remove_product_folder(const std::string& folder) {
+  bool scheduled = false;
+  for (const char* name : product_programs(true)) {
+    std::string path = folder + "\\" + name;
+    if (!delete_product_file(path)) return 1;
+    if (port::GetFileAttributesA(path.c_str()) != port::INVALID_FILE_ATTRIBUTES) scheduled = true;
+  }
+  if (!port::RemoveDirectoryA(folder.c_str())) {
+    port::DWORD error = port::GetLastError();
+    bool gone = error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND;
+    // A folder that holds the running copy goes at the restart, after it.
+    if (!gone &&
+        !(scheduled && port::MoveFileExA(folder.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT))) {
+      report_error("Unable to delete %s\n", folder.c_str());
+      return 1;
+    }
+  }
+  return 0;
 }
 
-int register_product(FailureInfo* failure) {
+// An installation that failed before its entry was written may have left the product folder
+// with its copies: it goes too, but only a plain folder that holds a copy and nothing else.
+int remove_unregistered_copies(bool wow64) {
   std::string folder;
   std::string parent;
-  std::string source;
-  bool wow64 = false;
-  if (!read_wow64(&wow64, failure)) return 1;
-  if (!product_folder(wow64, &folder, &parent, failure)) return 1;
-  if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
-  if (take_product_folder(folder, parent, failure) != 0) return 1;
+  FailureInfo ignored;
+  if (!product_folder(wow64, &folder, &parent, &ignored)) return 0;
+  port::DWORD attributes = port::GetFileAttributesA(folder.c_str());
+  if (attributes == port::INVALID_FILE_ATTRIBUTES || (attributes & port::FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & port::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !holds_only_product_files(folder, &ignored))
+    return 0;
+  bool holds_a_copy = false;
+  for (const char* name : product_programs(true))
+    holds_a_copy |= port::GetFileAttributesA((folder + "\\" + name).c_str()) != port::INVALID_FILE_ATTRIBUTES;
+  return holds_a_copy ? remove_product_folder(folder) : 0;
+}
+
+// The copies, their deletions taken back, and then the entry.  0, or 1 with failure filled.
+int place_copies(const std::string& folder, const std::string& source, bool wow64, FailureInfo* failure) {
   std::vector<std::string> placed{"\\??\\" + folder};
   for (const char* name : product_programs(wow64)) {
     std::string target = folder + "\\" + name;
@@ -300,8 +323,32 @@ int register_product(FailureInfo* failure) {
   return write_entry(folder, wow64, true, failure);
 }
 
+}  // namespace
+
+int check_product_folder(FailureInfo* failure) {
+  std::string folder;
+  std::string parent;
+  bool wow64 = false;
+  return read_wow64(&wow64, failure) && product_folder(wow64, &folder, &parent, failure) ? 0 : 1;
+}
+
+int register_product(FailureInfo* failure) {
+  std::string folder;
+  std::string parent;
+  std::string source;
+  bool wow64 = false;
+  if (!read_wow64(&wow64, failure)) return 1;
+  if (!product_folder(wow64, &folder, &parent, failure)) return 1;
+  if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
+  bool made = false;
+  if (take_product_folder(folder, parent, &made, failure) != 0) return 1;
+  // A folder this run made goes again when the rest fails: nothing names it yet.
+  if (place_copies(folder, source, wow64, failure) == 0) return 0;
+  if (made) remove_product_folder(folder);
+  return 1;
+}
+
 int unregister_product() {
-  // The entry says where its copies are: nothing else is taken for it.
   FailureInfo failure;
   bool wow64 = false;
   if (!read_wow64(&wow64, &failure)) {
@@ -312,7 +359,7 @@ int unregister_product() {
   port::HKEY key = nullptr;
   port::LSTATUS status =
       port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), 0, port::KEY_READ | view_of(wow64), &key);
-  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 0;
+  if (status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return remove_unregistered_copies(wow64);
   char location[port::MAX_PATH] = "";
   port::DWORD size = sizeof location - 1;
   if (status == kSuccess) {
@@ -325,24 +372,9 @@ int unregister_product() {
     report_error("Unable to read HKEY_LOCAL_MACHINE\\%s\\InstallLocation\n", entry.c_str());
     return 1;
   }
-  std::string folder = status == kSuccess ? location : "";
-  bool scheduled = false;
-  for (const char* name : product_programs(true)) {
-    if (folder.empty()) break;
-    std::string path = folder + "\\" + name;
-    if (!delete_product_file(path)) return 1;
-    if (port::GetFileAttributesA(path.c_str()) != port::INVALID_FILE_ATTRIBUTES) scheduled = true;
-  }
-  if (!folder.empty() && !port::RemoveDirectoryA(folder.c_str())) {
-    port::DWORD error = port::GetLastError();
-    bool gone = error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND;
-    // A folder that holds the running copy goes at the restart, after it.
-    if (!gone &&
-        !(scheduled && port::MoveFileExA(folder.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT))) {
-      report_error("Unable to delete %s\n", folder.c_str());
-      return 1;
-    }
-  }
+  // The entry says where its copies are: nothing else is taken for it.  One cut short before it
+  // said so is taken as no entry.
+  if ((status == kSuccess ? remove_product_folder(location) : remove_unregistered_copies(wow64)) != 0) return 1;
   // The entry has no subkeys; SHDeleteKeyA would look for it in the 32-bit view.
   status = port::RegDeleteKeyExA(port::HKEY_LOCAL_MACHINE, entry.c_str(), view_of(wow64), 0);
   if (status == kSuccess || status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) return 0;

@@ -29,6 +29,14 @@ std::string host_of(std::string name) {
   return host_path_of(name, &host) ? host : std::string();
 }
 
+// The Windows path a pending operation names, "" when it names no simulated drive.
+std::string full_of(std::string name) {
+  if (!name.empty() && name[0] == '!') name.erase(0, 1);
+  if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
+  std::string full;
+  return full_windows_path(name, &full) ? full : std::string();
+}
+
 // Each pair is a source and a target; an empty target deletes the source.  An operation that
 // can't be carried out is dropped, as the session manager drops it.
 void carry_out_pending_operations() {
@@ -42,12 +50,18 @@ void carry_out_pending_operations() {
     std::error_code ignored;
     if (to.empty()) {
       // A file goes; a directory only when it is empty, as MoveFileEx documents.
-      std::filesystem::remove(source, ignored);
+      if (std::filesystem::remove(source, ignored)) forget_file_records(full_of(from));
     } else if (std::string target = host_of(to); !target.empty()) {
       // Without "!" the rename doesn't replace a file already there.
       bool replace = to[0] == '!';
-      if (replace || !std::filesystem::exists(target, ignored))
+      if (replace || !std::filesystem::exists(target, ignored)) {
         std::filesystem::rename(source, target, ignored);
+        if (!ignored) {
+          std::string security = file_security(full_of(from));
+          forget_file_records(full_of(from));
+          set_file_security(full_of(to), security);
+        }
+      }
     }
   }
   key->values.erase(static_cast<std::size_t>(value - key->values.begin()));
