@@ -105,7 +105,11 @@ void remove_driver_directory_if_present(const char* directory, bool root_known) 
     }
     return;
   }
-  if (presence == Presence::present) {
+  // Only a folder of a drive ("X:\...") is walked: a path the environment left relative would
+  // name whatever folder the current drive or directory puts there.
+  bool drive_path = ((directory[0] >= 'A' && directory[0] <= 'Z') || (directory[0] >= 'a' && directory[0] <= 'z')) &&
+                    directory[1] == ':' && directory[2] == '\\';
+  if (presence == Presence::present && drive_path) {
     char path[port::MAX_PATH];
     std::size_t length = std::strlen(directory);
     std::memcpy(path, directory, length + 1);
