@@ -199,8 +199,12 @@ BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* find_data) {
     *find_data = search->entries[search->next++];
     ok = TRUE;
   }
-  trace_line("FindNextFileA " + search_name(search) + " -> " + result_text(ok) +
-             (ok ? " " + quote(find_data->cFileName) : ""));
+  std::string line = "FindNextFileA " + search_name(search) + " -> " + result_text(ok);
+  if (ok) {
+    line += ' ';
+    line += quote(find_data->cFileName);
+  }
+  trace_line(line);
   return ok;
 }
 

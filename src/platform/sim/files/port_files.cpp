@@ -304,8 +304,12 @@ BOOL CreateDirectoryA(const char* path, void* security_attributes) {
     set_file_security(target.full, sddl);
   }
   BOOL ok = error == 0 ? TRUE : fail(error);
-  trace_line("CreateDirectoryA " + quote(path) + (sddl != nullptr && *sddl != '\0' ? " " + quote(sddl) : "") +
-             " -> " + result_text(ok));
+  std::string line = "CreateDirectoryA " + quote(path);
+  if (sddl != nullptr && *sddl != '\0') {
+    line += ' ';
+    line += quote(sddl);
+  }
+  trace_line(line + " -> " + result_text(ok));
   return ok;
 }
 

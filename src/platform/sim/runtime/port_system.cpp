@@ -100,7 +100,10 @@ constexpr Message kMessages[] = {
 // The SID's text form, S-1-5-32-544.
 std::string sid_text(const SidRecord& sid) {
   std::string text = "S-1-" + std::to_string(sid.authority);
-  for (DWORD sub_authority : sid.sub_authorities) text += "-" + std::to_string(sub_authority);
+  for (DWORD sub_authority : sid.sub_authorities) {
+    text += '-';
+    text += std::to_string(sub_authority);
+  }
   return text;
 }
 
