@@ -15,7 +15,7 @@ ctest --preset native
 
 echo "== clang-tidy on the core"
 "$root/scripts/ensure-packages.sh" clang-tidy
-git ls-files 'src/frontend/*.cpp' 'src/config/*.cpp' 'src/service/*.cpp' 'src/pnp/*.cpp' \
+git ls-files 'src/common/*.cpp' 'src/frontend/*.cpp' 'src/config/*.cpp' 'src/service/*.cpp' 'src/pnp/*.cpp' \
   'src/delegate/*.cpp' 'src/counterpart/*.cpp' |
   xargs -P 2 -n 4 clang-tidy -p build/native --quiet 2>/dev/null
 
