@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kEnvironmentKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr std::size_t kTextSize = 512;
+constexpr const char* kOpenInputError = "Error opening input file for 64-bit program.";
 
 // The texts that come back live here until the next delegation, since the front end prints
 // them after the operation has returned.
@@ -93,13 +94,21 @@ void remove_stale_exchange_folders(const char* temp) {
 // where the file goes.  The Windows directory comes from the system, not from SystemRoot in
 // the environment, and its Temp folder is outside System32, so the 64-bit counterpart finds
 // the file where this 32-bit program wrote it.  false when no folder could be made.
+// On failure `folder` names what could not be made and the last error says why.
 bool make_exchange_folder(char* folder, std::size_t size) {
+  std::snprintf(folder, size, "%s", "the exchange folder in the Windows directory");
   char windows[port::MAX_PATH];
   port::DWORD length = port::GetSystemWindowsDirectoryA(windows, sizeof windows);
-  if (length == 0 || length >= sizeof windows) return false;
+  if (length == 0 || length >= sizeof windows) {
+    if (length != 0) port::SetLastError(port::ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   while (length > 0 && windows[length - 1] == '\\') windows[--length] = '\0';
   char temp[port::MAX_PATH];
-  if (std::snprintf(temp, sizeof temp, "%s\\Temp", windows) >= static_cast<int>(sizeof temp)) return false;
+  if (std::snprintf(temp, sizeof temp, "%s\\Temp", windows) >= static_cast<int>(sizeof temp)) {
+    port::SetLastError(port::ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   remove_stale_exchange_folders(temp);
   // A name that is taken (by an earlier run, or by someone who guessed it) is never used: the
   // folder must be new to be ours.
@@ -107,7 +116,10 @@ bool make_exchange_folder(char* folder, std::size_t size) {
   unsigned long process = port::GetCurrentProcessId();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     int written = std::snprintf(folder, size, "%s\\halvik-%lx-%d", temp, process, attempt);
-    if (written < 0 || static_cast<std::size_t>(written) + sizeof "\\instlib.tmp" > size) return false;
+    if (written < 0 || static_cast<std::size_t>(written) + sizeof "\\instlib.tmp" > size) {
+      port::SetLastError(port::ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
     if (create_protected_folder(folder)) return true;
     if (port::GetLastError() != port::ERROR_ALREADY_EXISTS) return false;
   }
@@ -133,9 +145,20 @@ void remove_exchange(const char* folder, const char* path) {
   if (!port::RemoveDirectoryA(folder)) report_error("Unable to delete %s\n", folder);
 }
 
+// A request that can't be written says which file and why before the message: an agent's log
+// has nothing else to go on.
+int fail_creating(FailureInfo* failure, int* status, const char* path, port::DWORD error) {
+  // A path longer than the buffer is cut: the context only names it.
+  if (std::snprintf(context_text, sizeof context_text, "Unable to create %s", path) < 0) context_text[0] = '\0';
+  failure->context = context_text;
+  failure->code = error;
+  return fail(failure, status, kOpenInputError);
+}
+
 int exchange(char command, const char* inf_path, int auto_start, const char* path, int* reboot_needed,
              FailureInfo* failure, int* status) {
   if (const char* error = write_x64_request(path, command, inf_path, auto_start)) {
+    if (error == kOpenInputError) return fail_creating(failure, status, path, port::GetLastError());
     return fail(failure, status, error);
   }
 
@@ -216,7 +239,7 @@ int delegate_to_x64(char command, const char* inf_path, int auto_start, int* reb
 
   char folder[kTextSize];
   if (!make_exchange_folder(folder, sizeof folder)) {
-    return fail(failure, status, "Error opening input file for 64-bit program.");
+    return fail_creating(failure, status, folder, port::GetLastError());
   }
   // make_exchange_folder left room for the name.
   char path[kTextSize];
@@ -237,7 +260,7 @@ bool skip_rest_of_line(std::FILE* file) {
 const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start) {
   // Created new: never an old file of that name, never through a link.
   std::FILE* request = port::fopen(path, "wx");
-  if (request == nullptr) return "Error opening input file for 64-bit program.";
+  if (request == nullptr) return kOpenInputError;
   std::fprintf(request, "0\n%c\n", command);
   if (command == 'I') {
     std::fprintf(request, "%s\n", inf_path != nullptr ? inf_path : "");

@@ -159,8 +159,11 @@ TEST_F(Delegation, TheExchangeFolderIsAlwaysNew) {
   EXPECT_FALSE(sim::file_exists(exchange_folder(0) + "\\instlib.tmp"));
   EXPECT_FALSE(sim::file_exists(exchange_folder(1)));
 
+  // Which folder, and why, comes before the message.
   sim::add_fault("CreateDirectoryA", "", 0, port::ERROR_ACCESS_DENIED);
   EXPECT_EQ(delegate_to_x64('R', nullptr, 0, &reboot_needed, &failure, &status), 1);
+  EXPECT_EQ(failure.context, "Unable to create " + exchange_folder(0));
+  EXPECT_EQ(failure.code, port::ERROR_ACCESS_DENIED);
   EXPECT_STREQ(failure.message, "Error opening input file for 64-bit program.");
 }
 
