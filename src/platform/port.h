@@ -349,7 +349,6 @@ using WaitNoPendingInstallEventsProc = DWORD(PORT_WINAPI*)(DWORD timeout);
 inline constexpr DWORD SDDL_REVISION_1 = 1;
 inline constexpr DWORD OWNER_SECURITY_INFORMATION = 0x00000001;
 inline constexpr DWORD DACL_SECURITY_INFORMATION = 0x00000004;
-inline constexpr DWORD ERROR_INVALID_OWNER = 1307;
 
 struct SECURITY_ATTRIBUTES {
   DWORD nLength;

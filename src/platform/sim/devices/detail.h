@@ -6,6 +6,7 @@
 
 #include "platform/port.h"
 #include "platform/sim/devices/inf.h"
+#include "platform/sim/machine/text.h"
 #include "platform/sim/registry/registry.h"
 
 namespace sim::devices {
@@ -25,7 +26,7 @@ std::string node_path(const std::string& instance_id);  // its Enum key
 
 // Where a registered INF came from, as its PNF records it ("" for another PNF).
 std::string pnf_source_dir(const std::string& pnf_bytes);
-std::string directory_of(const std::string& windows_path);  // "" for a bare name
+using internal::directory_of;  // "" for a bare name
 std::string base_name(const std::string& name);             // without its extension
 std::string file_name_of(const std::string& windows_path);  // the last part (driver_store.cpp)
 

@@ -553,11 +553,6 @@ std::string pnf_source_dir(const std::string& pnf_bytes) {
   return dir;
 }
 
-std::string directory_of(const std::string& windows_path) {
-  std::size_t slash = windows_path.find_last_of("\\/");
-  return slash == std::string::npos ? "" : windows_path.substr(0, slash);
-}
-
 std::string base_name(const std::string& name) {
   std::size_t dot = name.rfind('.');
   return dot == std::string::npos ? name : name.substr(0, dot);

@@ -39,6 +39,8 @@ void set_extra_attributes(const std::string& windows_full, DWORD attributes);
 std::string file_security(const std::string& windows_full);
 void set_file_security(const std::string& windows_full, const std::string& sddl);
 const char* descriptor_text(const void* descriptor);
+// A machine.ini entry about a path (attributes, security); "" removes it.
+void set_path_record(const char* section, const std::string& windows_full, const std::string& text);
 // What the machine keeps about a path that is gone (attributes, security): forgotten.
 void forget_file_records(const std::string& windows_full);
 

@@ -241,15 +241,19 @@ DWORD extra_attributes(const std::string& windows_full) {
 }
 
 void set_extra_attributes(const std::string& windows_full, DWORD attributes) {
-  Machine& m = machine();
   std::string text;
   if (attributes & port::FILE_ATTRIBUTE_HIDDEN) text += "hidden";
   if (attributes & port::FILE_ATTRIBUTE_SYSTEM) text += text.empty() ? "system" : " system";
+  set_path_record("file_attributes", windows_full, text);
+}
+
+void set_path_record(const char* section, const std::string& windows_full, const std::string& text) {
+  Machine& m = machine();
   if (text.empty()) {
-    if (m.ini.get("file_attributes", windows_full) == nullptr) return;
-    m.ini.erase("file_attributes", windows_full);
+    if (m.ini.get(section, windows_full) == nullptr) return;
+    m.ini.erase(section, windows_full);
   } else {
-    m.ini.set("file_attributes", windows_full, text);
+    m.ini.set(section, windows_full, text);
   }
   ini_changed();
 }

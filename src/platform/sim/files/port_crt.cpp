@@ -114,8 +114,7 @@ std::FILE* fopen(const char* path, const char* mode) {
       error = ERROR_INVALID_PARAMETER;
     } else if (target.host.empty()) {
       error = target.full.empty() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    } else if (exclusive && (target.exists || ::access(target.host.c_str(), F_OK) == 0 ||
-                             std::filesystem::is_symlink(target.host, ignored))) {
+    } else if (exclusive && (target.exists || std::filesystem::is_symlink(target.host, ignored))) {
       error = ERROR_FILE_EXISTS;
     } else if (target.directory) {
       error = ERROR_ACCESS_DENIED;

@@ -287,7 +287,9 @@ BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists) 
 BOOL CreateDirectoryA(const char* path, void* security_attributes) {
   FileTarget target = locate_file(path);
   const auto* attributes = static_cast<const SECURITY_ATTRIBUTES*>(security_attributes);
-  const char* sddl = attributes == nullptr ? "" : descriptor_text(attributes->lpSecurityDescriptor);
+  const char* sddl = attributes == nullptr || attributes->lpSecurityDescriptor == nullptr
+                         ? ""
+                         : descriptor_text(attributes->lpSecurityDescriptor);
   DWORD error = fault("CreateDirectoryA", {path == nullptr ? "" : path, target.full});
   if (error != 0) {
   } else if (sddl == nullptr || (attributes != nullptr && attributes->nLength != sizeof(SECURITY_ATTRIBUTES))) {

@@ -85,14 +85,7 @@ std::string file_security(const std::string& windows_full) {
 }
 
 void set_file_security(const std::string& windows_full, const std::string& sddl) {
-  Machine& m = machine();
-  if (sddl.empty()) {
-    if (m.ini.get("file_security", windows_full) == nullptr) return;
-    m.ini.erase("file_security", windows_full);
-  } else {
-    m.ini.set("file_security", windows_full, sddl);
-  }
-  ini_changed();
+  set_path_record("file_security", windows_full, sddl);
 }
 
 void forget_file_records(const std::string& windows_full) {

@@ -215,4 +215,9 @@ std::string quote(std::string_view text) {
   return quoted;
 }
 
+std::string directory_of(const std::string& path) {
+  std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
 }  // namespace sim::internal

@@ -20,6 +20,8 @@ std::string lower(std::string_view text);
 bool iequals(std::string_view a, std::string_view b);
 std::string trim(std::string_view text);
 std::vector<std::string> split_path(std::string_view path);  // on '\' and '/', no empty parts
+// A path without its last part: "" for a bare name.
+std::string directory_of(const std::string& path);
 // A list of folders as PATH holds them: split on ';', each trimmed, no empty entries.
 std::vector<std::string> split_folder_list(std::string_view list);
 // A registry path's key names: only '\' separates ('/' is part of a name).

@@ -75,11 +75,6 @@ DWORD copy_directory(const char* call, const std::string& dir, char* buffer, DWO
   return result;
 }
 
-std::string folder_of(const std::string& path) {
-  std::size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
 std::string base_name(const std::string& path) {
   std::size_t slash = path.find_last_of("\\/");
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -101,7 +96,7 @@ std::string with_extension(std::string name) {
 bool dll_present(std::string* full) {
   FileTarget target = locate_file(full->c_str());
   if (target.exists) return !target.directory;
-  if (!iequals(folder_of(*full), system_directory())) return false;
+  if (!iequals(directory_of(*full), system_directory())) return false;
   for (const char* name : kSystemDlls) {
     if (!iequals(base_name(*full), name)) continue;
     *full = system_directory() + "\\" + name;
@@ -112,7 +107,7 @@ bool dll_present(std::string* full) {
 
 // The folders a bare name is looked for in, in order.
 std::vector<std::string> search_folders() {
-  std::vector<std::string> folders = {folder_of(machine().image_path), system_directory(),
+  std::vector<std::string> folders = {directory_of(machine().image_path), system_directory(),
                                       windows_directory() + "\\system", windows_directory(),
                                       machine().current_directory};
   for (std::string& folder : split_folder_list(ini_value(machine().ini.get_or("environment", "PATH", ""))))

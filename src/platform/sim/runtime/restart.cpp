@@ -22,19 +22,21 @@ constexpr char kPendingOperations[] = "PendingFileRenameOperations";
 
 // "\??\C:\path" (a rename target may start with "!": replace an existing file) as a host path;
 // empty when it names no simulated drive.
-std::string host_of(std::string name) {
+std::string without_prefixes(std::string name) {
   if (!name.empty() && name[0] == '!') name.erase(0, 1);
   if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
+  return name;
+}
+
+std::string host_of(const std::string& name) {
   std::string host;
-  return host_path_of(name, &host) ? host : std::string();
+  return host_path_of(without_prefixes(name), &host) ? host : std::string();
 }
 
 // The Windows path a pending operation names, "" when it names no simulated drive.
-std::string full_of(std::string name) {
-  if (!name.empty() && name[0] == '!') name.erase(0, 1);
-  if (name.rfind("\\??\\", 0) == 0) name.erase(0, 4);
+std::string full_of(const std::string& name) {
   std::string full;
-  return full_windows_path(name, &full) ? full : std::string();
+  return full_windows_path(without_prefixes(name), &full) ? full : std::string();
 }
 
 // Each pair is a source and a target; an empty target deletes the source.  An operation that
