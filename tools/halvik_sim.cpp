@@ -20,6 +20,9 @@
 //                                          every host's exports imported, the installer run
 //                                          and the restart carried out; a row per host
 //                                          (rehearse.cpp)
+//   halvik-sim run DIR [--cd DIR] -- COMMAND LINE
+//                                          a Windows command line run on the machine as an
+//                                          agent runs it; its program's exit code (run.cpp)
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
@@ -37,6 +40,7 @@
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
+#include "run.h"
 
 namespace halvik_sim {
 
@@ -55,7 +59,8 @@ constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
     "       halvik-sim import DIR [--present FILE] FILE.reg...\n"
-    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]\n";
+    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]\n"
+    "       halvik-sim run DIR [--cd DIR] -- COMMAND LINE\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -340,6 +345,10 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
+  if (command == "run") {
+    int status = halvik_sim::command_run(args);
+    return status < 0 ? usage() : status;
+  }
   if (command == "import" || command == "rehearse") {
     int status = command == "import" ? halvik_sim::command_import(args) : halvik_sim::command_rehearse(args);
     return status < 0 ? usage() : status;
