@@ -58,6 +58,8 @@ bool native_program(const std::string& windows_name, std::string* native) {
   return false;
 }
 
+// ---- a started program's command line ------------------------------------------------------
+
 // How the child's runtime splits its command line.  The program name ends at the first blank
 // outside quotes; quotes in it only group.  In the other arguments 2n backslashes before a
 // quote give n backslashes and the quote groups; 2n+1 give n and a literal quote; other
@@ -176,9 +178,6 @@ bool find_program(const std::string& file, std::string* found) {
   }
   return false;
 }
-
-// ---- a started program's command line ------------------------------------------------------
-
 
 }  // namespace
 
