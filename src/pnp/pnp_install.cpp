@@ -16,6 +16,7 @@
 #include "pnp/pnp_steps.h"
 
 int verbose = 1;
+int interactive = 1;
 
 namespace {
 
@@ -216,6 +217,7 @@ bool register_device_node(port::HDEVINFO set, const port::GUID& class_guid, cons
   auto list_size = static_cast<port::DWORD>(std::strlen(hardware_id_list) + 2);
   return port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr,
                                         port::DICD_GENERATE_ID, &device) &&
+         keep_class_installer_quiet(set, &device) &&
          port::SetupDiSetDeviceRegistryPropertyA(set, &device, port::SPDRP_HARDWAREID,
                                                  reinterpret_cast<const port::BYTE*>(hardware_id_list),
                                                  list_size) &&
@@ -411,12 +413,33 @@ int hardware_class_installed() {
   return installed;
 }
 
+bool keep_class_installer_quiet(port::HDEVINFO set, port::SP_DEVINFO_DATA* device) {
+  if (interactive != 0) return true;
+  port::SP_DEVINSTALL_PARAMS_A params{};
+  params.cbSize = sizeof(params);
+  if (!port::SetupDiGetDeviceInstallParamsA(set, device, &params)) return false;
+  params.Flags |= port::DI_QUIETINSTALL;
+  return port::SetupDiSetDeviceInstallParamsA(set, device, &params) != port::FALSE;
+}
+
 int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path) {
   if (hardware_id == nullptr) return 3;
   char full_path[port::MAX_PATH];
   if (!full_inf_path(inf_path, full_path)) return 2;
+  // Without anyone to answer, the update fails where it would ask (for a disk, about a driver's
+  // signature) instead of waiting for ever.  Windows 2000 knows no such flag and refuses the
+  // call with it; there the package check, which found every file the update copies, is what
+  // keeps it from asking for a disk.
+  port::DWORD flags = 0;
+  if (interactive == 0) {
+    port::OSVERSIONINFOEXA info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (port::GetVersionExA(&info) && info.dwPlatformId == port::VER_PLATFORM_WIN32_NT &&
+        (info.dwMajorVersion > 5 || (info.dwMajorVersion == 5 && info.dwMinorVersion >= 1)))
+      flags = port::INSTALLFLAG_NONINTERACTIVE;
+  }
   port::BOOL restart = port::FALSE;
-  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, 0, &restart)) return 2;
+  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, flags, &restart)) return 2;
   return restart ? 1 : 0;
 }
 

@@ -71,6 +71,11 @@ int keep_installed_files_at_restart(const char* registered_inf, bool files_copie
 // The same for any files (and folders), named as the session manager names them ("\\??\\C:\\...").
 int keep_files_at_restart(const std::vector<std::string>& files, FailureInfo* failure);
 
+// In a run where no one may answer, the class installer's calls on the device run with
+// DI_QUIETINSTALL, which keeps them from showing anything.  false, with the last error, when the
+// flag can't be set; always true in an interactive run.
+bool keep_class_installer_quiet(port::HDEVINFO set, port::SP_DEVINFO_DATA* device);
+
 // Removal steps.
 // The device nodes of one row of the table that the walk (over every node, present or not)
 // still holds: enumerate_matching_devices' results, the last error set for a 2.
