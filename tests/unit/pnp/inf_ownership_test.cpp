@@ -93,8 +93,9 @@ std::vector<std::string> copied(const std::string& text) {
   return files;
 }
 
-// The source files an installation copies: the package's own INF, and the ways an INF names
-// where a file lies (disk path, subfolder, platform sections, string tokens, "@" directives).
+// The source files an installation copies: the ways an INF names
+// where a file lies (disk path, subfolder, platform sections, string tokens, "@" directives), and
+// the package's own INF.
 TEST(InfCopiedFiles, EveryPlatformsInstallSectionsNameTheirSourceFiles) {
   const std::string id = supported_hardware_ids[2];
   const std::string layout =
@@ -121,17 +122,14 @@ TEST(InfCopiedFiles, EveryPlatformsInstallSectionsNameTheirSourceFiles) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(copied(c.text), c.files);
   }
-  std::vector<std::string> files;
-  EXPECT_FALSE(inf_copied_files("text before a section", 21, &files));
-}
-
-TEST(InfCopiedFiles, ThePackagesInfCopiesEachPlatformsBinaries) {
   std::ifstream inf(std::string(HALVIK_SOURCE_DIR) + "/pnp/morvellan.inf", std::ios::binary);
-  std::stringstream content;
-  content << inf.rdbuf();
-  EXPECT_EQ(copied(content.str()), (std::vector<std::string>{"halvik_x86.sys", "tsrgBdevpp_x86.dll",
+  std::stringstream package;
+  package << inf.rdbuf();
+  EXPECT_EQ(copied(package.str()), (std::vector<std::string>{"halvik_x86.sys", "tsrgBdevpp_x86.dll",
                                                               "tsrgBdevco_x86.dll", "halvik_amd64.sys",
                                                               "tsrgBdevpp_amd64.dll", "tsrgBdevco_amd64.dll"}));
+  std::vector<std::string> files;
+  EXPECT_FALSE(inf_copied_files("text before a section", 21, &files));
 }
 
 }  // namespace
