@@ -474,8 +474,11 @@ bool inf_copied_files(const char* text, std::size_t size, std::vector<std::strin
   for (const std::vector<std::string>& manufacturer : inf.facts.manufacturers) {
     std::string base = lowered(substituted(manufacturer[0], inf.facts));
     std::vector<std::string> decorations{""};
-    for (std::size_t i = 1; i < manufacturer.size(); ++i)
-      decorations.push_back("." + lowered(substituted(manufacturer[i], inf.facts)));
+    for (std::size_t i = 1; i < manufacturer.size(); ++i) {
+      // Appended, not "." + ...: the optimiser's overlap warning misreads that form (GCC 12).
+      decorations.emplace_back(".");
+      decorations.back() += lowered(substituted(manufacturer[i], inf.facts));
+    }
     for (const std::string& decoration : decorations) {
       const std::vector<KeptLine>* models = find_section(inf, base + decoration);
       if (models == nullptr) continue;
