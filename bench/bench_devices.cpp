@@ -45,7 +45,8 @@ void BM_CountSupportedDevices(benchmark::State& state) {
     std::uint32_t total = 0;
     DeviceWalk walk;
     open_device_walk(port::DIGCF_PRESENT, supported_hardware_ids, supported_hardware_id_count, &walk);
-    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) walk_row(&walk, row, count_visitor, &total, false);
+    for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
+      walk_row(&walk, row, count_visitor, &total, false);
     close_device_walk(&walk);
     benchmark::DoNotOptimize(total);
   }

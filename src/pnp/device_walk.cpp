@@ -176,7 +176,8 @@ int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32
     parsed.push_back(parse_id_pattern(patterns[row]));
     // The named device joins the list even when it is not present; a failure only means the
     // walk sees the devices it already has.
-    if (parsed.back().by_instance) port::SetupDiOpenDeviceInfoA(walk->set, parsed.back().text, nullptr, 0, nullptr);
+    if (parsed.back().by_instance)
+      port::SetupDiOpenDeviceInfoA(walk->set, parsed.back().text, nullptr, 0, nullptr);
   }
 
   port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
@@ -208,7 +209,8 @@ int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32
   return 0;
 }
 
-int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* context, bool visitor_removes) {
+int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* context,
+             bool visitor_removes) {
   if (walk->set == port::INVALID_HANDLE_VALUE) {
     port::SetLastError(walk->list_error);
     return 2;

@@ -70,10 +70,11 @@ int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32
 int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* context, bool visitor_removes);
 void close_device_walk(DeviceWalk* walk);
 
-// A walk of one pattern.  flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always added.  Results: 5 nothing
-// matched, 4 every matching device visited, otherwise the visitor's non-zero result, or 2 when
-// the list, a step of the enumeration or a device's IDs can't be read (the walk then can't
-// tell that no device of the pattern is left; the last error is that failure's).  Never 0.
+// A walk of one pattern.  flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always
+// added.  Results: 5 nothing matched, 4 every matching device visited, otherwise the visitor's
+// non-zero result, or 2 when the list, a step of the enumeration or a device's IDs can't be read
+// (the walk then can't tell that no device of the pattern is left; the last error is that
+// failure's).  Never 0.
 int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context);
 // The number of present devices that match, as far as the walk could read them.
 int count_matching_devices(const char* pattern);

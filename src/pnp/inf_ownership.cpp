@@ -342,9 +342,8 @@ bool inf_installs_package(const char* text, std::size_t size) {
   std::string_view content(text, size);
   if (!names_supported_id(content) && !names_service(content)) return false;
   InfFacts facts;
-  return read_inf(content, [&facts](const std::string& section, const InfLine& line) {
-           note_line(section, line, &facts);
-         }) && installs_package(facts);
+  auto note = [&facts](const std::string& section, const InfLine& line) { note_line(section, line, &facts); };
+  return read_inf(content, note) && installs_package(facts);
 }
 
 namespace {
@@ -359,7 +358,7 @@ struct KeptLine {
 };
 
 struct InfText {
-  InfFacts facts;                                        // for the string tokens and [Manufacturer]
+  InfFacts facts;                                         // for the string tokens and [Manufacturer]
   std::map<std::string, std::vector<KeptLine>> sections;  // by lower-cased name
 };
 
@@ -397,7 +396,8 @@ std::string source_path(const InfText& inf, const std::string& platform, const s
   std::string path;
   if (const KeptLine* file = find_source_line(inf, "SourceDisksFiles", platform, name)) {
     const std::vector<std::string>& fields = file->fields;
-    const KeptLine* disk = fields.empty() ? nullptr : find_source_line(inf, "SourceDisksNames", platform, fields[0]);
+    const KeptLine* disk =
+        fields.empty() ? nullptr : find_source_line(inf, "SourceDisksNames", platform, fields[0]);
     if (disk != nullptr && disk->fields.size() > 3) append_path_part(&path, disk->fields[3]);
     if (fields.size() > 1) append_path_part(&path, fields[1]);
   }
@@ -429,7 +429,8 @@ void add_copied_files(const InfText& inf, const std::string& section, const std:
       if (list == nullptr) continue;
       for (const KeptLine& line : *list) {
         if (line.has_key || line.fields.empty() || line.fields[0].empty()) continue;
-        const std::string& source = line.fields.size() > 1 && !line.fields[1].empty() ? line.fields[1] : line.fields[0];
+        const std::string& source =
+            line.fields.size() > 1 && !line.fields[1].empty() ? line.fields[1] : line.fields[0];
         add_file(files, source_path(inf, platform, source));
       }
     }
@@ -462,8 +463,10 @@ bool inf_copied_files(const char* text, std::size_t size, std::vector<std::strin
   InfText inf;
   bool read = read_inf(std::string_view(text, size), [&inf](const std::string& section, const InfLine& line) {
     note_line(section, line, &inf.facts);
-    inf.sections[section].push_back({line.has_key, line.key, {line.fields.begin(), line.fields.begin() +
-                                                                                      static_cast<std::ptrdiff_t>(line.count)}});
+    inf.sections[section].push_back(
+        {line.has_key,
+         line.key,
+         {line.fields.begin(), line.fields.begin() + static_cast<std::ptrdiff_t>(line.count)}});
   });
   if (!read) return false;
   for (auto& [name, lines] : inf.sections) {
@@ -485,7 +488,8 @@ bool inf_copied_files(const char* text, std::size_t size, std::vector<std::strin
       std::string platform = platform_of(decoration);
       for (const KeptLine& model : *models) {
         bool ours = false;
-        for (std::size_t i = 1; i < model.fields.size() && !ours; ++i) ours = is_supported_id(model.fields[i]);
+        for (std::size_t i = 1; i < model.fields.size() && !ours; ++i)
+          ours = is_supported_id(model.fields[i]);
         if (!ours) continue;
         std::string section = install_section(inf, model.fields[0], platform);
         if (section.empty()) continue;

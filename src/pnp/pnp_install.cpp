@@ -322,8 +322,8 @@ int check_copied_files(const char* full_path, const std::string& inf_text, Failu
     std::string path = folder + file;
     port::DWORD error = port::ERROR_FILENAME_EXCED_RANGE;
     if (path.size() < port::MAX_PATH) {
-      port::HANDLE handle = port::CreateFileA(path.c_str(), port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
-                                              port::OPEN_EXISTING, 0, nullptr);
+      port::HANDLE handle = port::CreateFileA(path.c_str(), port::GENERIC_READ, port::FILE_SHARE_READ,
+                                              nullptr, port::OPEN_EXISTING, 0, nullptr);
       if (handle != port::INVALID_HANDLE_VALUE) {
         port::CloseHandle(handle);
         continue;

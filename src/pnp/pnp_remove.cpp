@@ -411,7 +411,8 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
   params.Scope = port::DI_REMOVEDEVICE_GLOBAL;
   params.HwProfile = 0;
   if (!port::SetupDiSetClassInstallParamsA(set, device, &params.ClassInstallHeader, sizeof(params)) ||
-      !keep_class_installer_quiet(set, device) || !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
+      !keep_class_installer_quiet(set, device) ||
+      !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
     walk->error = port::GetLastError();
     if (verbose) std::printf("%-60s: %s\n", instance_id, "removal failure");
     return 2;

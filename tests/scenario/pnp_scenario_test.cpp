@@ -544,7 +544,8 @@ TEST_F(PnpScenario, AServiceKeyThatCantBeDeletedIsNamedOnce) {
     add_ini("faults", "SHDeleteKeyA HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\halvik = 5");
     RunResult result = install(kRemoval);
     EXPECT_EQ(result.exit_code, 255);
-    EXPECT_EQ(result.err, "DeleteKey - driver: Access is denied.\r\nAn error occurred during driver removal.\n");
+    EXPECT_EQ(result.err,
+              "DeleteKey - driver: Access is denied.\r\nAn error occurred during driver removal.\n");
   }
 }
 

@@ -185,7 +185,8 @@ port::BOOL port::SetupDiGetDeviceInstallParamsA(port::HDEVINFO set, port::SP_DEV
   if (params == nullptr)
     return WIN32_CALL(setupapi, SetupDiGetDeviceInstallParamsA, FALSE, set, record.get(), nullptr);
   ::SP_DEVINSTALL_PARAMS_A windows_params = windows_install_params(*params);
-  ::BOOL result = WIN32_CALL(setupapi, SetupDiGetDeviceInstallParamsA, FALSE, set, record.get(), &windows_params);
+  ::BOOL result =
+      WIN32_CALL(setupapi, SetupDiGetDeviceInstallParamsA, FALSE, set, record.get(), &windows_params);
   if (result) {
     params->Flags = windows_params.Flags;
     params->FlagsEx = windows_params.FlagsEx;

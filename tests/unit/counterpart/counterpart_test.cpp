@@ -54,7 +54,8 @@ TEST_F(Counterpart, ABatchRequestRunsTheClassInstallerQuiet) {
     EXPECT_EQ(run(std::string("0\r\nR\r\n") + last_lines), 0);
     interactive = 1;
     int quiet_calls = 0;
-    for (const std::string& line : sim::trace()) quiet_calls += line.starts_with("SetupDiSetDeviceInstallParamsA");
+    for (const std::string& line : sim::trace())
+      quiet_calls += line.starts_with("SetupDiSetDeviceInstallParamsA");
     EXPECT_EQ(quiet_calls > 0, std::string(last_lines) == "1\r\n0\r\n");
     EXPECT_NE(output.find("Removed Device"), std::string::npos);
   }

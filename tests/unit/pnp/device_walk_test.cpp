@@ -178,8 +178,8 @@ RowsRun remove_every_row(bool list_per_row) {
   if (!list_per_row) open_device_walk(0, supported_hardware_ids, supported_hardware_id_count, &walk);
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
     RemovalWalk removal{0};
-    int result = list_per_row ? enumerate_matching_devices(0, supported_hardware_ids[row], remove_device_visitor,
-                                                           &removal)
+    int result = list_per_row ? enumerate_matching_devices(0, supported_hardware_ids[row],
+                                                           remove_device_visitor, &removal)
                               : remove_devices_of_row(&walk, row);
     if (result != 4 && result != 5) std::printf("row %u: %d\n", row, result);
   }

@@ -329,7 +329,8 @@ namespace {
 std::vector<std::string> prompt_guards() {
   std::vector<std::string> lines;
   for (const std::string& line : sim::trace()) {
-    if (line.starts_with("UpdateDriverForPlugAndPlayDevicesA \"") || line.starts_with("SetupDiSetDeviceInstallParamsA"))
+    if (line.starts_with("UpdateDriverForPlugAndPlayDevicesA \"") ||
+        line.starts_with("SetupDiSetDeviceInstallParamsA"))
       lines.push_back(line.substr(0, line.find(" -> ")));
   }
   return lines;
@@ -340,7 +341,8 @@ std::vector<std::string> prompt_guards() {
 // quiet.  An interactive run keeps the prompts.
 TEST_F(PnpInstall, ABatchRunTellsEveryCallThatMightAskNotTo) {
   const std::string node = "\"ROOT\\TESSARIDGEHARDWARE\\0000\"";
-  const std::string update = "UpdateDriverForPlugAndPlayDevicesA \"" + std::string(supported_hardware_ids[0]) +
+  const std::string update = "UpdateDriverForPlugAndPlayDevicesA \"" +
+                             std::string(supported_hardware_ids[0]) +
                              "\" \"C:\\Tessaridge\\pnp\\morvellan.inf\" ";
   const struct {
     int interactive;

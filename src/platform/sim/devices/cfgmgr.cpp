@@ -38,7 +38,8 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND /*parent*/, const char* hardware_id
   if (source_missing && (install_flags & INSTALLFLAG_NONINTERACTIVE) == 0) {
     // Windows asks for the disk and waits for an answer; nobody gives one on this machine, and
     // the request ends as if cancelled.
-    sim::internal::trace_line("UpdateDriverForPlugAndPlayDevicesA asks for the disk that holds a package file");
+    sim::internal::trace_line(
+        "UpdateDriverForPlugAndPlayDevicesA asks for the disk that holds a package file");
     error = kErrorCancelled;
   }
   if (error != ERROR_SUCCESS) return fail(call, error);

@@ -38,7 +38,7 @@ struct DeviceList {
   std::string class_guid;  // "" when the list has no class
   std::vector<Element> elements;
   std::unordered_map<std::string, std::size_t> by_id;  // upper-cased instance ID -> element
-  DWORD install_flags = 0;  // the list's own install parameters
+  DWORD install_flags = 0;                             // the list's own install parameters
   DWORD install_flags_ex = 0;
 };
 
