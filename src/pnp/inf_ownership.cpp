@@ -371,7 +371,9 @@ const std::vector<KeptLine>* find_section(const InfText& inf, const std::string&
 // one whose key is `key`, as setup looks a source file or disk up.
 const KeptLine* find_source_line(const InfText& inf, const std::string& section, const std::string& platform,
                                  const std::string& key) {
-  for (const std::string& name : {section + "." + platform, section}) {
+  std::string decorated = section;
+  decorated.append(".").append(platform);
+  for (const std::string& name : {decorated, section}) {
     const std::vector<KeptLine>* lines = find_section(inf, name);
     if (lines == nullptr) continue;
     for (const KeptLine& line : *lines) {
@@ -449,7 +451,10 @@ std::string platform_of(const std::string& decoration) {
 // The install section setup picks for the platform: the one decorated for it, else the one
 // decorated for NT, else the plain one; "" when none exists.
 std::string install_section(const InfText& inf, const std::string& name, const std::string& platform) {
-  for (const std::string& candidate : {name + ".nt" + platform, name + ".nt", name}) {
+  std::string nt = name + ".nt";
+  std::string decorated = nt;
+  decorated += platform;
+  for (const std::string& candidate : {decorated, nt, name}) {
     if (find_section(inf, candidate) != nullptr) return candidate;
   }
   return "";
