@@ -16,6 +16,9 @@
 #     and halvik-sim import of the UTF-16 one as reg export writes it, against cp of the export;
 #   - the batch installation and the removal (install -r -c 0) on machines with BENCH_BOARDS
 #     (default "10 100 1000 10000") boards, each run on a fresh copy;
+#   - the removal on machines with a long device history: BENCH_HISTORY (default "17775") device
+#     nodes of other vendors' devices long gone, besides the installed driver's, each run on a
+#     fresh copy, after a check that the removal reads each node's IDs once;
 #   - halvik-sim service on machines whose machine.ini has BENCH_INI (default "10000 100000")
 #     more sections and a section of that many keys;
 #   - halvik-sim diff of two machines that differ in one bit of a binary value of BENCH_DIFF_MB
@@ -32,6 +35,7 @@ work=${1:-/tmp/halvik-bench}
 sizes=${BENCH_SIZES-200 2000 20000 2000d}
 reg_sizes=${BENCH_REGISTRY_MB-10 100}
 board_counts=${BENCH_BOARDS-10 100 1000 10000}
+history_counts=${BENCH_HISTORY-17775}
 ini_counts=${BENCH_INI-10000 100000}
 diff_sizes=${BENCH_DIFF_MB-2 20}
 fleet_hosts=${BENCH_FLEET_HOSTS-40}
@@ -103,6 +107,24 @@ for n in $board_counts; do
   HALVIK_MACHINE=$work/run "$install" -r -c 0 >/dev/null || [ $? -eq 1 ]
   [ "$(drivers "$work/run")" -eq "$base" ] || { echo "bench: the removal left drivers of the $n boards" >&2; exit 1; }
   echo "installation and removal with $n boards: every board's driver installed and removed" >&2
+done
+# Machines with a long device history: h<N>, the driver installed and N nodes of devices gone.
+for n in $history_counts; do
+  if [ ! -f "$work/h$n/done" ]; then
+    rm -rf "$work/h$n" && "$sim" new "$work/h$n" >/dev/null
+    # shellcheck disable=SC2086
+    HALVIK_MACHINE=$work/h$n "$install" -c $batch >/dev/null || [ $? -eq 1 ]
+    python3 "$root/scripts/bench_machines.py" history "$work/h$n/registry.reg" "$n"
+    touch "$work/h$n/done"
+  fi
+  # One walk serves the twelve rows: two ID reads per node, not two per node and row.
+  rm -rf "$work/run" && cp -a "$work/h$n" "$work/run" && printf '\n[trace]\nenabled = 1\n' >>"$work/run/machine.ini"
+  HALVIK_MACHINE=$work/run "$install" -r -c 0 >/dev/null || [ $? -eq 1 ]
+  nodes=$(grep -c '^SetupDiEnumDeviceInfo .* -> TRUE' "$work/run/trace.log" || true)
+  reads=$(grep -c '^SetupDiGetDeviceRegistryPropertyA' "$work/run/trace.log" || true)
+  [ "$nodes" -gt "$n" ] && [ "$reads" -le $((2 * nodes + 100)) ] ||
+    { echo "bench: the removal read $reads IDs of $nodes nodes" >&2; exit 1; }
+  echo "removal with a history of $n nodes: $reads ID reads for $nodes nodes" >&2
 done
 for n in $ini_counts; do
   if [ ! -f "$work/i$n/done" ]; then
@@ -177,6 +199,9 @@ for n in $board_counts; do
   commands+=("install_$n|HALVIK_MACHINE=$work/run $install -c $batch|rm -rf $work/run && cp -a $work/b$n $work/run")
   commands+=("uninstall_$n|HALVIK_MACHINE=$work/run $install -r -c 0|rm -rf $work/run && cp -a $work/bi$n $work/run")
 done
+for n in $history_counts; do
+  commands+=("history_$n|HALVIK_MACHINE=$work/run $install -r -c 0|rm -rf $work/run && cp -a $work/h$n $work/run")
+done
 for n in $ini_counts; do
   commands+=("ini_$n|$sim service $work/run benchsvc running|rm -rf $work/run && cp -al $work/i$n $work/run")
 done
@@ -206,7 +231,7 @@ for mb in $reg_sizes; do
     stat -c %s "$work/r${mb}_$enc/registry.reg" >"$work/times/size_${mb}_$enc.bytes"
   done
 done
-python3 - "$work/times" "$sizes" "$reg_sizes" "$board_counts" "$ini_counts" "$diff_sizes" "$fleet_hosts" "$fleet_mb" <<'PY'
+python3 - "$work/times" "$sizes" "$reg_sizes" "$board_counts" "$ini_counts" "$diff_sizes" "$fleet_hosts" "$fleet_mb" "$history_counts" <<'PY'
 import glob, json, os, statistics, sys
 times_dir, sizes = sys.argv[1], sys.argv[2].split()
 reg_sizes = [int(s) for s in sys.argv[3].split()]
@@ -263,6 +288,11 @@ def growth_table(title, unit, names, counts):
         print(f"{str(n) + unit:>10} " + " ".join(cells))
 if board_counts:
     growth_table("boards", "", [("installation", "install"), ("removal", "uninstall")], board_counts)
+if sys.argv[9].split():
+    print()
+    print(f"{'device history':>22} {'removal s':>11}")
+    for n in sys.argv[9].split():
+        print(f"{n + ' nodes':>22} {median('history_' + n):>11.3f}")
 if ini_counts:
     growth_table("sections", "", [("machine.ini", "ini")], ini_counts)
 if diff_sizes:

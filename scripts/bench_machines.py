@@ -4,6 +4,9 @@
 bench_machines.py boards MACHINE_INI COUNT
     Puts COUNT Tessaridge boards (row 1 of the supported IDs, each with its own bus and slot)
     into the machine's [hardware] section; halvik-sim reboot then gives each its device node.
+bench_machines.py history REGISTRY_REG COUNT
+    Appends COUNT device nodes of other vendors' devices whose boards are long gone (USB sticks,
+    printers, disks, monitors seen once), as a lab PC's registry holds them: not present, not ours.
 bench_machines.py ini MACHINE_INI COUNT
     Appends COUNT sections of one key each, and one section of COUNT keys.
 bench_machines.py value REGISTRY_REG MEGABYTES SEED_FLIP
@@ -32,6 +35,22 @@ if kind == "boards":
     else:
         text = text.rstrip("\n") + "\n\n[hardware]\n" + "".join(lines)
     open(path, "w", encoding="utf-8").write(text)
+elif kind == "history":
+    def multi_sz(strings):
+        data = "".join(s + "\0" for s in strings) + "\0"
+        return "hex(7):" + ",".join(f"{b:02x}" for b in data.encode("utf-16-le"))
+    families = [("USB", "USB\\VID_{:04X}&PID_{:04X}", ["USB\\Class_08&SubClass_06", "USB\\Class_08"]),
+                ("USBPRINT", "USBPRINT\\VENDOR{:04X}MODEL{:04X}", ["GENERIC_PRINTER"]),
+                ("DISPLAY", "MONITOR\\MON{:04X}{:04X}", ["*PNP09FF"]),
+                ("PCI", "PCI\\VEN_8086&DEV_{:04X}&SUBSYS_{:04X}8086", ["PCI\\CC_0200"])]
+    rng = random.Random(count)
+    with open(path, "a", encoding="utf-8") as f:
+        for i in range(count):
+            _, pattern, compatible = families[i % len(families)]
+            device = pattern.format(rng.randrange(0x10000), rng.randrange(0x10000))
+            key = f"SYSTEM\\CurrentControlSet\\Enum\\{device}\\{i:08X}"
+            f.write(f"\n[HKEY_LOCAL_MACHINE\\{key}]\n\"HardwareID\"={multi_sz([device + '&REV_01', device])}\n"
+                    f"\"CompatibleIDs\"={multi_sz(compatible)}\n\"ConfigFlags\"=dword:00000000\n")
 elif kind == "ini":
     with open(path, "a", encoding="utf-8") as f:
         f.write("".join(f"\n[bench{i}]\nkey = {i}\n" for i in range(count)))

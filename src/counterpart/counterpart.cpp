@@ -56,6 +56,7 @@ const char* read_counterpart_request(std::FILE* file, CounterpartRequest* reques
   request->inf_path[0] = '\0';
   request->auto_start = 0;
   request->verbose = 1;
+  request->interactive = 1;
 
   int io_specifier = -1;
   if (std::fscanf(file, "%d", &io_specifier) != 1 || io_specifier != 0) {
@@ -82,6 +83,8 @@ const char* read_counterpart_request(std::FILE* file, CounterpartRequest* reques
     }
   }
   if (std::fscanf(file, "%d", &request->verbose) != 1) return "The request holds no verbose value.";
+  // An installer of an earlier version writes no such line: its runs may ask, as they did.
+  if (std::fscanf(file, "%d", &request->interactive) != 1) request->interactive = 1;
   return nullptr;
 }
 
@@ -89,6 +92,7 @@ int perform_counterpart_request(const CounterpartRequest& request, int* reboot_n
   clear_failure(failure);
   *reboot_needed = 0;
   verbose = request.verbose;
+  interactive = request.interactive;
   // This is the 64-bit side already: the device work runs here, never handed on again.
   if (request.command == 'I')
     return install_pnp_devices(request.inf_path, request.auto_start, reboot_needed, failure);

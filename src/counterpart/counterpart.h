@@ -13,6 +13,7 @@ struct CounterpartRequest {
   char inf_path[port::MAX_PATH];  // I only; relative paths are taken from the current directory
   int auto_start;                 // I only
   int verbose;
+  int interactive;  // someone may answer the system's prompts
 };
 
 // The whole run of the program: 0 when a response was written, else non-zero.

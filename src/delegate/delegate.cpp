@@ -269,7 +269,7 @@ const char* write_x64_request(const char* path, char command, const char* inf_pa
     std::fclose(request);
     return "Invalid command for 64-bit program.";
   }
-  std::fprintf(request, "%d\n", verbose);
+  std::fprintf(request, "%d\n%d\n", verbose, interactive);
   std::fclose(request);
   return nullptr;
 }

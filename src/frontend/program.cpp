@@ -160,6 +160,8 @@ void require_administrator_rights() {
 void run_installer(int argc, char** argv) {
   require_administrator_rights();
   if (parse_command_line(argc, argv) < 0) print_usage();
+  // A batch run is an agent's, often with no console or desktop: the system must not ask.
+  if (batch_mode != 0) interactive = 0;
   if (removal_mode != 0) run_removal();
   run_installation();
 }

@@ -393,6 +393,9 @@ inline constexpr DWORD DI_REMOVEDEVICE_GLOBAL = 0x00000001;
 inline constexpr DWORD DICD_GENERATE_ID = 0x00000001;
 inline constexpr DWORD DI_NEEDRESTART = 0x00000080;
 inline constexpr DWORD DI_NEEDREBOOT = 0x00000100;
+inline constexpr DWORD DI_QUIETINSTALL = 0x00800000;
+// UpdateDriverForPlugAndPlayDevicesA: fail rather than show anything (Windows XP and later).
+inline constexpr DWORD INSTALLFLAG_NONINTERACTIVE = 0x00000004;
 inline constexpr DWORD SPOST_PATH = 1;
 inline constexpr DWORD SUOI_FORCEDELETE = 0x00000001;
 inline constexpr DWORD INF_STYLE_WIN4 = 0x00000002;
@@ -421,6 +424,18 @@ struct SP_DEVINFO_LIST_DETAIL_DATA_A {
 struct SP_CLASSINSTALL_HEADER {
   DWORD cbSize;
   DWORD InstallFunction;
+};
+struct SP_DEVINSTALL_PARAMS_A {
+  DWORD cbSize;
+  DWORD Flags;
+  DWORD FlagsEx;
+  HWND hwndParent;
+  void* InstallMsgHandler;
+  void* InstallMsgHandlerContext;
+  void* FileQueue;
+  ULONG_PTR ClassInstallReserved;
+  DWORD Reserved;
+  CHAR DriverPath[MAX_PATH];
 };
 struct SP_REMOVEDEVICE_PARAMS {
   SP_CLASSINSTALL_HEADER ClassInstallHeader;
@@ -460,6 +475,9 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWOR
                                        BYTE* buffer, DWORD size, DWORD* required_size);
 BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,
                                    DWORD size);
+// data null: the parameters of the list itself.
+BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_DEVINSTALL_PARAMS_A* params);
+BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_DEVINSTALL_PARAMS_A* params);
 BOOL SetupGetInfFileListA(const char* directory, DWORD style, char* buffer, DWORD size, DWORD* required_size);
 CONFIGRET CM_Locate_DevNode_ExA(DEVINST* devinst, const char* device_id, DWORD flags, HMACHINE machine);
 CONFIGRET CM_Reenumerate_DevNode_Ex(DEVINST devinst, DWORD flags, HMACHINE machine);

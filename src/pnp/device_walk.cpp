@@ -1,5 +1,6 @@
 #include "pnp/device_walk.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,8 +32,6 @@ const char* find_character(const char* id, char c) {
   return nullptr;
 }
 
-enum class Match { no, yes, unknown };
-
 // One ID property of the device; *unreadable is set when the device has the property (as far
 // as anyone can tell) but it can't be read.  A device without the property answers
 // ERROR_INVALID_DATA.
@@ -46,21 +45,6 @@ IdList read_ids(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, port::DWORD p
       *unreadable = error;
   }
   return list;
-}
-
-// A device whose IDs can't be read may be one of ours: it is neither a match nor a miss.
-Match device_matches(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, const IdPattern& pattern,
-                     port::DWORD* unreadable) {
-  port::DWORD error = 0;
-  IdList hardware_ids = read_ids(set, device, port::SPDRP_HARDWAREID, &error);
-  IdList compatible_ids = read_ids(set, device, port::SPDRP_COMPATIBLEIDS, &error);
-  bool matches = any_id_matches(hardware_ids, pattern) || any_id_matches(compatible_ids, pattern);
-  release_id_list(hardware_ids);
-  release_id_list(compatible_ids);
-  if (matches) return Match::yes;
-  if (error == 0) return Match::no;
-  *unreadable = error;
-  return Match::unknown;
 }
 
 }  // namespace
@@ -179,51 +163,95 @@ void release_id_list(IdList list) {
   std::free(slots);
 }
 
-int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context) {
-  IdPattern parsed = parse_id_pattern(pattern);
-
-  port::HDEVINFO set = port::SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, flags | port::DIGCF_ALLCLASSES,
-                                                    nullptr, nullptr, nullptr);
-  if (set == port::INVALID_HANDLE_VALUE) return 2;
-
-  if (parsed.by_instance) {
+int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32_t count, DeviceWalk* walk) {
+  *walk = DeviceWalk{};
+  walk->set = port::SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, flags | port::DIGCF_ALLCLASSES, nullptr,
+                                           nullptr, nullptr);
+  if (walk->set == port::INVALID_HANDLE_VALUE) {
+    walk->list_error = port::GetLastError();
+    return 2;
+  }
+  std::vector<IdPattern> parsed;
+  for (std::uint32_t row = 0; row < count; ++row) {
+    parsed.push_back(parse_id_pattern(patterns[row]));
     // The named device joins the list even when it is not present; a failure only means the
     // walk sees the devices it already has.
-    port::SetupDiOpenDeviceInfoA(set, parsed.text, nullptr, 0, nullptr);
+    if (parsed.back().by_instance)
+      port::SetupDiOpenDeviceInfoA(walk->set, parsed.back().text, nullptr, 0, nullptr);
   }
 
-  // A walk that could not look at every device can't say that none of them matched.
-  port::DWORD walk_error = 0;
-  int result = 5;
   port::SP_DEVINFO_LIST_DETAIL_DATA_A detail{};
   detail.cbSize = sizeof(detail);
-  if (!port::SetupDiGetDeviceInfoListDetailA(set, &detail)) {
-    walk_error = port::GetLastError();
-  } else {
-    for (port::DWORD index = 0;; ++index) {
-      port::SP_DEVINFO_DATA device{};
-      device.cbSize = sizeof(device);
-      if (!port::SetupDiEnumDeviceInfo(set, index, &device)) {
-        port::DWORD error = port::GetLastError();
-        if (error != port::ERROR_NO_MORE_ITEMS) walk_error = error;
-        break;
-      }
-      Match match = device_matches(set, &device, parsed, &walk_error);
-      if (match != Match::yes) continue;
-      int visited = visitor(set, &device, index, context);
-      if (visited != 0) {
-        result = visited;
-        break;
-      }
-      result = 4;
-    }
+  if (!port::SetupDiGetDeviceInfoListDetailA(walk->set, &detail)) {
+    walk->end_error = port::GetLastError();
+    return 0;
   }
+  for (port::DWORD index = 0;; ++index) {
+    WalkedDevice device{};
+    device.data.cbSize = sizeof(device.data);
+    device.index = index;
+    if (!port::SetupDiEnumDeviceInfo(walk->set, index, &device.data)) {
+      port::DWORD error = port::GetLastError();
+      if (error != port::ERROR_NO_MORE_ITEMS) walk->end_error = error;
+      break;
+    }
+    // Each device's IDs are read once, whatever the number of rows.
+    IdList hardware_ids = read_ids(walk->set, &device.data, port::SPDRP_HARDWAREID, &device.unreadable);
+    IdList compatible_ids = read_ids(walk->set, &device.data, port::SPDRP_COMPATIBLEIDS, &device.unreadable);
+    for (std::uint32_t row = 0; row < count; ++row) {
+      if (any_id_matches(hardware_ids, parsed[row]) || any_id_matches(compatible_ids, parsed[row]))
+        device.rows.push_back(row);
+    }
+    release_id_list(hardware_ids);
+    release_id_list(compatible_ids);
+    walk->devices.push_back(device);
+  }
+  return 0;
+}
 
-  port::SetupDiDestroyDeviceInfoList(set);
-  if (walk_error != 0 && (result == 4 || result == 5)) {
+int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* context,
+             bool visitor_removes) {
+  if (walk->set == port::INVALID_HANDLE_VALUE) {
+    port::SetLastError(walk->list_error);
+    return 2;
+  }
+  // A walk that could not look at every device can't say that none of them matched: a device
+  // whose IDs can't be read may be one of ours.
+  port::DWORD walk_error = 0;
+  int result = 5;
+  for (WalkedDevice& device : walk->devices) {
+    if (device.gone) continue;
+    bool matches = std::find(device.rows.begin(), device.rows.end(), row) != device.rows.end();
+    if (!matches) {
+      if (device.unreadable != 0) walk_error = device.unreadable;
+      continue;
+    }
+    int visited = visitor(walk->set, &device.data, device.index, context);
+    if (visited != 0) return visited;
+    // A list made afresh for the next row would no longer hold it.
+    if (visitor_removes) device.gone = true;
+    result = 4;
+  }
+  if (walk->end_error != 0) walk_error = walk->end_error;
+  if (walk_error != 0) {
     port::SetLastError(walk_error);
     return 2;
   }
+  return result;
+}
+
+void close_device_walk(DeviceWalk* walk) {
+  if (walk->set != port::INVALID_HANDLE_VALUE) port::SetupDiDestroyDeviceInfoList(walk->set);
+  *walk = DeviceWalk{};
+}
+
+int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context) {
+  DeviceWalk walk;
+  open_device_walk(flags, &pattern, 1, &walk);
+  int result = walk_row(&walk, 0, visitor, context, false);
+  port::DWORD error = port::GetLastError();
+  close_device_walk(&walk);
+  if (result == 2) port::SetLastError(error);
   return result;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/port.h"
 
@@ -40,10 +41,40 @@ IdList read_device_id_list(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, po
 IdList index_multi_string(char* buffer);
 void release_id_list(IdList list);
 
-// flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always added.  Results: 5 nothing
-// matched, 4 every matching device visited, otherwise the visitor's non-zero result, or 2 when
-// the list, a step of the enumeration or a device's IDs can't be read (the walk then can't
-// tell that no device of the pattern is left; the last error is that failure's).  Never 0.
+// One device of a walk's list: what the list enumeration gave, the rows whose pattern its
+// hardware or compatible IDs match, and the error that kept them from being read (0 when read).
+struct WalkedDevice {
+  port::SP_DEVINFO_DATA data;
+  port::DWORD index;
+  std::vector<std::uint32_t> rows;
+  port::DWORD unreadable;
+  bool gone;  // a visitor removed it
+};
+
+// One list of the devices serving several patterns (the rows): every device's IDs are read
+// once, when the walk is opened, however many rows there are.
+struct DeviceWalk {
+  port::HDEVINFO set = port::INVALID_HANDLE_VALUE;
+  port::DWORD list_error = 0;  // why the list could not be made
+  port::DWORD end_error = 0;   // why the enumeration stopped before its end
+  std::vector<WalkedDevice> devices;
+};
+
+// flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always added.  0, or 2 when the list
+// can't be made (walk_row then answers 2 with that error for every row).  Close the walk either
+// way.
+int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32_t count, DeviceWalk* walk);
+// Visits the devices of one row as a walk of its pattern alone over a list made now would: in
+// list order, with enumerate_matching_devices' results.  visitor_removes: a device the visitor
+// accepted (0) is gone, as a list made for a later row would not hold it.
+int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* context, bool visitor_removes);
+void close_device_walk(DeviceWalk* walk);
+
+// A walk of one pattern.  flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always
+// added.  Results: 5 nothing matched, 4 every matching device visited, otherwise the visitor's
+// non-zero result, or 2 when the list, a step of the enumeration or a device's IDs can't be read
+// (the walk then can't tell that no device of the pattern is left; the last error is that
+// failure's).  Never 0.
 int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context);
 // The number of present devices that match, as far as the walk could read them.
 int count_matching_devices(const char* pattern);

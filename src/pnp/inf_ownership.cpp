@@ -253,9 +253,11 @@ void note_line(const std::string& section, const InfLine& line, InfFacts* facts)
   }
 }
 
+// Calls note(section, line) for every line of every section, the section's name lower-cased.
 // false when setup would not read the text as an INF at all: a line before the first section,
 // or a section name without its closing bracket.
-bool read_inf(std::string_view text, InfFacts* facts) {
+template <typename Note>
+bool read_inf(std::string_view text, Note note) {
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // UTF-8's byte order mark
   std::string section;
   bool in_section = false;
@@ -277,7 +279,7 @@ bool read_inf(std::string_view text, InfFacts* facts) {
       return false;
     } else {
       at = read_fields(text, at, &line);
-      note_line(section, line, facts);
+      note(section, line);
     }
   }
   return true;
@@ -340,5 +342,166 @@ bool inf_installs_package(const char* text, std::size_t size) {
   std::string_view content(text, size);
   if (!names_supported_id(content) && !names_service(content)) return false;
   InfFacts facts;
-  return read_inf(content, &facts) && installs_package(facts);
+  auto note = [&facts](const std::string& section, const InfLine& line) { note_line(section, line, &facts); };
+  return read_inf(content, note) && installs_package(facts);
+}
+
+namespace {
+
+// ---- The files an installation from the INF copies ---------------------------------------------
+
+// A line kept whole, with its string tokens replaced.
+struct KeptLine {
+  bool has_key;
+  std::string key;
+  std::vector<std::string> fields;
+};
+
+struct InfText {
+  InfFacts facts;                                         // for the string tokens and [Manufacturer]
+  std::map<std::string, std::vector<KeptLine>> sections;  // by lower-cased name
+};
+
+const std::vector<KeptLine>* find_section(const InfText& inf, const std::string& name) {
+  auto found = inf.sections.find(lowered(name));
+  return found == inf.sections.end() ? nullptr : &found->second;
+}
+
+// The line of the platform's decorated section ([SourceDisksFiles.amd64]) or else of the plain
+// one whose key is `key`, as setup looks a source file or disk up.
+const KeptLine* find_source_line(const InfText& inf, const std::string& section, const std::string& platform,
+                                 const std::string& key) {
+  std::string decorated = section;
+  decorated.append(".").append(platform);
+  for (const std::string& name : {decorated, section}) {
+    const std::vector<KeptLine>* lines = find_section(inf, name);
+    if (lines == nullptr) continue;
+    for (const KeptLine& line : *lines) {
+      if (line.has_key && same_ignoring_case(line.key, key)) return &line;
+    }
+  }
+  return nullptr;
+}
+
+// "a\b" from a and b, with no separator doubled and none for an empty part.
+void append_path_part(std::string* path, std::string_view part) {
+  while (!part.empty() && (part.front() == '\\' || part.front() == '/')) part.remove_prefix(1);
+  while (!part.empty() && (part.back() == '\\' || part.back() == '/')) part.remove_suffix(1);
+  if (part.empty()) return;
+  if (!path->empty()) *path += '\\';
+  *path += part;
+}
+
+// Where the source file lies relative to the INF's folder: the disk's path ([SourceDisksNames],
+// its fourth field), then the file's subfolder ([SourceDisksFiles], its second field).
+std::string source_path(const InfText& inf, const std::string& platform, const std::string& name) {
+  std::string path;
+  if (const KeptLine* file = find_source_line(inf, "SourceDisksFiles", platform, name)) {
+    const std::vector<std::string>& fields = file->fields;
+    const KeptLine* disk =
+        fields.empty() ? nullptr : find_source_line(inf, "SourceDisksNames", platform, fields[0]);
+    if (disk != nullptr && disk->fields.size() > 3) append_path_part(&path, disk->fields[3]);
+    if (fields.size() > 1) append_path_part(&path, fields[1]);
+  }
+  append_path_part(&path, name);
+  return path;
+}
+
+void add_file(std::vector<std::string>* files, std::string path) {
+  for (const std::string& known : *files) {
+    if (same_ignoring_case(known, path)) return;
+  }
+  files->push_back(std::move(path));
+}
+
+// The source files of the CopyFiles directives of one install section: "@name" is one file, any
+// other entry a file-list section whose lines say "installed name[, source name]".
+void add_copied_files(const InfText& inf, const std::string& section, const std::string& platform,
+                      std::vector<std::string>* files) {
+  const std::vector<KeptLine>* lines = find_section(inf, section);
+  if (lines == nullptr) return;
+  for (const KeptLine& directive : *lines) {
+    if (!directive.has_key || !same_ignoring_case(directive.key, "CopyFiles")) continue;
+    for (const std::string& entry : directive.fields) {
+      if (entry.starts_with("@")) {
+        add_file(files, source_path(inf, platform, entry.substr(1)));
+        continue;
+      }
+      const std::vector<KeptLine>* list = entry.empty() ? nullptr : find_section(inf, entry);
+      if (list == nullptr) continue;
+      for (const KeptLine& line : *list) {
+        if (line.has_key || line.fields.empty() || line.fields[0].empty()) continue;
+        const std::string& source =
+            line.fields.size() > 1 && !line.fields[1].empty() ? line.fields[1] : line.fields[0];
+        add_file(files, source_path(inf, platform, source));
+      }
+    }
+  }
+}
+
+// The platform a models section decoration names: ".ntamd64" and ".ntamd64.6.0" are "amd64",
+// ".ntx86" "x86"; the plain and ".nt" sections serve x86.
+std::string platform_of(const std::string& decoration) {
+  std::string rest = decoration.starts_with(".nt") ? decoration.substr(3) : "";
+  std::size_t dot = rest.find('.');
+  if (dot != std::string::npos) rest.resize(dot);
+  return rest.empty() ? "x86" : rest;
+}
+
+// The install section setup picks for the platform: the one decorated for it, else the one
+// decorated for NT, else the plain one; "" when none exists.
+std::string install_section(const InfText& inf, const std::string& name, const std::string& platform) {
+  std::string nt = name + ".nt";
+  std::string decorated = nt;
+  decorated += platform;
+  for (const std::string& candidate : {decorated, nt, name}) {
+    if (find_section(inf, candidate) != nullptr) return candidate;
+  }
+  return "";
+}
+
+}  // namespace
+
+bool inf_copied_files(const char* text, std::size_t size, std::vector<std::string>* files) {
+  if (const void* zero = std::memchr(text, '\0', size))
+    size = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+  InfText inf;
+  bool read = read_inf(std::string_view(text, size), [&inf](const std::string& section, const InfLine& line) {
+    note_line(section, line, &inf.facts);
+    inf.sections[section].push_back(
+        {line.has_key,
+         line.key,
+         {line.fields.begin(), line.fields.begin() + static_cast<std::ptrdiff_t>(line.count)}});
+  });
+  if (!read) return false;
+  for (auto& [name, lines] : inf.sections) {
+    for (KeptLine& line : lines) {
+      for (std::string& field : line.fields) field = substituted(field, inf.facts);
+    }
+  }
+  for (const std::vector<std::string>& manufacturer : inf.facts.manufacturers) {
+    std::string base = lowered(substituted(manufacturer[0], inf.facts));
+    std::vector<std::string> decorations{""};
+    for (std::size_t i = 1; i < manufacturer.size(); ++i) {
+      // Appended, not "." + ...: the optimiser's overlap warning misreads that form (GCC 12).
+      decorations.emplace_back(".");
+      decorations.back() += lowered(substituted(manufacturer[i], inf.facts));
+    }
+    for (const std::string& decoration : decorations) {
+      const std::vector<KeptLine>* models = find_section(inf, base + decoration);
+      if (models == nullptr) continue;
+      std::string platform = platform_of(decoration);
+      for (const KeptLine& model : *models) {
+        bool ours = false;
+        for (std::size_t i = 1; i < model.fields.size() && !ours; ++i)
+          ours = is_supported_id(model.fields[i]);
+        if (!ours) continue;
+        std::string section = install_section(inf, model.fields[0], platform);
+        if (section.empty()) continue;
+        add_copied_files(inf, section, platform, files);
+        add_copied_files(inf, section + ".CoInstallers", platform, files);
+      }
+    }
+  }
+  return true;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // Whether the INF text installs the package: a model line of a models section that the
 // [Manufacturer] section names (decorated names included) lists one of the supported hardware
@@ -13,3 +15,11 @@
 // INF byte for byte, and it is ANSI.  Only a text that holds an ID or "halvik" (in any case)
 // at all is parsed, so that the many INFs of other vendors cost one search each.
 bool inf_installs_package(const char* text, std::size_t size);
+
+// The source files that installing the package from the INF copies, on every platform its
+// [Manufacturer] section names: the CopyFiles of the install sections (and their .CoInstallers
+// sections) that the model lines naming a supported ID pick, each file as a path relative to the
+// INF's folder (the disk's path from [SourceDisksNames], the file's subfolder from
+// [SourceDisksFiles], the platform's decorated sections first), each once, in the order met.
+// false, with nothing added, when setup would not read the text as an INF.
+bool inf_copied_files(const char* text, std::size_t size, std::vector<std::string>* files);

@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
@@ -9,10 +11,12 @@
 #include "platform/port.h"
 #include "pnp/device_walk.h"
 #include "pnp/hardware_ids.h"
+#include "pnp/inf_ownership.h"
 #include "pnp/pnp.h"
 #include "pnp/pnp_steps.h"
 
 int verbose = 1;
+int interactive = 1;
 
 namespace {
 
@@ -23,7 +27,7 @@ constexpr const char* kHotfixContext =
 // The front end prints the context after the operation has returned, so the formatted text
 // lives here rather than on the stack.
 char update_context[512];
-char package_context[port::MAX_PATH + 64];
+char package_context[port::MAX_PATH + 64];  // a path of up to MAX_PATH characters
 char unbound_message[port::MAX_DEVICE_ID_LEN + 96];
 
 // What the walk over the boards after the installation found.
@@ -56,12 +60,16 @@ int binding_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint
   return 0;
 }
 
-// Every present device of ours, root-enumerated node included, looked at once.
+// Every present device of ours, root-enumerated node included, looked at once for each row it
+// matches.
 BindingWalk walk_bindings() {
-  BindingWalk walk{true, false, ""};
+  BindingWalk bindings{true, false, ""};
+  DeviceWalk walk;
+  open_device_walk(port::DIGCF_PRESENT, supported_hardware_ids, supported_hardware_id_count, &walk);
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
-    enumerate_matching_devices(port::DIGCF_PRESENT, supported_hardware_ids[row], binding_visitor, &walk);
-  return walk;
+    walk_row(&walk, row, binding_visitor, &bindings, false);
+  close_device_walk(&walk);
+  return bindings;
 }
 
 int version_code(const port::OSVERSIONINFOEXA& info) {
@@ -145,9 +153,17 @@ int install_driver_package(const char* inf_path, char* registered_inf, int* rebo
     return 1;
   }
   if (hardware_class_installed() != 1) return 0;
+  // Which rows have a board present, from one look at the devices: the updates below change
+  // drivers, not which devices are present or their IDs.
+  std::uint32_t present[kSupportedHardwareIdCount] = {};
+  DeviceWalk walk;
+  open_device_walk(port::DIGCF_PRESENT, supported_hardware_ids, supported_hardware_id_count, &walk);
+  for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row)
+    walk_row(&walk, row, count_visitor, &present[row], false);
+  close_device_walk(&walk);
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
     const char* id = supported_hardware_ids[row];
-    if (count_matching_devices(id) == 0) continue;
+    if (present[row] == 0) continue;
     // A failed update (2) is passed over: the board keeps its driver and the others go on.
     if (update_driver_for_hardware_id(id, inf_path) == 1) {
       std::snprintf(update_context, sizeof(update_context),
@@ -201,6 +217,7 @@ bool register_device_node(port::HDEVINFO set, const port::GUID& class_guid, cons
   auto list_size = static_cast<port::DWORD>(std::strlen(hardware_id_list) + 2);
   return port::SetupDiCreateDeviceInfoA(set, class_name, &class_guid, nullptr, nullptr,
                                         port::DICD_GENERATE_ID, &device) &&
+         keep_class_installer_quiet(set, &device) &&
          port::SetupDiSetDeviceRegistryPropertyA(set, &device, port::SPDRP_HARDWAREID,
                                                  reinterpret_cast<const port::BYTE*>(hardware_id_list),
                                                  list_size) &&
@@ -278,6 +295,52 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
   return keep_installed_files_at_restart(registered_inf, bindings.any_bound, failure);
 }
 
+namespace {
+
+// The whole file behind an open handle into text; false when it can't be read.
+bool read_whole_file(port::HANDLE file, std::string* text) {
+  port::DWORD size = port::GetFileSize(file, nullptr);
+  if (size == port::INVALID_FILE_SIZE) return false;
+  text->assign(size, '\0');
+  port::DWORD read = 0;
+  if (size != 0 && !port::ReadFile(file, text->data(), size, &read, nullptr)) return false;
+  text->resize(read);
+  return true;
+}
+
+// Every file the INF copies, looked for beside it before anything changes: a package that lacks
+// one (a copy cut short, a binary an antivirus took away) would have the driver update ask for
+// the disk, and in a run without anyone at the console nobody answers.  0, or 1 with the first
+// missing file named.
+int check_copied_files(const char* full_path, const std::string& inf_text, FailureInfo* failure) {
+  std::vector<std::string> files;
+  // An INF setup can't read is for the driver update to refuse; there is nothing to look for.
+  if (!inf_copied_files(inf_text.data(), inf_text.size(), &files)) return 0;
+  const char* name = std::strrchr(full_path, '\\');
+  std::string folder(full_path, name == nullptr ? 0 : static_cast<std::size_t>(name - full_path) + 1);
+  for (const std::string& file : files) {
+    std::string path = folder + file;
+    port::DWORD error = port::ERROR_FILENAME_EXCED_RANGE;
+    if (path.size() < port::MAX_PATH) {
+      port::HANDLE handle = port::CreateFileA(path.c_str(), port::GENERIC_READ, port::FILE_SHARE_READ,
+                                              nullptr, port::OPEN_EXISTING, 0, nullptr);
+      if (handle != port::INVALID_HANDLE_VALUE) {
+        port::CloseHandle(handle);
+        continue;
+      }
+      error = port::GetLastError();
+    }
+    std::snprintf(package_context, sizeof(package_context), "Unable to read the driver package file %s",
+                  path.c_str());
+    failure->context = package_context;
+    failure->code = error;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int check_driver_package(const char* inf_path, FailureInfo* failure) {
   char full_path[port::MAX_PATH];
   if (!full_inf_path(inf_path, full_path)) {
@@ -287,15 +350,19 @@ int check_driver_package(const char* inf_path, FailureInfo* failure) {
   }
   port::HANDLE file = port::CreateFileA(full_path, port::GENERIC_READ, port::FILE_SHARE_READ, nullptr,
                                         port::OPEN_EXISTING, 0, nullptr);
-  if (file == port::INVALID_HANDLE_VALUE) {
+  std::string text;
+  bool read = file != port::INVALID_HANDLE_VALUE && read_whole_file(file, &text);
+  // Taken before the handle is closed, which may set an error of its own.
+  port::DWORD error = port::GetLastError();
+  if (file != port::INVALID_HANDLE_VALUE) port::CloseHandle(file);
+  if (!read) {
     std::snprintf(package_context, sizeof(package_context), "Unable to read the driver package %s",
                   full_path);
     failure->context = package_context;
-    failure->code = port::GetLastError();
+    failure->code = error;
     return 1;
   }
-  port::CloseHandle(file);
-  return 0;
+  return check_copied_files(full_path, text, failure);
 }
 
 bool full_inf_path(const char* inf_path, char* full_path) {
@@ -346,12 +413,33 @@ int hardware_class_installed() {
   return installed;
 }
 
+bool keep_class_installer_quiet(port::HDEVINFO set, port::SP_DEVINFO_DATA* device) {
+  if (interactive != 0) return true;
+  port::SP_DEVINSTALL_PARAMS_A params{};
+  params.cbSize = sizeof(params);
+  if (!port::SetupDiGetDeviceInstallParamsA(set, device, &params)) return false;
+  params.Flags |= port::DI_QUIETINSTALL;
+  return port::SetupDiSetDeviceInstallParamsA(set, device, &params) != port::FALSE;
+}
+
 int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path) {
   if (hardware_id == nullptr) return 3;
   char full_path[port::MAX_PATH];
   if (!full_inf_path(inf_path, full_path)) return 2;
+  // Without anyone to answer, the update fails where it would ask (for a disk, about a driver's
+  // signature) instead of waiting for ever.  Windows 2000 knows no such flag and refuses the
+  // call with it; there the package check, which found every file the update copies, is what
+  // keeps it from asking for a disk.
+  port::DWORD flags = 0;
+  if (interactive == 0) {
+    port::OSVERSIONINFOEXA info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (port::GetVersionExA(&info) && info.dwPlatformId == port::VER_PLATFORM_WIN32_NT &&
+        (info.dwMajorVersion > 5 || (info.dwMajorVersion == 5 && info.dwMinorVersion >= 1)))
+      flags = port::INSTALLFLAG_NONINTERACTIVE;
+  }
   port::BOOL restart = port::FALSE;
-  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, 0, &restart)) return 2;
+  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, flags, &restart)) return 2;
   return restart ? 1 : 0;
 }
 

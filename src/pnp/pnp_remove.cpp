@@ -21,11 +21,6 @@ namespace {
 
 constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
 
-// What the device removal walk carries from one device to the next.
-struct RemovalWalk {
-  port::DWORD error;  // the Win32 error of the last failed removal
-};
-
 void to_lower_ascii(char* text) {
   for (; *text != '\0'; ++text) {
     if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
@@ -348,9 +343,13 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
   if (restore_memory_adjustment(memory_outcome, reboot_needed, failure) == kAdjustmentStuck) return 1;
 
   int result = 0;
+  // Every device node of the boards, present or not: a board that was out during the removal
+  // would come back with its old binding.  One list serves all rows.
+  DeviceWalk walk;
+  open_device_walk(0, supported_hardware_ids, supported_hardware_id_count, &walk);
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
     const char* id = supported_hardware_ids[row];
-    int removed = remove_devices_for_hardware_id(id);
+    int removed = remove_devices_of_row(&walk, row);
     if (removed == 4 || removed == 5) continue;
     if (!has_text(failure->context)) {
       failure->context = "An error occurred while uninstalling one of the devices";
@@ -359,6 +358,7 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
     result |= removed;
     if (verbose) std::printf("An error occurred while uninstalling device: %s\n", id);
   }
+  close_device_walk(&walk);
 
   // A service that can't be deleted is reported, but the devices are gone already and the
   // removal counts by them; a service manager that can't even be asked fails the removal, and
@@ -378,9 +378,9 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
   return result;
 }
 
-int remove_devices_for_hardware_id(const char* hardware_id) {
+int remove_devices_of_row(DeviceWalk* devices, std::uint32_t row) {
   RemovalWalk walk{0};
-  int result = enumerate_matching_devices(0, hardware_id, remove_device_visitor, &walk);
+  int result = walk_row(devices, row, remove_device_visitor, &walk, true);
   // A walk that failed by itself left its own error; a failed removal left it in the context.
   if (result == 2 && walk.error == 0) walk.error = port::GetLastError();
   port::SetLastError(walk.error);
@@ -411,6 +411,7 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
   params.Scope = port::DI_REMOVEDEVICE_GLOBAL;
   params.HwProfile = 0;
   if (!port::SetupDiSetClassInstallParamsA(set, device, &params.ClassInstallHeader, sizeof(params)) ||
+      !keep_class_installer_quiet(set, device) ||
       !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
     walk->error = port::GetLastError();
     if (verbose) std::printf("%-60s: %s\n", instance_id, "removal failure");

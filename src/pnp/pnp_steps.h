@@ -9,6 +9,7 @@
 
 #include "common/failure_info.h"
 #include "platform/port.h"
+#include "pnp/device_walk.h"
 
 inline constexpr const char* kTessaridgeClassDescription = "Tessaridge Hardware";
 inline constexpr const char* kCoInstallerKeyPath =
@@ -70,10 +71,20 @@ int keep_installed_files_at_restart(const char* registered_inf, bool files_copie
 // The same for any files (and folders), named as the session manager names them ("\\??\\C:\\...").
 int keep_files_at_restart(const std::vector<std::string>& files, FailureInfo* failure);
 
+// In a run where no one may answer, the class installer's calls on the device run with
+// DI_QUIETINSTALL, which keeps them from showing anything.  false, with the last error, when the
+// flag can't be set; always true in an interactive run.
+bool keep_class_installer_quiet(port::HDEVINFO set, port::SP_DEVINFO_DATA* device);
+
 // Removal steps.
-// Every device node of the boards, present or not: a board that was out during the removal
-// would come back with its old binding.
-int remove_devices_for_hardware_id(const char* hardware_id);
+// The device nodes of one row of the table that the walk (over every node, present or not)
+// still holds: enumerate_matching_devices' results, the last error set for a 2.
+int remove_devices_of_row(DeviceWalk* walk, std::uint32_t row);
+// What the device removal walk carries from one device to the next.
+struct RemovalWalk {
+  port::DWORD error;  // the Win32 error of the last failed removal
+};
+// Removes the device; 0, or 2 with walk->error set (context is a RemovalWalk).
 int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std::uint32_t index,
                           void* context);
 // The service step's result: stop_and_delete_service's, or kServiceManagerUnavailable (recorded

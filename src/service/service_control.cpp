@@ -238,9 +238,15 @@ int stop_and_delete_service(port::SC_HANDLE manager, int* reboot_needed, Failure
       port::LSTATUS deleted = port::SHDeleteKeyA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath);
       if (deleted != static_cast<port::LSTATUS>(port::ERROR_SUCCESS) &&
           deleted != static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
-        failure->context = "DeleteKey - driver";
-        failure->code = static_cast<std::uint32_t>(deleted);
         result = 1;
+        // The legacy pass only follows a Plug and Play pass that went as far as this key and
+        // reported it (here, as a key its registry step couldn't delete, or as the service
+        // failure that kept it): it fails the run for the key that stays, without naming it a
+        // second time.
+        if (!in_legacy_pass) {
+          failure->context = "DeleteKey - driver";
+          failure->code = static_cast<std::uint32_t>(deleted);
+        }
       }
     }
   }

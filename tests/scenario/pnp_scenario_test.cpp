@@ -2,6 +2,7 @@
 // halvik-sim run as a user would, each scenario on a new machine made from a template.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -501,6 +502,51 @@ TEST_F(PnpScenario, AReinstallationWaitsForTheRestartOfADriverMarkedForDeletion)
   RunResult later = install(worked_example());
   EXPECT_EQ(later.exit_code, 1) << later.err;
   EXPECT_EQ(later.err, "");
+}
+
+}  // namespace
+
+namespace {
+
+// A package that lacks a file its INF copies (a copy cut short, a binary an antivirus took
+// away) is refused before anything changes, naming the file, whichever platform's it is: the
+// driver update would otherwise ask for the disk, and no one answers an agent's run.
+TEST_F(PnpScenario, APackageLackingAFileItCopiesIsRefusedBeforeAnythingChanges) {
+  const struct {
+    const char* template_name;
+    const char* file;
+  } cases[] = {{"xp", "halvik_x86.sys"}, {"amd64", "tsrgBdevco_amd64.dll"}, {"xp", "tsrgBdevpp_amd64.dll"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.template_name) + " " + c.file);
+    new_machine(c.template_name);
+    ASSERT_EQ(install(worked_example("n")).exit_code, 0);
+    ASSERT_TRUE(std::filesystem::remove(host(std::string("Tessaridge/pnp/") + c.file)));
+    std::string before = snapshot();
+    RunResult result = install(worked_example("n"));
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.out, kBanner);
+    std::string flat = result.err;  // where the console width breaks the line depends on the name
+    std::replace(flat.begin(), flat.end(), '\n', ' ');
+    EXPECT_EQ(flat, "Unable to read the driver package file C:\\Tessaridge\\pnp\\" + std::string(c.file) +
+                        ": The system cannot find the file specified.\r "
+                        "An error occurred during driver installation/configuration. ");
+    EXPECT_EQ(diff(before), "");
+  }
+}
+
+// A service key left without its service that can't be deleted stays, and the removal fails
+// for it, but it is named once, not by each removal pass.
+TEST_F(PnpScenario, AServiceKeyThatCantBeDeletedIsNamedOnce) {
+  for (const char* template_name : {"xp", "amd64"}) {
+    SCOPED_TRACE(template_name);
+    new_machine(template_name);
+    add_key("SYSTEM\\CurrentControlSet\\Services\\halvik\\Parameters", "\"PHYBUFSIZE\"=dword:00000040");
+    add_ini("faults", "SHDeleteKeyA HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\halvik = 5");
+    RunResult result = install(kRemoval);
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(result.err,
+              "DeleteKey - driver: Access is denied.\r\nAn error occurred during driver removal.\n");
+  }
 }
 
 }  // namespace

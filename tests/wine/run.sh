@@ -729,6 +729,32 @@ scenario_quiet_uninstall_from_system32() {
   end
 }
 
+# A package whose driver binary is gone (a copy cut short, an antivirus that took it): the batch
+# installation of a root device node fails within a minute instead of waiting for someone to
+# answer the driver update's request for the disk, names the file, and changes nothing.
+scenario_missing_driver_binary() {
+  begin x86 missing_driver_binary || return
+  rm "$pkg/pnp/halvik_x86.sys"
+  local started=$SECONDS
+  # shellcheck disable=SC2046
+  run "$no_input" install.exe $(batch_list y n 2 512 0 0)
+  expect "the run ends within a minute" "$((SECONDS - started < 60))" 1
+  expect_rc 255
+  expect_text "standard output" "$out.txt" "$banner
+"
+  expect "standard error names the file" "$(tr '\n' ' ' < "$err.txt" | sed 's/: .*//')" \
+    'Unable to read the driver package file C:\halvik\pnp\halvik_x86.sys'
+  expect "standard error: the installation failure line" "$(sed -n '$p' "$err.txt")" \
+    "An error occurred during driver installation/configuration."
+  expect_key absent "$services_key\\halvik"
+  expect_key absent "$root_node_key"
+  expect_key absent "$coinstaller_key"
+  expect_file absent "$drive_c/windows/inf/morvellan.inf"
+  expect_file absent "$drive_c/windows/system32/drivers/halvik.sys"
+  end
+}
+all_scenarios+=(missing_driver_binary)
+
 # Hostile surroundings: the programs run with administrator rights from a folder that is not
 # the package's, among what someone who can write the package folder, the current folder, PATH,
 # TEMP and the user's environment would plant (the table), with Wine loading DLLs from the

@@ -158,6 +158,58 @@ port::BOOL port::SetupDiSetClassInstallParamsA(port::HDEVINFO set, port::SP_DEVI
                     reinterpret_cast<::SP_CLASSINSTALL_HEADER*>(params), size);
 }
 
+namespace {
+
+// The record in its Windows form, packed as SetupAPI packs it; the caller's size becomes the
+// Windows one only when it is the right one, so that a wrong one is refused as Windows refuses it.
+::SP_DEVINSTALL_PARAMS_A windows_install_params(const port::SP_DEVINSTALL_PARAMS_A& params) {
+  ::SP_DEVINSTALL_PARAMS_A record{};
+  record.cbSize = win32::record_size<port::SP_DEVINSTALL_PARAMS_A, ::SP_DEVINSTALL_PARAMS_A>(params.cbSize);
+  record.Flags = params.Flags;
+  record.FlagsEx = params.FlagsEx;
+  record.hwndParent = win(params.hwndParent);
+  record.InstallMsgHandler = reinterpret_cast<::PSP_FILE_CALLBACK_A>(params.InstallMsgHandler);
+  record.InstallMsgHandlerContext = params.InstallMsgHandlerContext;
+  record.FileQueue = params.FileQueue;
+  record.ClassInstallReserved = params.ClassInstallReserved;
+  record.Reserved = params.Reserved;
+  std::memcpy(record.DriverPath, params.DriverPath, sizeof(record.DriverPath));
+  return record;
+}
+
+}  // namespace
+
+port::BOOL port::SetupDiGetDeviceInstallParamsA(port::HDEVINFO set, port::SP_DEVINFO_DATA* data,
+                                                port::SP_DEVINSTALL_PARAMS_A* params) {
+  DevInfoData record(data);
+  if (params == nullptr)
+    return WIN32_CALL(setupapi, SetupDiGetDeviceInstallParamsA, FALSE, set, record.get(), nullptr);
+  ::SP_DEVINSTALL_PARAMS_A windows_params = windows_install_params(*params);
+  ::BOOL result =
+      WIN32_CALL(setupapi, SetupDiGetDeviceInstallParamsA, FALSE, set, record.get(), &windows_params);
+  if (result) {
+    params->Flags = windows_params.Flags;
+    params->FlagsEx = windows_params.FlagsEx;
+    params->hwndParent = reinterpret_cast<port::HWND>(windows_params.hwndParent);
+    params->InstallMsgHandler = reinterpret_cast<void*>(windows_params.InstallMsgHandler);
+    params->InstallMsgHandlerContext = windows_params.InstallMsgHandlerContext;
+    params->FileQueue = windows_params.FileQueue;
+    params->ClassInstallReserved = windows_params.ClassInstallReserved;
+    params->Reserved = windows_params.Reserved;
+    std::memcpy(params->DriverPath, windows_params.DriverPath, sizeof(params->DriverPath));
+  }
+  return result;
+}
+
+port::BOOL port::SetupDiSetDeviceInstallParamsA(port::HDEVINFO set, port::SP_DEVINFO_DATA* data,
+                                                port::SP_DEVINSTALL_PARAMS_A* params) {
+  DevInfoData record(data);
+  if (params == nullptr)
+    return WIN32_CALL(setupapi, SetupDiSetDeviceInstallParamsA, FALSE, set, record.get(), nullptr);
+  ::SP_DEVINSTALL_PARAMS_A windows_params = windows_install_params(*params);
+  return WIN32_CALL(setupapi, SetupDiSetDeviceInstallParamsA, FALSE, set, record.get(), &windows_params);
+}
+
 port::BOOL port::SetupGetInfFileListA(const char* directory, port::DWORD style, char* buffer,
                                       port::DWORD size, port::DWORD* required_size) {
   return WIN32_CALL(setupapi, SetupGetInfFileListA, FALSE, directory, style, buffer, size,

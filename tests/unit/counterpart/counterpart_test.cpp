@@ -6,6 +6,7 @@
 #include <string>
 
 #include "pnp/device_walk.h"
+#include "pnp/pnp.h"
 #include "unit/pnp/pnp_fixture.h"
 
 namespace {
@@ -41,6 +42,23 @@ TEST_F(Counterpart, InstallationRunsTheDeviceWorkWithThePathFromTheRequest) {
   port::DWORD value = 1;
   EXPECT_TRUE(sim::reg_get_dword(kCoInstallerKey, "displayCoinstallerPage", &value));
   EXPECT_EQ(count_matching_devices(supported_hardware_ids[0]), 1);
+}
+
+// The request says whether anyone may answer the system's prompts; a request of an earlier
+// installer, without that line, keeps them.
+TEST_F(Counterpart, ABatchRequestRunsTheClassInstallerQuiet) {
+  for (const char* last_lines : {"1\r\n0\r\n", "1\r\n1\r\n", "1\r\n"}) {
+    SCOPED_TRACE(last_lines);
+    for (const sim::Board& b : sim::boards()) sim::add_board(b);
+    sim::clear_trace();
+    EXPECT_EQ(run(std::string("0\r\nR\r\n") + last_lines), 0);
+    interactive = 1;
+    int quiet_calls = 0;
+    for (const std::string& line : sim::trace())
+      quiet_calls += line.starts_with("SetupDiSetDeviceInstallParamsA");
+    EXPECT_EQ(quiet_calls > 0, std::string(last_lines) == "1\r\n0\r\n");
+    EXPECT_NE(output.find("Removed Device"), std::string::npos);
+  }
 }
 
 TEST_F(Counterpart, AFailureTravelsOnOneLinePerText) {

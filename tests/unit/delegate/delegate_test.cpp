@@ -96,8 +96,8 @@ TEST_F(Delegation, RequestBytes) {
     const char* error;
     std::string bytes;
   } cases[] = {
-      {'I', kInfPath, 1, nullptr, "0\r\nI\r\n..\\pnp\\morvellan.inf\r\n1\r\n1\r\n"},
-      {'R', nullptr, 0, nullptr, "0\r\nR\r\n1\r\n"},
+      {'I', kInfPath, 1, nullptr, "0\r\nI\r\n..\\pnp\\morvellan.inf\r\n1\r\n1\r\n1\r\n"},
+      {'R', nullptr, 0, nullptr, "0\r\nR\r\n1\r\n1\r\n"},
       {'X', nullptr, 0, "Invalid command for 64-bit program.", "0\r\nX\r\n"},
   };
   for (const auto& c : cases) {

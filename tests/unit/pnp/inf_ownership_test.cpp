@@ -84,3 +84,57 @@ TEST(InfOwnership, TheDriverPackageIsOurs) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> copied(const std::string& text) {
+  std::vector<std::string> files;
+  EXPECT_TRUE(inf_copied_files(text.data(), text.size(), &files));
+  return files;
+}
+
+// The source files an installation copies: the ways an INF names
+// where a file lies (disk path, subfolder, platform sections, string tokens, "@" directives), and
+// the package's own INF.
+TEST(InfCopiedFiles, EveryPlatformsInstallSectionsNameTheirSourceFiles) {
+  const std::string id = supported_hardware_ids[2];
+  const std::string layout =
+      "[SourceDisksNames]\n1 = Disk,,,\\drivers\n2 = Other,,,%Sub%\n[SourceDisksNames.amd64]\n1 = "
+      "Disk,,,x64\n"
+      "[SourceDisksFiles]\na.sys = 1\nb.dll = 2, extra\n[SourceDisksFiles.amd64]\na64.sys = 1\n"
+      "[Strings]\nSub = \"second\"\nSection = \"Files\"\n";
+  const struct {
+    const char* label;
+    std::string text;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"plain sections",
+       "[Manufacturer]\nM\n[M]\nD = Inst, " + id + "\n[Inst]\nCopyFiles = %Section%, @c.cat\n" +
+           "[Files]\na.sys\nnew.dll, b.dll\n" + layout,
+       {"drivers\\a.sys", "second\\extra\\b.dll", "c.cat"}},
+      {"the platform's install section and co-installers",
+       "[Manufacturer]\nM = Mod, NTamd64\n[Mod.NTamd64]\nD = Inst, " + id +
+           "\n[Inst.NTamd64]\nCopyFiles = F\n[Inst.NTamd64.CoInstallers]\nCopyFiles = "
+           "@b.dll\n[Inst]\nCopyFiles = "
+           "@unused.sys\n[F]\na.sys, a64.sys\n" +
+           layout,
+       {"x64\\a64.sys", "second\\extra\\b.dll"}},
+      {"models of other devices copy nothing of ours",
+       "[Manufacturer]\nM\n[M]\nD = Inst, PCI\\VEN_8086&DEV_1234\n[Inst]\nCopyFiles = @a.sys\n",
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(copied(c.text), c.files);
+  }
+  std::ifstream inf(std::string(HALVIK_SOURCE_DIR) + "/pnp/morvellan.inf", std::ios::binary);
+  std::stringstream package;
+  package << inf.rdbuf();
+  EXPECT_EQ(copied(package.str()),
+            (std::vector<std::string>{"halvik_x86.sys", "tsrgBdevpp_x86.dll", "tsrgBdevco_x86.dll",
+                                      "halvik_amd64.sys", "tsrgBdevpp_amd64.dll", "tsrgBdevco_amd64.dll"}));
+  std::vector<std::string> files;
+  EXPECT_FALSE(inf_copied_files("text before a section", 21, &files));
+}
+
+}  // namespace

@@ -321,3 +321,51 @@ TEST_F(PnpInstall, SupportingOperationsWithoutAHardwareId) {
 }
 
 }  // namespace
+
+namespace {
+
+// The calls of the device work that could ask something, with what they were told, from the
+// trace: the driver updates' flags and the install parameters set before a class installer call.
+std::vector<std::string> prompt_guards() {
+  std::vector<std::string> lines;
+  for (const std::string& line : sim::trace()) {
+    if (line.starts_with("UpdateDriverForPlugAndPlayDevicesA \"") ||
+        line.starts_with("SetupDiSetDeviceInstallParamsA"))
+      lines.push_back(line.substr(0, line.find(" -> ")));
+  }
+  return lines;
+}
+
+// A batch run asks nothing of the system's device installation: the driver update is told so
+// from Windows XP on (Windows 2000 would refuse the flag) and the class installer calls run
+// quiet.  An interactive run keeps the prompts.
+TEST_F(PnpInstall, ABatchRunTellsEveryCallThatMightAskNotTo) {
+  const std::string node = "\"ROOT\\TESSARIDGEHARDWARE\\0000\"";
+  const std::string update = "UpdateDriverForPlugAndPlayDevicesA \"" +
+                             std::string(supported_hardware_ids[0]) +
+                             "\" \"C:\\Tessaridge\\pnp\\morvellan.inf\" ";
+  const struct {
+    int interactive;
+    port::DWORD minor_version;
+    std::vector<std::string> guards;
+  } cases[] = {
+      {1, 1, {update + "0x0"}},
+      {0, 1, {"SetupDiSetDeviceInstallParamsA " + node + " 0x800000", update + "0x4"}},
+      {0, 0, {"SetupDiSetDeviceInstallParamsA " + node + " 0x800000", update + "0x0"}},
+  };
+  for (const sim::Board& b : sim::boards()) sim::remove_board(b.instance_id);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.interactive) + " 5." + std::to_string(c.minor_version));
+    sim::reg_delete_key(kServiceKeyPath);
+    sim::reg_delete_key("SYSTEM\\CurrentControlSet\\Enum\\ROOT\\TESSARIDGEHARDWARE");
+    sim::set_version(port::VER_PLATFORM_WIN32_NT, 5, c.minor_version, 4);
+    interactive = c.interactive;
+    sim::clear_trace();
+    clear_failure(&failure);
+    EXPECT_EQ(install(1), 0) << (failure.context ? failure.context : "");
+    interactive = 1;
+    EXPECT_EQ(prompt_guards(), c.guards);
+  }
+}
+
+}  // namespace

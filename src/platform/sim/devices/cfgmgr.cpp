@@ -1,5 +1,6 @@
 // newdev, the configuration manager and the setupapi export found at run time
 // (CMP_WaitNoPendingInstallEvents), on the simulated machine.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,10 +27,21 @@ BOOL UpdateDriverForPlugAndPlayDevicesA(HWND /*parent*/, const char* hardware_id
   if (hardware_id == nullptr || *hardware_id == '\0' || full_inf_path == nullptr || *full_inf_path == '\0') {
     return fail(call, ERROR_INVALID_PARAMETER);
   }
-  if ((install_flags & ~0x3U) != 0) return fail(call, kErrorInvalidFlags);  // INSTALLFLAG_FORCE, _READONLY
+  // INSTALLFLAG_FORCE and _READONLY; _NONINTERACTIVE from Windows XP on.
+  std::string version = sim::internal::machine().ini.get_or("system", "version", "5.1");
+  DWORD known = std::strtod(version.c_str(), nullptr) < 5.1 ? 0x3U : 0x7U;
+  if ((install_flags & ~known) != 0) return fail(call, kErrorInvalidFlags);
   if (sim::internal::process_is_wow64()) return fail(call, ERROR_IN_WOW64);
   bool restart = false;
-  DWORD error = devices::update_driver(hardware_id, full_inf_path, &restart);
+  bool source_missing = false;
+  DWORD error = devices::update_driver(hardware_id, full_inf_path, &restart, &source_missing);
+  if (source_missing && (install_flags & INSTALLFLAG_NONINTERACTIVE) == 0) {
+    // Windows asks for the disk and waits for an answer; nobody gives one on this machine, and
+    // the request ends as if cancelled.
+    sim::internal::trace_line(
+        "UpdateDriverForPlugAndPlayDevicesA asks for the disk that holds a package file");
+    error = kErrorCancelled;
+  }
   if (error != ERROR_SUCCESS) return fail(call, error);
   if (reboot_required != nullptr) *reboot_required = restart ? TRUE : FALSE;
   return succeed(call, restart ? "restart required" : "");

@@ -18,6 +18,7 @@ using sim::internal::iequals;
 using sim::internal::quote;
 
 inline constexpr DWORD kErrorInvalidUserBuffer = 1784;
+inline constexpr DWORD kErrorCancelled = 1223;
 inline constexpr DWORD kErrorModNotFound = 126;
 inline constexpr DWORD kErrorProcNotFound = 127;
 inline constexpr DWORD kErrorSectionNotFound = 0xE0000101;

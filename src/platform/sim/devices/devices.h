@@ -12,6 +12,9 @@
 //
 //   [setupapi]
 //   restart_required = 1        ; UpdateDriverForPlugAndPlayDevicesA answers "restart required"
+//                               ; (a package file missing: without INSTALLFLAG_NONINTERACTIVE it
+//                               ; asks for the disk, nobody answers, ERROR_CANCELLED; with it,
+//                               ; ERROR_FILE_NOT_FOUND)
 //   reenumerate_error = 0x13    ; CM_Reenumerate_DevNode_Ex fails with this CONFIGRET
 //   wait_no_pending = absent    ; CMP_WaitNoPendingInstallEvents is not exported (default present);
 //                               ; "timeout": it is, and answers WAIT_TIMEOUT (258)
@@ -124,8 +127,10 @@ DWORD uninstall_oem_inf(const std::string& name, bool force);
 std::vector<std::string> multi_sz_strings(const std::vector<std::uint8_t>& data);
 std::vector<std::uint8_t> multi_sz_bytes(const std::vector<std::string>& strings);
 // UpdateDriverForPlugAndPlayDevices: installs the INF's driver on every present node whose
-// hardware or compatible IDs hold hardware_id.
-DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart);
+// hardware or compatible IDs hold hardware_id.  *source_missing: a file the installation copies
+// is not in the package (ERROR_FILE_NOT_FOUND, nothing changed); Windows would ask for it.
+DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart,
+                    bool* source_missing);
 // Re-enumeration: nodes for boards that have none, drivers for present nodes without one from
 // the driver store (Vista and later) or the INF directory; a driver whose service is marked for
 // deletion is not installed.

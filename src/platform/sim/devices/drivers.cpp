@@ -416,8 +416,10 @@ void install_driver(const std::string& instance_id, const DriverPlan& plan, bool
 
 }  // namespace
 
-DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart) {
+DWORD update_driver(const std::string& hardware_id, const std::string& inf_path, bool* restart,
+                    bool* source_missing) {
   *restart = false;
+  *source_missing = false;
   std::string full;
   std::string bytes;
   if (!internal::full_windows_path(inf_path, &full) || !read_windows_file(full, &bytes)) {
@@ -443,6 +445,8 @@ DWORD update_driver(const std::string& hardware_id, const std::string& inf_path,
     if (!select_model(parsed, id, &model, &matching_id)) continue;
     DriverPlan plan;
     DWORD error = plan_driver(parsed, model, directory_of(full), &plan);
+    // Everything else the plan looks for was found before the package's files are.
+    *source_missing = error == port::ERROR_FILE_NOT_FOUND;
     if (error != port::ERROR_SUCCESS) return error;
     plan.matching_id = matching_id;
     plans.emplace_back(id, plan);

@@ -30,12 +30,16 @@ struct Element {
   std::vector<BYTE> hardware_ids;    // until registered
   std::vector<BYTE> compatible_ids;  // until registered
   bool remove_params = false;
+  DWORD install_flags = 0;  // SP_DEVINSTALL_PARAMS Flags and FlagsEx, as set
+  DWORD install_flags_ex = 0;
 };
 
 struct DeviceList {
   std::string class_guid;  // "" when the list has no class
   std::vector<Element> elements;
   std::unordered_map<std::string, std::size_t> by_id;  // upper-cased instance ID -> element
+  DWORD install_flags = 0;                             // the list's own install parameters
+  DWORD install_flags_ex = 0;
 };
 
 std::set<DeviceList*>& lists() {
@@ -49,7 +53,7 @@ DeviceList* list_of(HDEVINFO set) {
 }
 
 HDEVINFO new_list(const std::string& class_guid) {
-  auto* list = new DeviceList{class_guid, {}, {}};
+  auto* list = new DeviceList{class_guid, {}, {}, 0, 0};
   lists().insert(list);
   sim::internal::count_handle_opened();
   return list;
@@ -369,6 +373,70 @@ BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASS
     if (remove->Scope != DI_REMOVEDEVICE_GLOBAL && remove->Scope != 2) return fail(call, kErrorInvalidFlags);
   }
   if (element != nullptr) element->remove_params = params != nullptr && params->InstallFunction == DIF_REMOVE;
+  return succeed(call);
+}
+
+namespace {
+
+// The flags the install parameters of the element (or, for no element, of the list) keep; the
+// other fields of the record are the defaults of a machine where no installer has set them.
+// false, with *error, when the list, element or record is not one Windows would take.
+bool install_params_of(HDEVINFO set, SP_DEVINFO_DATA* data, const SP_DEVINSTALL_PARAMS_A* params,
+                       DWORD** flags, DWORD** flags_ex, DWORD* error) {
+  DeviceList* list = list_of(set);
+  if (list == nullptr) {
+    *error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  Element* element = nullptr;
+  if (data != nullptr && (element = element_of(list, data, error)) == nullptr) return false;
+  if (params == nullptr) {
+    *error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) {
+    *error = kErrorInvalidUserBuffer;
+    return false;
+  }
+  *flags = element != nullptr ? &element->install_flags : &list->install_flags;
+  *flags_ex = element != nullptr ? &element->install_flags_ex : &list->install_flags_ex;
+  return true;
+}
+
+std::string install_params_call(const char* name, HDEVINFO set, SP_DEVINFO_DATA* data) {
+  DeviceList* list = list_of(set);
+  Element* element = nullptr;
+  DWORD ignored = 0;
+  if (list != nullptr && data != nullptr) element = element_of(list, data, &ignored);
+  return std::string(name) + " " + quote(element == nullptr ? "" : element->instance_id);
+}
+
+}  // namespace
+
+BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_DEVINSTALL_PARAMS_A* params) {
+  std::string call = install_params_call("SetupDiGetDeviceInstallParamsA", set, data);
+  if (DWORD injected = sim::internal::fault("SetupDiGetDeviceInstallParamsA")) return fail(call, injected);
+  DWORD* flags = nullptr;
+  DWORD* flags_ex = nullptr;
+  DWORD error = 0;
+  if (!install_params_of(set, data, params, &flags, &flags_ex, &error)) return fail(call, error);
+  *params = SP_DEVINSTALL_PARAMS_A{};
+  params->cbSize = sizeof(SP_DEVINSTALL_PARAMS_A);
+  params->Flags = *flags;
+  params->FlagsEx = *flags_ex;
+  return succeed(call, hex32(*flags));
+}
+
+BOOL SetupDiSetDeviceInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_DEVINSTALL_PARAMS_A* params) {
+  std::string call = install_params_call("SetupDiSetDeviceInstallParamsA", set, data) + " " +
+                     (params == nullptr ? std::string("(null)") : hex32(params->Flags));
+  if (DWORD injected = sim::internal::fault("SetupDiSetDeviceInstallParamsA")) return fail(call, injected);
+  DWORD* flags = nullptr;
+  DWORD* flags_ex = nullptr;
+  DWORD error = 0;
+  if (!install_params_of(set, data, params, &flags, &flags_ex, &error)) return fail(call, error);
+  *flags = params->Flags;
+  *flags_ex = params->FlagsEx;
   return succeed(call);
 }
 

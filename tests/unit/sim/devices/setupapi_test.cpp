@@ -45,8 +45,8 @@ bool contains(const std::vector<std::string>& list, const std::string& wanted) {
 
 class SetupApiTest : public MachineTest {
  protected:
-  BOOL update(const char* hardware_id, BOOL* reboot) {
-    return UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, kInf, 0, reboot);
+  BOOL update(const char* hardware_id, BOOL* reboot, DWORD flags = 0) {
+    return UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, kInf, flags, reboot);
   }
 
   // Creates and registers a root-enumerated node for the class, as the installer does.
@@ -216,16 +216,26 @@ struct UpdateFailure {
   const char* name;
   const char* hardware_id;
   void (*prepare)();
+  DWORD flags;
   DWORD error;
 };
 
+void remove_driver_file() {
+  std::remove(sim::host_path("C:\\Tessaridge\\pnp\\halvik_x86.sys").c_str());
+}
+
+// A file missing from the package: Windows asks for the disk, and on this machine no one
+// answers (cancelled); told not to ask, it fails with the missing file.  Windows 2000 knows no
+// such flag.
 const UpdateFailure kUpdateFailures[] = {
-    {"no_present_device", kRow0, [] {}, ERROR_NO_SUCH_DEVINST},
-    {"board_taken_out", kRow1, [] { sim::remove_board(kBoard1); }, ERROR_NO_SUCH_DEVINST},
-    {"driver_file_missing", kRow1,
-     [] { std::remove(sim::host_path("C:\\Tessaridge\\pnp\\halvik_x86.sys").c_str()); },
+    {"no_present_device", kRow0, [] {}, 0, ERROR_NO_SUCH_DEVINST},
+    {"board_taken_out", kRow1, [] { sim::remove_board(kBoard1); }, 0, ERROR_NO_SUCH_DEVINST},
+    {"driver_file_missing", kRow1, remove_driver_file, 0, 1223},  // ERROR_CANCELLED
+    {"driver_file_missing_noninteractive", kRow1, remove_driver_file, INSTALLFLAG_NONINTERACTIVE,
      ERROR_FILE_NOT_FOUND},
-    {"injected_fault", kRow1, [] { sim::add_fault("UpdateDriverForPlugAndPlayDevicesA", kRow1, 0, 5); },
+    {"noninteractive_on_windows_2000", kRow1, [] { sim::set_version(VER_PLATFORM_WIN32_NT, 5, 0, 4); },
+     INSTALLFLAG_NONINTERACTIVE, 1004},  // ERROR_INVALID_FLAGS
+    {"injected_fault", kRow1, [] { sim::add_fault("UpdateDriverForPlugAndPlayDevicesA", kRow1, 0, 5); }, 0,
      ERROR_ACCESS_DENIED},
 };
 
@@ -235,7 +245,7 @@ TEST_P(UpdateFailureTest, ChangesNothing) {
   const UpdateFailure& c = GetParam();
   c.prepare();
   BOOL reboot = FALSE;
-  EXPECT_FALSE(update(c.hardware_id, &reboot));
+  EXPECT_FALSE(update(c.hardware_id, &reboot, c.flags));
   EXPECT_EQ(GetLastError(), c.error);
   EXPECT_EQ(sim::device_driver(kBoard1), "");
   EXPECT_FALSE(sim::file_exists("C:\\WINDOWS\\system32\\drivers\\halvik.sys"));
@@ -659,8 +669,8 @@ TEST_P(RenameTest, CopyFilesInstallsTheSourceUnderTheInstalledName) {
   const char* instance = "PCI\\VEN_1111&DEV_2222&SUBSYS_00000000&REV_00\\3&11583659&0&40";
   sim::add_board({instance, {"PCI\\VEN_1111&DEV_2222"}, {}, 0});
   BOOL reboot = FALSE;
-  EXPECT_EQ(UpdateDriverForPlugAndPlayDevicesA(nullptr, "PCI\\VEN_1111&DEV_2222", "C:\\drivers\\other.inf", 0,
-                                               &reboot),
+  EXPECT_EQ(UpdateDriverForPlugAndPlayDevicesA(nullptr, "PCI\\VEN_1111&DEV_2222", "C:\\drivers\\other.inf",
+                                               INSTALLFLAG_NONINTERACTIVE, &reboot),
             c.installed);
   const std::string drivers = "C:\\WINDOWS\\system32\\drivers\\";
   if (!c.installed) {
@@ -868,6 +878,55 @@ TEST_F(SetupApiTest, ASuccessfulCallLeavesTheLastErrorAsItWas) {
     EXPECT_TRUE(c.run()) << c.call << " " << GetLastError();
     EXPECT_EQ(GetLastError(), kEarlier) << c.call;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Install parameters, of a list or of one of its elements: what is set is what is read back,
+// each apart; a record of another size, a list or element that isn't one, is refused.
+TEST_F(SetupApiTest, InstallParametersAreKeptPerListAndElement) {
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&kTessaridgeGuid, nullptr);
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  ASSERT_TRUE(SetupDiCreateDeviceInfoA(set, "TessaridgeHardware", &kTessaridgeGuid, nullptr, nullptr,
+                                       DICD_GENERATE_ID, &data));
+  SP_DEVINSTALL_PARAMS_A params{};
+  params.cbSize = sizeof params;
+  params.Flags = DI_QUIETINSTALL;
+  ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &data, &params));
+  SP_DEVINSTALL_PARAMS_A read{};
+  read.cbSize = sizeof read;
+  ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, &data, &read));
+  EXPECT_EQ(read.Flags, DI_QUIETINSTALL);
+  ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, nullptr, &read));
+  EXPECT_EQ(read.Flags, 0u);
+
+  SP_DEVINSTALL_PARAMS_A wrong_size = params;
+  wrong_size.cbSize = sizeof wrong_size - 4;
+  SP_DEVINFO_DATA stranger = data;
+  stranger.Reserved ^= 0x5A5A;
+  const struct {
+    const char* label;
+    HDEVINFO set;
+    SP_DEVINFO_DATA* data;
+    SP_DEVINSTALL_PARAMS_A* params;
+    DWORD error;
+  } refused[] = {
+      {"record of another size", set, &data, &wrong_size, 1784},  // ERROR_INVALID_USER_BUFFER
+      {"no record", set, &data, nullptr, ERROR_INVALID_PARAMETER},
+      {"no list", INVALID_HANDLE_VALUE, nullptr, &params, ERROR_INVALID_HANDLE},
+      {"element of no list", set, &stranger, &params, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.label);
+    EXPECT_FALSE(SetupDiSetDeviceInstallParamsA(c.set, c.data, c.params));
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(c.set, c.data, c.params));
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
 }  // namespace
