@@ -16,7 +16,7 @@
 //                                          reboot_requested is cleared
 //   halvik-sim import DIR [--present FILE] FILE.reg...
 //                                          a machine from registry exports (import.cpp)
-//   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]
+//   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]
 //                                          every host's exports imported, the installer run
 //                                          and the restart carried out; a row per host
 //                                          (rehearse.cpp)
@@ -55,7 +55,7 @@ constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
     "       halvik-sim import DIR [--present FILE] FILE.reg...\n"
-    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]\n";
+    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);

@@ -42,5 +42,7 @@ case=collect
 for file in system.reg version.reg uninstall.reg present.txt; do
   [ -s "$work/fleet/host/$file" ] || fail "no $file fetched"
 done
+# The list is the inventory's own (not a host_vars file).
+[ "$(cat "$work/fleet/host/batch-source.txt" 2>/dev/null)" = group_vars ] || fail "batch-source.txt should say group_vars"
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "Windows plays: every folder private, used once and gone"
