@@ -20,6 +20,7 @@
 //                                          every host's exports imported, the installer run
 //                                          and the restart carried out; a row per host
 //                                          (rehearse.cpp)
+//   halvik-sim bound DIR                   how many device nodes present are bound to halvik
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
@@ -54,7 +55,7 @@ using namespace sim::internal;
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
-    "       halvik-sim import DIR [--present FILE] FILE.reg...\n"
+    "       halvik-sim import DIR [--present FILE] FILE.reg... | halvik-sim bound DIR\n"
     "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]\n";
 
 int usage() {
@@ -340,8 +341,10 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
-  if (command == "import" || command == "rehearse") {
-    int status = command == "import" ? halvik_sim::command_import(args) : halvik_sim::command_rehearse(args);
+  if (command == "import" || command == "rehearse" || command == "bound") {
+    int status = command == "import"     ? halvik_sim::command_import(args)
+                 : command == "rehearse" ? halvik_sim::command_rehearse(args)
+                                         : halvik_sim::command_bound(args);
     return status < 0 ? usage() : status;
   }
   return usage();

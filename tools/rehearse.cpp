@@ -227,6 +227,8 @@ std::string string_of(const std::string& key, const std::string& name) {
   return text.substr(0, text.find('\0'));
 }
 
+// The boards (and the root device node) that have the driver: device nodes present whose
+// Service is halvik.  A node of a board taken out keeps its Service and is not counted.
 std::string bound_count() {
   int bound = 0;
   for (const std::string& id : sim::device_nodes()) {
@@ -550,6 +552,14 @@ std::string program_dir() {
 }
 
 }  // namespace
+
+int command_bound(const std::vector<std::string>& args) {
+  if (args.size() != 1) return -1;
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  std::printf("%s\n", bound_count().c_str());
+  return 0;
+}
 
 int command_rehearse(const std::vector<std::string>& args) {
   Options options;

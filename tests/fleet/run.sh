@@ -75,7 +75,7 @@ no-boards: would install | Microsoft Windows XP | was none | bound 0
 host-service: would install | Microsoft Windows XP | was none
 stuck: would install | Microsoft Windows XP | was 6.1.1 | bound 3 | SystemPages 155648 -> 155648 | differs: max_pci_modules
 own-list: would install | Microsoft Windows XP | was none
-same: unchanged | Microsoft Windows XP | was 6.1.1 | bound 3 | SystemPages 163840 -> 163840
+same: unchanged | Microsoft Windows XP | was 6.1.1 | bound 2 | SystemPages 163840 -> 163840
 $cut_odd
 $cut_value
 win7-x64: would install | Windows 7 Professional | was none
@@ -103,7 +103,7 @@ no-boards: restart | exit 1 | restarts 1 | Microsoft Windows XP | was none | bou
 host-service: failed | exit -1 | was none | $host_service
 stuck: restart | exit 1 | restarts 2 | Microsoft Windows XP | was 6.1.1 | bound 3 | SystemPages 155648 -> 163840 | differs: max_pci_modules
 own-list: restart | exit 1 | restarts 1 | Microsoft Windows XP | was none | bound 3 | SystemPages 0 -> 544768
-same: unchanged | Microsoft Windows XP | was 6.1.1 | bound 3 | SystemPages 163840 -> 163840
+same: unchanged | Microsoft Windows XP | was 6.1.1 | bound 2 | SystemPages 163840 -> 163840
 $cut_odd
 $cut_value
 win7-x64: done | exit 0 | Windows 7 Professional | was none | bound 3 | SystemPages 0 -> 0
@@ -201,7 +201,8 @@ expected = {
     "adjusted": {"exit": [1], "SystemPages_before": 196608, "SystemPages_after": 163840},
     "no-boards": {"exit": [1], "boards": 0, "bound": 1, "pending": []},
     "own-list": {"exit": [1], "SystemPages_after": 544768, "list": "host_vars"},
-    "same": {"exit": [1], "was": "6.1.1"},
+    # Its export's other board is gone: its node keeps the driver and is not counted.
+    "same": {"exit": [1], "was": "6.1.1", "boards": 1, "bound": 2},
     "host-service": {"exit": [-1], "meaning": "failure", "report": "halvservice"},
     "stuck": {"exit": [-2, 1], "restarts": 2, "pending": "halvik.sys"},
     "cut-odd": {"exit": [], "bound": None, "meaning": "not rehearsed", "report": "cut short: it ends inside a character"},
