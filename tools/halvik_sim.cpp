@@ -56,7 +56,8 @@ constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
     "       halvik-sim import DIR [--present FILE] FILE.reg... | halvik-sim bound DIR\n"
-    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]\n";
+    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N]\n"
+    "                           [--machines DIR]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
