@@ -21,6 +21,9 @@
 //                                          and the restart carried out; a row per host
 //                                          (rehearse.cpp)
 //   halvik-sim bound DIR                   how many device nodes present are bound to halvik
+//   halvik-sim run DIR [--cd DIR] -- COMMAND LINE
+//                                          a Windows command line run on the machine as an
+//                                          agent runs it; its program's exit code (run.cpp)
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
@@ -38,6 +41,7 @@
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
+#include "run.h"
 
 namespace halvik_sim {
 
@@ -57,7 +61,8 @@ constexpr char kUsage[] =
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
     "       halvik-sim import DIR [--present FILE] FILE.reg... | halvik-sim bound DIR\n"
     "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N]\n"
-    "                           [--machines DIR]\n";
+    "                           [--machines DIR]\n"
+    "       halvik-sim run DIR [--cd DIR] -- COMMAND LINE\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -342,6 +347,10 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
+  if (command == "run") {
+    int status = halvik_sim::command_run(args);
+    return status < 0 ? usage() : status;
+  }
   if (command == "import" || command == "rehearse" || command == "bound") {
     int status = command == "import"     ? halvik_sim::command_import(args)
                  : command == "rehearse" ? halvik_sim::command_rehearse(args)

@@ -26,6 +26,7 @@
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
+#include "platform/sim/templates/templates.h"
 #include "pnp/hardware_ids.h"
 
 namespace sim::internal {
@@ -407,6 +408,13 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
       if (fd >= 0) ::close(fd);
       return trouble("cannot read " + path);
     }
+    // UTF-16 without its byte-order mark (a copy that dropped it, a tool that never wrote it)
+    // has a zero byte beside each ASCII one: read as UTF-8 it would only seem cut short.
+    unsigned char start[2] = {0xFF, 0xFF};
+    if (::pread(fd, start, 2, 0) == 2 && start[0] != 0 && start[1] == 0) {
+      ::close(fd);
+      return trouble(path + ":1: not a registry export: UTF-16 without the byte-order mark reg export writes");
+    }
     std::string cut = where_export_is_cut(fd, static_cast<std::size_t>(status.st_size));
     KeyPtr root;
     std::string error;
@@ -586,6 +594,9 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
   put_file(dir, std::string(kPackageDir) + "\\install\\install.exe",
            "MZ install (stand-in: the native program runs)\n");
   if (wow64) make_folder(dir, system_root + "\\SysWOW64\\drivers");
+  for (const std::string& folder :
+       local_system_temp_folders(static_cast<int>(std::strtol(version.c_str(), nullptr, 10)), wow64))
+    make_folder(dir, system_root + "\\" + folder);
   // Windows Vista and later keep their driver store there.
   if (std::strtoul(version.c_str(), nullptr, 10) >= 6)
     make_folder(dir, system_root + "\\System32\\DriverStore\\FileRepository");

@@ -244,18 +244,20 @@ int write_entry(const std::string& folder, bool wow64, bool published, FailureIn
   return failed ? 1 : 0;
 }
 
-// Deletes one file; one in use (the running program) is scheduled for the restart.  True when
-// it is gone or scheduled.
-bool delete_product_file(const std::string& path) {
+// Deletes one file; one in use (the running program) is scheduled for the restart, and so is
+// any file when `until_restart` asks for it.  True when it is gone or scheduled.
+bool delete_product_file(const std::string& path, bool until_restart) {
   // Only a file that is there: a deletion scheduled for nothing would still ask for a restart.
   if (port::GetFileAttributesA(path.c_str()) == port::INVALID_FILE_ATTRIBUTES) {
     port::DWORD error = port::GetLastError();
     if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
   }
   port::SetFileAttributesA(path.c_str(), port::FILE_ATTRIBUTE_NORMAL);
-  if (port::DeleteFileA(path.c_str())) return true;
-  port::DWORD error = port::GetLastError();
-  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
+  if (!until_restart) {
+    if (port::DeleteFileA(path.c_str())) return true;
+    port::DWORD error = port::GetLastError();
+    if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
+  }
   if (port::MoveFileExA(path.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
     std::printf("%s will be deleted when the system restarts.\n", path.c_str());
     return true;
@@ -269,7 +271,9 @@ int remove_product_folder(const std::string& folder) {
   bool scheduled = false;
   for (const char* name : product_programs(true)) {
     std::string path = folder + "\\" + name;
-    if (!delete_product_file(path)) return 1;
+    // Run from this folder, the command that ran it is still the entry's until the restart:
+    // run again (an agent retries), it needs the counterpart beside it, so that goes with it.
+    if (!delete_product_file(path, scheduled)) return 1;
     if (port::GetFileAttributesA(path.c_str()) != port::INVALID_FILE_ATTRIBUTES) scheduled = true;
   }
   if (!port::RemoveDirectoryA(folder.c_str())) {

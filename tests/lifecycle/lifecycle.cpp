@@ -103,6 +103,7 @@ const std::string kCcs = "system\\currentcontrolset\\";
 const std::string kMemory = kCcs + "control\\session manager\\memory management";
 const std::string kService = kCcs + "services\\halvik";
 const std::string kParameters = kService + "\\parameters";
+const std::string kEntry = "software\\microsoft\\windows\\currentversion\\uninstall\\halvik";
 const std::string kClassKey = kCcs + "control\\class\\{3d7a91c2-5b04-4e6f-a8d3-71c2e9b0f415}";
 const std::set<std::string> kBookkeeping = {"\"old_syspages\"", "\"new_syspages\"", "\"sysp_num_pci\""};
 
@@ -282,6 +283,12 @@ const Fault kFaults[] = {
 //                            with already_opt OPT (0: none), max_pci_modules, meg_in_system
 //   dialogue:y|n             the dialogue, the overwrite question (when asked) answered so
 //   remove                   install -r -c 0
+//   quiet-uninstall, uninstall
+//                            the Programs and Features entry's QuietUninstallString or
+//                            UninstallString as written, run as an agent runs it from the
+//                            system folder (halvik-sim run); when the entry is gone, the
+//                            command last read again while its program is still there, as an
+//                            agent retries it
 //   wrong-d, no-inf          batch:n:2:16:512 from C:\Tessaridge, or with the INF taken away
 //   RUN!K                    RUN with kFaults[K] failing, taken out again after the run
 //   restart, stuck, unstuck, linger-on, linger-off, host-on, host-off, board-out, board-in,
@@ -329,14 +336,19 @@ std::optional<Op> parse_op(const std::string& name) {
   }
   static const std::set<std::string> kPlain = {
       "remove",   "restart",   "stuck",    "unstuck",   "linger-on",  "linger-off", "host-on",
-      "host-off", "board-out", "board-in", "board-new", "temp-sys32", "pages-up",   "pages-down"};
+      "host-off", "board-out", "board-in", "board-new", "temp-sys32", "pages-up",   "pages-down",
+      "quiet-uninstall", "uninstall"};
   if (parts.size() != 1 || kPlain.count(op.kind) == 0) return std::nullopt;
   return op.fault < 0 || op.kind == "remove" ? std::optional<Op>(op) : std::nullopt;
 }
 
+bool is_entry_command(const Op& op) {
+  return op.kind == "quiet-uninstall" || op.kind == "uninstall";
+}
+
 bool is_run(const Op& op) {
   return op.kind == "batch" || op.kind == "dialogue" || op.kind == "remove" || op.kind == "wrong-d" ||
-         op.kind == "no-inf";
+         op.kind == "no-inf" || is_entry_command(op);
 }
 
 std::vector<std::string> batch_list(const Op& op) {
@@ -576,9 +588,52 @@ bool removal_may_leave(const Template& machine_template, const std::string& bloc
                  .find(text.substr(text.find("\\config\\"))) == 0;
 }
 
+// The names PendingFileRenameOperations holds (REG_MULTI_SZ, hex(7): UTF-16 of ASCII names).
+std::vector<std::string> pending_names(const Registry& registry) {
+  std::vector<std::string> names;
+  const std::string* data = value_of(registry, kCcs + "control\\session manager", "PendingFileRenameOperations");
+  if (data == nullptr || data->rfind("hex(7):", 0) != 0) return names;
+  std::istringstream bytes(data->substr(7));
+  std::string text;
+  bool low = true;
+  for (std::string byte; std::getline(bytes, byte, ',');) {
+    if (low) text += static_cast<char>(std::stoul(byte, nullptr, 16));
+    low = !low;
+  }
+  std::istringstream parts(text);
+  for (std::string name; std::getline(parts, name, '\0');) {
+    if (!name.empty()) names.push_back(lower(name));
+  }
+  return names;
+}
+
+// Whether the deletions pending for the restart are only of the product's copies and their
+// folder, which a removal run from that folder schedules and which ask for no restart.
+bool only_product_copies_pending(const Registry& registry) {
+  std::vector<std::string> names = pending_names(registry);
+  return !names.empty() && std::all_of(names.begin(), names.end(), [](const std::string& name) {
+    for (const char* end : {"\\tessaridge", "\\tessaridge\\install.exe", "\\tessaridge\\installx64.exe"}) {
+      std::string tail = end;
+      if (name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0) return true;
+    }
+    return false;
+  });
+}
+
 void check_removed(const Checker& checker, const Template& machine_template, const fs::path& machine,
                    const Pages& pages, Problems* problems) {
   Registry registry = load_registry(machine);
+  if (only_product_copies_pending(registry)) {
+    // They go at the next restart: what the removal leaves is judged after it, on a copy, so
+    // that the sequence goes on with the machine before its restart, as an agent's retry would.
+    fs::path restarted = machine.string() + ".restarted";
+    fs::remove_all(restarted);
+    copy_machine(machine, restarted);
+    restart(checker.tools.sim, restarted);
+    check_removed(checker, machine_template, restarted, pages, problems);
+    fs::remove_all(restarted);
+    return;
+  }
   if (registry.count(kService) != 0) problems->push_back("halvik service key still there");
   for (const auto& [key, values] : registry) {
     if (key.rfind(kCcs + "enum\\", 0) == 0 && values.count("\"service\"") != 0 &&
@@ -731,7 +786,7 @@ class Runner {
     Registry before = load_registry(m);
     bool asks_overwrite = before.count(kService) != 0;
     bool declined = op.kind == "dialogue" && asks_overwrite && !op.overwrite;
-    bool removal = op.kind == "remove";
+    bool removal = op.kind == "remove" || is_entry_command(op);
     fs::path unchanged = dir_ / "before";
     if (declined) {
       fs::remove_all(unchanged);
@@ -747,8 +802,17 @@ class Runner {
       }
     }
     std::vector<std::string> argv{checker_.tools.install};
+    if (is_entry_command(op)) {
+      std::string command = string_of(before, kEntry, op.kind == "uninstall" ? "UninstallString" : "QuietUninstallString");
+      if (!command.empty()) entry_commands_[op.kind] = command;
+      command = entry_commands_[op.kind];
+      // Nothing for an agent to run: no entry, and no program left of the one it last ran.
+      if (command.size() < 2 || host_path(m, command.substr(1, command.find('"', 1) - 1)).empty()) return "no entry";
+      std::string system = ini_value(m, "environment", "SystemRoot") + "\\System32";
+      argv = {checker_.tools.sim, "run", m.string(), "--cd", system, "--", command};
+    }
     if (op.kind == "wrong-d") argv.insert(argv.end(), {"-d", "C:\\Tessaridge"});
-    if (removal) argv.insert(argv.end(), {"-r", "-c", "0"});
+    if (op.kind == "remove") argv.insert(argv.end(), {"-r", "-c", "0"});
     if (op.kind != "dialogue" && !removal) {
       argv.push_back("-c");
       for (const std::string& entry : batch_list(op)) argv.push_back(entry);
@@ -835,6 +899,7 @@ class Runner {
   Claim claim_ = Claim::kNone;
   Values parameters_;
   std::vector<std::pair<std::string, std::string>> taken_out_;
+  std::map<std::string, std::string> entry_commands_;  // the entry's commands an agent holds, by op
 };
 
 // ---- the generator -------------------------------------------------------------------------
@@ -859,6 +924,8 @@ const char* const kPairOps[] = {
     "remove!1",
     "remove!4",
     "batch:y:2:16:512!3",
+    "quiet-uninstall",
+    "uninstall",
 };
 // ... every triple of these ...
 const char* const kTripleOps[] = {"batch:n:2:16:512", "batch:y:3:4:256", "remove", "restart", "pages-up"};
@@ -868,6 +935,7 @@ const char* const kRandomOps[] = {
     "batch",     "batch",    "batch",     "dialogue:y", "dialogue:n", "remove",     "remove",   "remove",
     "restart",   "restart",  "stuck",     "unstuck",    "linger-on",  "linger-off", "host-on",  "host-off",
     "board-out", "board-in", "board-new", "temp-sys32", "wrong-d",    "no-inf",     "pages-up", "pages-down",
+    "quiet-uninstall", "uninstall",
 };
 
 std::vector<std::string> random_ops(std::uint32_t seed, std::size_t* machine, std::size_t machines) {

@@ -179,7 +179,9 @@ TEST_F(ImportScenario, RefusesWhatCannotMakeAMachine) {
       {{"--present", base_ + "/present.txt", "wine-system.reg", "wine-software.reg", "board.reg"},
        "present.txt: PCI\\VEN_DEAD&DEV_BEEF\\0 is no PCI device node of the export"},
       {{"wine-system.reg", "wine-software.reg"}, "already holds a machine (registry.reg)"},
+      {{"no-mark.reg"}, "no-mark.reg:1: not a registry export: UTF-16 without the byte-order mark"},
   };
+  write_text(base_ + "/no-mark.reg", read_file(kExports + "wine-software.reg").substr(2));
   ASSERT_EQ(import("taken", {"wine-system.reg", "wine-software.reg"}).exit_code, 0);
   int n = 0;
   for (const auto& [files, message] : cases) {
@@ -212,6 +214,28 @@ TEST_F(ImportScenario, RefusesAnExportCutShort) {
     ++refused_count;
   }
   EXPECT_GE(refused_count, 35);
+}
+
+// A deployment agent runs as LocalSystem, its TEMP in its profile under System32, which a
+// 32-bit program reaches as SysWOW64's: installation and removal work on a 64-bit Windows 10
+// host imported from its exports as they do on Windows.
+TEST_F(ImportScenario, LocalSystemInstallsAndRemovesOnAnImported64BitHost) {
+  ASSERT_EQ(import("host", {"system-windows.reg", "wine-software.reg", "windows10.reg", "amd64.reg"}).exit_code, 0);
+  const std::string temp = "C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local\\Temp";
+  std::ofstream(base_ + "/host/machine.ini", std::ios::app) << "[environment]\nTEMP = " << temp << "\nTMP = " << temp
+                                                           << "\n";
+  const std::vector<std::string> batch = {
+      "-c", "0",   "0",   "0",   "16", "32768", "10240", "0", "1", "1", "0", "1024000", "0",   "0", "1",
+      "16", "250", "152", "128", "0",  "0",     "0",     "0", "0", "y", "n", "2",       "512", "0", "0"};
+  // What a real installation holds: the profile's Temp folder in both views of System32.
+  for (const char* system : {"system32", "SysWOW64"})
+    EXPECT_TRUE(std::filesystem::is_directory(base_ + "/host/drive_c/Windows/" + system +
+                                              "/config/systemprofile/AppData/Local/Temp"));
+  for (const std::vector<std::string>& args : {batch, std::vector<std::string>{"-r", "-c", "0"}}) {
+    RunResult run = install("host", args);
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+  }
 }
 
 // Install and remove on an imported machine; the machine with the driver is exported again and

@@ -27,6 +27,10 @@ enum class Do {
   file,        // a file args[0] on the machine's C: drive (host spelling) holding args[1]
   replace,     // registry.reg with the text args[0] replaced by args[1]
   ini_has,     // machine.ini holds args[0]
+  entry,       // the entry's command args[0] (QuietUninstallString, ...) as written, run as an
+               // agent runs it from C:\Windows\System32; exit and standard error checked
+  again,       // the last entry command once more, as an agent retries it (the entry may be gone)
+  no_file,     // nothing at args[0] on the machine's C: drive (host spelling)
   new_machine  // halvik-sim new, template args[0] (the first step of every case)
 };
 
@@ -194,8 +198,6 @@ const std::vector<Case>& cases() {
         {Do::unchanged, {}}}},
       {"LocalSystemsTemporaryFolderUnderSystem32",
        {{Do::new_machine, {"amd64"}},
-        {Do::folder, {"Windows/SysWOW64/config/systemprofile/AppData/Local/Temp"}},
-        {Do::folder, {"Windows/system32/config/systemprofile/AppData/Local/Temp"}},
         {Do::ini,
          {"[environment]\nTEMP = C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local\\Temp\n"
           "TMP = C:\\Windows\\System32\\config\\systemprofile\\AppData\\Local\\Temp\n"}},
@@ -288,13 +290,47 @@ const std::vector<Case>& cases() {
         {Do::reboot, {}},
         {Do::lacks, {kEnumPci, kBound}}}},
   };
-  return all;
+  // The entry's two commands, as a deployment agent runs them and retries them before the
+  // restart: both runs succeed, and after the restart nothing of the product is left.
+  static const std::vector<Case> with_entry_commands = [] {
+    static const std::vector<std::string> names = {
+        "TheQuietUninstallStringRunTwiceOnXp", "TheUninstallStringRunTwiceOnXp",
+        "TheQuietUninstallStringRunTwiceOnAmd64", "TheUninstallStringRunTwiceOnAmd64"};
+    std::vector<Case> cases = all;
+    std::size_t n = 0;
+    for (const char* machine : {"xp", "amd64"}) {
+      for (const char* command : {"QuietUninstallString", "UninstallString"}) {
+        cases.push_back({names[n++].c_str(),
+                         {{Do::new_machine, {machine}},
+                          {Do::install, batch("y")},
+                          {Do::entry, {command}},
+                          {Do::again, {}},
+                          {Do::reboot, {}},
+                          {Do::lacks, {kUninstall, kEntry}},
+                          {Do::lacks, {kSessionManager, kPending}},
+                          {Do::no_file, {"Program Files/Tessaridge"}}}});
+      }
+    }
+    return cases;
+  }();
+  return with_entry_commands;
 }
 
 class Lifecycle : public testing::TestWithParam<Case> {};
 
 std::string show(const std::string& machine, const std::string& key) {
   return run_program("halvik-sim", {"show", machine, key}).out;
+}
+
+// A string value of the key as halvik-sim show writes it, its escapes undone.
+std::string string_value(const std::string& machine, const std::string& key, const std::string& name) {
+  std::string text = show(machine, key);
+  std::size_t at = text.find("\"" + name + "\"=\"");
+  if (at == std::string::npos) return "";
+  std::string value;
+  for (std::size_t i = at + name.size() + 4; i < text.size() && text[i] != '"'; ++i)
+    value += text[i] == '\\' ? text[++i] : text[i];
+  return value;
 }
 
 void edit_ini(const std::string& machine, const std::string& append, const std::string& drop) {
@@ -316,6 +352,7 @@ TEST_P(Lifecycle, EachStepLeavesWhatItsExitCodeSays) {
   std::string before = dir + "/before";
   std::vector<std::string> env = {"HALVIK_MACHINE=" + machine};
   int number = 0;
+  std::string command;  // the entry's command an agent holds
   for (const Step& step : GetParam().steps) {
     SCOPED_TRACE("step " + std::to_string(++number));
     if (step.what != Do::unchanged && step.what != Do::new_machine) {
@@ -375,6 +412,20 @@ TEST_P(Lifecycle, EachStepLeavesWhatItsExitCodeSays) {
         std::ofstream(machine + "/registry.reg", std::ios::binary) << text;
         break;
       }
+      case Do::entry:
+      case Do::again: {
+        if (step.what == Do::entry)
+          command = string_value(machine, std::string(kUninstall) + "\\halvik", step.args[0]);
+        ASSERT_FALSE(command.empty());
+        RunResult run =
+            run_program("halvik-sim", {"run", machine, "--cd", "C:\\Windows\\System32", "--", command});
+        EXPECT_EQ(run.exit_code, step.exit) << command << "\n" << run.out << run.err;
+        EXPECT_EQ(run.err, step.err);
+        break;
+      }
+      case Do::no_file:
+        EXPECT_FALSE(std::filesystem::exists(machine + "/drive_c/" + step.args[0])) << step.args[0];
+        break;
       case Do::ini_has:
         EXPECT_NE(read_file(machine + "/machine.ini").find(step.args[0]), std::string::npos) << step.args[0];
         break;
@@ -399,5 +450,35 @@ INSTANTIATE_TEST_SUITE_P(Sequences, Lifecycle, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<Case>& param) {
                            return std::string(param.param.name);
                          });
+
+// halvik-sim run starts what the command line names, as CreateProcess finds it, or refuses
+// with CreateProcess's error; the program's exit code is the run's.
+TEST(RunCommand, StartsTheImageTheCommandLineNamesOrRefusesAsCreateProcessDoes) {
+  const std::string machine = make_temp_dir("run") + "/m";
+  ASSERT_EQ(run_program("halvik-sim", {"new", machine}).exit_code, 0);
+  const struct {
+    std::vector<std::string> args;  // after the machine
+    int exit;
+    const char* err;  // a text standard error holds; "" none at all
+  } cases[] = {
+      {{"--", "\"C:\\Tessaridge\\install\\install.exe\" -r -c 0"}, 0, ""},
+      {{"--", "C:\\Tessaridge\\install\\install.exe", "-r", "-c", "0"}, 0, ""},
+      {{"--cd", "C:\\Tessaridge", "--", "install\\install -r -c 0"}, 0, ""},
+      {{"--", "\"C:\\Tessaridge\\install\\missing.exe\" -r"}, 2, "(CreateProcess error 2)"},
+      {{"--", "\"C:\\Nowhere\\install.exe\" -r"}, 2, "(CreateProcess error 3)"},
+      {{"--cd", "C:\\Nowhere", "--", "C:\\Tessaridge\\install\\install.exe"}, 2, "(CreateProcess error 267)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"run", machine};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult run = run_program("halvik-sim", args);
+    EXPECT_EQ(run.exit_code, c.exit) << c.args.back() << run.out << run.err;
+    if (*c.err == '\0') {
+      EXPECT_EQ(run.err, "");
+    } else {
+      EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+  }
+}
 
 }  // namespace

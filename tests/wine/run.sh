@@ -15,7 +15,8 @@ exec < /dev/null
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 all_scenarios=(usage batch_install interactive_install overwrite memory_adjustment reboot legacy_service
-  host_service pnp_auto_start amd64_delegation product_entry security_x86 security_amd64)
+  host_service pnp_auto_start amd64_delegation product_entry security_x86 security_amd64
+  quiet_uninstall_from_system32)
 
 work=$(mktemp -d /tmp/halvik-wine.XXXXXX)
 passed=0
@@ -681,6 +682,50 @@ scenario_product_entry() {
   expect_text "standard error" "$err.txt" ""
   expect "the entry is gone from the 64-bit view" "$(entry_version)" ""
   expect "the product folder is gone" "$([[ -e "$folder" ]] && echo present || echo absent)" absent
+  end
+}
+
+# A deployment agent runs the entry's QuietUninstallString as written, from its own folder
+# (C:\windows\system32), and may run it again before the restart.  The entry and its copies
+# are made as product_entry makes them.  Both runs exit 0 with nothing on standard error: the
+# running copy and the counterpart beside it (which the second run needs) are scheduled for
+# the restart with their folder, and after it nothing of them is left.
+scenario_quiet_uninstall_from_system32() {
+  begin amd64 quiet_uninstall_from_system32 || return
+  local entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\halvik'
+  local folder="$drive_c/Program Files/Tessaridge"
+  local location='C:\Program Files\Tessaridge'
+  mkdir -p "$folder"
+  cp "$pkg/install/install.exe" "$pkg/install/installx64.exe" "$folder/"
+  wine reg add "$entry" /v InstallLocation /d "$location" /f /reg:64 > /dev/null 2>&1
+  wine reg add "$entry" /v QuietUninstallString /d "\"$location\\install.exe\" -r -d \"$location\" -c 0" \
+    /f /reg:64 > /dev/null 2>&1
+  local quiet
+  quiet=$(wine reg query "$entry" /v QuietUninstallString /reg:64 2> /dev/null | tr -d '\r' |
+    sed -n 's/^ *QuietUninstallString *REG_SZ *//p')
+  expect "the command as the entry holds it" "$quiet" \
+    "\"C:\\Program Files\\Tessaridge\\install.exe\" -r -d \"C:\\Program Files\\Tessaridge\" -c 0"
+  # The command's words as a command line splits them (no backslash comes before a quote in it).
+  local -a command
+  eval "command=($quiet)"
+  local attempt
+  for attempt in first second; do
+    echo " the $attempt run from C:\\windows\\system32"
+    (cd "$drive_c/windows/system32" && timeout 180 wine "${command[@]}" < "$no_input" > "$out" 2> "$err")
+    rc=$?
+    tr -d '\r' < "$err" > "$err.txt"
+    expect_rc 0
+    expect_text "standard error" "$err.txt" ""
+    expect "both copies scheduled for the restart" \
+      "$(grep -c 'Tessaridge\\install\(x64\)\?\.exe will be deleted when the system restarts' "$out")" 2
+  done
+  expect "the entry is gone" "$(wine reg query "$entry" /reg:64 > /dev/null 2>&1 && echo present || echo absent)" absent
+  wineserver -k > /dev/null 2>&1
+  wineserver -w
+  timeout 120 wineboot -r > /dev/null 2>&1
+  wineserver -w
+  expect "after the restart the product folder is gone" "$([[ -e "$folder" ]] && echo present || echo absent)" \
+    absent
   end
 }
 

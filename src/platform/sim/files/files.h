@@ -60,5 +60,9 @@ FileTarget locate_file(const char* path);
 // Whether a file the process holds open lacks the sharing `needed_share` asks for.
 bool open_without_sharing(const std::string& host, DWORD needed_share);
 bool is_open(const std::string& host);  // by any handle of the process
+// The running program's own file, where it is now: mapped for the process's life, so it can't
+// be deleted or replaced, but it can be renamed (NTFS lets a mapped file move), and the
+// protection goes with it.  GetModuleFileNameA keeps the name it was started as.
+bool is_running_image(const FileTarget& target);
 
 }  // namespace sim::internal

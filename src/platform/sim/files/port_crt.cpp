@@ -168,7 +168,7 @@ int remove(const char* path) {
   if (error == 0) {
     if (!target.exists) {
       error = target.missing_error();
-    } else if (target.directory || is_readonly(target.host)) {
+    } else if (target.directory || is_readonly(target.host) || is_running_image(target)) {
       error = ERROR_ACCESS_DENIED;
     } else if (open_without_sharing(target.host, kFileShareDelete)) {
       error = ERROR_SHARING_VIOLATION;

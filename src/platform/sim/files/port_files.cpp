@@ -22,6 +22,18 @@
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
 
+namespace sim::internal {
+
+bool is_running_image(const FileTarget& target) {
+  const Machine& m = machine();
+  const std::string& image = m.image_moved_to.empty() ? m.image_path : m.image_moved_to;
+  std::string image_host;
+  return !target.host.empty() && !target.directory && host_path_of(image, &image_host) &&
+         image_host == target.host;
+}
+
+}  // namespace sim::internal
+
 namespace port {
 
 using namespace sim::internal;
@@ -98,7 +110,8 @@ DWORD move_error(const FileTarget& source, const FileTarget& target, DWORD flags
   if (!target.exists)
     return missing_path_error(target.host) == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND : 0;
   if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) return ERROR_ALREADY_EXISTS;
-  if (source.directory || target.directory || is_readonly(target.host) || is_open(target.host)) {
+  if (source.directory || target.directory || is_readonly(target.host) || is_open(target.host) ||
+      is_running_image(target)) {
     return ERROR_ACCESS_DENIED;
   }
   return 0;
@@ -224,8 +237,7 @@ BOOL DeleteFileA(const char* path) {
     fail(error);
   } else if (!target.exists) {
     fail(target.full.empty() ? kInvalidName : target.missing_error());
-  } else if (target.directory || (!target.link && is_readonly(target.host)) ||
-             iequals(target.full, machine().image_path)) {
+  } else if (target.directory || (!target.link && is_readonly(target.host)) || is_running_image(target)) {
     // A running program's file is mapped: Windows refuses to delete it.  A link to a folder is
     // a folder's entry (RemoveDirectoryA takes it); a link to a file goes as a file, itself.
     fail(ERROR_ACCESS_DENIED);
@@ -259,8 +271,7 @@ BOOL CopyFileA(const char* existing, const char* new_name, BOOL fail_if_exists) 
     error = ERROR_PATH_NOT_FOUND;
   } else if (target.exists && fail_if_exists) {
     error = ERROR_FILE_EXISTS;
-  } else if (target.directory || (target.exists && is_readonly(target.host)) ||
-             iequals(target.full, machine().image_path)) {
+  } else if (target.directory || (target.exists && is_readonly(target.host)) || is_running_image(target)) {
     error = ERROR_ACCESS_DENIED;
   } else if (target.exists && is_open(target.host)) {
     error = ERROR_SHARING_VIOLATION;
@@ -384,9 +395,11 @@ BOOL MoveFileExA(const char* existing, const char* new_name, DWORD flags) {
     if (iequals(source.full, target.full)) {
       to = std::filesystem::path(source.host).parent_path() / target.full.substr(target.full.rfind('\\') + 1);
     }
+    bool running = is_running_image(source);
     if (::rename(source.host.c_str(), to.c_str()) != 0) {
       error = ERROR_ACCESS_DENIED;
     } else {
+      if (running) machine().image_moved_to = target.full;
       // A file keeps its attributes and its security when it moves.
       DWORD attributes = extra_attributes(source.full);
       std::string security = file_security(source.full);

@@ -92,13 +92,6 @@ void default_ini(Ini* ini) {
   ini->set("process", "current_directory", "C:\\");
 }
 
-// This program's name as a [faults.PROGRAM] section names it: without directory or extension.
-std::string program_name() {
-  std::string name = program_invocation_short_name;
-  std::size_t dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
 // The running program's file: [process] image when given, else the program's .exe in the
 // directory it starts in (where an administrator starts it, and where _spawnlp finds the
 // counterpart).
@@ -216,6 +209,16 @@ std::string default_machine_dir() {
 thread_local DWORD last_error = 0;
 
 }  // namespace
+
+// The name it was started as may be a Windows path (halvik-sim run passes the command line's
+// first token on): its folder goes, whichever separator it has.
+std::string program_name() {
+  std::string name = program_invocation_name;
+  std::size_t folder = name.find_last_of("/\\");
+  if (folder != std::string::npos) name.erase(0, folder + 1);
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
 
 Machine& raw_machine() {
   return the_machine();

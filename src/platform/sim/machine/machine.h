@@ -130,6 +130,7 @@ struct Machine {
   bool trace_to_file = false;
   std::string current_directory;  // the process's, per run
   std::string image_path;         // the running program's file, as GetModuleFileNameA names it
+  std::string image_moved_to;     // where that file was renamed to while running; "" not moved
   bool registry_dirty = false;
   bool ini_dirty = false;
   std::map<void*, std::unique_ptr<KeyHandle>> keys;
@@ -146,6 +147,8 @@ struct Machine {
 };
 
 Machine& machine();  // loads the default machine on first use when none is loaded
+// This program's name as a [faults.PROGRAM] section names it: without folder or extension.
+std::string program_name();
 Machine& raw_machine();
 
 // The error a call is made to fail with, 0 when it runs normally.  Every candidate argument

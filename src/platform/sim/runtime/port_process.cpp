@@ -23,25 +23,11 @@
 
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/runtime/process.h"
 
-namespace port {
-
-using namespace sim::internal;
+namespace sim::internal {
 
 namespace {
-
-// The runtime's limit on a started program's command line, and its stream buffer size.
-constexpr std::size_t kMaxCommandLine = 1024;
-constexpr std::size_t kStreamBufferSize = 4096;
-
-// Set up before main, so before anything is written.
-[[maybe_unused]] const bool standard_output_buffered = [] {
-  struct stat info {};
-  bool character_device = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
-  if (character_device) return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
-  static char buffer[kStreamBufferSize];
-  return std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer) == 0;
-}();
 
 // The directory of the running executable.
 std::string executable_dir() {
@@ -50,33 +36,12 @@ std::string executable_dir() {
   return error ? "." : self.parent_path().string();
 }
 
-bool is_file(const std::string& windows_path, std::string* host) {
-  if (!host_path_of(windows_path, host)) return false;
-  struct stat info {};
-  return ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode);
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
 }
 
-// _spawnl's: the path as given (against the current directory when relative), nowhere else;
-// a name without an extension is tried with .com, .exe, .bat and .cmd.
-bool find_program(const std::string& file, std::string* found) {
-  std::vector<std::string> names{file};
-  std::string base =
-      file.substr(file.find_last_of("\\/:") == std::string::npos ? 0 : file.find_last_of("\\/:") + 1);
-  if (base.find('.') == std::string::npos) {
-    for (const char* extension : {".com", ".exe", ".bat", ".cmd"}) names.push_back(file + extension);
-  }
-  for (const std::string& name : names) {
-    std::string host;
-    if (is_file(name, &host)) {
-      *found = name;
-      return true;
-    }
-  }
-  return false;
-}
+}  // namespace
 
-// The native program that stands for a Windows program: its name without the extension,
-// beside the running executable.
 bool native_program(const std::string& windows_name, std::string* native) {
   std::string base = windows_name.substr(
       windows_name.find_last_of("\\/:") == std::string::npos ? 0 : windows_name.find_last_of("\\/:") + 1);
@@ -94,10 +59,6 @@ bool native_program(const std::string& windows_name, std::string* native) {
 }
 
 // ---- a started program's command line ------------------------------------------------------
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
 
 // How the child's runtime splits its command line.  The program name ends at the first blank
 // outside quotes; quotes in it only group.  In the other arguments 2n backslashes before a
@@ -151,6 +112,73 @@ std::vector<std::string> split_command_line(const std::string& line) {
   return arguments;
 }
 
+std::vector<std::string> program_environment(const std::string& machine_dir, const std::string& current_directory,
+                                             const std::string& image) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 && std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0 &&
+        std::strncmp(*entry, "HALVIK_IMAGE=", 13) != 0)
+      environment.emplace_back(*entry);
+  }
+  environment.push_back("HALVIK_MACHINE=" + machine_dir);
+  environment.push_back("HALVIK_CURRENT_DIRECTORY=" + current_directory);
+  environment.push_back("HALVIK_IMAGE=" + image);
+  return environment;
+}
+
+std::vector<char*> exec_array(std::vector<std::string>& texts) {
+  std::vector<char*> array;
+  for (std::string& text : texts) array.push_back(text.data());
+  array.push_back(nullptr);
+  return array;
+}
+
+}  // namespace sim::internal
+
+namespace port {
+
+using namespace sim::internal;
+
+namespace {
+
+// The runtime's limit on a started program's command line, and its stream buffer size.
+constexpr std::size_t kMaxCommandLine = 1024;
+constexpr std::size_t kStreamBufferSize = 4096;
+
+// Set up before main, so before anything is written.
+[[maybe_unused]] const bool standard_output_buffered = [] {
+  struct stat info {};
+  bool character_device = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
+  if (character_device) return std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+  static char buffer[kStreamBufferSize];
+  return std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer) == 0;
+}();
+
+bool is_file(const std::string& windows_path, std::string* host) {
+  if (!host_path_of(windows_path, host)) return false;
+  struct stat info {};
+  return ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// _spawnl's: the path as given (against the current directory when relative), nowhere else;
+// a name without an extension is tried with .com, .exe, .bat and .cmd.
+bool find_program(const std::string& file, std::string* found) {
+  std::vector<std::string> names{file};
+  std::string base =
+      file.substr(file.find_last_of("\\/:") == std::string::npos ? 0 : file.find_last_of("\\/:") + 1);
+  if (base.find('.') == std::string::npos) {
+    for (const char* extension : {".com", ".exe", ".bat", ".cmd"}) names.push_back(file + extension);
+  }
+  for (const std::string& name : names) {
+    std::string host;
+    if (is_file(name, &host)) {
+      *found = name;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 const char* getenv(const char* name) {
@@ -198,26 +226,13 @@ std::intptr_t spawnl_wait(const char* path, const char* arg0, const char* arg1, 
       std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", problem.c_str());
       failure = EIO;
     } else {
-      std::vector<std::string> environment;
-      for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 &&
-            std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0 &&
-            std::strncmp(*entry, "HALVIK_IMAGE=", 13) != 0)
-          environment.emplace_back(*entry);
-      }
       std::string image;
       full_windows_path(found, &image);
-      environment.push_back("HALVIK_MACHINE=" + m.dir);
-      environment.push_back("HALVIK_CURRENT_DIRECTORY=" + m.current_directory);
       // The child's own file is the one started, wherever the current directory is.
-      environment.push_back("HALVIK_IMAGE=" + image);
-      std::vector<char*> envp;
-      for (std::string& entry : environment) envp.push_back(entry.data());
-      envp.push_back(nullptr);
+      std::vector<std::string> environment = program_environment(m.dir, m.current_directory, image);
+      std::vector<char*> envp = exec_array(environment);
       std::vector<std::string> arguments = split_command_line(command_line);
-      std::vector<char*> argv;
-      for (std::string& argument : arguments) argv.push_back(argument.data());
-      argv.push_back(nullptr);
+      std::vector<char*> argv = exec_array(arguments);
       pid_t child = 0;
       int status = ::posix_spawn(&child, native.c_str(), nullptr, nullptr, argv.data(), envp.data());
       if (status != 0) {

@@ -102,6 +102,16 @@ void put_file(Machine& m, const std::string& path, const std::string& content) {
   std::ofstream(host, std::ios::binary) << content;
 }
 
+// A folder on drive C of the machine being built, with the folders on its way.
+void put_folder(Machine& m, const std::string& path) {
+  std::string relative = path.substr(3);
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(m.dir) / "drive_c" / relative, ignored);
+}
+
 // The board in [hardware] and its node, not yet with a driver.
 void add_board(Machine& m, const Board& board) {
   std::string value;
@@ -203,13 +213,21 @@ void replace_in_strings(Key* key, const std::string& from, const std::string& to
 TemplateFunction xp_base = nullptr;
 TemplateFunction w2k_base = nullptr;
 
+// A template's LocalSystem temporary folders, on drive C below its Windows folder.
+void add_local_system_temp(Machine& m, int major_version, bool wow64) {
+  for (const std::string& folder : local_system_temp_folders(major_version, wow64))
+    put_folder(m, windows_root(m) + "\\" + folder);
+}
+
 void xp(Machine& m) {
   xp_base(m);
+  add_local_system_temp(m, 5, false);
   add_devices(m);
 }
 
 void w2k(Machine& m) {
   w2k_base(m);
+  add_local_system_temp(m, 5, false);
   add_devices(m);
 }
 
@@ -263,6 +281,7 @@ void amd64(Machine& m) {
       ignored);
   put_file(m, "C:\\Tessaridge\\install\\installx64.exe",
            "MZ installx64 (stand-in: the native counterpart runs)\n");
+  add_local_system_temp(m, 6, true);
   add_devices(m);
 }
 
@@ -405,6 +424,14 @@ void register_device_templates() {
     register_template("leftovers", leftovers);
   }
   if (w2k_base != nullptr && w2k_base != w2k) register_template("w2k", w2k);
+}
+
+std::vector<std::string> local_system_temp_folders(int major_version, bool wow64) {
+  const char* profile_temp =
+      major_version >= 6 ? "config\\systemprofile\\AppData\\Local\\Temp" : "config\\systemprofile\\Local Settings\\Temp";
+  std::vector<std::string> folders{std::string("system32\\") + profile_temp};
+  if (wow64) folders.push_back(std::string("SysWOW64\\") + profile_temp);
+  return folders;
 }
 
 }  // namespace sim::internal

@@ -111,8 +111,7 @@ bool process_is_wow64() {
   if (!iequals(machine().ini.get_or("system", "processor", "x86"), "AMD64")) return false;
   if (process_bits_override != 0) return process_bits_override == 32;
   // The installer is the 32-bit program; everything else here runs as a 64-bit one.
-  std::string_view name = program_invocation_short_name;
-  return name == "install" || name == "install.exe";
+  return program_name() == "install";
 }
 
 std::string registry_view_path(const std::string& path, DWORD access) {

@@ -223,6 +223,43 @@ TEST_F(FilesTest, TheImageOfALoadedDriverCanBeDeletedOnlyOnceItStopped) {
   EXPECT_TRUE(port::MoveFileExA(kImage, "C:\\WINDOWS\\System32\\drivers\\halvik.old", 0));
 }
 
+// The running program's own file is mapped while it runs: it can't be deleted or replaced, in
+// place or by a move, but NTFS lets it be renamed, and the protection goes with it; its old
+// name is then free.  GetModuleFileNameA keeps the name it started as.
+TEST_F(FilesTest, TheRunningImageCanBeRenamedButNotDeletedOrReplaced) {
+  char buffer[port::MAX_PATH];
+  const std::string image(buffer, port::GetModuleFileNameA(nullptr, buffer, sizeof buffer));
+  const std::string renamed = image + ".old";
+  const char* other = "C:\\other.exe";
+  sim::write_file(image, "MZ running");
+  sim::write_file(other, "MZ other");
+  const struct {
+    const char* what;
+    bool done;
+  } steps[] = {
+      {"delete", false},         {"remove", false},        {"copy onto", false},   {"move onto", false},
+      {"rename", true},          {"delete renamed", false}, {"copy onto", true},   {"delete", true},
+      {"schedule renamed", true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    const std::string what = step.what;
+    port::SetLastError(0);
+    bool done = what == "delete"             ? port::DeleteFileA(image.c_str()) != port::FALSE
+                : what == "remove"           ? port::remove(image.c_str()) == 0
+                : what == "copy onto"        ? port::CopyFileA(other, image.c_str(), port::FALSE) != port::FALSE
+                : what == "move onto"        ? port::MoveFileExA(other, image.c_str(), port::MOVEFILE_REPLACE_EXISTING) != port::FALSE
+                : what == "rename"           ? port::MoveFileExA(image.c_str(), renamed.c_str(), 0) != port::FALSE
+                : what == "delete renamed"   ? port::DeleteFileA(renamed.c_str()) != port::FALSE
+                                             : port::MoveFileExA(renamed.c_str(), nullptr,
+                                                                 port::MOVEFILE_DELAY_UNTIL_REBOOT) != port::FALSE;
+    EXPECT_EQ(done, step.done);
+    EXPECT_EQ(port::GetLastError(), step.done ? port::GetLastError() : port::ERROR_ACCESS_DENIED);
+  }
+  EXPECT_TRUE(sim::file_exists(renamed));
+  EXPECT_EQ(std::string(buffer, port::GetModuleFileNameA(nullptr, buffer, sizeof buffer)), image);
+}
+
 TEST_F(FilesTest, MissingFileAndMissingDirectoryDiffer) {
   EXPECT_EQ(port::GetFileAttributesA("C:\\WINDOWS\\nothing.dll"), port::INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(port::GetLastError(), port::ERROR_FILE_NOT_FOUND);

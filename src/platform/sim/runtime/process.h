@@ -1,0 +1,26 @@
+// Starting a program on the simulated machine: which native program stands for a Windows
+// program, how its runtime splits the command line, and what it is told of the machine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim::internal {
+
+// The native program that stands for a Windows program: its file name without the extension,
+// beside the running executable.  False when there is none.
+bool native_program(const std::string& windows_name, std::string* native);
+
+// The arguments the Microsoft C runtime makes of a command line, the program name first.
+std::vector<std::string> split_command_line(const std::string& line);
+
+// The environment of a program started on the machine in `machine_dir`: this process's, with the
+// machine, the directory it starts in and its own file (`image`, a full Windows path) in place
+// of whatever this process was told of them.
+std::vector<std::string> program_environment(const std::string& machine_dir, const std::string& current_directory,
+                                             const std::string& image);
+
+// The texts as the null-terminated array exec and posix_spawn take; valid while they are.
+std::vector<char*> exec_array(std::vector<std::string>& texts);
+
+}  // namespace sim::internal
