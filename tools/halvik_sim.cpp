@@ -16,10 +16,11 @@
 //                                          reboot_requested is cleared
 //   halvik-sim import DIR [--present FILE] FILE.reg...
 //                                          a machine from registry exports (import.cpp)
-//   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]
+//   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]
 //                                          every host's exports imported, the installer run
 //                                          and the restart carried out; a row per host
 //                                          (rehearse.cpp)
+//   halvik-sim bound DIR                   how many device nodes present are bound to halvik
 //   halvik-sim run DIR [--cd DIR] -- COMMAND LINE
 //                                          a Windows command line run on the machine as an
 //                                          agent runs it; its program's exit code (run.cpp)
@@ -58,8 +59,9 @@ using namespace sim::internal;
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
     "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
-    "       halvik-sim import DIR [--present FILE] FILE.reg...\n"
-    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json] [--jobs N] [--machines DIR]\n"
+    "       halvik-sim import DIR [--present FILE] FILE.reg... | halvik-sim bound DIR\n"
+    "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N]\n"
+    "                           [--machines DIR]\n"
     "       halvik-sim run DIR [--cd DIR] -- COMMAND LINE\n";
 
 int usage() {
@@ -349,8 +351,10 @@ int main(int argc, char** argv) {
     int status = halvik_sim::command_run(args);
     return status < 0 ? usage() : status;
   }
-  if (command == "import" || command == "rehearse") {
-    int status = command == "import" ? halvik_sim::command_import(args) : halvik_sim::command_rehearse(args);
+  if (command == "import" || command == "rehearse" || command == "bound") {
+    int status = command == "import"     ? halvik_sim::command_import(args)
+                 : command == "rehearse" ? halvik_sim::command_rehearse(args)
+                                         : halvik_sim::command_bound(args);
     return status < 0 ? usage() : status;
   }
   return usage();

@@ -36,4 +36,8 @@ HostFacts host_facts(sim::internal::Key* hklm, const std::string& processor, std
 // 2 refused, -1 a usage error.
 int command_rehearse(const std::vector<std::string>& args);
 
+// halvik-sim bound DIR: how many device nodes present are bound to halvik, the rehearsal's
+// bound column (rehearse.cpp).
+int command_bound(const std::vector<std::string>& args);
+
 }  // namespace halvik_sim

@@ -5,6 +5,9 @@
 // A host is rehearsed in a child process of its own: the simulated machine is one per process,
 // and a host whose exports break the import must not take the others with it.  The children
 // run --jobs at a time (the processor count by default) and hand their row back as a file.
+//
+// The rows go out as a table, as JSON (--json: numbers as numbers, lists as arrays) or as CSV
+// (--csv), for other tools to read.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +42,7 @@ struct Options {
   std::string list_file;  // the list for hosts without their own batch.txt
   std::string machines;   // where the machines stay; "" a temporary folder
   bool remove = false;
-  bool json = false;
+  enum class Format { table, json, csv } format = Format::table;
   unsigned jobs = 0;
 };
 
@@ -50,22 +53,45 @@ struct Row {
   std::string processor;
   std::string boards;      // supported boards present
   std::string was;         // the version installed before, "none"
+  std::string list_from;   // where the host's list came from (batch-source.txt), "one-off" for --list
   std::string exit_codes;  // "1", or "-2 1" when the installer ran again after the restart
   std::string meaning;
-  std::string restarts;  // restarts carried out
-  std::string pending;   // what waited for the restart: file operations, services marked
-  std::string bound;     // device nodes present bound to halvik afterwards
-  std::string pages;     // SystemPages before -> after
-  std::string report;    // standard error of a failed run, or why the host couldn't be rehearsed
+  std::string restarts;      // restarts carried out
+  std::string pending;       // what waited for the restart (files, services), one a line
+  std::string bound;         // device nodes present bound to halvik afterwards
+  std::string pages_before;  // SystemPages, "none" when unset
+  std::string pages_after;
+  std::string report;  // standard error of a failed run, or why the host couldn't be rehearsed
   bool ok = false;
 };
 
-const std::vector<std::pair<const char*, std::string Row::*>>& row_fields() {
-  static const std::vector<std::pair<const char*, std::string Row::*>> fields = {
-      {"host", &Row::host},       {"windows", &Row::windows},   {"processor", &Row::processor},
-      {"boards", &Row::boards},   {"was", &Row::was},           {"exit", &Row::exit_codes},
-      {"meaning", &Row::meaning}, {"restarts", &Row::restarts}, {"pending", &Row::pending},
-      {"bound", &Row::bound},     {"SystemPages", &Row::pages}, {"report", &Row::report},
+// How a field goes into JSON: a string, a number (null when there is none), numbers separated
+// by spaces as an array, or lines as an array of strings.
+enum class Kind { text, number, numbers, lines };
+
+struct Field {
+  const char* name;
+  std::string Row::*member;
+  Kind kind;
+};
+
+// The order of the JSON members and CSV columns; the table joins the two SystemPages.
+const std::vector<Field>& row_fields() {
+  static const std::vector<Field> fields = {
+      {"host", &Row::host, Kind::text},
+      {"windows", &Row::windows, Kind::text},
+      {"processor", &Row::processor, Kind::text},
+      {"boards", &Row::boards, Kind::number},
+      {"was", &Row::was, Kind::text},
+      {"list", &Row::list_from, Kind::text},
+      {"exit", &Row::exit_codes, Kind::numbers},
+      {"meaning", &Row::meaning, Kind::text},
+      {"restarts", &Row::restarts, Kind::number},
+      {"pending", &Row::pending, Kind::lines},
+      {"bound", &Row::bound, Kind::number},
+      {"SystemPages_before", &Row::pages_before, Kind::number},
+      {"SystemPages_after", &Row::pages_after, Kind::number},
+      {"report", &Row::report, Kind::text},
   };
   return fields;
 }
@@ -101,7 +127,7 @@ std::string unescaped(const std::string& text) {
 
 bool write_row(const Row& row, const std::string& path) {
   std::ofstream out(path, std::ios::binary);
-  for (const auto& [name, field] : row_fields()) out << name << '\t' << escaped(row.*field) << '\n';
+  for (const Field& field : row_fields()) out << field.name << '\t' << escaped(row.*field.member) << '\n';
   out << "ok\t" << (row.ok ? 1 : 0) << '\n';
   return static_cast<bool>(out);
 }
@@ -121,16 +147,22 @@ bool read_row(const std::string& path, Row* row) {
       row->ok = value == "1";
       complete = true;
     }
-    for (const auto& [field_name, field] : row_fields()) {
-      if (name == field_name) row->*field = value;
+    for (const Field& field : row_fields()) {
+      if (name == field.name) row->*field.member = value;
     }
   }
   return complete;
 }
 
+// A file's text without its last line end, every line ending in \n alone: the installer's
+// messages carry Windows' own texts, which end in CR LF.
 std::string file_text(const std::string& path) {
+  std::string raw;
+  read_whole_file(path, &raw);
   std::string text;
-  read_whole_file(path, &text);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '\r' || i + 1 >= raw.size() || raw[i + 1] != '\n') text += raw[i];
+  }
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
   return text;
 }
@@ -195,6 +227,8 @@ std::string string_of(const std::string& key, const std::string& name) {
   return text.substr(0, text.find('\0'));
 }
 
+// The boards (and the root device node) that have the driver: device nodes present whose
+// Service is halvik.  A node of a board taken out keeps its Service and is not counted.
 std::string bound_count() {
   int bound = 0;
   for (const std::string& id : sim::device_nodes()) {
@@ -205,8 +239,9 @@ std::string bound_count() {
   return std::to_string(bound);
 }
 
-// The operations waiting for the restart: the files PendingFileRenameOperations names (each
-// "delete FILE" or "rename FILE"), and halvik's service when it is marked for deletion.
+// The operations waiting for the restart, one a line: the files PendingFileRenameOperations
+// names (each "delete FILE" or "rename FILE"), and halvik's service when it is marked for
+// deletion.
 std::string pending_operations() {
   std::vector<std::string> items;
   for (const auto& [from, to] : sim::pending_file_operations()) {
@@ -215,15 +250,24 @@ std::string pending_operations() {
   }
   if (service_known("halvik") && service_marked_for_delete("halvik")) items.push_back("service halvik");
   std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : "; ") + item;
+  for (const std::string& item : items) text += (text.empty() ? "" : "\n") + item;
   return text;
 }
 
 // The host's own list (HOST/batch.txt), else the fleet's (--list); as install -c takes it.
+// *from: where the list came from, as the collect play wrote it beside the list
+// (batch-source.txt: host_vars, group_vars or one-off), "batch.txt" when nothing says, and
+// "one-off" for --list.
 bool host_list(const Options& options, const std::string& host_dir, std::vector<std::string>* words,
-               std::string* why) {
+               std::string* from, std::string* why) {
   std::string path = host_dir + "/batch.txt";
-  if (!fs::exists(path)) path = options.list_file;
+  if (fs::exists(path)) {
+    *from = file_text(host_dir + "/batch-source.txt");
+    if (from->empty()) *from = "batch.txt";
+  } else {
+    path = options.list_file;
+    *from = "one-off";
+  }
   if (path.empty()) {
     *why = "no batch list: neither " + host_dir + "/batch.txt nor --list";
     return false;
@@ -255,7 +299,7 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
     arguments = {"-r", "-c", "0"};
   } else {
     std::vector<std::string> words;
-    if (!host_list(options, host_dir, &words, &row.report)) return row;
+    if (!host_list(options, host_dir, &words, &row.list_from, &row.report)) return row;
     arguments = {"-c"};
     arguments.insert(arguments.end(), words.begin(), words.end());
   }
@@ -339,7 +383,7 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
     }
     if (code != 1 && code != -2) break;
     std::string pending = pending_operations();
-    if (!pending.empty()) row.pending += (row.pending.empty() ? "" : "; ") + pending;
+    if (!pending.empty()) row.pending += (row.pending.empty() ? "" : "\n") + pending;
     sim::restart_machine();
     if (!sim::save_machine(&error)) {
       row.report = error;
@@ -352,7 +396,8 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
   row.restarts = std::to_string(restarts);
   row.ok = code == 0 || code == 1;
   row.bound = bound_count();
-  row.pages = facts.pages + " -> " + host_facts(raw_machine().hklm.get(), "", 0).pages;
+  row.pages_before = facts.pages;
+  row.pages_after = host_facts(raw_machine().hklm.get(), "", 0).pages;
   return row;
 }
 
@@ -376,12 +421,43 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
+// A whole decimal integer, as JSON writes it; "" when the text is none ("none", "", "-").
+std::string json_number(const std::string& text) {
+  std::size_t digits = text.rfind('-', 0) == 0 ? 1 : 0;
+  if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos) return "";
+  return text;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  std::string part;
+  while (std::getline(in, part, separator)) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  return parts;
+}
+
+std::string json_value(const std::string& text, Kind kind) {
+  if (kind == Kind::text) return json_string(text);
+  if (kind == Kind::number) {
+    std::string number = json_number(text);
+    return number.empty() ? "null" : number;
+  }
+  std::string out = "[";
+  for (const std::string& part : split(text, kind == Kind::numbers ? ' ' : '\n')) {
+    std::string value = kind == Kind::lines ? json_string(part) : json_number(part);
+    out += (out.size() > 1 ? ", " : "") + (value.empty() ? "null" : value);
+  }
+  return out + "]";
+}
+
 void print_json(const std::vector<Row>& rows) {
   std::printf("[\n");
   for (std::size_t i = 0; i < rows.size(); ++i) {
     std::string line = "  {";
-    for (const auto& [name, field] : row_fields())
-      line += json_string(name) + ": " + json_string(rows[i].*field) + ", ";
+    for (const Field& field : row_fields())
+      line += json_string(field.name) + ": " + json_value(rows[i].*field.member, field.kind) + ", ";
     line += "\"ok\": ";
     line += rows[i].ok ? "true" : "false";
     std::printf("%s}%s\n", line.c_str(), i + 1 < rows.size() ? "," : "");
@@ -389,34 +465,77 @@ void print_json(const std::vector<Row>& rows) {
   std::printf("]\n");
 }
 
+// RFC 4180: a cell with a comma, a quote or a line end is quoted, its quotes doubled.  Lists
+// are joined by "; ", the exit codes by spaces.
+std::string csv_cell(const std::string& text, Kind kind) {
+  std::string cell = text;
+  if (kind == Kind::number) cell = json_number(text);
+  if (kind == Kind::lines) {
+    cell.clear();
+    for (const std::string& part : split(text, '\n')) cell += (cell.empty() ? "" : "; ") + part;
+  }
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string out = "\"";
+  for (char c : cell) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+void print_csv(const std::vector<Row>& rows) {
+  std::string header;
+  for (const Field& field : row_fields()) header += std::string(field.name) + ",";
+  std::printf("%sok\n", header.c_str());
+  for (const Row& row : rows) {
+    std::string line;
+    for (const Field& field : row_fields()) line += csv_cell(row.*field.member, field.kind) + ",";
+    std::printf("%s%s\n", line.c_str(), row.ok ? "true" : "false");
+  }
+}
+
+// The table's cells: the fields in their order, SystemPages as "before -> after", lists on one
+// line; the report goes below the table, as it may run to several lines.
+std::vector<std::string> table_cells(const Row& row) {
+  std::vector<std::string> cells;
+  for (const Field& field : row_fields()) {
+    const std::string& value = row.*field.member;
+    if (field.member == &Row::report || field.member == &Row::pages_after) continue;
+    if (field.member == &Row::pages_before) {
+      cells.push_back(value.empty() ? "" : value + " -> " + row.pages_after);
+    } else {
+      cells.push_back(field.kind == Kind::lines ? csv_cell(value, Kind::lines) : value);
+    }
+  }
+  return cells;
+}
+
 void print_table(const std::vector<Row>& rows) {
-  const auto& fields = row_fields();
-  // The report goes below the table: it may run to several lines.
-  std::size_t columns = fields.size() - 1;
+  std::vector<std::string> header;
+  for (const Field& field : row_fields()) {
+    if (field.member == &Row::report || field.member == &Row::pages_after) continue;
+    header.emplace_back(field.member == &Row::pages_before ? "SystemPages" : field.name);
+  }
+  std::size_t columns = header.size();
+  std::vector<std::vector<std::string>> cells;
+  for (const Row& row : rows) cells.push_back(table_cells(row));
   std::vector<std::size_t> width(columns);
   for (std::size_t c = 0; c < columns; ++c) {
-    width[c] = std::string(fields[c].first).size();
-    for (const Row& row : rows) width[c] = std::max(width[c], (row.*fields[c].second).size());
+    width[c] = header[c].size();
+    for (const auto& row_cells : cells) width[c] = std::max(width[c], row_cells[c].size());
   }
-  auto print_line = [&](const std::vector<std::string>& cells) {
+  auto print_line = [&](const std::vector<std::string>& line_cells) {
     std::string line;
     for (std::size_t c = 0; c < columns; ++c) {
-      line += cells[c];
-      if (c + 1 < columns) line += std::string(width[c] - cells[c].size() + 2, ' ');
+      line += line_cells[c];
+      if (c + 1 < columns) line += std::string(width[c] - line_cells[c].size() + 2, ' ');
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
     std::printf("%s\n", line.c_str());
   };
-  std::vector<std::string> header;
-  for (std::size_t c = 0; c < columns; ++c) header.emplace_back(fields[c].first);
   print_line(header);
-  for (const Row& row : rows) {
-    std::vector<std::string> cells;
-    for (std::size_t c = 0; c < columns; ++c) {
-      const std::string& cell = row.*fields[c].second;
-      cells.push_back(cell.empty() ? "-" : cell);
+  for (auto& row_cells : cells) {
+    for (std::string& cell : row_cells) {
+      if (cell.empty()) cell = "-";
     }
-    print_line(cells);
+    print_line(row_cells);
   }
   for (const Row& row : rows) {
     if (row.report.empty()) continue;
@@ -434,12 +553,22 @@ std::string program_dir() {
 
 }  // namespace
 
+int command_bound(const std::vector<std::string>& args) {
+  if (args.size() != 1) return -1;
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  std::printf("%s\n", bound_count().c_str());
+  return 0;
+}
+
 int command_rehearse(const std::vector<std::string>& args) {
   Options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--json") {
-      options.json = true;
+      options.format = Options::Format::json;
+    } else if (arg == "--csv") {
+      options.format = Options::Format::csv;
     } else if (arg == "--remove") {
       options.remove = true;
     } else if ((arg == "--list" || arg == "--machines" || arg == "--jobs") && i + 1 < args.size()) {
@@ -482,6 +611,9 @@ int command_rehearse(const std::vector<std::string>& args) {
   std::vector<Row> rows(hosts.size());
   std::map<pid_t, std::size_t> running;
   std::size_t next = 0;
+  std::size_t finished = 0;
+  // Progress for a person watching a long fleet; a tool reading standard error gets none.
+  bool progress = isatty(2) != 0;
   std::fflush(stdout);
   std::fflush(stderr);
   while (next < hosts.size() || !running.empty()) {
@@ -501,6 +633,7 @@ int command_rehearse(const std::vector<std::string>& args) {
       if (pid < 0) {
         rows[next].host = hosts[next];
         rows[next].report = "fork failed";
+        ++finished;
       } else {
         running[pid] = next;
       }
@@ -513,6 +646,7 @@ int command_rehearse(const std::vector<std::string>& args) {
     if (it == running.end()) continue;
     std::size_t index = it->second;
     running.erase(it);
+    if (progress) std::fprintf(stderr, "\rrehearsed %zu of %zu hosts", ++finished, hosts.size());
     Row& row = rows[index];
     if (!read_row(scratch + "/" + std::to_string(index) + "/row", &row)) {
       row.host = hosts[index];
@@ -521,10 +655,13 @@ int command_rehearse(const std::vector<std::string>& args) {
                        : "the rehearsal left no row";
     }
   }
+  if (progress) std::fprintf(stderr, "\n");
   fs::remove_all(scratch, fs_error);
 
-  if (options.json) {
+  if (options.format == Options::Format::json) {
     print_json(rows);
+  } else if (options.format == Options::Format::csv) {
+    print_csv(rows);
   } else {
     print_table(rows);
   }

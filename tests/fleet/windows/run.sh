@@ -26,13 +26,14 @@ while IFS=';' read -r case play environment options status row answered; do
   [ -z "$row" ] || grep -q -F -- "\"$row" "$work/$case.log" || fail "no row $row"
   rc=$(echo "$environment" | sed -n 's/.*FAKE_RC=\([-0-9]*\).*/\1/p')
   runs=$(grep -c "^win_command .*-> .*\"rc\": ${rc:-0}," "$FAKE_WINDOWS/calls.log" 2>/dev/null || true)
-  [ "$runs" = "$answered" ] || fail "$runs call(s) answered from a private folder, not $answered"
+  [ "${runs:-0}" = "$answered" ] || fail "$runs call(s) answered from a private folder, not $answered"
   left=$(ls "$FAKE_WINDOWS/drive_c/Program Files")
   [ -z "$left" ] || fail "left behind: $left"
 done <<EOF
 install;install;FAKE_RC=0;;0;host: done | exit 0 | was none;1
 retry;install;FAKE_RC=-2;;2;install exited with -2;2
 check;install;FAKE_RC=0;--check;0;host: would install;0
+refused;install;FAKE_RC=0;--check -e halvik_batch_once=1;2;host: refused | was none | host declares its own batch list;0
 remove;remove;FAKE_INSTALLED=1;;0;host: done | exit 0;1
 not-installed;remove;;;0;host: not installed;0
 collect;collect;;;0;;3
@@ -41,5 +42,7 @@ case=collect
 for file in system.reg version.reg uninstall.reg present.txt; do
   [ -s "$work/fleet/host/$file" ] || fail "no $file fetched"
 done
+# The list is the inventory's own (not a host_vars file).
+[ "$(cat "$work/fleet/host/batch-source.txt" 2>/dev/null)" = group_vars ] || fail "batch-source.txt should say group_vars"
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "Windows plays: every folder private, used once and gone"
