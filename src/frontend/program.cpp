@@ -8,7 +8,7 @@
 #include "frontend/command_line.h"
 #include "frontend/dialogue.h"
 #include "frontend/failure.h"
-#include "frontend/product_entry.h"
+#include "product/product_entry.h"
 #include "frontend/rights.h"
 #include "frontend/settings.h"
 #include "platform/port.h"

@@ -1,4 +1,4 @@
-#include "frontend/product_entry.h"
+#include "product/product_entry.h"
 
 #include <cstdio>
 #include <cstring>
