@@ -566,10 +566,15 @@ bool removal_may_leave(const Template& machine_template, const std::string& bloc
     if (where == "hardware" || where == "trace" || where.rfind("faults", 0) == 0) return true;
     if (where == "system") return key == "reboot_requested" || key == "reboot_reason";
     if (where == "environment") return key == "temp" || key == "tmp";
+    // The run log's folder, which stays after a removal.
+    if (where == "file_security") return text.find("\\logs\\tessaridge ") != std::string::npos;
     // Other services run or stop as the sequence's restarts leave them.
     if (where == "services") return key != "halvik";
     return where == "service_database" && key == "halvservice";
   }
+  // The run log, which every run writes and a removal leaves, and Windows' Logs folder it made.
+  if (text.find("\\logs\\tessaridge\\") != std::string::npos) return true;
+  if (text.size() >= 6 && text.compare(text.size() - 6, 6, "\\logs\\") == 0) return true;
   // The LocalSystem profile's folders that the sequence made for TEMP.
   return line.back() == '\\' && text.find("\\config\\") != std::string::npos &&
          std::string("\\config\\systemprofile\\appdata\\local\\temp\\")

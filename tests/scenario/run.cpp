@@ -95,3 +95,41 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   close(err_fd);
   return result;
 }
+
+std::string diff_but_run_log(const std::string& before, const std::string& after) {
+  std::istringstream lines(run_program("halvik-sim", {"diff", before, after}).out);
+  std::string head;
+  std::string kept;
+  std::string block;
+  bool changed = false;
+  auto close_block = [&] {
+    if (changed) kept += block;
+    block.clear();
+    changed = false;
+  };
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("--- ", 0) == 0 || line.rfind("+++ ", 0) == 0) {
+      head += line + "\n";
+      continue;
+    }
+    if (line.rfind("@@ ", 0) == 0) close_block();
+    bool run_log = line.find("\\Logs\\Tessaridge") != std::string::npos ||
+                   (line.size() > 6 && line.compare(line.size() - 6, 6, "\\Logs\\") == 0);
+    if (run_log) continue;
+    block += line + "\n";
+    if (!line.empty() && (line[0] == '+' || line[0] == '-' || line.find(" (content differs)") != std::string::npos))
+      changed = true;
+  }
+  close_block();
+  // A section of machine.ini left with nothing changed in it goes too.
+  std::istringstream kept_lines(kept);
+  std::vector<std::string> all;
+  for (std::string line; std::getline(kept_lines, line);) all.push_back(line);
+  std::string text;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    bool empty_section = all[i].rfind(" [", 0) == 0 &&
+                         (i + 1 == all.size() || all[i + 1].rfind(" [", 0) == 0 || all[i + 1].rfind("@@ ", 0) == 0);
+    if (!empty_section) text += all[i] + "\n";
+  }
+  return text.empty() ? "" : head + text;
+}
