@@ -226,8 +226,10 @@ std::string install_date() {
 }
 
 // The size Programs and Features shows, in kilobytes: the programs' copies and the driver's
-// own file, as far as they can be measured (a file that can't be counts for nothing).
-port::DWORD estimated_size(const std::string& folder) {
+// own file, as far as this program sees them (a 32-bit program on 64-bit Windows doesn't see
+// the driver's).  false, named on standard error, when a folder can't be read: the value is
+// then left out rather than written wrong.
+bool estimated_size(const std::string& folder, port::DWORD* kilobytes) {
   std::vector<std::string> files{folder + "\\*.exe"};
   char system[port::MAX_PATH];
   port::DWORD length = port::GetSystemDirectoryA(system, port::MAX_PATH);
@@ -236,14 +238,23 @@ port::DWORD estimated_size(const std::string& folder) {
   for (const std::string& pattern : files) {
     port::WIN32_FIND_DATAA entry{};
     port::HANDLE search = port::FindFirstFileA(pattern.c_str(), &entry);
-    if (search == port::INVALID_HANDLE_VALUE) continue;
-    do {
+    port::DWORD error = search == port::INVALID_HANDLE_VALUE ? port::GetLastError() : 0;
+    if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) continue;
+    while (error == 0) {
       if ((entry.dwFileAttributes & port::FILE_ATTRIBUTE_DIRECTORY) == 0)
         bytes += (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) + entry.nFileSizeLow;
-    } while (port::FindNextFileA(search, &entry));
-    port::FindClose(search);
+      if (!port::FindNextFileA(search, &entry)) error = port::GetLastError();
+    }
+    if (search != port::INVALID_HANDLE_VALUE) port::FindClose(search);
+    if (error != port::ERROR_NO_MORE_FILES) {
+      std::snprintf(failure_text, sizeof failure_text, "Unable to measure %s for the entry's EstimatedSize",
+                    pattern.c_str());
+      report_system_error(failure_text, error);
+      return false;
+    }
   }
-  return static_cast<port::DWORD>((bytes + 1023) / 1024);
+  *kilobytes = static_cast<port::DWORD>((bytes + 1023) / 1024);
+  return true;
 }
 
 // The entry in two steps, both once the copies are in place: first where they are and how to
@@ -271,9 +282,12 @@ int write_entry(const std::string& folder, bool wow64, const std::string* instal
              set_text(key, "QuietUninstallString", quoted_command(folder, " -c 0"), failure) != 0 ||
              set_number(key, "NoModify", 1, failure) != 0 || set_number(key, "NoRepair", 1, failure) != 0;
   } else {
+    port::DWORD size = 0;
+    bool measured = estimated_size(folder, &size);
+    if (!measured) port::RegDeleteValueA(key, "EstimatedSize");
     failed = set_text(key, "InstalledList", *installed_list, failure) != 0 ||
              set_text(key, "InstallDate", install_date(), failure) != 0 ||
-             set_number(key, "EstimatedSize", estimated_size(folder), failure) != 0 ||
+             (measured && set_number(key, "EstimatedSize", size, failure) != 0) ||
              set_text(key, "DisplayName", kDisplayName, failure) != 0 ||
              set_text(key, "DisplayVersion", HALVIK_VERSION, failure) != 0;
   }

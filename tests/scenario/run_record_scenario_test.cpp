@@ -13,10 +13,10 @@ namespace {
 const std::string kLog = "/drive_c/WINDOWS/Logs/Tessaridge/install.log";
 const std::string kEntryKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\halvik";
 
-std::vector<std::string> batch_install(const std::string& adjust) {
+std::vector<std::string> batch_install(const std::string& adjust, const std::string& do_reboot = "0") {
   return {"-c", "0",       "0", "0", "16", "32768", "10240", "0",   "1",   "1",
           "0",  "1024000", "0", "0", "1",  "16",    "250",   "152", "128", "0",
-          "0",  "0",       "0", "0", "n",  adjust,  "2",     "512", "0",   "0"};
+          "0",  "0",       "0", "0", "n",  adjust,  "2",     "512", "0",   do_reboot};
 }
 
 std::string last_line(const std::string& text) {
@@ -65,6 +65,7 @@ TEST_F(RunRecordScenario, EveryOutcomeIsLoggedAndReportedWithItsExitCode) {
   } cases[] = {
       {"success", batch_install("n"), "", 0, 0, "information | 1 | The installation", true},
       {"restart", batch_install("y"), "", 1, 3010 % 256, "information | 2 | The installation", true},
+      {"restart started", batch_install("y", "1"), "", 1, 1641 % 256, "information | 3 | The installation", true},
       {"failure", batch_install("n"), "[faults]\nCreateFileA = 5", 255, 1603 % 256,
        "error | 10 | The installation", true},
       {"failure with restart", batch_install("y"), "[faults]\nRegSetValueExA DisplayName = 5", 254, 1603 % 256,
