@@ -6,7 +6,7 @@ namespace {
 
 // A run prints a few kilobytes; a removal on a machine with thousands of boards prints a line
 // for each, and the log keeps the beginning of that.
-constexpr std::size_t kTranscriptLimit = 256 * 1024;
+constexpr std::size_t kTranscriptLimit = 256UL * 1024UL;
 
 std::string transcript;
 std::string errors;
@@ -22,38 +22,46 @@ void keep(std::string* kept, const std::string& text) {
   *kept += text;
 }
 
-std::string formatted(const char* format, va_list arguments) {
-  va_list counting;
-  va_copy(counting, arguments);
-  int length = std::vsnprintf(nullptr, 0, format, counting);
-  va_end(counting);
-  if (length <= 0) return {};
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, arguments);
-  text.pop_back();
-  return text;
+// Writes the text and keeps it; error text is kept apart too, for the run's event.
+void emit(std::FILE* stream, const std::string& text) {
+  std::fputs(text.c_str(), stream);
+  keep(&transcript, text);
+  if (stream == stderr) keep(&errors, text);
 }
 
 }  // namespace
 
 void report_output(const char* format, ...) {
+  std::string text;
   va_list arguments;
   va_start(arguments, format);
-  std::string text = formatted(format, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, arguments);
   va_end(arguments);
-  std::fputs(text.c_str(), stdout);
-  keep(&transcript, text);
+  if (length > 0) {
+    text.resize(static_cast<std::size_t>(length) + 1);
+    va_start(arguments, format);
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    va_end(arguments);
+    text.pop_back();
+  }
+  emit(stdout, text);
 }
 
 void report_error(const char* format, ...) {
   std::fflush(stdout);
+  std::string text;
   va_list arguments;
   va_start(arguments, format);
-  std::string text = formatted(format, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, arguments);
   va_end(arguments);
-  std::fputs(text.c_str(), stderr);
-  keep(&transcript, text);
-  keep(&errors, text);
+  if (length > 0) {
+    text.resize(static_cast<std::size_t>(length) + 1);
+    va_start(arguments, format);
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    va_end(arguments);
+    text.pop_back();
+  }
+  emit(stderr, text);
 }
 
 const std::string& printed_transcript() {

@@ -4,10 +4,10 @@
 // What a run came to.
 inline constexpr int kRunSucceeded = 0;
 inline constexpr int kRunFailed = 1;
-inline constexpr int kRunUsageError = 2;    // the command line was refused; nothing changed
-inline constexpr int kRunDeclined = 3;      // the overwrite question was answered no
-inline constexpr int kRunWithoutRights = 4; // no administrator rights; nothing changed
-inline constexpr int kRunInformation = 5;   // --help or --version
+inline constexpr int kRunUsageError = 2;     // the command line was refused; nothing changed
+inline constexpr int kRunDeclined = 3;       // the overwrite question was answered no
+inline constexpr int kRunWithoutRights = 4;  // no administrator rights; nothing changed
+inline constexpr int kRunInformation = 5;    // --help or --version
 
 // The option that asks for the exit codes deployment agents count (Windows Installer's).
 inline constexpr const char* kAgentExitCodesOption = "--agent-exit-codes";

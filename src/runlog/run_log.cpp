@@ -10,7 +10,7 @@ namespace {
 constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
 // What an event may carry of the run's output: the Event Viewer shows an event whole, and
 // Windows takes no insertion string longer than 31,839 characters.
-constexpr std::size_t kEventTextLimit = 16 * 1024;
+constexpr std::size_t kEventTextLimit = 16UL * 1024UL;
 // The message table's one text per identifier is "%1": the event's text is its string.
 constexpr port::DWORD kEventTypesSupported =
     port::EVENTLOG_ERROR_TYPE | port::EVENTLOG_WARNING_TYPE | port::EVENTLOG_INFORMATION_TYPE;
@@ -44,7 +44,8 @@ bool make_room(const std::string& log) {
   if ((entry.dwFileAttributes & (port::FILE_ATTRIBUTE_DIRECTORY | port::FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
     return false;
   if (entry.nFileSizeHigh == 0 && entry.nFileSizeLow < kRunLogLimit) return true;
-  return port::MoveFileExA(log.c_str(), (log + ".old").c_str(), port::MOVEFILE_REPLACE_EXISTING) != port::FALSE;
+  return port::MoveFileExA(log.c_str(), (log + ".old").c_str(), port::MOVEFILE_REPLACE_EXISTING) !=
+         port::FALSE;
 }
 
 std::string time_text(const port::SYSTEMTIME& time) {
@@ -117,7 +118,8 @@ int append_run_log(const RunRecord& record, const std::string& printed) {
   std::string parent = folder.substr(0, folder.rfind('\\'));
   if (!prepare_folder(parent, folder) || !make_room(log)) return 1;
 
-  std::string text = "==== " + time_text(record.started) + "  " + record.program + " " + HALVIK_VERSION + "\n";
+  std::string text =
+      "==== " + time_text(record.started) + "  " + record.program + " " + HALVIK_VERSION + "\n";
   text += "Command line: " + record.command_line + "\n";
   text += printed;
   if (!printed.empty() && printed.back() != '\n') text += '\n';
@@ -132,14 +134,15 @@ int append_run_log(const RunRecord& record, const std::string& printed) {
   return written ? 0 : 1;
 }
 
-void append_started_program_log(const char* program, int argc, char* const* argv, const port::SYSTEMTIME& started,
-                                int exit_code, const std::string& printed) {
+void append_started_program_log(const char* program, int argc, char* const* argv,
+                                const port::SYSTEMTIME& started, int exit_code, const std::string& printed) {
   RunRecord record{};
   record.program = program;
   record.command_line = command_line_text(argc, argv);
   record.started = started;
   record.exit_code = exit_code;
-  record.outcome = exit_code == 0 ? "done; the installer goes on." : "the installer reads why from its response.";
+  record.outcome =
+      exit_code == 0 ? "done; the installer goes on." : "the installer reads why from its response.";
   append_run_log(record, printed);
 }
 
@@ -159,8 +162,8 @@ int report_run_event(const RunRecord& record) {
   port::HANDLE source = port::RegisterEventSourceA(nullptr, kEventSourceName);
   if (source == nullptr) return 1;
   const char* strings[] = {text.c_str()};
-  bool reported = port::ReportEventA(source, event_type(record.event_id), 0, record.event_id, nullptr, 1, 0, strings,
-                                     nullptr) != port::FALSE;
+  bool reported = port::ReportEventA(source, event_type(record.event_id), 0, record.event_id, nullptr, 1, 0,
+                                     strings, nullptr) != port::FALSE;
   port::DeregisterEventSource(source);
   return reported ? 0 : 1;
 }
@@ -168,8 +171,8 @@ int report_run_event(const RunRecord& record) {
 int register_event_source(const char* message_file, port::DWORD* code) {
   port::HKEY key = nullptr;
   port::LSTATUS status =
-      port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kEventSourceKeyPath, 0, nullptr, port::REG_OPTION_NON_VOLATILE,
-                            port::KEY_ALL_ACCESS, nullptr, &key, nullptr);
+      port::RegCreateKeyExA(port::HKEY_LOCAL_MACHINE, kEventSourceKeyPath, 0, nullptr,
+                            port::REG_OPTION_NON_VOLATILE, port::KEY_ALL_ACCESS, nullptr, &key, nullptr);
   if (status == kSuccess) {
     status = port::RegSetValueExA(key, "EventMessageFile", 0, port::REG_EXPAND_SZ,
                                   reinterpret_cast<const port::BYTE*>(message_file),

@@ -56,8 +56,8 @@ int append_run_log(const RunRecord& record, const std::string& printed);
 // The record of a program that another one started (installx64, started by install): its own
 // lines in the log, before the record of the run that started it; the event is that run's.
 // Called as the program ends, with the time it started.
-void append_started_program_log(const char* program, int argc, char* const* argv, const port::SYSTEMTIME& started,
-                                int exit_code, const std::string& printed);
+void append_started_program_log(const char* program, int argc, char* const* argv,
+                                const port::SYSTEMTIME& started, int exit_code, const std::string& printed);
 
 // Reports the record's event to the Application log.  0, or 1 when it couldn't.
 int report_run_event(const RunRecord& record);

@@ -23,7 +23,8 @@ std::string last_line(const std::string& text) {
   std::size_t end = text.find_last_not_of('\n');
   if (end == std::string::npos) return "";
   std::size_t start = text.rfind('\n', end);
-  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+  return text.substr(start == std::string::npos ? 0 : start + 1,
+                     end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 std::string without_cr(std::string text) {
@@ -65,11 +66,12 @@ TEST_F(RunRecordScenario, EveryOutcomeIsLoggedAndReportedWithItsExitCode) {
   } cases[] = {
       {"success", batch_install("n"), "", 0, 0, "information | 1 | The installation", true},
       {"restart", batch_install("y"), "", 1, 3010 % 256, "information | 2 | The installation", true},
-      {"restart started", batch_install("y", "1"), "", 1, 1641 % 256, "information | 3 | The installation", true},
+      {"restart started", batch_install("y", "1"), "", 1, 1641 % 256, "information | 3 | The installation",
+       true},
       {"failure", batch_install("n"), "[faults]\nCreateFileA = 5", 255, 1603 % 256,
        "error | 10 | The installation", true},
-      {"failure with restart", batch_install("y"), "[faults]\nRegSetValueExA DisplayName = 5", 254, 1603 % 256,
-       "error | 11 | The installation", true},
+      {"failure with restart", batch_install("y"), "[faults]\nRegSetValueExA DisplayName = 5", 254,
+       1603 % 256, "error | 11 | The installation", true},
       {"usage error", {"-x"}, "", 255, 1639 % 256, "error | 12 | The command line was refused", true},
       {"no log", batch_install("n"), "[faults]\nCreateDirectoryA C:\\WINDOWS\\Logs = 5", 0, 0,
        "information | 1 | The installation", false},
@@ -143,9 +145,10 @@ TEST_F(RunRecordScenario, InstallationRecordsItsListAndTheEntryFieldsAndRemovalT
   std::string registry = read_file(dir + "/registry.reg");
   for (const char* value :
        {"\"InstalledList\"=\"0 0 0 16 32768 10240 0 1 1 0 1024000 0 0 1 16 250 152 128 0 0 0 0 0 y y 2 512\"",
-        "\"InstallDate\"=\"20260304\"", "\"DisplayIcon\"=\"C:\\\\Program Files\\\\Tessaridge\\\\install.exe,0\"",
-        "\"EstimatedSize\"=dword:", "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
-                                    "Tessaridge Installer]"})
+        "\"InstallDate\"=\"20260304\"",
+        "\"DisplayIcon\"=\"C:\\\\Program Files\\\\Tessaridge\\\\install.exe,0\"", "\"EstimatedSize\"=dword:",
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+        "Tessaridge Installer]"})
     EXPECT_NE(registry.find(value), std::string::npos) << value;
 
   RunResult removed = run_program("install", {"-r", "-c", "0"}, "", {"HALVIK_MACHINE=" + dir});
@@ -172,7 +175,8 @@ TEST_F(RunRecordScenario, HelpAndVersionPrintChangeNothingAndNeedNoRights) {
 }
 
 TEST_F(RunRecordScenario, AnInstallationWithoutBoardsOrRootNodeSaysTheDriverComesWithTheFirstBoard) {
-  const std::string line = "No supported board is present: the driver will be installed when one is plugged in.\n";
+  const std::string line =
+      "No supported board is present: the driver will be installed when one is plugged in.\n";
   for (bool root_node : {false, true}) {
     // The boards taken out of the machine.
     std::string dir = machine("");

@@ -45,9 +45,11 @@ TEST_F(InstalledListTest, BatchListsGiveTheirCanonicalForm) {
        "0 0 0 16 32768 10240 0 1 1 0 1024000 0 0 1 16 250 152 128 0 0 0 0 1234 f0 0 y y 2 512"},
       // Reserved entries as 0, hex in lower case without 0x or leading zeros, -1 as its 32-bit
       // value, anything but a leading y as n, a restart asked for changing nothing.
-      {"x r 9  -1 +32768 010240 r  0x00AB 1 0 1024000 0 0  1 16 250  152 128 r 0 0 0  0001234 F0 0  yes No -1  "
+      {"x r 9  -1 +32768 010240 r  0x00AB 1 0 1024000 0 0  1 16 250  152 128 r 0 0 0  0001234 F0 0  yes No "
+       "-1  "
        "512 r 1",
-       "0 0 0 4294967295 32768 10240 0 ab 1 0 1024000 0 0 1 16 250 152 128 0 0 0 0 1234 f0 0 y n 4294967295 512"},
+       "0 0 0 4294967295 32768 10240 0 ab 1 0 1024000 0 0 1 16 250 152 128 0 0 0 0 1234 f0 0 y n 4294967295 "
+       "512"},
       // A full table of 32 pairs needs no 0 to end it.
       {"0 0 0 1 2 3 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0" + pairs32 + " n n 1 32 0 0",
        "0 0 0 1 2 3 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0" + canonical32 + " n n 1 32"},

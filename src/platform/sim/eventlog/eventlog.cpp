@@ -8,10 +8,10 @@
 //
 // The clock is the host's local time unless machine.ini's [system] local_time
 // ("YYYY-MM-DD HH:MM:SS") fixes it, as tests do that compare what two runs leave.
-#include <ctime>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -24,7 +24,7 @@ using namespace sim::internal;
 namespace {
 
 constexpr DWORD kServerUnavailable = 1722;  // RPC_S_SERVER_UNAVAILABLE
-constexpr DWORD kLogFileFull = 1502;         // ERROR_LOG_FILE_FULL
+constexpr DWORD kLogFileFull = 1502;        // ERROR_LOG_FILE_FULL
 constexpr std::size_t kMaxInsertionString = 31839;
 
 // The handles RegisterEventSourceA gave this process, each with its source's name.
@@ -151,8 +151,8 @@ HANDLE RegisterEventSourceA(const char* server, const char* source) {
     sources()[handle] = name;
     count_handle_opened();
   }
-  trace_line("RegisterEventSourceA " + quote(source) + " -> " + (handle != nullptr ? "handle" : "NULL " +
-                                                                   std::to_string(GetLastError())));
+  trace_line("RegisterEventSourceA " + quote(source) + " -> " +
+             (handle != nullptr ? "handle" : "NULL " + std::to_string(GetLastError())));
   return handle;
 }
 
@@ -188,8 +188,8 @@ BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id, PS
     // full log would be.
     ok = written ? TRUE : fail(kLogFileFull);
   }
-  trace_line("ReportEventA " + quote(name.c_str()) + " " + std::to_string(type) + " " + std::to_string(event_id) +
-             " -> " + result_text(ok));
+  trace_line("ReportEventA " + quote(name.c_str()) + " " + std::to_string(type) + " " +
+             std::to_string(event_id) + " -> " + result_text(ok));
   return ok;
 }
 

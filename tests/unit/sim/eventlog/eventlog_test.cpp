@@ -44,8 +44,8 @@ TEST_F(EventLogTest, ReportEventRefusesWhatWindowsRefuses) {
     ASSERT_NE(source, nullptr);
     std::string before = events(dir());
     port::SetLastError(0);
-    port::BOOL ok = port::ReportEventA(c.valid_handle ? source : reinterpret_cast<port::HANDLE>(0x1234), c.type, 0,
-                                       7, nullptr, 1, 0, c.strings, nullptr);
+    port::BOOL ok = port::ReportEventA(c.valid_handle ? source : reinterpret_cast<port::HANDLE>(0x1234),
+                                       c.type, 0, 7, nullptr, 1, 0, c.strings, nullptr);
     EXPECT_EQ(ok != port::FALSE, c.error == 0);
     if (c.error != 0) {
       EXPECT_EQ(port::GetLastError(), c.error);
