@@ -33,3 +33,20 @@ function(halvik_add_windows_resources target)
   set_source_files_properties(${dir}/${target}.rc PROPERTIES OBJECT_DEPENDS ${HALVIK_RC_MANIFEST})
   target_sources(${target} PRIVATE ${dir}/${target}.rc)
 endfunction()
+
+# The message table an Application log source names as its message file, compiled by windmc
+# from packaging/windows/messages.mc (the event identifiers of src/runlog/run_log.h).
+function(halvik_add_message_table target)
+  string(REPLACE "windres" "windmc" windmc "${CMAKE_RC_COMPILER}")
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/generated/${target}/messages)
+  set(source ${HALVIK_WINDOWS_RESOURCES_DIR}/messages.mc)
+  add_custom_command(OUTPUT ${dir}/MSG00409.bin
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+                     COMMAND ${windmc} -r ${dir} -h ${dir} ${source}
+                     DEPENDS ${source} VERBATIM)
+  # windmc's own .rc names the table relative to itself; windres looks in its working folder.
+  file(CONFIGURE OUTPUT ${dir}/${target}_messages.rc
+       CONTENT "LANGUAGE 0x9,0x1\n1 MESSAGETABLE \"${dir}/MSG00409.bin\"\n")
+  set_source_files_properties(${dir}/${target}_messages.rc PROPERTIES OBJECT_DEPENDS ${dir}/MSG00409.bin)
+  target_sources(${target} PRIVATE ${dir}/${target}_messages.rc)
+endfunction()

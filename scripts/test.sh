@@ -16,7 +16,7 @@ ctest --preset native
 echo "== clang-tidy on the core"
 "$root/scripts/ensure-packages.sh" clang-tidy
 # The core's sources, found without git: the test command runs from a source archive too.
-find src/common src/frontend src/config src/service src/pnp src/delegate src/counterpart -maxdepth 1 \
+find src/common src/frontend src/product src/runlog src/config src/service src/pnp src/delegate src/counterpart -maxdepth 1 \
   -name '*.cpp' | sort |
   xargs -P 2 -n 4 clang-tidy -p build/native --quiet 2>/dev/null
 

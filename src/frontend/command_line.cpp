@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/report.h"
+#include "frontend/exit_codes.h"
 #include "frontend/program.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
@@ -112,12 +113,12 @@ int parse_command_line(int argc, char** argv) {
       }
     } else if (std::strcmp(argument, "-d") == 0) {
       if (index + 1 >= argc || argv[index + 1][0] == '-') {
-        std::printf("Missing argument (directory) for -d.\n");
+        report_output("Missing argument (directory) for -d.\n");
         return -1;
       }
       ++index;
       if (!change_directory(argv[index])) {
-        std::printf(
+        report_output(
             "Failed to update the current working directory %s. Make sure you entered a valid path.\n",
             argv[index]);
         return -1;
@@ -133,20 +134,23 @@ int parse_command_line(int argc, char** argv) {
   return options;
 }
 
+const char* usage_text() {
+  return "Usage: install [-r] [-d working_directory] [-c config_options]\n"
+         "config_options for installation:\n"
+         "  reserved reserved reserved\n"
+         "  max_pci_modules phybufsize appbufsize reserved\n"
+         "  machine_id do_reset hist_enable dhsize num_hists_phy num_hists_apl\n"
+         "  hist_phy_admin_only num_I2O_frames fc_interval\n"
+         "  mem_drv_alloc_min mem_drv_alloc_quanta reserved test1 test2 test3\n"
+         "  (module_id mod_num) ... auto_start do_adj already_opt\n"
+         "  meg_in_system reserved do_reboot\n"
+         "config_options for removal:\n"
+         "  do_reboot\n";
+}
+
 void print_usage() {
-  report_error("%s",
-               "Usage: install [-r] [-d working_directory] [-c config_options]\n"
-               "config_options for installation:\n"
-               "  reserved reserved reserved\n"
-               "  max_pci_modules phybufsize appbufsize reserved\n"
-               "  machine_id do_reset hist_enable dhsize num_hists_phy num_hists_apl\n"
-               "  hist_phy_admin_only num_I2O_frames fc_interval\n"
-               "  mem_drv_alloc_min mem_drv_alloc_quanta reserved test1 test2 test3\n"
-               "  (module_id mod_num) ... auto_start do_adj already_opt\n"
-               "  meg_in_system reserved do_reboot\n"
-               "config_options for removal:\n"
-               "  do_reboot\n");
-  finish(1);
+  report_error("%s", usage_text());
+  end_run(kRunUsageError);
 }
 
 void require_parameter(int index, int argc) {

@@ -6,7 +6,18 @@
 // short or too long ends the process through print_usage.
 int parse_command_line(int argc, char** argv);
 
-// The usage text on standard error; ends the process with status 1.
+// The usage text: the command line and its batch lists.
+const char* usage_text();
+// What --help adds to it.
+inline constexpr const char* kMoreOptionsText =
+    "Other options:\n"
+    "  /?, -?, --help      this text\n"
+    "  --version           the program's version\n"
+    "  --agent-exit-codes  exit codes as deployment agents count them: 3010 restart needed,\n"
+    "                      1641 restart started, 1602 overwrite declined, 1603 failure,\n"
+    "                      1639 command line refused\n";
+
+// The usage text on standard error; ends the process as a refused command line.
 [[noreturn]] void print_usage();
 
 // Ends the process through print_usage when the list entry at index is missing.

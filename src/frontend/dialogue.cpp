@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "common/report.h"
 #include "frontend/settings.h"
 
 namespace {
@@ -28,7 +30,7 @@ void ask_unsigned(const char* prompt, std::uint32_t default_value, std::uint32_t
   char line[kAnswerSize];
   for (;;) {
     *setting = default_value;
-    std::printf(prompt, default_value);
+    report_output(prompt, default_value);
     if (!read_answer(line)) return;
     if (parse_unsigned_answer(line, setting) && valid(*setting)) return;
   }
@@ -39,7 +41,7 @@ void ask_flag(const char* prompt, int default_value, int* setting) {
   char line[kAnswerSize];
   for (;;) {
     *setting = default_value;
-    std::printf(prompt, static_cast<unsigned>(default_value));
+    report_output(prompt, static_cast<unsigned>(default_value));
     if (!read_answer(line)) return;
     std::sscanf(line, "%d", setting);
     if (*setting == 0 || *setting == 1) return;
@@ -50,7 +52,7 @@ void ask_machine_id() {
   char line[kAnswerSize];
   for (;;) {
     machine_id = 1;
-    std::printf("Machine ID, in hex (default %X): ", 1u);
+    report_output("Machine ID, in hex (default %X): ", 1u);
     if (!read_answer(line)) return;
     unsigned int value = 0;
     if (std::sscanf(line, "%x", &value) == 1) machine_id = value;
@@ -59,12 +61,12 @@ void ask_machine_id() {
 }
 
 void ask_reserved_modules() {
-  std::printf("To reserve module numbers, enter mod_id (serial number) and\n");
-  std::printf("mod_num, in hex. Mod_num will default as indicated:\n");
+  report_output("To reserve module numbers, enter mod_id (serial number) and\n");
+  report_output("mod_num, in hex. Mod_num will default as indicated:\n");
   char line[kAnswerSize];
   while (num_reserved_modules < kReservedModuleSlots) {
     ReservedModule& slot = reserved_module_table[num_reserved_modules];
-    std::printf("mod_id mod_num[%x]: ", next_mod_num);
+    report_output("mod_id mod_num[%x]: ", next_mod_num);
     if (!read_answer(line)) return;
     unsigned int mod_id = slot.mod_id;
     unsigned int mod_num = next_mod_num;
@@ -72,11 +74,11 @@ void ask_reserved_modules() {
     if (found < 1) return;
     slot.mod_id = mod_id;
     if (slot.mod_id == 0) {
-      std::printf("Bad mod_id value.\n");
+      report_output("Bad mod_id value.\n");
       continue;
     }
     if (mod_num < 2 || mod_num > 0xFD) {
-      std::printf("Bad mod_num value.\n");
+      report_output("Bad mod_num value.\n");
       continue;
     }
     slot.mod_num = mod_num;
@@ -101,7 +103,7 @@ void ask_advanced_parameters() {
 // the value it has.
 void ask_number_once(const char* prompt, std::uint32_t* setting) {
   char line[kAnswerSize];
-  std::printf("%s", prompt);
+  report_output("%s", prompt);
   if (!read_answer(line)) return;
   unsigned int value = 0;
   if (std::sscanf(line, "%u", &value) == 1) *setting = value;
@@ -112,12 +114,12 @@ void ask_memory_adjustment_choice() {
   meg_in_system = 32;
   ask_number_once("Enter the number of MB of memory in the system[32]? ", &meg_in_system);
 
-  std::printf("A memory adjustment may have already been performed by\n");
-  std::printf("another program. If this is the case,\n");
-  std::printf("do you wish to (1) skip adjusting,\n");
-  std::printf("               (2) replace adjustment, or\n");
-  std::printf("               (3) add to the adjustment\n");
-  std::printf("? ");
+  report_output("A memory adjustment may have already been performed by\n");
+  report_output("another program. If this is the case,\n");
+  report_output("do you wish to (1) skip adjusting,\n");
+  report_output("               (2) replace adjustment, or\n");
+  report_output("               (3) add to the adjustment\n");
+  report_output("? ");
   while (already_opt < 1 || already_opt > 3) {
     if (!read_answer(line)) {
       already_opt = 1;  // input has ended: leave any earlier adjustment as it is
@@ -148,6 +150,8 @@ bool read_answer(char* line) {
   // One line is one answer: what doesn't fit the buffer is read and dropped, so that it is
   // not taken for the answers to the questions that follow.
   std::size_t length = std::strlen(line);
+  // The log shows the answer after its question, as the console did.
+  keep_in_transcript(length > 0 && line[length - 1] == '\n' ? std::string(line) : std::string(line) + "\n");
   if (length > 0 && line[length - 1] != '\n') {
     for (int c = std::fgetc(source); c != EOF && c != '\n'; c = std::fgetc(source)) {
     }
@@ -165,10 +169,10 @@ bool parse_unsigned_answer(const char* line, std::uint32_t* setting) {
 }
 
 bool ask_overwrite() {
-  std::printf("Do you want to overwrite the existing installation?\n");
+  report_output("Do you want to overwrite the existing installation?\n");
   char line[kAnswerSize];
   for (;;) {
-    std::printf("Overwrite? (y or n, default y): ");
+    report_output("Overwrite? (y or n, default y): ");
     // An unattended run without answers must not take the existing installation away.
     if (!read_answer(line)) return false;
     if (line[0] == '\n') return true;
@@ -204,11 +208,11 @@ void ask_driver_parameters() {
   }
 
   char line[kAnswerSize];
-  std::printf("Configure advanced parameters (n)? ");
+  report_output("Configure advanced parameters (n)? ");
   if (!read_answer(line) || first_non_blank(line) != 'y') return;
   ask_advanced_parameters();
 
-  std::printf("Configure test parameters (n)? ");
+  report_output("Configure test parameters (n)? ");
   if (!read_answer(line) || first_non_blank(line) != 'y') return;
   ask_number_once("Test1: ", &test1);
   ask_number_once("Test2: ", &test2);
@@ -216,17 +220,17 @@ void ask_driver_parameters() {
 }
 
 void print_configuration_summary() {
-  std::printf("Configuring Halvik driver:\n");
-  std::printf("    Phys buf size %u\n", phybufsize);
-  std::printf("    App buf size %u\n", appbufsize);
-  std::printf("    Machine ID %X\n", machine_id);
+  report_output("Configuring Halvik driver:\n");
+  report_output("    Phys buf size %u\n", phybufsize);
+  report_output("    App buf size %u\n", appbufsize);
+  report_output("    Machine ID %X\n", machine_id);
   if (hist_enable != 0) {
-    std::printf("        History size %u\n", dhsize);
-    std::printf("        Num phys hist bufs %u\n", num_hists_phy);
-    std::printf("        Num apl hist bufs %u\n", num_hists_apl);
-    if (num_hists_phy != 0) std::printf("    Restrict phys hists %u\n", hist_phy_admin_only);
+    report_output("        History size %u\n", dhsize);
+    report_output("        Num phys hist bufs %u\n", num_hists_phy);
+    report_output("        Num apl hist bufs %u\n", num_hists_apl);
+    if (num_hists_phy != 0) report_output("    Restrict phys hists %u\n", hist_phy_admin_only);
   } else {
-    std::printf("        History disabled\n");
+    report_output("        History disabled\n");
   }
 }
 
@@ -234,7 +238,7 @@ void ask_install_options() {
   char line[kAnswerSize];
   for (;;) {
     auto_start = 0;
-    std::printf("Load driver with no devices present? (y or n, default n): ");
+    report_output("Load driver with no devices present? (y or n, default n): ");
     if (!read_answer(line)) break;
     char first = first_non_blank(line);
     if (first == 0 || first == 'n') break;
@@ -244,19 +248,19 @@ void ask_install_options() {
     }
   }
 
-  std::printf("\nWhen using Halvik PCI hardware modules, a system memory adjustment\n");
-  std::printf("may be required in order to properly access the modules.\n");
-  std::printf("For a small number of modules this is often not required,\n");
-  std::printf("but many factors, including other devices that are or will\n");
-  std::printf("be in the system, affect this. After this adjustment is\n");
-  std::printf("made, the system must be rebooted.\n");
-  std::printf("Do you wish to perform this adjustment? (default n): ");
+  report_output("\nWhen using Halvik PCI hardware modules, a system memory adjustment\n");
+  report_output("may be required in order to properly access the modules.\n");
+  report_output("For a small number of modules this is often not required,\n");
+  report_output("but many factors, including other devices that are or will\n");
+  report_output("be in the system, affect this. After this adjustment is\n");
+  report_output("made, the system must be rebooted.\n");
+  report_output("Do you wish to perform this adjustment? (default n): ");
   do_adj = read_answer(line) && line[0] == 'y' ? 1 : 0;
   if (do_adj == 1) ask_memory_adjustment_choice();
 }
 
 bool ask_reboot() {
   char line[kAnswerSize];
-  std::printf("A reboot is recommended. Do you wish to reboot now [n]? ");
+  report_output("A reboot is recommended. Do you wish to reboot now [n]? ");
   return read_answer(line) && line[0] == 'y';
 }

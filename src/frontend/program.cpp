@@ -2,17 +2,24 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/report.h"
 #include "config/memory_adjustment.h"
 #include "frontend/command_line.h"
 #include "frontend/dialogue.h"
+#include "frontend/exit_codes.h"
 #include "frontend/failure.h"
-#include "frontend/product_entry.h"
 #include "frontend/rights.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
+#include "pnp/device_walk.h"
+#include "pnp/hardware_ids.h"
 #include "pnp/pnp.h"
+#include "product/product_entry.h"
+#include "runlog/run_log.h"
 #include "service/service_control.h"
 
 namespace {
@@ -20,15 +27,15 @@ namespace {
 void print_removal_outcome(int memory_outcome) {
   switch (memory_outcome) {
     case 1:
-      std::printf("Original memory values restored.\n");
+      report_output("Original memory values restored.\n");
       break;
     case 2:
-      std::printf("Memory values readjusted.\n");
-      std::printf("Another program had adjusted the same memory parameters,\n");
-      std::printf("so values were recalculated rather than restored.\n");
+      report_output("Memory values readjusted.\n");
+      report_output("Another program had adjusted the same memory parameters,\n");
+      report_output("so values were recalculated rather than restored.\n");
       break;
     case 3:
-      std::printf("Memory values not modified, value had been decreased.\n");
+      report_output("Memory values not modified, value had been decreased.\n");
       break;
     default:
       break;
@@ -36,18 +43,99 @@ void print_removal_outcome(int memory_outcome) {
 }
 
 void print_installation_outcome(int memory_outcome) {
-  std::printf("The Plug and Play driver was successfully installed.\n");
-  if (memory_outcome == 1) std::printf("Memory adjustment performed.\n");
+  report_output("The Plug and Play driver was successfully installed.\n");
+  if (memory_outcome == 1) report_output("Memory adjustment performed.\n");
   if (memory_outcome == 2) {
-    std::printf("Previous adjustment detected, ");
-    if (already_opt == 1) std::printf("no adjustment performed.\n");
-    if (already_opt == 2) std::printf("adjustment replaced.\n");
-    if (already_opt == 3) std::printf("adjustment was added to.\n");
+    report_output("Previous adjustment detected, ");
+    if (already_opt == 1) report_output("no adjustment performed.\n");
+    if (already_opt == 2) report_output("adjustment replaced.\n");
+    if (already_opt == 3) report_output("adjustment was added to.\n");
   }
   if (memory_outcome > 0) {
-    std::printf("You must reboot the system for the memory\n");
-    std::printf("configuration changes to take effect.\n");
+    report_output("You must reboot the system for the memory\n");
+    report_output("configuration changes to take effect.\n");
   }
+}
+
+// How the run ends and what is kept of it.
+bool agent_exit_codes = false;
+bool restart_started = false;
+RunRecord record{};
+
+// The run's record begins before anything else: its time and command line.
+void start_record(int argc, char** argv) {
+  record.program = "install";
+  record.command_line = command_line_text(argc, argv);
+  port::GetLocalTime(&record.started);
+}
+
+std::string operation_name() {
+  return removal_mode != 0 ? "removal" : "installation";
+}
+
+port::DWORD event_for(int result) {
+  switch (result) {
+    case kRunSucceeded:
+      if (restart_started) return kEventSucceededRestartStarted;
+      return reboot_recommended != 0 ? kEventSucceededRestartNeeded : kEventSucceeded;
+    case kRunDeclined:
+      return kEventDeclined;
+    case kRunUsageError:
+      return kEventUsageError;
+    case kRunWithoutRights:
+      return kEventNoRights;
+    default:
+      return reboot_recommended != 0 ? kEventFailedRestartNeeded : kEventFailed;
+  }
+}
+
+std::string outcome_for(int result) {
+  std::string product = "the Quillant(R) Tessaridge(R) driver " HALVIK_VERSION;
+  switch (result) {
+    case kRunSucceeded:
+      if (restart_started) return "The " + operation_name() + " of " + product + " succeeded; the system is restarting.";
+      if (reboot_recommended != 0)
+        return "The " + operation_name() + " of " + product + " succeeded; a restart is needed to complete it.";
+      return "The " + operation_name() + " of " + product + " succeeded.";
+    case kRunDeclined:
+      return "The installation of " + product + " was declined at the overwrite question; nothing was changed.";
+    case kRunUsageError:
+      return "The command line was refused; nothing was changed.";
+    case kRunWithoutRights:
+      return "The program was run without administrator rights; nothing was changed.";
+    default:
+      if (reboot_recommended != 0)
+        return "The " + operation_name() + " of " + product + " failed; a restart is needed all the same.";
+      return "The " + operation_name() + " of " + product + " failed.";
+  }
+}
+
+// The log and the event; neither changes the run's output or exit code.  A run without
+// administrator rights could only fail at the log's folder, but its event is kept: any
+// program may report one.
+void keep_record(int result, int exit_code) {
+  record.event_id = event_for(result);
+  record.outcome = outcome_for(result);
+  record.reason = printed_errors();
+  record.exit_code = exit_code;
+  if (result != kRunWithoutRights) append_run_log(record, printed_transcript());
+  report_run_event(record);
+}
+
+// Whether no supported board is present, as far as the walk can tell: a walk that can't be
+// read says nothing.
+bool no_board_present() {
+  std::uint32_t found = 0;
+  for (std::uint32_t row = 0; row < supported_hardware_id_count && found == 0; ++row) {
+    if (enumerate_matching_devices(port::DIGCF_PRESENT, supported_hardware_ids[row], count_visitor, &found) == 2)
+      return false;
+  }
+  return found == 0;
+}
+
+bool is_help_option(const char* argument) {
+  return std::strcmp(argument, "/?") == 0 || std::strcmp(argument, "-?") == 0 ||
+         std::strcmp(argument, "--help") == 0;
 }
 
 // Whether anything done in this run needs a restart to take effect: a failure after it still
@@ -68,6 +156,7 @@ void check_installation_inputs() {
   report_error("%s", "An error occurred during driver installation/configuration.\n");
   finish(1);
 }
+
 
 // The end of a removal that failed: the restart anything before asked for is offered.
 [[noreturn]] void fail_removal() {
@@ -90,22 +179,22 @@ bool run_removal_passes() {
 }
 
 [[noreturn]] void run_removal() {
-  std::printf("Removing driver...\n");
+  report_output("Removing driver...\n");
   bool reboot_needed = run_removal_passes();
-  std::printf("Driver removal completed.\n");
+  report_output("Driver removal completed.\n");
   if (reboot_needed) offer_reboot();
   finish(0);
 }
 
 [[noreturn]] void run_installation() {
-  std::printf("Installing Quillant(R) Tessaridge(R) Device Driver Version 6.1.1\n");
+  report_output("Installing Quillant(R) Tessaridge(R) Device Driver Version 6.1.1\n");
   check_installation_inputs();
   if (driver_is_installed()) {
-    std::printf("Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n");
+    report_output("Quillant(R) Tessaridge(R) driver has been installed (or partially installed)\n");
     if (batch_mode != 0) {
-      std::printf("Previously installed driver being removed.\n");
+      report_output("Previously installed driver being removed.\n");
     } else if (!ask_overwrite()) {
-      finish(0);
+      end_run(kRunDeclined);
     }
   }
 
@@ -119,7 +208,7 @@ bool run_removal_passes() {
   int memory_outcome = 0;
   int install_reboot = 0;
   FailureInfo failure;
-  std::printf("Installing Plug and Play driver.\n");
+  report_output("Installing Plug and Play driver.\n");
   int status = install_pnp_driver(&config, do_adj, already_opt, static_cast<int>(meg_in_system),
                                   &memory_outcome, kInfPath, auto_start, &install_reboot, &failure);
   // An installation can succeed and still leave a report, such as a switch it couldn't set.
@@ -128,13 +217,16 @@ bool run_removal_passes() {
   // it, and the next deployment would install it again: that fails the installation.
   if (status == 0) {
     clear_failure(&failure);
-    if (register_product(&failure) != 0) {
+    if (register_product(installed_list_text(), &failure) != 0) {
       print_failure(failure);
       status = 1;
     }
   }
   if (status == 0) {
     print_installation_outcome(memory_outcome);
+    // Nothing got the driver, which can look like an installation that did nothing.
+    if (auto_start == 0 && no_board_present())
+      report_output("No supported board is present: the driver will be installed when one is plugged in.\n");
   } else {
     report_error("%s", "An error occurred during driver installation/configuration.\n");
   }
@@ -152,14 +244,37 @@ void require_administrator_rights() {
   if (check_administrator_rights(&administrator, &failure) == 0 && administrator) return;
   print_failure(failure);
   report_error("%s", "This program needs administrator rights: run it as administrator.\n");
-  finish(1);
+  end_run(kRunWithoutRights);
 }
 
 }  // namespace
 
 void run_installer(int argc, char** argv) {
+  start_record(argc, argv);
+  // Looked for before anything else, so that they hold for every way the run can end: the
+  // agent's codes, and the options that only print (they change nothing, so they need no
+  // administrator rights).
+  std::vector<char*> arguments;
+  for (int index = 0; index < argc; ++index) {
+    if (index > 0 && std::strcmp(argv[index], kAgentExitCodesOption) == 0) {
+      agent_exit_codes = true;
+    } else {
+      arguments.push_back(argv[index]);
+    }
+  }
+  for (std::size_t index = 1; index < arguments.size(); ++index) {
+    if (is_help_option(arguments[index])) {
+      report_output("%s%s", usage_text(), kMoreOptionsText);
+      end_run(kRunInformation);
+    }
+    if (std::strcmp(arguments[index], "--version") == 0) {
+      report_output("install %s, Quillant(R) Tessaridge(R) Device Driver\n", HALVIK_VERSION);
+      end_run(kRunInformation);
+    }
+  }
   require_administrator_rights();
-  if (parse_command_line(argc, argv) < 0) print_usage();
+  arguments.push_back(nullptr);
+  if (parse_command_line(static_cast<int>(arguments.size() - 1), arguments.data()) < 0) print_usage();
   // A batch run is an agent's, often with no console or desktop: the system must not ask.
   if (batch_mode != 0) interactive = 0;
   if (removal_mode != 0) run_removal();
@@ -177,7 +292,7 @@ void run_removal_pass(int* reboot_needed, int kind) {
   if (status != 0) fail_removal();
   print_removal_outcome(memory_outcome);
   if (*reboot_needed != 0)
-    std::printf("For the memory adjustments to take effect, the system must be rebooted.\n");
+    report_output("For the memory adjustments to take effect, the system must be rebooted.\n");
 }
 
 void offer_reboot() {
@@ -214,7 +329,11 @@ void reboot_system() {
   // ignores it.
   constexpr port::DWORD kReason = port::SHTDN_REASON_MAJOR_APPLICATION |
                                   port::SHTDN_REASON_MINOR_INSTALLATION | port::SHTDN_REASON_FLAG_PLANNED;
-  if (!port::ExitWindowsEx(port::EWX_REBOOT, kReason)) report_system_error("Shutting down", 0);
+  if (!port::ExitWindowsEx(port::EWX_REBOOT, kReason)) {
+    report_system_error("Shutting down", 0);
+    return;
+  }
+  restart_started = true;
 }
 
 DriverConfig build_driver_config() {
@@ -244,12 +363,14 @@ DriverConfig build_driver_config() {
 }
 
 void finish(int status) {
-  int exit_code = 0;
-  if (status == 0) {
-    exit_code = reboot_recommended != 0 ? 1 : 0;
-  } else {
-    exit_code = reboot_recommended != 0 ? -2 : -1;
-  }
+  end_run(status == 0 ? kRunSucceeded : kRunFailed);
+}
+
+void end_run(int result) {
+  int exit_code = exit_code_for(result, reboot_recommended != 0, restart_started, agent_exit_codes);
+  // Asking for help or the version is no run worth a record.
+  if (result != kRunInformation) keep_record(result, exit_code);
+  std::fflush(stdout);
   // The simulated machine is saved here; on Windows there is nothing to do.
   port::shutdown();
   std::exit(exit_code);

@@ -22,5 +22,8 @@ void reboot_system();
 DriverConfig build_driver_config();
 
 // Ends the process: 0 success, 1 success with a reboot recommended, -1 failure, -2 failure
-// with a reboot recommended.
+// with a reboot recommended (or the agents' codes when asked for).
 [[noreturn]] void finish(int status);
+// Ends the process for a run that came to result (kRun* of exit_codes.h), after keeping its
+// log and event.
+[[noreturn]] void end_run(int result);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "config/driver_config.h"
 
@@ -42,3 +43,11 @@ extern std::uint32_t next_mod_num;
 
 // Puts every setting back to its value at program start.
 void reset_settings();
+
+// The settings an installation ran with as a batch list, in one canonical form, so that the same
+// settings always give the same text: the entries separated by single blanks, reserved entries as
+// 0, decimal values as unsigned 32-bit numbers, hexadecimal ones in lower case without 0x or
+// leading zeros, the module pairs ended by 0 unless the table is full, y or n, and no
+// reserved do_reboot at the end (a restart changes nothing that is installed).  Detection
+// rules compare it with the list they would install.
+std::string installed_list_text();

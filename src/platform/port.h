@@ -229,6 +229,22 @@ BOOL CheckTokenMembership(HANDLE token, PSID sid, BOOL* is_member);
 // nullptr when freed, else the SID.
 void* FreeSid(PSID sid);
 
+// The Application event log (advapi32).  A source is a name registered under the EventLog
+// service's Application key; an unregistered one is accepted all the same and its events are
+// shown without their message text.
+inline constexpr WORD EVENTLOG_SUCCESS = 0x0000;
+inline constexpr WORD EVENTLOG_ERROR_TYPE = 0x0001;
+inline constexpr WORD EVENTLOG_WARNING_TYPE = 0x0002;
+inline constexpr WORD EVENTLOG_INFORMATION_TYPE = 0x0004;
+// The handle to report with, nullptr on failure; server nullptr: this machine.
+HANDLE RegisterEventSourceA(const char* server, const char* source);
+// Writes one event of type (EVENTLOG_*_TYPE) with its ID and num_strings insertion strings
+// (each at most 31,839 characters: ERROR_INVALID_PARAMETER beyond); ERROR_INVALID_HANDLE for a
+// handle RegisterEventSourceA didn't give.
+BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id, PSID user_sid, WORD num_strings,
+                  DWORD data_size, const char** strings, void* raw_data);
+BOOL DeregisterEventSource(HANDLE event_log);
+
 // kernel32.
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 inline constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
@@ -283,6 +299,18 @@ struct OSVERSIONINFOEXA {
 
 DWORD GetLastError();
 void SetLastError(DWORD error);
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+// The local date and time; it can't fail.
+void GetLocalTime(SYSTEMTIME* time);
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD message_id, DWORD language_id, char* buffer,
                      DWORD size, void* arguments);
 BOOL SetCurrentDirectoryA(const char* path);

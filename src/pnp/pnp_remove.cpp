@@ -356,7 +356,7 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
       failure->code = port::GetLastError();
     }
     result |= removed;
-    if (verbose) std::printf("An error occurred while uninstalling device: %s\n", id);
+    if (verbose) report_output("An error occurred while uninstalling device: %s\n", id);
   }
   close_device_walk(&walk);
 
@@ -414,17 +414,17 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
       !keep_class_installer_quiet(set, device) ||
       !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
     walk->error = port::GetLastError();
-    if (verbose) std::printf("%-60s: %s\n", instance_id, "removal failure");
+    if (verbose) report_output("%-60s: %s\n", instance_id, "removal failure");
     return 2;
   }
-  if (verbose) std::printf("Removed Device: %-60s\n", instance_id);
+  if (verbose) report_output("Removed Device: %-60s\n", instance_id);
   return 0;
 }
 
 int remove_service_and_files(const char* second_inf, const char* second_pnf, const char* first_inf,
                              const char* first_pnf, int* reboot_needed, FailureInfo* failure,
                              port::DWORD* package_stayed) {
-  if (verbose) std::printf("Removing the halvik service...\n");
+  if (verbose) report_output("Removing the halvik service...\n");
   int result = 0;
   port::SC_HANDLE manager = port::OpenSCManagerA(nullptr, nullptr, port::SC_MANAGER_ALL_ACCESS);
   if (manager != nullptr) {
@@ -445,7 +445,7 @@ int remove_service_and_files(const char* second_inf, const char* second_pnf, con
 
 port::DWORD delete_pnp_files(const char* second_inf, const char* second_pnf, const char* first_inf,
                              const char* first_pnf, int* reboot_needed) {
-  if (verbose) std::printf("Removing the Quillant(R) Tessaridge(R) PnP components...\n");
+  if (verbose) report_output("Removing the Quillant(R) Tessaridge(R) PnP components...\n");
 
   // The Windows directory is read once: every path below is built from the same root.
   const char* windows = port::getenv("SystemRoot");
@@ -486,7 +486,7 @@ port::LSTATUS delete_key(port::HKEY parent, const char* parent_path, const char*
 }  // namespace
 
 void delete_pnp_registry_keys(bool keep_service_key) {
-  if (verbose) std::printf("Removing registry entries...\n");
+  if (verbose) report_output("Removing registry entries...\n");
 
   port::HKEY class_key = nullptr;
   if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kFirstClassKeyPath, 0, port::KEY_ALL_ACCESS,

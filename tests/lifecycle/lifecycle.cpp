@@ -552,6 +552,14 @@ void check_installed(const Template& machine_template, const fs::path& machine, 
   check_pages(registry, pages, problems);
 }
 
+// Whether a line of `halvik-sim diff` is about the run log: its file, its folder (and Windows'
+// Logs folder it made) or the folder's security.
+bool is_run_log_line(const std::string& line) {
+  std::string text = lower(line);
+  return text.find("\\logs\\tessaridge") != std::string::npos ||
+         (text.size() >= 6 && text.compare(text.size() - 6, 6, "\\logs\\") == 0);
+}
+
 // Whether a line of `halvik-sim diff` (baseline -> machine) is one a removal may leave, or one
 // the sequence's own changes to the machine made.
 bool removal_may_leave(const Template& machine_template, const std::string& block, const std::string& where,
@@ -578,10 +586,14 @@ bool removal_may_leave(const Template& machine_template, const std::string& bloc
     if (where == "hardware" || where == "trace" || where.rfind("faults", 0) == 0) return true;
     if (where == "system") return key == "reboot_requested" || key == "reboot_reason";
     if (where == "environment") return key == "temp" || key == "tmp";
+    // The run log's folder, which stays after a removal.
+    if (where == "file_security") return is_run_log_line(text);
     // Other services run or stop as the sequence's restarts leave them.
     if (where == "services") return key != "halvik";
     return where == "service_database" && key == "halvservice";
   }
+  // The run log, which every run writes and a removal leaves.
+  if (is_run_log_line(text)) return true;
   // The LocalSystem profile's folders that the sequence made for TEMP.
   return line.back() == '\\' && text.find("\\config\\") != std::string::npos &&
          std::string("\\config\\systemprofile\\appdata\\local\\temp\\")
@@ -848,8 +860,16 @@ class Runner {
 
     if (outcome.code == 0 || outcome.code == 1) {
       if (declined) {
-        std::vector<std::string> changes = diff(checker_.tools.sim, unchanged, m);
-        if (!changes.empty()) problems->push_back("declined, yet changed: " + first_lines(changes, 3));
+        // Only the run log may change: every run appends to it.
+        std::vector<std::string> changes;
+        for (const std::string& line : diff(checker_.tools.sim, unchanged, m)) {
+          if (!is_run_log_line(line)) changes.push_back(line);
+        }
+        if (std::any_of(changes.begin(), changes.end(), [](const std::string& line) {
+              return !line.empty() && (line[0] == '+' || line[0] == '-' || line[0] == ' ') &&
+                     line.rfind(" [", 0) != 0 && line.rfind("@@ ", 0) != 0;
+            }))
+          problems->push_back("declined, yet changed: " + first_lines(changes, 3));
       } else if (removal) {
         check_removed(checker_, template_, m, restored(pages_), problems);
         claim_ = Claim::kRemoved;

@@ -121,8 +121,7 @@ class InstallScenario : public ::testing::Test {
   }
 
   std::string diff(const std::string& before) {
-    RunResult result = run_program("halvik-sim", {"diff", before, dir_});
-    return result.out;
+    return diff_but_run_log(before, dir_);
   }
 
   bool reboot_requested() {
@@ -410,10 +409,16 @@ TEST_F(InstallScenario, WithoutAdministratorRightsNothingIsDone) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "This program needs administrator rights: run it as administrator.\n");
     EXPECT_EQ(diff(before), "");
+    // The rights are looked at first; then only the run's event is reported.
     EXPECT_EQ(read_file(dir_ + "/trace.log"),
+              "GetLocalTime\n"
               "AllocateAndInitializeSid S-1-5-32-544 -> TRUE\n"
               "CheckTokenMembership NULL S-1-5-32-544 -> TRUE not a member\n"
-              "FreeSid S-1-5-32-544 -> NULL\n");
+              "FreeSid S-1-5-32-544 -> NULL\n"
+              "GetSystemWindowsDirectoryA 260 -> 10\n"
+              "RegisterEventSourceA \"Tessaridge Installer\" -> handle\n"
+              "ReportEventA \"Tessaridge Installer\" 1 13 -> TRUE\n"
+              "DeregisterEventSource \"Tessaridge Installer\" -> TRUE\n");
   }
 }
 

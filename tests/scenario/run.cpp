@@ -95,3 +95,29 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   close(err_fd);
   return result;
 }
+
+std::string diff_but_run_log(const std::string& before, const std::string& after) {
+  std::istringstream diff(run_program("halvik-sim", {"diff", before, after}).out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(diff, line);) {
+    bool run_log = line.find("\\Logs\\Tessaridge") != std::string::npos ||
+                   (line.size() > 6 && line.compare(line.size() - 6, 6, "\\Logs\\") == 0);
+    if (!run_log) lines.push_back(line);
+  }
+  // What is left of a block or a machine.ini section with nothing changed in it goes too.
+  std::string text;
+  bool section_changed = false;
+  bool block_changed = false;
+  for (std::size_t i = lines.size(); i-- > 2;) {
+    const std::string& line = lines[i];
+    bool block = line.rfind("@@ ", 0) == 0;
+    bool section = line.rfind(" [", 0) == 0;
+    bool keep = block ? block_changed : section ? section_changed : true;
+    if (block) block_changed = false;
+    if (block || section) section_changed = false;
+    if (!block && !section && (line[0] == '+' || line[0] == '-' || line.find(" (content differs)") != std::string::npos))
+      section_changed = block_changed = true;
+    if (keep) text.insert(0, line + "\n");
+  }
+  return text.empty() ? "" : lines[0] + "\n" + lines[1] + "\n" + text;
+}

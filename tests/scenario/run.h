@@ -20,3 +20,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 std::string make_temp_dir(const std::string& tag);
 
 std::string read_file(const std::string& path);
+
+// `halvik-sim diff BEFORE AFTER` without the run log, which every run appends to (its file, its
+// folder and that folder's security): "" when nothing else differs.
+std::string diff_but_run_log(const std::string& before, const std::string& after);

@@ -65,7 +65,7 @@ const ErrorRule kErrors[] = {
 // cannot fail), or Windows doesn't fail them on a valid handle (CloseServiceHandle, FreeLibrary:
 // a program's handles close and its DLLs unload at its end anyway).
 const std::set<std::string> kNotInjectable = {"CMP_WaitNoPendingInstallEvents", "CloseServiceHandle",
-                                              "FreeLibrary", "Sleep"};
+                                              "FreeLibrary", "Sleep", "GetLocalTime"};
 
 unsigned long error_for(const std::string& call) {
   for (const ErrorRule& rule : kErrors) {
@@ -89,15 +89,42 @@ std::vector<std::string> install_argv(const Tools& tools, bool removal) {
 
 // ---- machines ------------------------------------------------------------------------------
 
+// The child of dir whose name is `name` but for letter case; empty when there is none.
+fs::path child_named(const fs::path& dir, const std::string& name) {
+  std::error_code ignored;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ignored)) {
+    if (lower(entry.path().filename().string()) == name) return entry.path();
+  }
+  return {};
+}
+
+// The run log (and Windows' Logs folder when only the log put it there): every run writes it,
+// with its own time, and a run that can't write it must do as one that can.
+void remove_run_log(const fs::path& machine) {
+  std::error_code ignored;
+  for (const fs::directory_entry& drive : fs::directory_iterator(machine, ignored)) {
+    if (!drive.is_directory() || drive.path().filename().string().rfind("drive_", 0) != 0) continue;
+    for (const fs::directory_entry& top : fs::directory_iterator(drive.path(), ignored)) {
+      fs::path logs = top.is_directory() ? child_named(top.path(), "logs") : fs::path{};
+      if (logs.empty()) continue;
+      fs::path ours = child_named(logs, "tessaridge");
+      if (!ours.empty()) fs::remove_all(ours, ignored);
+      if (fs::is_empty(logs, ignored)) fs::remove(logs, ignored);
+    }
+  }
+}
+
 // Takes out what two runs may differ in without differing in effect: the faults, the trace
-// switch and the reboot request with its reason.
+// switch, the reboot request with its reason, and the run log with its folder.
 void normalize(const fs::path& machine) {
+  remove_run_log(machine);
   std::string kept;
   std::string section;
   for (const std::string& line : lines_of(read_text(machine / "machine.ini"))) {
     if (!line.empty() && line[0] == '[') section = lower(line.substr(1, line.find(']') - 1));
     if (section == "trace" || section == "faults" || section.rfind("faults.", 0) == 0) continue;
     if (section == "system" && lower(line).rfind("reboot_", 0) == 0) continue;  // requested, reason
+    if (section == "file_security" && lower(line).find("\\logs\\tessaridge") != std::string::npos) continue;
     kept += line + "\n";
   }
   write_text(machine / "machine.ini", kept);
@@ -182,6 +209,7 @@ std::string misbehaviour(const Outcome& outcome, Kind* kind) {
 // The lines of PRISTINE -> machine that a fault-free installation and removal do not leave.
 std::vector<std::string> leftovers(const Tools& tools, const Reference& reference, const fs::path& machine) {
   restart(tools, machine);
+  normalize(machine);
   std::vector<std::string> extra;
   for (const std::string& line : diff(tools, reference.pristine, machine)) {
     if (reference.baseline.count(line) == 0) extra.push_back(line);
@@ -266,6 +294,7 @@ bool prepare(const Tools& tools, const Scenario& scenario, const fs::path& dir, 
   copy_machine(reference->expected, baseline);
   if (!scenario.removal && !fault_free(baseline, true)) return false;
   restart(tools, baseline);
+  normalize(baseline);
   reference->expected_restarted = dir / "expected-restarted";
   copy_machine(reference->expected, reference->expected_restarted);
   restart(tools, reference->expected_restarted);

@@ -348,6 +348,25 @@ scenario_usage() {
     expect_text "standard output" "$out.txt" "${stdout:+$stdout$'\n'}"
     expect_text "standard error" "$err.txt" "${stderr:+$stderr$'\n'}$usage_text"
   done
+  # The options that only print: exit 0, the usage on standard output, no record kept.
+  for args in "/?" "-?" "--help"; do
+    run "$no_input" install.exe "$args"
+    echo " install.exe $args"
+    expect_rc 0
+    expect_text "standard error" "$err.txt" ""
+    expect "the usage on standard output" "$(head -n 1 "$out.txt")" "${usage_text%%$'\n'*}"
+  done
+  run "$no_input" install.exe --version
+  expect_rc 0
+  expect_text "standard output" "$out.txt" "install 6.1.1, Quillant(R) Tessaridge(R) Device Driver"$'\n'
+  # 1639 (ERROR_INVALID_COMMAND_LINE) as the shell sees it; the log keeps every refused run.
+  run "$no_input" install.exe --agent-exit-codes -x
+  expect_rc $((1639 % 256))
+  local log
+  log=$(find "$drive_c/windows" -maxdepth 3 -ipath '*/logs/tessaridge/install.log' | head -n 1)
+  expect "the log's records" "$(grep -c '^Exit code ' "$log" 2> /dev/null)" "7"
+  expect "the last record" "$(tail -n 1 "$log" | tr -d '\r')" \
+    "Exit code 1639: The command line was refused; nothing was changed."
   expect_key absent "$services_key\\halvik"
   end
 }

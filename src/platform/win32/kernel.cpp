@@ -16,6 +16,9 @@ static_assert(offsetof(port::WIN32_FIND_DATAA, cFileName) == offsetof(::WIN32_FI
 static_assert(offsetof(port::WIN32_FIND_DATAA, cAlternateFileName) ==
               offsetof(::WIN32_FIND_DATAA, cAlternateFileName));
 
+static_assert(sizeof(port::SYSTEMTIME) == sizeof(::SYSTEMTIME));
+static_assert(offsetof(port::SYSTEMTIME, wMilliseconds) == offsetof(::SYSTEMTIME, wMilliseconds));
+
 namespace {
 ::WIN32_FIND_DATAA* win_find_data(port::WIN32_FIND_DATAA* data) {
   return reinterpret_cast<::WIN32_FIND_DATAA*>(data);
@@ -28,6 +31,10 @@ port::DWORD port::GetLastError() {
 
 void port::SetLastError(port::DWORD error) {
   ::SetLastError(error);
+}
+
+void port::GetLocalTime(port::SYSTEMTIME* time) {
+  ::GetLocalTime(reinterpret_cast<::SYSTEMTIME*>(time));
 }
 
 port::DWORD port::FormatMessageA(port::DWORD flags, const void* source, port::DWORD message_id,

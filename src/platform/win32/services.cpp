@@ -1,4 +1,5 @@
-// The Service Control Manager, the process token, its groups and shutdown: advapi32 and user32.
+// The Service Control Manager, the process token, its groups, the event log and shutdown: advapi32
+// and user32.
 #include "platform/win32/windows_api.h"
 
 using win32::win;
@@ -96,4 +97,18 @@ port::BOOL port::CheckTokenMembership(port::HANDLE token, port::PSID sid, port::
 
 void* port::FreeSid(port::PSID sid) {
   return ::FreeSid(sid);
+}
+
+port::HANDLE port::RegisterEventSourceA(const char* server, const char* source) {
+  return ::RegisterEventSourceA(server, source);
+}
+
+port::BOOL port::ReportEventA(port::HANDLE event_log, port::WORD type, port::WORD category, port::DWORD event_id,
+                              port::PSID user_sid, port::WORD num_strings, port::DWORD data_size,
+                              const char** strings, void* raw_data) {
+  return ::ReportEventA(event_log, type, category, event_id, user_sid, num_strings, data_size, strings, raw_data);
+}
+
+port::BOOL port::DeregisterEventSource(port::HANDLE event_log) {
+  return ::DeregisterEventSource(event_log);
 }

@@ -42,6 +42,7 @@ constexpr char kMemory[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\
 constexpr char kEnvironment[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr char kEventLog[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
 constexpr char kEventLogSystem[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System";
+constexpr char kEventLogApplication[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
 constexpr char kBeep[] = "SYSTEM\\CurrentControlSet\\Services\\Beep";
 constexpr char kTcpip[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip";
 constexpr char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
@@ -83,6 +84,9 @@ const Entry kRegistry[] = {
     {kEventLog, "ObjectName", Kind::sz, "LocalSystem", 0},
     {kEventLog, "Start", Kind::dword, nullptr, 2},
     {kEventLog, "Type", Kind::dword, nullptr, 0x20},
+    {kEventLogApplication, "File", Kind::expand, "%SystemRoot%\\system32\\config\\AppEvent.Evt", 0},
+    {kEventLogApplication, "MaxSize", Kind::dword, nullptr, 0x80000},
+    {kEventLogApplication, "Retention", Kind::dword, nullptr, 0x93a80},
     {kEventLogSystem, "File", Kind::expand, "%SystemRoot%\\system32\\config\\SysEvent.Evt", 0},
     {kEventLogSystem, "MaxSize", Kind::dword, nullptr, 0x80000},
     {kEventLogSystem, "Retention", Kind::dword, nullptr, 0x93a80},

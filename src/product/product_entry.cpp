@@ -1,4 +1,4 @@
-#include "frontend/product_entry.h"
+#include "product/product_entry.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "frontend/failure.h"
 #include "platform/port.h"
 #include "pnp/pnp_steps.h"
+#include "runlog/run_log.h"
 
 namespace {
 
@@ -215,11 +216,54 @@ int set_number(port::HKEY key, const char* name, port::DWORD number, FailureInfo
               static_cast<port::DWORD>(status));
 }
 
+// Programs and Features shows the date as the entry gives it, YYYYMMDD in local time.
+std::string install_date() {
+  port::SYSTEMTIME now{};
+  port::GetLocalTime(&now);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
+  return text;
+}
+
+// The size Programs and Features shows, in kilobytes: the programs' copies and the driver's
+// own file, as far as this program sees them (a 32-bit program on 64-bit Windows doesn't see
+// the driver's).  false, named on standard error, when a folder can't be read: the value is
+// then left out rather than written wrong.
+bool estimated_size(const std::string& folder, port::DWORD* kilobytes) {
+  std::vector<std::string> files{folder + "\\*.exe"};
+  char system[port::MAX_PATH];
+  port::DWORD length = port::GetSystemDirectoryA(system, port::MAX_PATH);
+  if (length > 0 && length < port::MAX_PATH) files.push_back(std::string(system) + "\\drivers\\halvik.sys");
+  unsigned long long bytes = 0;
+  for (const std::string& pattern : files) {
+    port::WIN32_FIND_DATAA entry{};
+    port::HANDLE search = port::FindFirstFileA(pattern.c_str(), &entry);
+    port::DWORD error = search == port::INVALID_HANDLE_VALUE ? port::GetLastError() : 0;
+    if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) continue;
+    while (error == 0) {
+      if ((entry.dwFileAttributes & port::FILE_ATTRIBUTE_DIRECTORY) == 0)
+        bytes += (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) + entry.nFileSizeLow;
+      if (!port::FindNextFileA(search, &entry)) error = port::GetLastError();
+    }
+    if (search != port::INVALID_HANDLE_VALUE) port::FindClose(search);
+    if (error != port::ERROR_NO_MORE_FILES) {
+      std::snprintf(failure_text, sizeof failure_text, "Unable to measure %s for the entry's EstimatedSize",
+                    pattern.c_str());
+      report_system_error(failure_text, error);
+      return false;
+    }
+  }
+  *kilobytes = static_cast<port::DWORD>((bytes + 1023) / 1024);
+  return true;
+}
+
 // The entry in two steps, both once the copies are in place: first where they are and how to
 // remove them, then the name and version, by which Programs and Features lists the entry and
 // detection rules find it.  An earlier entry's name and version go in the first step, so that
-// an entry cut short is not taken for a finished one.
-int write_entry(const std::string& folder, bool wow64, bool published, FailureInfo* failure) {
+// an entry cut short is not taken for a finished one.  The second step also records what was
+// installed, before the version by which detection rules take the entry as finished.
+int write_entry(const std::string& folder, bool wow64, const std::string* installed_list, FailureInfo* failure) {
+  bool published = installed_list != nullptr;
   std::string path = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
   port::HKEY key = nullptr;
   port::LSTATUS status =
@@ -232,12 +276,19 @@ int write_entry(const std::string& folder, bool wow64, bool published, FailureIn
     // An earlier installation's name and version go until this one is in place.
     port::RegDeleteValueA(key, "DisplayVersion");
     failed = set_text(key, "InstallLocation", folder, failure) != 0 ||
+             set_text(key, "DisplayIcon", folder + "\\install.exe,0", failure) != 0 ||
              set_text(key, "Publisher", kPublisher, failure) != 0 ||
              set_text(key, "UninstallString", quoted_command(folder, ""), failure) != 0 ||
              set_text(key, "QuietUninstallString", quoted_command(folder, " -c 0"), failure) != 0 ||
              set_number(key, "NoModify", 1, failure) != 0 || set_number(key, "NoRepair", 1, failure) != 0;
   } else {
-    failed = set_text(key, "DisplayName", kDisplayName, failure) != 0 ||
+    port::DWORD size = 0;
+    bool measured = estimated_size(folder, &size);
+    if (!measured) port::RegDeleteValueA(key, "EstimatedSize");
+    failed = set_text(key, "InstalledList", *installed_list, failure) != 0 ||
+             set_text(key, "InstallDate", install_date(), failure) != 0 ||
+             (measured && set_number(key, "EstimatedSize", size, failure) != 0) ||
+             set_text(key, "DisplayName", kDisplayName, failure) != 0 ||
              set_text(key, "DisplayVersion", HALVIK_VERSION, failure) != 0;
   }
   port::RegCloseKey(key);
@@ -259,7 +310,7 @@ bool delete_product_file(const std::string& path, bool until_restart) {
     if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
   }
   if (port::MoveFileExA(path.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    std::printf("%s will be deleted when the system restarts.\n", path.c_str());
+    report_output("%s will be deleted when the system restarts.\n", path.c_str());
     return true;
   }
   report_error("Unable to delete %s\n", path.c_str());
@@ -307,7 +358,8 @@ int remove_unregistered_copies(bool wow64) {
 }
 
 // The copies, their deletions taken back, and then the entry.  0, or 1 with failure filled.
-int place_copies(const std::string& folder, const std::string& source, bool wow64, FailureInfo* failure) {
+int place_copies(const std::string& folder, const std::string& source, bool wow64, const std::string& installed_list,
+                 FailureInfo* failure) {
   std::vector<std::string> placed{"\\??\\" + folder};
   for (const char* name : product_programs(wow64)) {
     std::string target = folder + "\\" + name;
@@ -323,8 +375,8 @@ int place_copies(const std::string& folder, const std::string& source, bool wow6
   }
   if (keep_files_at_restart(placed, failure) != 0) return 1;
   // Only now that the folder is ours and holds the copies: the entry runs what is there.
-  if (write_entry(folder, wow64, false, failure) != 0) return 1;
-  return write_entry(folder, wow64, true, failure);
+  if (write_entry(folder, wow64, nullptr, failure) != 0) return 1;
+  return write_entry(folder, wow64, &installed_list, failure);
 }
 
 }  // namespace
@@ -336,7 +388,7 @@ int check_product_folder(FailureInfo* failure) {
   return read_wow64(&wow64, failure) && product_folder(wow64, &folder, &parent, failure) ? 0 : 1;
 }
 
-int register_product(FailureInfo* failure) {
+int register_product(const std::string& installed_list, FailureInfo* failure) {
   std::string folder;
   std::string parent;
   std::string source;
@@ -347,9 +399,18 @@ int register_product(FailureInfo* failure) {
   bool made = false;
   if (take_product_folder(folder, parent, &made, failure) != 0) return 1;
   // A folder this run made goes again when the rest fails: nothing names it yet.
-  if (place_copies(folder, source, wow64, failure) == 0) return 0;
-  if (made) remove_product_folder(folder);
-  return 1;
+  if (place_copies(folder, source, wow64, installed_list, failure) != 0) {
+    if (made) remove_product_folder(folder);
+    return 1;
+  }
+  // The events' texts are in the program's copy, which stays until the removal.  Without the
+  // source the events are still reported, shown without their text: that fails nothing.
+  port::DWORD code = 0;
+  if (register_event_source((folder + "\\install.exe").c_str(), &code) != 0) {
+    std::snprintf(failure_text, sizeof failure_text, "Unable to register the event source %s", kEventSourceKeyPath);
+    report_system_error(failure_text, code);
+  }
+  return 0;
 }
 
 int unregister_product() {
@@ -357,6 +418,13 @@ int unregister_product() {
   bool wow64 = false;
   if (!read_wow64(&wow64, &failure)) {
     print_failure(failure);
+    return 1;
+  }
+  // First, while the entry is still there to run the removal again: a source left behind
+  // would name a message file that is gone.
+  port::DWORD code = 0;
+  if (unregister_event_source(&code) != 0) {
+    report_error("Unable to delete HKEY_LOCAL_MACHINE\\%s\n", kEventSourceKeyPath);
     return 1;
   }
   std::string entry = std::string(kUninstallKeyPath) + "\\" + kUninstallEntryName;
