@@ -1,5 +1,6 @@
 #include "common/report.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -29,38 +30,37 @@ void emit(std::FILE* stream, const std::string& text) {
   if (stream == stderr) keep(&errors, text);
 }
 
+// The text a printf format makes of its arguments, of whatever length.
+std::string formatted(const char* format, va_list arguments) {
+  std::string text;
+  va_list measure;
+  va_copy(measure, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length > 0) {
+    text.resize(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    text.pop_back();
+  }
+  return text;
+}
+
 }  // namespace
 
 void report_output(const char* format, ...) {
-  std::string text;
   va_list arguments;
   va_start(arguments, format);
-  int length = std::vsnprintf(nullptr, 0, format, arguments);
+  std::string text = formatted(format, arguments);
   va_end(arguments);
-  if (length > 0) {
-    text.resize(static_cast<std::size_t>(length) + 1);
-    va_start(arguments, format);
-    std::vsnprintf(text.data(), text.size(), format, arguments);
-    va_end(arguments);
-    text.pop_back();
-  }
   emit(stdout, text);
 }
 
 void report_error(const char* format, ...) {
   std::fflush(stdout);
-  std::string text;
   va_list arguments;
   va_start(arguments, format);
-  int length = std::vsnprintf(nullptr, 0, format, arguments);
+  std::string text = formatted(format, arguments);
   va_end(arguments);
-  if (length > 0) {
-    text.resize(static_cast<std::size_t>(length) + 1);
-    va_start(arguments, format);
-    std::vsnprintf(text.data(), text.size(), format, arguments);
-    va_end(arguments);
-    text.pop_back();
-  }
   emit(stderr, text);
 }
 
