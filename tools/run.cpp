@@ -138,7 +138,7 @@ int command_run(const std::vector<std::string>& args) {
   std::string native;
   if (!native_program(image, &native)) return trouble(image + ": no native program stands for it");
 
-  std::vector<std::string> environment = program_environment(m.dir, m.current_directory, image);
+  std::vector<std::string> environment = program_environment(m.dir, m.current_directory, image, 1);
   std::vector<std::string> arguments = split_command_line(line);
   std::vector<char*> envp = exec_array(environment);
   std::vector<char*> argv = exec_array(arguments);

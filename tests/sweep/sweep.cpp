@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/programs.h"
@@ -53,7 +54,7 @@ const ErrorRule kErrors[] = {
     {"CreateFileA", 32},  // sharing violation
     {"fopen", 32},
     {"ControlService", 1052},  // the control is not valid for the service
-    {"spawnl_wait", 2},       // the program is not there
+    {"spawnl_wait", 2},        // the program is not there
     {"LoadLibraryExA", 126},   // the DLL is not there
     {"getenv", 203},           // the variable is not set
     {"SetupDi", 0xE000020B},   // no such device instance
@@ -64,8 +65,7 @@ const ErrorRule kErrors[] = {
 // Traced calls not worth failing: the sim never makes them fail (Sleep consults the faults but
 // cannot fail), or Windows doesn't fail them on a valid handle (CloseServiceHandle, FreeLibrary:
 // a program's handles close and its DLLs unload at its end anyway).
-const std::set<std::string> kNotInjectable = {"CMP_WaitNoPendingInstallEvents", "CloseServiceHandle",
-                                              "FreeLibrary", "Sleep", "GetLocalTime"};
+const std::set<std::string> kNotInjectable = {"CloseServiceHandle", "FreeLibrary", "Sleep", "GetLocalTime"};
 
 unsigned long error_for(const std::string& call) {
   for (const ErrorRule& rule : kErrors) {
@@ -143,23 +143,40 @@ struct Site {
   int occurrence;
 };
 
-// Every injectable call of a trace, counted per process: on AMD64 the counterpart's lines
-// come between the request the installer writes and the installer's spawnl_wait.
+// Every injectable call of a trace, counted per process as the machine counts "#n": each line
+// names the program that made the call ("install: ", "installx64: "), so a call the installer
+// makes while the exchange is under way is never taken for the counterpart's, and each start
+// of the counterpart counts from 1 again.  "#n" in [faults.installx64] fails the nth such call
+// of every start, so a call of a later start that an earlier start also made n times is left
+// out (*shadowed counts it): the earlier start would meet the fault first.
 std::vector<Site> sites_of(const Scenario& scenario, const std::string& trace,
-                           std::map<std::string, int>* not_injectable) {
+                           std::map<std::string, int>* not_injectable, int* shadowed) {
   std::vector<Site> sites;
-  std::map<std::string, int> seen;
-  bool child = false;
+  std::map<std::string, int> seen;    // this start's calls, by program and call
+  std::map<std::string, int> before;  // the most any earlier start of the program made
+  std::string previous;
   for (const std::string& line : lines_of(trace)) {
-    std::string call = line.substr(0, line.find(' '));
-    if (call == "spawnl_wait") child = false;
-    std::string program = child ? "installx64" : "install";
+    std::size_t colon = line.find(": ");
+    std::string program = line.substr(0, colon);
+    std::string rest = colon == std::string::npos ? line : line.substr(colon + 2);
+    std::string call = rest.substr(0, rest.find(' '));
+    if (program != previous && program != "install") {  // another start of a child program
+      for (auto& [key, count] : seen) {
+        if (key.rfind(program + " ", 0) == 0) before[key] = std::max(before[key], std::exchange(count, 0));
+      }
+    }
+    previous = program;
     if (kNotInjectable.count(call) != 0) {
       ++(*not_injectable)[call];
-    } else {
-      sites.push_back(Site{&scenario, program, call, ++seen[program + " " + call]});
+      continue;
     }
-    if (!child && call == "fopen" && line.find("instlib.tmp\" \"w\"") != std::string::npos) child = true;
+    std::string key = program + " " + call;
+    int occurrence = ++seen[key];
+    if (occurrence <= before[key]) {
+      ++*shadowed;
+    } else {
+      sites.push_back(Site{&scenario, program, call, occurrence});
+    }
   }
   return sites;
 }
@@ -284,7 +301,7 @@ bool prepare(const Tools& tools, const Scenario& scenario, const fs::path& dir, 
   }
   fs::path traced = dir / "traced";
   copy_machine(reference->start, traced);
-  std::ofstream(traced / "machine.ini", std::ios::app) << "\n[trace]\nenabled = 1\n";
+  std::ofstream(traced / "machine.ini", std::ios::app) << "\n[trace]\nenabled = 1\nprogram = 1\n";
   if (!fault_free(traced, scenario.removal)) return false;
   *trace = read_text(traced / "trace.log");
   reference->expected = dir / "expected";
@@ -329,6 +346,7 @@ int main(int argc, char** argv) {
   std::vector<Reference> references(std::size(kScenarios));
   std::vector<Site> all_sites;
   std::map<std::string, int> not_injectable;
+  int shadowed = 0;
   for (std::size_t i = 0; i < std::size(kScenarios); ++i) {
     std::string trace;
     std::string problem;
@@ -337,7 +355,7 @@ int main(int argc, char** argv) {
       fs::remove_all(temp);
       return 2;
     }
-    for (Site& site : sites_of(kScenarios[i], trace, &not_injectable)) all_sites.push_back(site);
+    for (Site& site : sites_of(kScenarios[i], trace, &not_injectable, &shadowed)) all_sites.push_back(site);
   }
   std::vector<std::size_t> chosen;
   for (std::size_t i = 0; i < all_sites.size(); i += sample) chosen.push_back(i);
@@ -376,6 +394,8 @@ int main(int argc, char** argv) {
     calls += (calls.empty() ? "" : ", ") + call + " " + std::to_string(count);
   }
   std::printf("sweep: %d traced calls not injectable (%s)\n", skipped, calls.c_str());
+  std::printf("sweep: %d calls of a later start of the counterpart met first by an earlier start\n",
+              shadowed);
   if (sample > 1) std::printf("sweep: 1 site in %zu (%zu of %zu)\n", sample, chosen.size(), all_sites.size());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("sweep: %.1f s with %u workers\n", seconds, jobs);

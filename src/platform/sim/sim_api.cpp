@@ -263,6 +263,7 @@ void add_fault(const std::string& call, const std::string& argument, int occurre
 void clear_faults() {
   Machine& m = machine();
   m.faults.clear();
+  m.kill_at_call = 0;
   for (IniSection& section : m.ini.sections) {
     if (iequals(section.name, "faults") || lower(section.name).rfind("faults.", 0) == 0) {
       section.entries.clear();

@@ -112,6 +112,10 @@ DWORD PORT_WINAPI wait_no_pending_install_events(DWORD timeout) {
   // Nothing installs in the background on this machine: nothing to wait for, unless the
   // machine is set to let the wait run out.
   DWORD result = devices::wait_no_pending_times_out() ? 258 : 0;  // WAIT_TIMEOUT, WAIT_OBJECT_0
+  if (DWORD error = sim::internal::fault("CMP_WaitNoPendingInstallEvents", {std::to_string(timeout)})) {
+    port::SetLastError(error);
+    result = 0xFFFFFFFF;  // WAIT_FAILED
+  }
   sim::internal::trace_line("CMP_WaitNoPendingInstallEvents " + std::to_string(timeout) + " -> " +
                             std::to_string(result));
   return result;

@@ -138,6 +138,20 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
     bool applies = false;
     if (!fault_section(section.name, &applies)) continue;
     for (const IniEntry& entry : section.entries) {
+      if (iequals(entry.key, "kill_at_call") || iequals(entry.key, "kill_at_start")) {
+        std::string value = ini_value(entry.value);
+        char* end = nullptr;
+        errno = 0;
+        long number = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || errno != 0 || number < 1 || number > 2147483647) {
+          *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": bad " + entry.key + " \"" +
+                   entry.value + "\": not a number from 1 to 2147483647";
+          return false;
+        }
+        if (applies)
+          (iequals(entry.key, "kill_at_call") ? loaded->kill_at_call : loaded->kill_at_start) = number;
+        continue;
+      }
       Fault parsed;
       std::string why;
       if (!parse_fault(entry.key, entry.value, &parsed, &why)) {
@@ -185,6 +199,7 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
   }
   loaded->dir = dir;
   loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
+  loaded->trace_program = loaded->ini.get_or("trace", "program", "0") == "1";
   loaded->current_directory = loaded->ini.get_or("process", "current_directory", "C:\\");
   loaded->image_path = image_path_in(loaded->ini, loaded->current_directory);
   loaded->loaded = true;
@@ -256,7 +271,10 @@ bool reload(std::string* error) {
   m.hklm = fresh.hklm;
   m.ini = std::move(fresh.ini);
   m.faults = std::move(fresh.faults);
+  m.kill_at_call = fresh.kill_at_call;  // the count of calls made is this process's and goes on
+  m.kill_at_start = fresh.kill_at_start;
   m.trace_to_file = fresh.trace_to_file;
+  m.trace_program = fresh.trace_program;
   m.registry_dirty = false;
   m.ini_dirty = fresh.ini_dirty;  // a service database read from the keys is to be kept
   for (auto& [handle, key] : m.keys) {
@@ -304,8 +322,25 @@ void ini_changed() {
 
 // ---- faults and trace ----------------------------------------------------------------------
 
+namespace {
+
+// A process ended from outside (an agent's time-out, Task Manager) stops between two calls:
+// what every earlier call did is on the machine, the call it was ended at never happens, the
+// system closes its handles, and nothing of its own runs any more (no atexit, no stream
+// flush).  It ends with the code TerminateProcess is most often given: 1.
+[[noreturn]] void end_killed() {
+  close_process_handles();
+  std::string error;
+  if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
+  std::_Exit(1);
+}
+
+}  // namespace
+
 DWORD fault(const char* call, std::initializer_list<std::string_view> arguments) {
   Machine& m = machine();
+  if (++m.calls_made == m.kill_at_call && (m.kill_at_start == 0 || m.kill_at_start == m.start_number))
+    end_killed();
   DWORD result = 0;
   for (Fault& f : m.faults) {
     if (!iequals(f.call, call)) continue;
@@ -328,6 +363,7 @@ void trace_line(const std::string& line) {
   m.trace.push_back(line);
   if (m.trace_to_file && m.loaded) {
     if (std::FILE* file = std::fopen((m.dir + "/trace.log").c_str(), "a")) {
+      if (m.trace_program) std::fputs((program_name() + ": ").c_str(), file);
       std::fputs(line.c_str(), file);
       std::fputc('\n', file);
       std::fclose(file);
@@ -419,6 +455,8 @@ int initialize() {
   }
   if (const char* image = std::getenv("HALVIK_IMAGE"); image != nullptr && *image != '\0')
     raw_machine().image_path = image;
+  if (const char* start = std::getenv("HALVIK_START"); start != nullptr && std::atol(start) > 0)
+    raw_machine().start_number = std::atol(start);
   return 0;
 }
 

@@ -126,8 +126,16 @@ struct Machine {
   KeyPtr hklm;
   Ini ini;
   std::vector<Fault> faults;
+  // The platform call this process is ended at, as a killed process is ended: 0 never.  It is
+  // counted over every call that consults the faults, which is every traced call, in order.
+  long kill_at_call = 0;
+  long kill_at_start = 0;  // only in this start of the program (the counterpart runs twice); 0 any
+  long calls_made = 0;     // this process's so far
+  long start_number = 1;   // which start of its program by its parent this process is
+  std::map<std::string, long> children_started;  // by program file
   std::vector<std::string> trace;
   bool trace_to_file = false;
+  bool trace_program = false;  // each line starts with the name of the program that made the call
   std::string current_directory;  // the process's, per run
   std::string image_path;         // the running program's file, as GetModuleFileNameA names it
   std::string image_moved_to;     // where that file was renamed to while running; "" not moved

@@ -112,17 +112,20 @@ std::vector<std::string> split_command_line(const std::string& line) {
   return arguments;
 }
 
-std::vector<std::string> program_environment(const std::string& machine_dir, const std::string& current_directory,
-                                             const std::string& image) {
+std::vector<std::string> program_environment(const std::string& machine_dir,
+                                             const std::string& current_directory, const std::string& image,
+                                             long start_number) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 && std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0 &&
-        std::strncmp(*entry, "HALVIK_IMAGE=", 13) != 0)
+    if (std::strncmp(*entry, "HALVIK_MACHINE=", 15) != 0 &&
+        std::strncmp(*entry, "HALVIK_CURRENT_DIRECTORY=", 25) != 0 &&
+        std::strncmp(*entry, "HALVIK_IMAGE=", 13) != 0 && std::strncmp(*entry, "HALVIK_START=", 13) != 0)
       environment.emplace_back(*entry);
   }
   environment.push_back("HALVIK_MACHINE=" + machine_dir);
   environment.push_back("HALVIK_CURRENT_DIRECTORY=" + current_directory);
   environment.push_back("HALVIK_IMAGE=" + image);
+  environment.push_back("HALVIK_START=" + std::to_string(start_number));
   return environment;
 }
 
@@ -229,7 +232,9 @@ std::intptr_t spawnl_wait(const char* path, const char* arg0, const char* arg1, 
       std::string image;
       full_windows_path(found, &image);
       // The child's own file is the one started, wherever the current directory is.
-      std::vector<std::string> environment = program_environment(m.dir, m.current_directory, image);
+      // Which start of that program this is, so that a kill can be aimed at one of them.
+      std::vector<std::string> environment =
+          program_environment(m.dir, m.current_directory, image, ++m.children_started[lower(found)]);
       std::vector<char*> envp = exec_array(environment);
       std::vector<std::string> arguments = split_command_line(command_line);
       std::vector<char*> argv = exec_array(arguments);

@@ -16,9 +16,10 @@ std::vector<std::string> split_command_line(const std::string& line);
 
 // The environment of a program started on the machine in `machine_dir`: this process's, with the
 // machine, the directory it starts in and its own file (`image`, a full Windows path) in place
-// of whatever this process was told of them.
+// of whatever this process was told of them, and which start of that program by this process
+// it is (from 1).
 std::vector<std::string> program_environment(const std::string& machine_dir, const std::string& current_directory,
-                                             const std::string& image);
+                                             const std::string& image, long start_number);
 
 // The texts as the null-terminated array exec and posix_spawn take; valid while they are.
 std::vector<char*> exec_array(std::vector<std::string>& texts);
