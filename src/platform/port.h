@@ -115,6 +115,10 @@ inline constexpr DWORD REG_DWORD = 4;
 inline constexpr DWORD REG_MULTI_SZ = 7;
 inline constexpr DWORD REG_QWORD = 11;
 inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+// A key kept in memory only: it is gone after the next restart.
+inline constexpr DWORD REG_OPTION_VOLATILE = 1;
+// A key can't be made non-volatile under a volatile one.
+inline constexpr DWORD ERROR_CHILD_MUST_BE_VOLATILE = 1021;
 inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
 inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
@@ -135,6 +139,9 @@ LSTATUS RegSetValueExA(HKEY key, const char* value_name, DWORD reserved, DWORD t
 LSTATUS RegQueryValueExA(HKEY key, const char* value_name, DWORD* reserved, DWORD* type, BYTE* data,
                          DWORD* data_size);
 LSTATUS RegCloseKey(HKEY key);
+// Returns once every change made to the key's hive (by any process) is on the disk; until then,
+// or until the system's lazy flush, a power cut can lose them.
+LSTATUS RegFlushKey(HKEY key);
 // ERROR_FILE_NOT_FOUND when the key has no such value.
 LSTATUS RegDeleteValueA(HKEY key, const char* value_name);
 // Deletes a key without subkeys (ERROR_ACCESS_DENIED otherwise) from the view that view names

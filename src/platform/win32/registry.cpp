@@ -26,6 +26,10 @@ port::LSTATUS port::RegQueryValueExA(port::HKEY key, const char* value_name, por
   return ::RegQueryValueExA(win(key), value_name, win(reserved), win(type), data, win(data_size));
 }
 
+port::LSTATUS port::RegFlushKey(port::HKEY key) {
+  return ::RegFlushKey(win(key));
+}
+
 port::LSTATUS port::RegDeleteKeyExA(port::HKEY key, const char* sub_key, port::REGSAM view,
                                     port::DWORD reserved) {
   // Looked up, not linked: 32-bit Windows XP and 2000 don't export it, and have one view only.

@@ -308,6 +308,18 @@ LSTATUS RegCloseKey(HKEY key) {
   return status;
 }
 
+LSTATUS RegFlushKey(HKEY key) {
+  std::string path = key_path(key, nullptr);
+  LSTATUS status = static_cast<LSTATUS>(fault("RegFlushKey", {path}));
+  if (status == ERROR_SUCCESS) {
+    Resolved base = resolve(key);
+    status = base.status;
+    if (status == ERROR_SUCCESS && (base.access & KEY_QUERY_VALUE) == 0) status = ERROR_ACCESS_DENIED;
+  }
+  trace_line("RegFlushKey " + label(path) + " -> " + std::to_string(status));
+  return status;
+}
+
 LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key) {
   std::string path = key_path(key, sub_key);
   LSTATUS status = static_cast<LSTATUS>(fault("SHDeleteKeyA", {path}));
