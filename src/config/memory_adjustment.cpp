@@ -19,58 +19,45 @@ std::uint32_t held_to_32_bits(std::uint64_t pages) {
   return static_cast<std::uint32_t>(pages < kLargestPages ? pages : kLargestPages);
 }
 
-// What the administrator must put right by hand when the program changed SystemPages and could
-// neither record nor take back the change.
-char by_hand_text[384];
-
-// SystemPages, then the bookkeeping a later removal needs to undo it; stops at the first
-// failure.  SystemPages is never left raised without that bookkeeping: when a bookkeeping
-// write fails, the value read before goes back, and when even that fails, the report says
-// which value to set by hand.
-int write_adjustment(port::HKEY memory, port::HKEY parameters, std::uint32_t previous, std::uint32_t adjusted,
-                     std::uint32_t modules, FailureInfo* failure) {
-  if (set_dword_value(memory, "SystemPages", adjusted, failure) != 0) return 1;
-  if (set_dword_value(parameters, "OLD_SYSPAGES", previous, failure) == 0 &&
-      set_dword_value(parameters, "NEW_SYSPAGES", adjusted, failure) == 0 &&
-      set_dword_value(parameters, "SYSP_NUM_PCI", modules, failure) == 0) {
-    return 0;
+// Marks, before SystemPages is written, that a restart is due for it: the mark is a volatile key,
+// which Windows drops at the restart that makes the new value real.  A run ended before it
+// could say so leaves the mark for the next run to find.  Nothing fails for a mark that can't be
+// made: it only matters for a run that is also ended from outside.
+void mark_restart_pending(port::HKEY memory) {
+  port::HKEY mark = nullptr;
+  if (port::RegCreateKeyExA(memory, kRestartPendingKeyName, 0, nullptr, port::REG_OPTION_VOLATILE,
+                            port::KEY_QUERY_VALUE, nullptr, &mark, nullptr) ==
+      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    port::RegCloseKey(mark);
   }
-  FailureInfo put_back;  // the failed bookkeeping write is the one to report
-  if (set_dword_value(memory, "SystemPages", previous, &put_back) != 0) {
-    std::snprintf(by_hand_text, sizeof by_hand_text,
-                  "The memory adjustment could not be recorded or taken back: SystemPages under "
-                  "HKEY_LOCAL_MACHINE\\%s is 0x%X; set it back to 0x%X by hand.",
-                  kMemoryManagementKeyPath, adjusted, previous);
-    failure->message = by_hand_text;
-  }
-  return 1;
 }
 
-// Once SystemPages no longer holds our adjustment, its record goes in the same step: a later
-// pass or run that found it would take our share away a second time.  NEW_SYSPAGES goes first,
-// since without it nothing counts as ours; the other two are then mere leftovers of a key the
-// removal deletes.  When it can't go, SystemPages gets the adjusted value back, so that value
-// and record still agree for the next removal.  0, or 2 with the failure recorded.
-int retire_record(port::HKEY memory, port::HKEY parameters, std::uint32_t restored, std::uint32_t adjusted,
-                  FailureInfo* failure) {
-  port::LSTATUS status = port::RegDeleteValueA(parameters, "NEW_SYSPAGES");
-  if (status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS) ||
-      status == static_cast<port::LSTATUS>(port::ERROR_FILE_NOT_FOUND)) {
-    port::RegDeleteValueA(parameters, "OLD_SYSPAGES");
-    port::RegDeleteValueA(parameters, "SYSP_NUM_PCI");
-    return 0;
+// Once SystemPages no longer holds our adjustment, its record goes: NEW_SYSPAGES first, since
+// without it nothing counts as ours.  A record that can't go does no harm: its OLD_SYSPAGES is
+// the value in place, which the next removal recognises as restored, and the removal deletes
+// the key that holds it.
+void retire_record(port::HKEY parameters) {
+  port::RegDeleteValueA(parameters, "NEW_SYSPAGES");
+  port::RegDeleteValueA(parameters, "OLD_SYSPAGES");
+  port::RegDeleteValueA(parameters, "SYSP_NUM_PCI");
+}
+
+// The bookkeeping a later removal needs to undo the adjustment, then SystemPages; stops at the
+// first failure.  The record goes first, as in a write-ahead log: a run ended between the two
+// leaves a record whose OLD_SYSPAGES is still the value in place, which the next removal
+// recognises as an adjustment not made; the other order would leave SystemPages raised with
+// nothing to tell what it was.  A failed SystemPages write takes the record back.
+int write_adjustment(port::HKEY memory, port::HKEY parameters, std::uint32_t previous, std::uint32_t adjusted,
+                     std::uint32_t modules, FailureInfo* failure) {
+  if (set_dword_value(parameters, "OLD_SYSPAGES", previous, failure) != 0 ||
+      set_dword_value(parameters, "NEW_SYSPAGES", adjusted, failure) != 0 ||
+      set_dword_value(parameters, "SYSP_NUM_PCI", modules, failure) != 0) {
+    return 1;
   }
-  failure->context = "DeleteValue - NEW_SYSPAGES";
-  failure->code = static_cast<std::uint32_t>(status);
-  FailureInfo put_back;
-  if (set_dword_value(memory, "SystemPages", adjusted, &put_back) != 0) {
-    std::snprintf(by_hand_text, sizeof by_hand_text,
-                  "The memory adjustment was taken back (SystemPages 0x%X), but its record stays: delete "
-                  "NEW_SYSPAGES under HKEY_LOCAL_MACHINE\\%s by hand before the driver is removed again.",
-                  restored, kParametersKeyPath);
-    failure->message = by_hand_text;
-  }
-  return 2;
+  mark_restart_pending(memory);
+  if (set_dword_value(memory, "SystemPages", adjusted, failure) == 0) return 0;
+  retire_record(parameters);
+  return 1;
 }
 
 // Reads one value of the adjustment.  0 read; 1 there is nothing of ours to undo (the value is
@@ -100,6 +87,17 @@ int open_adjustment_key(const char* path, const char* context, port::HKEY* key, 
 }
 
 }  // namespace
+
+bool memory_restart_pending() {
+  static const std::string path = std::string(kMemoryManagementKeyPath) + "\\" + kRestartPendingKeyName;
+  port::HKEY mark = nullptr;
+  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, path.c_str(), 0, port::KEY_QUERY_VALUE, &mark) !=
+      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+    return false;
+  }
+  port::RegCloseKey(mark);
+  return true;
+}
 
 int check_memory_setting(FailureInfo* failure) {
   static const std::string context =
@@ -189,26 +187,39 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
   if (result == 0) result = read_adjustment_value(parameters, "SYSP_NUM_PCI", &modules, failure);
   if (result == 0) result = read_adjustment_value(memory, "SystemPages", &current, failure);
   if (result == 0) {
-    std::uint32_t restored = current;
-    int outcome = 3;
-    if (current == new_pages) {
-      restored = old_pages;
-      outcome = 1;
-    } else if (current > new_pages) {
-      // Another program raised it further: take back only our share.
-      std::uint64_t share = std::uint64_t{modules} * 1024u;
-      restored = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
-      outcome = 2;
-    }
-    if (outcome == 3) {
+    if (current == old_pages && current != new_pages) {
+      // The value in place is the one from before: a run ended after it put that back, or
+      // before it made the adjustment it recorded.  Nothing to write; the restart, if one is
+      // still due, is announced from its mark.
+      retire_record(parameters);
+      *memory_outcome = 1;
+    } else if (current < new_pages) {
       *memory_outcome = 3;
-    } else if (set_dword_value(memory, "SystemPages", restored, failure) != 0) {
-      result = 2;
     } else {
-      result = retire_record(memory, parameters, restored, current, failure);
+      std::uint32_t restored = old_pages;
+      int outcome = 1;
+      if (current > new_pages) {
+        // Another program raised it further: take back only our share.  The record is first
+        // made to say so (the value in place as ours, the value to go back to as the one from
+        // before), so that a run ended half-way is finished by the next one instead of taking
+        // the share away twice.
+        std::uint64_t share = std::uint64_t{modules} * 1024u;
+        restored = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
+        outcome = 2;
+        if (set_dword_value(parameters, "OLD_SYSPAGES", restored, failure) != 0 ||
+            set_dword_value(parameters, "NEW_SYSPAGES", current, failure) != 0) {
+          result = 2;
+        }
+      }
       if (result == 0) {
-        *memory_outcome = outcome;
-        *reboot_needed = 1;
+        mark_restart_pending(memory);
+        if (set_dword_value(memory, "SystemPages", restored, failure) != 0) {
+          result = 2;
+        } else {
+          retire_record(parameters);
+          *memory_outcome = outcome;
+          *reboot_needed = 1;
+        }
       }
     }
   }

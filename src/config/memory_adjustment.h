@@ -6,11 +6,19 @@
 inline constexpr const char* kMemoryManagementKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
 
+// A volatile key under the Memory Management key, made before each change to SystemPages: it
+// is there until the next restart, that is for as long as a change made since is not yet real.
+inline constexpr const char* kRestartPendingKeyName = "TessaridgeRestartPending";
+
+// Whether a change to SystemPages since the last restart waits for one, whichever run made it.
+bool memory_restart_pending();
+
 // Whether SystemPages can be read (and its key opened for writing), before anything of an
 // earlier installation is taken away for a new one that adjusts it.  0, or 1 with the failure
 // naming the value's key.
 int check_memory_setting(FailureInfo* failure);
-// 0 or 1.  A failed write leaves SystemPages as it was found.
+// 0 or 1.  A failed write leaves SystemPages as it was found.  The record is written before
+// SystemPages, so that a run ended at any point leaves what the next removal can undo.
 int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::uint32_t meg_in_system,
                             int* memory_outcome, int* reboot_needed, FailureInfo* failure);
 // 0 restored, or nothing of ours to restore; 1 no complete bookkeeping (absent values, or of

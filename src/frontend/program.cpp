@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/registry_flush.h"
 #include "common/report.h"
 #include "config/memory_adjustment.h"
 #include "frontend/command_line.h"
@@ -168,14 +169,22 @@ void check_installation_inputs() {
 // The Plug and Play removal, then the legacy one; a failed pass ends the process.  True when
 // either pass needs a reboot.
 bool run_removal_passes() {
+  // A memory change an earlier run made, whose restart has not come yet: that run may have been
+  // ended before it could ask for the restart, and the machine is not what it set out to make
+  // it until then.
+  bool memory_pending = memory_restart_pending();
+  if (memory_pending) run_needs_restart = true;
   int pnp_reboot = 0;
   int legacy_reboot = 0;
   run_removal_pass(&pnp_reboot, 1);
   run_removal_pass(&legacy_reboot, 0);
+  bool reboot_needed = pnp_reboot != 0 || legacy_reboot != 0;
+  if (memory_pending && !reboot_needed)
+    report_output("For the memory adjustments to take effect, the system must be rebooted.\n");
   // Only once the driver is gone: a removal that fails keeps its entry, to be run again.  An
   // entry that stays would tell deployment tools the driver is still installed.
   if (unregister_product() != 0) fail_removal();
-  return pnp_reboot != 0 || legacy_reboot != 0;
+  return reboot_needed || memory_pending;
 }
 
 [[noreturn]] void run_removal() {
@@ -367,6 +376,9 @@ void finish(int status) {
 }
 
 void end_run(int result) {
+  // What the run changed is on the disk before it says how it ended: a power cut after that
+  // can't take back what the exit code promises.  Runs that changed nothing need not wait.
+  if (result == kRunSucceeded || result == kRunFailed) flush_registry();
   int exit_code = exit_code_for(result, reboot_recommended != 0, restart_started, agent_exit_codes);
   // Asking for help or the version is no run worth a record.
   if (result != kRunInformation) keep_record(result, exit_code);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/protected_folder.h"
+#include "common/registry_flush.h"
 #include "common/report.h"
 #include "frontend/failure.h"
 #include "platform/port.h"
@@ -398,6 +399,8 @@ int register_product(const std::string& installed_list, FailureInfo* failure) {
   if (!own_folder(&source)) return fail(failure, "Unable to find", "the program's own file", 0);
   bool made = false;
   if (take_product_folder(folder, parent, &made, failure) != 0) return 1;
+  // The driver's keys are on the disk before the entry that says they are there.
+  flush_registry();
   // A folder this run made goes again when the rest fails: nothing names it yet.
   if (place_copies(folder, source, wow64, installed_list, failure) != 0) {
     if (made) remove_product_folder(folder);
@@ -420,6 +423,8 @@ int unregister_product() {
     print_failure(failure);
     return 1;
   }
+  // The removal's changes are on the disk before the entry that tells they are to be made goes.
+  flush_registry();
   // First, while the entry is still there to run the removal again: a source left behind
   // would name a message file that is gone.
   port::DWORD code = 0;

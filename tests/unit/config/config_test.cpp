@@ -304,6 +304,7 @@ TEST_F(MemoryTest, RestoreUndoesRecalculatesOrLeavesAlone) {
       {163840, 40000, 1, 1},               // ours: the earlier value comes back
       {165840, 165840 - 16 * 1024, 2, 1},  // raised further by someone else: take back our share
       {100000, 100000, 3, 0},              // lowered since: leave it
+      {40000, 40000, 1, 0},                // put back by a run ended before its record went
   };
   for (const auto& c : cases) {
     sim::reg_set_dword(kParameters, "OLD_SYSPAGES", 40000);
