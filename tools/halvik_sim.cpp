@@ -4,8 +4,9 @@
 //                                          which must not exist or be empty
 //   halvik-sim show DIR [KEY]              the registry below KEY (all of it without KEY) as
 //                                          .reg text; KEY with or without the HKEY_LOCAL_MACHINE prefix
-//   halvik-sim diff DIR1 DIR2              registry keys and values, machine.ini (but its
-//                                          [trace] section) and the files on the drives; no
+//   halvik-sim diff DIR1 DIR2              registry keys (volatile ones marked) and values,
+//                                          machine.ini (but its [trace] section) and the files
+//                                          on the drives; no
 //                                          output and exit 0 when they are equal, a listing and
 //                                          exit 1 when not
 //   halvik-sim service DIR NAME STATE      sets a service's state, adding the service if missing
@@ -129,7 +130,10 @@ void flatten(const Key& top, const std::string& top_path, KeyTable* table) {
     auto [key, path] = std::move(pending.back());
     pending.pop_back();
     auto& entry = (*table)[upper(path)];
+    // A volatile key shows as such: the same key volatile in one machine and plain in the other
+    // is a change (it survives a restart in one of them only).
     entry.first = path;
+    if (key->is_volatile) entry.first += " (volatile)";
     for (const Value& value : key->values) {
       entry.second[upper(value.name)] = reg_value_line(value, false);  // one line per value
     }

@@ -142,6 +142,8 @@ void start_services() {
 }  // namespace
 
 void restart_machine() {
+  // Volatile keys were held in memory only: the machine comes up without them.
+  if (drop_volatile_keys(machine().hklm.get())) registry_changed();
   carry_out_pending_operations();
   boot_service_manager();
   // The boards are enumerated again: a board without a driver gets one from the driver store
