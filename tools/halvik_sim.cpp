@@ -15,6 +15,10 @@
 //                                          for deletion go, the boards are enumerated and get
 //                                          drivers, services that start with the system start,
 //                                          reboot_requested is cleared
+//   halvik-sim power-cut DIR               the power fails and the machine starts again: each
+//                                          registry hive goes back to what it held at the last
+//                                          restart or its last RegFlushKey, volatile keys go,
+//                                          then what reboot does happens; files are kept
 //   halvik-sim import DIR [--present FILE] FILE.reg...
 //                                          a machine from registry exports (import.cpp)
 //   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]
@@ -59,7 +63,7 @@ using namespace sim::internal;
 
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
-    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
+    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR | halvik-sim power-cut DIR\n"
     "       halvik-sim import DIR [--present FILE] FILE.reg... | halvik-sim bound DIR\n"
     "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N]\n"
     "                           [--machines DIR]\n"
@@ -329,6 +333,9 @@ int command_service(const std::vector<std::string>& args) {
   } else {
     sim::add_service(name, kWin32OwnProcess, state);
   }
+  // The machine is being set up: a service added here is on the disk, as if long installed.
+  if (Key* system = find_key(raw_machine().hklm.get(), "SYSTEM"); system != nullptr && !flush_hive(*system, &error))
+    return trouble(error);
   if (!sim::save_machine(&error)) return trouble(error);
   return 0;
 }
@@ -342,6 +349,15 @@ int command_reboot(const std::vector<std::string>& args) {
   return 0;
 }
 
+int command_power_cut(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage();
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  if (!sim::power_cut_machine(&error)) return trouble(error);
+  if (!sim::save_machine(&error)) return trouble(error);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
@@ -351,6 +367,7 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
+  if (command == "power-cut") return command_power_cut(args);
   if (command == "run") {
     int status = halvik_sim::command_run(args);
     return status < 0 ? usage() : status;

@@ -3,6 +3,7 @@
 // handle to a deleted key 1018, a handle without the right access 5, a name beyond Windows'
 // limits 87 (keys) or 206 (values).
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -87,6 +88,8 @@ constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxDepth = 512;
 constexpr std::size_t kMaxValueName = 16383;
 constexpr LSTATUS kNameTooLong = 206;
+// ERROR_REGISTRY_IO_FAILED: what a flush the disk refuses answers.
+constexpr LSTATUS kRegistryIoFailed = 1016;
 
 bool key_names_fit(const char* sub_key) {
   for (const std::string& part : split_key_path(sub_key == nullptr ? "" : sub_key)) {
@@ -344,6 +347,11 @@ LSTATUS RegFlushKey(HKEY key) {
     Resolved base = resolve(key);
     status = base.status;
     if (status == ERROR_SUCCESS && (base.access & KEY_QUERY_VALUE) == 0) status = ERROR_ACCESS_DENIED;
+    std::string error;
+    if (status == ERROR_SUCCESS && !flush_hive(*base.key, &error)) {
+      std::fprintf(stderr, "halvik: cannot flush the simulated registry: %s\n", error.c_str());
+      status = kRegistryIoFailed;
+    }
   }
   trace_line("RegFlushKey " + label(path) + " -> " + std::to_string(status));
   return status;

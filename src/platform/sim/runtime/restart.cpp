@@ -142,7 +142,9 @@ void start_services() {
 }  // namespace
 
 void restart_machine() {
-  // Volatile keys were held in memory only: the machine comes up without them.
+  // The shutdown wrote every hive to the disk; volatile keys were held in memory only, and the
+  // machine comes up without them.
+  registry_all_durable();
   if (drop_volatile_keys(machine().hklm.get())) registry_changed();
   carry_out_pending_operations();
   boot_service_manager();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,35 @@ TEST_F(DurabilityTest, VolatileKeysAreCreatedAsAskedAndGoAtTheRestart) {
   EXPECT_EQ(kind("SOFTWARE\\Marker"), "");
   EXPECT_EQ(kind("SOFTWARE\\Plain\\Held"), "");
   EXPECT_EQ(kind("SOFTWARE\\Plain"), "plain");
+}
+
+// Every pair of hives flushed or not, the changes made by an earlier process: a power cut keeps
+// a hive's changes exactly when it was flushed since, whoever made them, and no volatile key.
+TEST_F(DurabilityTest, APowerCutKeepsWhatItsHiveFlushed) {
+  const char* const hives[] = {"SYSTEM\\Durable", "SOFTWARE\\Durable"};
+  for (int flushed = 0; flushed < 4; ++flushed) {
+    std::string value = "Change" + std::to_string(flushed);
+    for (const char* key : hives) sim::reg_set_dword(key, value, 1);
+    next_process();
+    ASSERT_EQ(create("SOFTWARE\\Durable\\Run", port::REG_OPTION_VOLATILE), 0);
+    for (int i = 0; i < 2; ++i) {
+      if ((flushed & (1 << i)) == 0) continue;
+      port::HKEY key = nullptr;
+      ASSERT_EQ(port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, hives[i], 0, port::KEY_QUERY_VALUE, &key), 0);
+      EXPECT_EQ(port::RegFlushKey(key), 0);
+      port::RegCloseKey(key);
+    }
+    next_process();
+    std::string error;
+    ASSERT_TRUE(sim::power_cut_machine(&error)) << error;
+    next_process();
+    for (int i = 0; i < 2; ++i) {
+      port::DWORD kept = 0;
+      EXPECT_EQ(sim::reg_get_dword(hives[i], value, &kept), (flushed & (1 << i)) != 0) << hives[i] << flushed;
+    }
+    EXPECT_EQ(kind("SOFTWARE\\Durable\\Run"), "");
+    EXPECT_FALSE(std::filesystem::exists(dir() + "/registry.flushed"));
+  }
 }
 
 }  // namespace
