@@ -334,7 +334,8 @@ int command_service(const std::vector<std::string>& args) {
     sim::add_service(name, kWin32OwnProcess, state);
   }
   // The machine is being set up: a service added here is on the disk, as if long installed.
-  if (Key* system = find_key(raw_machine().hklm.get(), "SYSTEM"); system != nullptr && !flush_hive(*system, &error))
+  if (Key* system = find_key(raw_machine().hklm.get(), "SYSTEM");
+      system != nullptr && !flush_hive(*system, &error))
     return trouble(error);
   if (!sim::save_machine(&error)) return trouble(error);
   return 0;

@@ -123,7 +123,8 @@ Key* key_in_view(const KeyPtr& base, const char* sub_key, DWORD access) {
 
 // The deepest key of that path that exists in the calling process's registry view, and the
 // names below it that don't.
-Key* deepest_in_view(const KeyPtr& base, const char* sub_key, DWORD access, std::vector<std::string>* missing) {
+Key* deepest_in_view(const KeyPtr& base, const char* sub_key, DWORD access,
+                     std::vector<std::string>* missing) {
   Key* key = machine().hklm.get();
   for (const std::string& part : split_key_path(path_in_view(base, sub_key, access))) {
     Key* below = missing->empty() ? key->find_subkey(part) : nullptr;
