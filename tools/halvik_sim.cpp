@@ -4,8 +4,9 @@
 //                                          which must not exist or be empty
 //   halvik-sim show DIR [KEY]              the registry below KEY (all of it without KEY) as
 //                                          .reg text; KEY with or without the HKEY_LOCAL_MACHINE prefix
-//   halvik-sim diff DIR1 DIR2              registry keys and values, machine.ini (but its
-//                                          [trace] section) and the files on the drives; no
+//   halvik-sim diff DIR1 DIR2              registry keys (volatile ones marked) and values,
+//                                          machine.ini (but its [trace] section) and the files
+//                                          on the drives; no
 //                                          output and exit 0 when they are equal, a listing and
 //                                          exit 1 when not
 //   halvik-sim service DIR NAME STATE      sets a service's state, adding the service if missing
@@ -14,6 +15,10 @@
 //                                          for deletion go, the boards are enumerated and get
 //                                          drivers, services that start with the system start,
 //                                          reboot_requested is cleared
+//   halvik-sim power-cut DIR               the power fails and the machine starts again: each
+//                                          registry hive goes back to what it held at the last
+//                                          restart or its last RegFlushKey, volatile keys go,
+//                                          then what reboot does happens; files are kept
 //   halvik-sim import DIR [--present FILE] FILE.reg...
 //                                          a machine from registry exports (import.cpp)
 //   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]
@@ -58,7 +63,7 @@ using namespace sim::internal;
 
 constexpr char kUsage[] =
     "usage: halvik-sim new DIR [--template NAME] | halvik-sim show DIR [KEY] | halvik-sim diff DIR1 DIR2\n"
-    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR\n"
+    "       halvik-sim service DIR NAME STATE | halvik-sim reboot DIR | halvik-sim power-cut DIR\n"
     "       halvik-sim import DIR [--present FILE] FILE.reg... | halvik-sim bound DIR\n"
     "       halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N]\n"
     "                           [--machines DIR]\n"
@@ -129,7 +134,10 @@ void flatten(const Key& top, const std::string& top_path, KeyTable* table) {
     auto [key, path] = std::move(pending.back());
     pending.pop_back();
     auto& entry = (*table)[upper(path)];
+    // A volatile key shows as such: the same key volatile in one machine and plain in the other
+    // is a change (it survives a restart in one of them only).
     entry.first = path;
+    if (key->is_volatile) entry.first += " (volatile)";
     for (const Value& value : key->values) {
       entry.second[upper(value.name)] = reg_value_line(value, false);  // one line per value
     }
@@ -325,6 +333,10 @@ int command_service(const std::vector<std::string>& args) {
   } else {
     sim::add_service(name, kWin32OwnProcess, state);
   }
+  // The machine is being set up: a service added here is on the disk, as if long installed.
+  if (Key* system = find_key(raw_machine().hklm.get(), "SYSTEM");
+      system != nullptr && !flush_hive(*system, &error))
+    return trouble(error);
   if (!sim::save_machine(&error)) return trouble(error);
   return 0;
 }
@@ -338,6 +350,15 @@ int command_reboot(const std::vector<std::string>& args) {
   return 0;
 }
 
+int command_power_cut(const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage();
+  std::string error;
+  if (!sim::use_machine(args[0], &error)) return trouble(error);
+  if (!sim::power_cut_machine(&error)) return trouble(error);
+  if (!sim::save_machine(&error)) return trouble(error);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
@@ -347,6 +368,7 @@ int main(int argc, char** argv) {
   if (command == "diff") return command_diff(args);
   if (command == "service") return command_service(args);
   if (command == "reboot") return command_reboot(args);
+  if (command == "power-cut") return command_power_cut(args);
   if (command == "run") {
     int status = halvik_sim::command_run(args);
     return status < 0 ? usage() : status;

@@ -82,6 +82,11 @@ bool reboot_requested();
 // directory before Vista), the services that start with the system and the drivers of present
 // devices start, reboot_requested is cleared.
 void restart_machine();
+// A power cut, and the machine started again: each hive of the registry goes back to what it
+// held at the last restart or at its last RegFlushKey (volatile keys go too), then the restart
+// happens as above, from that registry.  The files on the drives stay as they are.  False, with
+// the reason, when the state on the disk can't be read.
+bool power_cut_machine(std::string* error);
 // The file operations PendingFileRenameOperations holds, in order: each a source and a target
 // as the value names them ("\\??\\C:\\..."), an empty target for a deletion.
 std::vector<std::pair<std::string, std::string>> pending_file_operations();

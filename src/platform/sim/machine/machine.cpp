@@ -276,6 +276,10 @@ bool reload(std::string* error) {
   m.trace_to_file = fresh.trace_to_file;
   m.trace_program = fresh.trace_program;
   m.registry_dirty = false;
+  // The child may have flushed: the durable state is read again when it is needed.
+  m.durable.reset();
+  m.durable_changed = false;
+  m.all_durable = false;
   m.ini_dirty = fresh.ini_dirty;  // a service database read from the keys is to be kept
   for (auto& [handle, key] : m.keys) {
     std::string path = key->key->deleted ? "" : key->key->path();
@@ -297,6 +301,7 @@ bool save(std::string* error) {
   // A machine whose directory is gone (a test's, removed when it ended) has nowhere to go.
   std::error_code ignored;
   if (!std::filesystem::is_directory(m.dir, ignored)) return true;
+  if (!save_durable_state(error)) return false;
   if (m.registry_dirty) {
     if (!replace_registry(m.dir + "/registry.reg", *m.hklm, error)) return false;
     m.registry_dirty = false;
@@ -306,6 +311,10 @@ bool save(std::string* error) {
     m.ini_dirty = false;
   }
   return true;
+}
+
+bool write_registry_file(const std::string& path, const Key& root, std::string* error) {
+  return replace_registry(path, root, error);
 }
 
 bool write_machine(const Machine& m, std::string* error) {

@@ -141,6 +141,12 @@ struct Machine {
   std::string image_moved_to;     // where that file was renamed to while running; "" not moved
   bool registry_dirty = false;
   bool ini_dirty = false;
+  // The registry as the disk holds it (registry.flushed, else registry.reg), once a flush needed
+  // it; changed by a flush and not yet saved.
+  KeyPtr durable;
+  bool durable_changed = false;
+  // A restart flushed every hive: at the next save registry.flushed goes.
+  bool all_durable = false;
   std::map<void*, std::unique_ptr<KeyHandle>> keys;
   std::map<void*, std::unique_ptr<ServiceHandle>> services;
   std::map<void*, DWORD> tokens;  // access rights
@@ -181,5 +187,21 @@ bool save(std::string* error);
 bool load(const std::string& dir, std::string* error);
 bool write_machine(const Machine& machine, std::string* error);  // both files, unconditionally
 bool reload(std::string* error);  // after a child process ran on the same machine
+
+// ---- durability (registry/durable.cpp) -----------------------------------------------------
+// Windows writes the registry to the disk lazily, a hive at a time; the sim never does it by
+// itself.  What a hive held at the last restart or at its last RegFlushKey is what a power cut
+// leaves of it.  While some hive has changes not yet flushed, registry.flushed holds that state
+// (registry.reg the current one); without it, registry.reg is on the disk as it is.
+inline constexpr char kFlushedFile[] = "registry.flushed";
+// The hive of `key` (a first-level key of HKLM) is made durable as it is now; HKLM itself is no
+// hive and flushes nothing.  False, with the reason, when the durable state can't be read.
+bool flush_hive(const Key& key, std::string* error);
+// Everything is durable, as after a clean shutdown.
+void registry_all_durable();
+// Called by save() before registry.reg is replaced: keeps registry.flushed true.
+bool save_durable_state(std::string* error);
+// The registry.reg writer, for registry.flushed.
+bool write_registry_file(const std::string& path, const Key& root, std::string* error);
 
 }  // namespace sim::internal

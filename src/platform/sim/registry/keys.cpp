@@ -227,6 +227,7 @@ void merge_tree(Key* into, Key* from) {
     auto [to, key] = pending.back();
     pending.pop_back();
     to->take_values({key->values.begin(), key->values.size()});
+    to->is_volatile = to->is_volatile || key->is_volatile;
     for (Key* child : key->subkeys) {
       if (Key* same = to->find_subkey(child->name)) {
         pending.emplace_back(same, child);
@@ -235,6 +236,28 @@ void merge_tree(Key* into, Key* from) {
       }
     }
   }
+}
+
+bool drop_volatile_keys(Key* root) {
+  bool dropped = false;
+  std::vector<Key*> pending{root};
+  std::vector<std::string_view> volatile_names;
+  while (!pending.empty()) {
+    Key* key = pending.back();
+    pending.pop_back();
+    volatile_names.clear();
+    for (Key* child : key->subkeys) {
+      if (child->is_volatile) {
+        volatile_names.push_back(child->name);
+      } else {
+        pending.push_back(child);
+      }
+    }
+    // The names stay readable in the hive after the keys are unlinked.
+    for (std::string_view name : volatile_names) key->delete_subkey(name);
+    dropped = dropped || !volatile_names.empty();
+  }
+  return dropped;
 }
 
 Key* create_key(Key* from, std::string_view path) {

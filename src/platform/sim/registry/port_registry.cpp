@@ -3,8 +3,10 @@
 // handle to a deleted key 1018, a handle without the right access 5, a name beyond Windows'
 // limits 87 (keys) or 206 (values).
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/wow64/wow64.h"
@@ -86,6 +88,8 @@ constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxDepth = 512;
 constexpr std::size_t kMaxValueName = 16383;
 constexpr LSTATUS kNameTooLong = 206;
+// ERROR_REGISTRY_IO_FAILED: what a flush the disk refuses answers.
+constexpr LSTATUS kRegistryIoFailed = 1016;
 
 bool key_names_fit(const char* sub_key) {
   for (const std::string& part : split_key_path(sub_key == nullptr ? "" : sub_key)) {
@@ -109,14 +113,28 @@ std::string path_in_view(const KeyPtr& base, const char* sub_key, DWORD access) 
   return registry_view_path(path_below(base, sub_key), access);
 }
 
-// The key that a handle and a subkey name reach in the calling process's registry view.  With
-// create, missing keys are made.
-Key* key_in_view(const KeyPtr& base, const char* sub_key, DWORD access, bool create) {
+// The key that a handle and a subkey name reach in the calling process's registry view.
+Key* key_in_view(const KeyPtr& base, const char* sub_key, DWORD access) {
   std::string below = path_below(base, sub_key);
   std::string viewed = registry_view_path(below, access);
-  Key* root = machine().hklm.get();
-  if (viewed == below) return create ? create_key(base.get(), sub_key) : find_key(base.get(), sub_key);
-  return create ? create_key(root, viewed) : find_key(root, viewed);
+  if (viewed == below) return find_key(base.get(), sub_key);
+  return find_key(machine().hklm.get(), viewed);
+}
+
+// The deepest key of that path that exists in the calling process's registry view, and the
+// names below it that don't.
+Key* deepest_in_view(const KeyPtr& base, const char* sub_key, DWORD access,
+                     std::vector<std::string>* missing) {
+  Key* key = machine().hklm.get();
+  for (const std::string& part : split_key_path(path_in_view(base, sub_key, access))) {
+    Key* below = missing->empty() ? key->find_subkey(part) : nullptr;
+    if (below == nullptr) {
+      missing->push_back(part);
+    } else {
+      key = below;
+    }
+  }
+  return key;
 }
 
 HKEY open_handle(const KeyPtr& key, DWORD access) {
@@ -165,8 +183,12 @@ std::string data_summary(DWORD type, const BYTE* data, DWORD size) {
 
 }  // namespace
 
-LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGSAM desired, void*,
+// A volatile key lives in memory only and goes at the next restart; the option counts only for
+// the keys the call creates (an existing key stays as it is), and a key below a volatile one
+// must be asked for volatile as well.
+LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD options, REGSAM desired, void*,
                         HKEY* result, DWORD* disposition) {
+  bool want_volatile = (options & REG_OPTION_VOLATILE) != 0;
   std::string path = key_path(key, sub_key);
   LSTATUS status = static_cast<LSTATUS>(fault("RegCreateKeyExA", {path}));
   bool created = false;
@@ -176,16 +198,26 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGS
     if (status == ERROR_SUCCESS && (sub_key == nullptr || result == nullptr || !key_names_fit(sub_key)))
       status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
-      Key* target = key_in_view(base.key, sub_key, desired, false);
+      Key* target = key_in_view(base.key, sub_key, desired);
       if (target == nullptr) {
         if ((base.access & KEY_CREATE_SUB_KEY) == 0) {
           status = ERROR_ACCESS_DENIED;
         } else if (split_key_path(path_in_view(base.key, sub_key, desired)).size() > kMaxDepth) {
           status = ERROR_INVALID_PARAMETER;
         } else {
-          target = key_in_view(base.key, sub_key, desired, true);
-          created = true;
-          registry_changed();
+          std::vector<std::string> missing;
+          Key* parent = deepest_in_view(base.key, sub_key, desired, &missing);
+          if (parent->is_volatile && !want_volatile) {
+            status = ERROR_CHILD_MUST_BE_VOLATILE;
+          } else {
+            target = parent;
+            for (const std::string& part : missing) {
+              target = target->create_subkey(part);
+              target->is_volatile = want_volatile;
+            }
+            created = true;
+            registry_changed();
+          }
         }
       }
       if (status == ERROR_SUCCESS) {
@@ -194,7 +226,8 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* sub_key, DWORD, char*, DWORD, REGS
       }
     }
   }
-  trace_line("RegCreateKeyExA " + label(path) + " " + hex32(desired) + " -> " + std::to_string(status) +
+  trace_line("RegCreateKeyExA " + label(path) + " " + hex32(desired) + (want_volatile ? " volatile" : "") +
+             " -> " + std::to_string(status) +
              (status == ERROR_SUCCESS ? (created ? " created" : " opened") : ""));
   return status;
 }
@@ -208,7 +241,7 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* sub_key, DWORD, REGSAM desired, HKEY
     if (status == ERROR_SUCCESS && (result == nullptr || !key_names_fit(sub_key)))
       status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
-      Key* target = key_in_view(base.key, sub_key, desired, false);
+      Key* target = key_in_view(base.key, sub_key, desired);
       if (target == nullptr) {
         status = ERROR_FILE_NOT_FOUND;
       } else {
@@ -315,6 +348,11 @@ LSTATUS RegFlushKey(HKEY key) {
     Resolved base = resolve(key);
     status = base.status;
     if (status == ERROR_SUCCESS && (base.access & KEY_QUERY_VALUE) == 0) status = ERROR_ACCESS_DENIED;
+    std::string error;
+    if (status == ERROR_SUCCESS && !flush_hive(*base.key, &error)) {
+      std::fprintf(stderr, "halvik: cannot flush the simulated registry: %s\n", error.c_str());
+      status = kRegistryIoFailed;
+    }
   }
   trace_line("RegFlushKey " + label(path) + " -> " + std::to_string(status));
   return status;
@@ -328,7 +366,7 @@ LSTATUS SHDeleteKeyA(HKEY key, const char* sub_key) {
     status = base.status;
     if (status == ERROR_SUCCESS && !key_names_fit(sub_key)) status = ERROR_INVALID_PARAMETER;
     if (status == ERROR_SUCCESS) {
-      Key* target = key_in_view(base.key, sub_key, 0, false);
+      Key* target = key_in_view(base.key, sub_key, 0);
       if (target == nullptr) {
         status = ERROR_FILE_NOT_FOUND;
       } else if (target->parent == nullptr) {
@@ -351,7 +389,7 @@ LSTATUS RegDeleteKeyExA(HKEY key, const char* sub_key, REGSAM view, DWORD) {
     Resolved base = resolve(key);
     status = base.status;
     if (status == ERROR_SUCCESS) {
-      Key* target = key_in_view(base.key, sub_key, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), false);
+      Key* target = key_in_view(base.key, sub_key, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY));
       if (target == nullptr) {
         status = ERROR_FILE_NOT_FOUND;
       } else if (target->parent == nullptr || !target->subkeys.empty()) {

@@ -408,7 +408,11 @@ bool read_part(LineReader& lines, bool header, bool stop_at_removal, PartRead* p
   while (lines.next(&raw)) {
     std::size_t i = lines.index - 1;
     std::string_view line = trim_view(raw);
-    if (line.empty() || line[0] == ';') continue;
+    if (line.empty()) continue;
+    if (line[0] == ';') {
+      if (values.key != nullptr && line == kRegVolatileMark) values.key->is_volatile = true;
+      continue;
+    }
     if (line[0] == '[') {
       if (line.back() != ']') {
         parser.fail(i, "unterminated key name (missing ']')");

@@ -155,6 +155,7 @@ std::size_t text_bound(const Key& top, std::size_t top_path_size) {
     auto [key, path_size] = pending.back();
     pending.pop_back();
     bound += path_size + 4;  // "[path]\n" and the blank line after the values
+    if (key->is_volatile) bound += sizeof kRegVolatileMark;
     for (const Value& value : key->values) {
       // A data byte takes at most six characters (as UTF-16 in hex), a line of at least
       // 24 bytes a continuation of four; the name at most twice its size, escaped.
@@ -194,6 +195,10 @@ bool write_key(const Key& top, const std::string& top_path, std::string* out, co
     *out += '[';
     *out += path;
     out->append("]\n");
+    if (key->is_volatile) {
+      out->append(kRegVolatileMark);
+      *out += '\n';
+    }
     values.clear();
     for (const Value& value : key->values) values.push_back(&value);
     std::sort(values.begin(), values.end(), value_before);

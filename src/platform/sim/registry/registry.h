@@ -46,6 +46,9 @@ struct Key {
   Slab<Value> values;  // in creation order
   Slab<Key*> subkeys;  // in the order Windows enumerates them (names compared in upper case)
   bool deleted = false;
+  // Held in memory only: gone at the next restart, with everything below it (which is volatile
+  // too).  registry.reg marks it with a comment line after its key line.
+  bool is_volatile = false;
 
   Value* find_value(std::string_view value_name);
   Key* find_subkey(std::string_view key_name) const;
@@ -77,6 +80,9 @@ KeyPtr key_ptr(Key* key);
 // registry.reg's first line, and the one hive it holds.
 inline constexpr char kRegFileHeader[] = "Windows Registry Editor Version 5.00";
 inline constexpr char kRegFileRoot[] = "HKEY_LOCAL_MACHINE";
+// The comment line after a volatile key's line: the registry editor skips it, the sim keeps the
+// key volatile from one process to the next.
+inline constexpr char kRegVolatileMark[] = "; volatile";
 
 // REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: the types held in the ANSI code page.
 bool is_string_type(DWORD type);
@@ -93,6 +99,8 @@ Key* create_key(Key* from, std::string_view path);
 // replace those of the same name, subkeys `into` lacks are moved over whole (never copied),
 // the others are merged.  `into`'s hive keeps `from`'s.
 void merge_tree(Key* into, Key* from);
+// Deletes every volatile key below `root`, as a restart does; true when there was one.
+bool drop_volatile_keys(Key* root);
 
 // registry.reg in the registry editor's export format.
 // The text is read `chunk` bytes at a time, as a file is (tests vary it).

@@ -142,6 +142,10 @@ void start_services() {
 }  // namespace
 
 void restart_machine() {
+  // The shutdown wrote every hive to the disk; volatile keys were held in memory only, and the
+  // machine comes up without them.
+  registry_all_durable();
+  if (drop_volatile_keys(machine().hklm.get())) registry_changed();
   carry_out_pending_operations();
   boot_service_manager();
   // The boards are enumerated again: a board without a driver gets one from the driver store
