@@ -22,14 +22,26 @@ std::uint32_t held_to_32_bits(std::uint64_t pages) {
 // Marks, before SystemPages is written, that a restart is due for it: the mark is a volatile key,
 // which Windows drops at the restart that makes the new value real.  A run ended before it
 // could say so leaves the mark for the next run to find.  Nothing fails for a mark that can't be
-// made: it only matters for a run that is also ended from outside.
-void mark_restart_pending(port::HKEY memory) {
+// made: it only matters for a run that is also ended from outside.  True when this call made
+// it, so that a write that then fails can take it back without hiding an earlier run's change.
+bool mark_restart_pending(port::HKEY memory) {
   port::HKEY mark = nullptr;
+  port::DWORD disposition = 0;
   if (port::RegCreateKeyExA(memory, kRestartPendingKeyName, 0, nullptr, port::REG_OPTION_VOLATILE,
-                            port::KEY_QUERY_VALUE, nullptr, &mark, nullptr) ==
+                            port::KEY_QUERY_VALUE, nullptr, &mark, &disposition) !=
       static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
-    port::RegCloseKey(mark);
+    return false;
   }
+  port::RegCloseKey(mark);
+  return disposition == port::REG_CREATED_NEW_KEY;
+}
+
+// SystemPages, written behind its mark; a failed write leaves no mark this call made.
+int write_system_pages(port::HKEY memory, std::uint32_t pages, FailureInfo* failure) {
+  bool marked = mark_restart_pending(memory);
+  if (set_dword_value(memory, "SystemPages", pages, failure) == 0) return 0;
+  if (marked) port::RegDeleteKeyExA(memory, kRestartPendingKeyName, 0, 0);
+  return 1;
 }
 
 // Once SystemPages no longer holds our adjustment, its record goes: NEW_SYSPAGES first, since
@@ -54,8 +66,7 @@ int write_adjustment(port::HKEY memory, port::HKEY parameters, std::uint32_t pre
       set_dword_value(parameters, "SYSP_NUM_PCI", modules, failure) != 0) {
     return 1;
   }
-  mark_restart_pending(memory);
-  if (set_dword_value(memory, "SystemPages", adjusted, failure) == 0) return 0;
+  if (write_system_pages(memory, adjusted, failure) == 0) return 0;
   retire_record(parameters);
   return 1;
 }
@@ -212,8 +223,7 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
         }
       }
       if (result == 0) {
-        mark_restart_pending(memory);
-        if (set_dword_value(memory, "SystemPages", restored, failure) != 0) {
+        if (write_system_pages(memory, restored, failure) != 0) {
           result = 2;
         } else {
           retire_record(parameters);

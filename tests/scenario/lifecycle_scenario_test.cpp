@@ -219,7 +219,8 @@ const std::vector<Case>& cases() {
          "OpenService - driver: Access is denied.\r\n"},
         {Do::drop_ini, {"OpenServiceA"}},
         {Do::has, {kMemory, "\"SystemPages\"=dword:00030000"}},
-        {Do::install, kRemoval},
+        // Nothing left to remove, but the value put back is not real until the restart.
+        {Do::install, kRemoval, 1},
         {Do::has, {kMemory, "\"SystemPages\"=dword:00030000"}}}},
       {"AServiceKeyLeftByAFailedInstallationGoesWithTheRemoval",
        {{Do::new_machine, {"w2k"}},

@@ -159,7 +159,10 @@ std::string what_a_removal_leaves(const std::string& before, const std::string& 
       "]\n"
       "+@=\"Tessaridge Hardware\"\n"
       "+\"Class\"=\"TessaridgeHardware\"\n"
-      "+\"Icon\"=\"-5\"\n";
+      "+\"Icon\"=\"-5\"\n"
+      // Until the restart that makes the memory value put back real.
+      "+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory "
+      "Management\\TessaridgeRestartPending (volatile)]\n";
   for (const Board& board : kBoards) {
     text += "-[" + kEnum + board.device + "]\n";
     text += "-[" + kEnum + board.device + "\\" + board.instance + "]\n";
