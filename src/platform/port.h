@@ -506,6 +506,8 @@ BOOL SetupDiOpenDeviceInfoA(HDEVINFO set, const char* instance_id, HWND parent, 
                             SP_DEVINFO_DATA* data);
 BOOL SetupDiGetDeviceInfoListDetailA(HDEVINFO set, SP_DEVINFO_LIST_DETAIL_DATA_A* detail);
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data);
+BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, char* buffer, DWORD size,
+                                 DWORD* required_size);
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, DWORD* type,
                                        BYTE* buffer, DWORD size, DWORD* required_size);
 BOOL SetupDiSetClassInstallParamsA(HDEVINFO set, SP_DEVINFO_DATA* data, SP_CLASSINSTALL_HEADER* params,

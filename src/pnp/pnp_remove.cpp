@@ -404,15 +404,23 @@ int remove_device_visitor(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, std
     walk->error = win32_error_of(named);
     return 2;
   }
+  // Every device has an ID: an empty one "read" (Wine's configuration manager answers so) is
+  // asked of the list instead, so that the lines below name the device.
+  if (instance_id[0] == '\0' &&
+      !port::SetupDiGetDeviceInstanceIdA(set, device, instance_id, sizeof instance_id, nullptr))
+    instance_id[0] = '\0';
 
   port::SP_REMOVEDEVICE_PARAMS params{};
   params.ClassInstallHeader.cbSize = sizeof(port::SP_CLASSINSTALL_HEADER);
   params.ClassInstallHeader.InstallFunction = port::DIF_REMOVE;
   params.Scope = port::DI_REMOVEDEVICE_GLOBAL;
   params.HwProfile = 0;
-  if (!port::SetupDiSetClassInstallParamsA(set, device, &params.ClassInstallHeader, sizeof(params)) ||
-      !keep_class_installer_quiet(set, device) ||
-      !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
+  // A request that goes out without its parameters removes the device from the whole system,
+  // the scope asked for here: parameters the system won't take (Wine's SetupAPI takes none, and
+  // says so with a stale last error) must not keep a device of ours, with or without a driver,
+  // on the machine for good.
+  port::SetupDiSetClassInstallParamsA(set, device, &params.ClassInstallHeader, sizeof(params));
+  if (!keep_class_installer_quiet(set, device) || !port::SetupDiCallClassInstaller(port::DIF_REMOVE, set, device)) {
     walk->error = port::GetLastError();
     if (verbose) report_output("%-60s: %s\n", instance_id, "removal failure");
     return 2;

@@ -558,4 +558,34 @@ TEST_F(PnpScenario, AServiceKeyThatCantBeDeletedIsNamedOnce) {
   }
 }
 
+// An installation ended between registering its root device node and giving it the driver (a
+// kill there, or an update that failed) leaves the node as Windows keeps a device whose driver
+// was never installed: listed, with its hardware ID and no driver or service.  The removal
+// takes it like any device of ours, also where the system won't take the removal's parameters
+// (Wine's SetupAPI, with a stale last error), and the next installation goes through.
+TEST_F(PnpScenario, ARootNodeLeftWithoutItsDriverIsRemovedAndReinstalled) {
+  const std::string update_fault = "UpdateDriverForPlugAndPlayDevicesA PCI\\VEN_1E5C&DEV_F000&SUBSYS_00001E5C = 2";
+  const std::pair<const char*, const char*> cases[] = {
+      {"xp", ""}, {"amd64", ""}, {"xp", "SetupDiSetClassInstallParamsA = 13"}};
+  for (const auto& [template_name, removal_fault] : cases) {
+    SCOPED_TRACE(std::string(template_name) + " " + removal_fault);
+    new_machine(template_name);
+    add_ini("faults", update_fault);
+    ASSERT_EQ(install(worked_example("n")).exit_code, 255);
+    std::string ini = read_file(dir_ + "/machine.ini");
+    std::ofstream(dir_ + "/machine.ini", std::ios::trunc)
+        << ini.erase(ini.find(update_fault), update_fault.size()) << "\n[faults]\n" << removal_fault << "\n";
+    std::string node = run_program("halvik-sim", {"show", dir_, kEnum + kRootNode}).out;
+    EXPECT_TRUE(node.find("\"HardwareID\"") != std::string::npos && node.find("\"Driver\"") == std::string::npos);
+
+    RunResult removal = install(kRemoval);
+    EXPECT_EQ(removal.exit_code, 0) << removal.err;
+    // The failed installation's own removal pass took the boards' nodes already.
+    EXPECT_EQ(removal.out,
+              "Removing driver...\n" + removed_line(kRootNode) + kRemovalSteps + "Driver removal completed.\n");
+    EXPECT_EQ(run_program("halvik-sim", {"show", dir_, kEnum + kRootNode}).exit_code, 2);
+    EXPECT_EQ(install(worked_example("n")).exit_code, 0);
+  }
+}
+
 }  // namespace

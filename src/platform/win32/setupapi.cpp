@@ -128,6 +128,13 @@ port::BOOL port::SetupDiEnumDeviceInfo(port::HDEVINFO set, port::DWORD index, po
   return WIN32_CALL(setupapi, SetupDiEnumDeviceInfo, FALSE, set, index, record.get());
 }
 
+port::BOOL port::SetupDiGetDeviceInstanceIdA(port::HDEVINFO set, port::SP_DEVINFO_DATA* data, char* buffer,
+                                             port::DWORD size, port::DWORD* required_size) {
+  DevInfoData record(data);
+  return WIN32_CALL(setupapi, SetupDiGetDeviceInstanceIdA, FALSE, set, record.get(), buffer, size,
+                    win(required_size));
+}
+
 port::BOOL port::SetupDiGetDeviceRegistryPropertyA(port::HDEVINFO set, port::SP_DEVINFO_DATA* data,
                                                    port::DWORD property, port::DWORD* type,
                                                    port::BYTE* buffer, port::DWORD size,

@@ -539,6 +539,25 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data) {
   return succeed(call, quote(list->elements[index].instance_id));
 }
 
+// The ID with its NUL; a buffer too small gets nothing and the size it needs.
+BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, char* buffer, DWORD size,
+                                 DWORD* required_size) {
+  DeviceList* list = list_of(set);
+  Element* element = nullptr;
+  DWORD error = ERROR_INVALID_HANDLE;
+  if (list != nullptr) element = element_of(list, data, &error);
+  std::string instance = element == nullptr ? "" : element->instance_id;
+  std::string call = "SetupDiGetDeviceInstanceIdA " + quote(instance) + " " + std::to_string(size);
+  if (DWORD injected = sim::internal::fault("SetupDiGetDeviceInstanceIdA", {instance})) return fail(call, injected);
+  if (element == nullptr) return fail(call, error);
+  if (buffer == nullptr && size != 0) return fail(call, ERROR_INVALID_PARAMETER);
+  auto needed = static_cast<DWORD>(instance.size() + 1);
+  if (required_size != nullptr) *required_size = needed;
+  if (size < needed) return fail(call, ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(buffer, instance.c_str(), needed);
+  return succeed(call);
+}
+
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property, DWORD* type,
                                        BYTE* buffer, DWORD size, DWORD* required_size) {
   const char* name = property_name(property);

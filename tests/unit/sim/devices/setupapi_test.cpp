@@ -299,6 +299,30 @@ TEST_F(SetupApiTest, ReenumerationWithoutAMatchingInfLeavesTheNodeWithoutDriver)
   EXPECT_EQ(sim::device_driver(kBoard2), "");
 }
 
+// A root node registered whose driver never came (the installation ended before its update) is
+// a present device with a problem, as on Windows: listed, named by its instance ID, without a
+// service, and removed by a DIF_REMOVE request that carries no parameters (the whole system).
+TEST_F(SetupApiTest, ARootNodeWithoutADriverIsListedNamedAndRemovable) {
+  std::string id = register_root_node(kRow0);
+  HDEVINFO set = SetupDiGetClassDevsExA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, nullptr,
+                                        nullptr, nullptr);
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  char name[MAX_DEVICE_ID_LEN + 1] = {};
+  DWORD required = 0;
+  for (DWORD index = 0; id != name && SetupDiEnumDeviceInfo(set, index, &data); ++index) {
+    EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(set, &data, name, 4, &required));  // no room for any ID
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_TRUE(SetupDiGetDeviceInstanceIdA(set, &data, name, required, nullptr));
+  }
+  ASSERT_EQ(id, name);
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_SERVICE, nullptr, nullptr, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+  EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &data));
+  EXPECT_FALSE(sim::reg_key_exists(std::string(kEnum).append(id)));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
 TEST_F(SetupApiTest, RemoveErrorMakesTheRemovalFailAndKeepsTheNode) {
   sim::Board board{"PCI\\VEN_1E5C&DEV_0C10&SUBSYS_00011E5C&REV_01\\4&1F2E3D&0&0020",
                    {"PCI\\VEN_1E5C&DEV_0C10&SUBSYS_00011E5C"},
