@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -137,6 +138,124 @@ std::vector<std::string> diff(const std::string& sim, const fs::path& a, const f
 
 Outcome restart(const std::string& sim, const fs::path& machine) {
   return run({sim, "reboot", machine.string()}, "", machine.string() + ".reboot");
+}
+
+Registry load_registry(const fs::path& machine) {
+  Registry registry;
+  Values* key = nullptr;
+  std::string pending;
+  for (std::string line : lines_of(read_text(machine / "registry.reg"))) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!pending.empty()) line = pending + line.substr(std::min(line.find_first_not_of(' '), line.size()));
+    pending.clear();
+    if (!line.empty() && line.back() == '\\' && line[0] != '[') {
+      pending = line.substr(0, line.size() - 1);
+      continue;
+    }
+    if (line.size() > 1 && line[0] == '[' && line.back() == ']') {
+      std::string name = lower(line.substr(1, line.size() - 2));
+      const std::string hive = "hkey_local_machine\\";
+      key = &registry[name.rfind(hive, 0) == 0 ? name.substr(hive.size()) : ""];
+    } else if (key != nullptr && (line.rfind("@=", 0) == 0 || line.rfind("\"", 0) == 0)) {
+      std::size_t end = 1;
+      while (line[0] == '"' && end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+      std::size_t equals = line[0] == '@' ? 1 : end + 1;
+      if (equals < line.size()) (*key)[lower(line.substr(0, equals))] = line.substr(equals + 1);
+    }
+  }
+  return registry;
+}
+
+const std::string* value_of(const Registry& registry, const std::string& key, const std::string& name) {
+  auto k = registry.find(lower(key));
+  if (k == registry.end()) return nullptr;
+  auto v = k->second.find("\"" + lower(name) + "\"");
+  return v == k->second.end() ? nullptr : &v->second;
+}
+
+std::optional<std::uint32_t> dword_of(const Registry& registry, const std::string& key,
+                                      const std::string& name) {
+  const std::string* data = value_of(registry, key, name);
+  if (data == nullptr || data->rfind("dword:", 0) != 0) return std::nullopt;
+  return static_cast<std::uint32_t>(std::stoul(data->substr(6), nullptr, 16));
+}
+
+std::string string_of(const Registry& registry, const std::string& key, const std::string& name) {
+  const std::string* data = value_of(registry, key, name);
+  if (data == nullptr || data->size() < 2 || (*data)[0] != '"') return {};
+  std::string text;
+  for (std::size_t i = 1; i + 1 < data->size(); ++i) text += (*data)[i] == '\\' ? (*data)[++i] : (*data)[i];
+  return text;
+}
+
+void set_ini(const fs::path& machine, const std::string& section, const std::string& key,
+             const std::string& value) {
+  std::vector<std::string> lines = lines_of(read_text(machine / "machine.ini"));
+  std::string current;
+  std::size_t end = lines.size();  // where the section ends, when it is there
+  bool found = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!lines[i].empty() && lines[i][0] == '[') {
+      if (current == lower(section)) end = i;
+      current = lower(lines[i].substr(1, lines[i].find(']') - 1));
+      if (current == lower(section)) end = lines.size();
+      continue;
+    }
+    std::string name = lines[i].substr(0, lines[i].find('='));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    if (current == lower(section) && lower(name) == lower(key)) {
+      lines[i] = value.empty() ? "" : key + " = " + value;
+      found = true;
+    }
+  }
+  if (!found && !value.empty()) {
+    bool has_section = false;
+    for (const std::string& line : lines) has_section |= lower(line) == "[" + lower(section) + "]";
+    if (!has_section) {
+      lines.push_back("[" + section + "]");
+      end = lines.size();
+    }
+    while (end > 0 && lines[end - 1].empty()) --end;
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), key + " = " + value);
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  write_text(machine / "machine.ini", text);
+}
+
+std::vector<std::pair<std::string, std::string>> ini_section(const fs::path& machine,
+                                                             const std::string& section) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::string current;
+  for (const std::string& line : lines_of(read_text(machine / "machine.ini"))) {
+    if (!line.empty() && line[0] == '[') current = lower(line.substr(1, line.find(']') - 1));
+    std::size_t equals = line.find('=');
+    if (current != lower(section) || line.empty() || line[0] == '[' || line[0] == ';' ||
+        equals == std::string::npos)
+      continue;
+    auto trim = [](std::string text) {
+      text.erase(0, text.find_first_not_of(" \t"));
+      text.erase(text.find_last_not_of(" \t") + 1);
+      return text;
+    };
+    entries.emplace_back(trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
+  }
+  return entries;
+}
+
+std::string ini_value(const fs::path& machine, const std::string& section, const std::string& key) {
+  for (const auto& [name, value] : ini_section(machine, section)) {
+    if (lower(name) == lower(key)) return value;
+  }
+  return {};
+}
+
+std::string power_cut_command(const std::string& sim, const fs::path& pristine, const fs::path& temp) {
+  fs::path probe = temp / "power-cut-probe";
+  copy_machine(pristine, probe);
+  Outcome cut = run({sim, "power-cut", probe.string()}, "", temp / "power-cut-probe");
+  fs::remove_all(probe);
+  return cut.code == 0 ? "power-cut" : "reboot";
 }
 
 fs::path make_temp_dir(const std::string& name) {

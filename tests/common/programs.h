@@ -3,8 +3,12 @@
 // signs of a run that went wrong as a program (a crash, a hang, a sanitizer report).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace programs {
@@ -46,10 +50,34 @@ std::vector<std::string> diff(const std::string& sim, const fs::path& a, const f
 // `halvik-sim reboot`.
 Outcome restart(const std::string& sim, const fs::path& machine);
 
+// The halvik-sim command that cuts a machine's power: power-cut where the simulated machine has
+// it (tried on a copy of `pristine` made in `temp`), else reboot, which is what a power cut is
+// to a machine whose every write is durable.
+std::string power_cut_command(const std::string& sim, const fs::path& pristine, const fs::path& temp);
+
 // A run that asks for a restart: exit 1, or -2 (254 on Linux).
 inline bool asks_for_restart(int code) {
   return code == 1 || code == 254;
 }
+
+// registry.reg: keys (lower case, below HKEY_LOCAL_MACHINE) and their values (lower-case name
+// in quotes, or @, to the data as written).
+using Values = std::map<std::string, std::string>;
+using Registry = std::map<std::string, Values>;
+
+Registry load_registry(const fs::path& machine);
+const std::string* value_of(const Registry& registry, const std::string& key, const std::string& name);
+std::optional<std::uint32_t> dword_of(const Registry& registry, const std::string& key,
+                                      const std::string& name);
+std::string string_of(const Registry& registry, const std::string& key, const std::string& name);
+
+// machine.ini: a key's line in a section, replaced, added or (value empty) taken out.
+void set_ini(const fs::path& machine, const std::string& section, const std::string& key,
+             const std::string& value);
+// A section's lines as (key, value), names as written.
+std::vector<std::pair<std::string, std::string>> ini_section(const fs::path& machine,
+                                                             const std::string& section);
+std::string ini_value(const fs::path& machine, const std::string& section, const std::string& key);
 
 // A new directory under TMPDIR (else /tmp) named after `name`; empty when none can be made.
 fs::path make_temp_dir(const std::string& name);

@@ -1,7 +1,8 @@
 // The lifecycle checker: sequences of what administrators do (install over an installation,
 // remove, restart, a driver that won't stop, a board taken out, another program changing
-// SystemPages, one failing call, ...) run with the built programs on simulated machines.  After
-// every run, and after the restart it asks for, the machine must be what the exit code says:
+// SystemPages, one failing call, a run killed or its power cut at one of its calls, ...) run
+// with the built programs on simulated machines.  After every run that ends by itself, and
+// after the restart it asks for, the machine must be what the exit code says:
 //
 //   installed (an installation that exited 0 or 1): the halvik service with the Parameters the
 //     list gives, every present supported board bound to halvik, the driver package registered
@@ -46,59 +47,6 @@ using namespace programs;
 
 // ---- the machines' files, read and edited as their programs write them ----------------------
 
-// registry.reg: keys (lower case, below HKEY_LOCAL_MACHINE) and their values (lower-case name
-// to the data as written).
-using Values = std::map<std::string, std::string>;
-using Registry = std::map<std::string, Values>;
-
-Registry load_registry(const fs::path& machine) {
-  Registry registry;
-  Values* key = nullptr;
-  std::string pending;
-  for (std::string line : lines_of(read_text(machine / "registry.reg"))) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!pending.empty()) line = pending + line.substr(std::min(line.find_first_not_of(' '), line.size()));
-    pending.clear();
-    if (!line.empty() && line.back() == '\\' && line[0] != '[') {
-      pending = line.substr(0, line.size() - 1);
-      continue;
-    }
-    if (line.size() > 1 && line[0] == '[' && line.back() == ']') {
-      std::string name = lower(line.substr(1, line.size() - 2));
-      const std::string hive = "hkey_local_machine\\";
-      key = &registry[name.rfind(hive, 0) == 0 ? name.substr(hive.size()) : ""];
-    } else if (key != nullptr && (line.rfind("@=", 0) == 0 || line.rfind("\"", 0) == 0)) {
-      std::size_t end = 1;
-      while (line[0] == '"' && end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
-      std::size_t equals = line[0] == '@' ? 1 : end + 1;
-      if (equals < line.size()) (*key)[lower(line.substr(0, equals))] = line.substr(equals + 1);
-    }
-  }
-  return registry;
-}
-
-const std::string* value_of(const Registry& registry, const std::string& key, const std::string& name) {
-  auto k = registry.find(lower(key));
-  if (k == registry.end()) return nullptr;
-  auto v = k->second.find("\"" + lower(name) + "\"");
-  return v == k->second.end() ? nullptr : &v->second;
-}
-
-std::optional<std::uint32_t> dword_of(const Registry& registry, const std::string& key,
-                                      const std::string& name) {
-  const std::string* data = value_of(registry, key, name);
-  if (data == nullptr || data->rfind("dword:", 0) != 0) return std::nullopt;
-  return static_cast<std::uint32_t>(std::stoul(data->substr(6), nullptr, 16));
-}
-
-std::string string_of(const Registry& registry, const std::string& key, const std::string& name) {
-  const std::string* data = value_of(registry, key, name);
-  if (data == nullptr || data->size() < 2 || (*data)[0] != '"') return {};
-  std::string text;
-  for (std::size_t i = 1; i + 1 < data->size(); ++i) text += (*data)[i] == '\\' ? (*data)[++i] : (*data)[i];
-  return text;
-}
-
 const std::string kCcs = "system\\currentcontrolset\\";
 const std::string kMemory = kCcs + "control\\session manager\\memory management";
 const std::string kService = kCcs + "services\\halvik";
@@ -126,70 +74,6 @@ void set_system_pages(const fs::path& machine, std::optional<std::uint32_t> page
     out += line + "\n";
   }
   write_text(machine / "registry.reg", out);
-}
-
-// machine.ini: a key's line in a section, replaced, added or (value empty) taken out.
-void set_ini(const fs::path& machine, const std::string& section, const std::string& key,
-             const std::string& value) {
-  std::vector<std::string> lines = lines_of(read_text(machine / "machine.ini"));
-  std::string current;
-  std::size_t end = lines.size();  // where the section ends, when it is there
-  bool found = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!lines[i].empty() && lines[i][0] == '[') {
-      if (current == lower(section)) end = i;
-      current = lower(lines[i].substr(1, lines[i].find(']') - 1));
-      if (current == lower(section)) end = lines.size();
-      continue;
-    }
-    std::string name = lines[i].substr(0, lines[i].find('='));
-    name.erase(name.find_last_not_of(" \t") + 1);
-    if (current == lower(section) && lower(name) == lower(key)) {
-      lines[i] = value.empty() ? "" : key + " = " + value;
-      found = true;
-    }
-  }
-  if (!found && !value.empty()) {
-    bool has_section = false;
-    for (const std::string& line : lines) has_section |= lower(line) == "[" + lower(section) + "]";
-    if (!has_section) {
-      lines.push_back("[" + section + "]");
-      end = lines.size();
-    }
-    while (end > 0 && lines[end - 1].empty()) --end;
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), key + " = " + value);
-  }
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  write_text(machine / "machine.ini", text);
-}
-
-// A section's lines as (key, value), names as written.
-std::vector<std::pair<std::string, std::string>> ini_section(const fs::path& machine,
-                                                             const std::string& section) {
-  std::vector<std::pair<std::string, std::string>> entries;
-  std::string current;
-  for (const std::string& line : lines_of(read_text(machine / "machine.ini"))) {
-    if (!line.empty() && line[0] == '[') current = lower(line.substr(1, line.find(']') - 1));
-    std::size_t equals = line.find('=');
-    if (current != lower(section) || line.empty() || line[0] == '[' || line[0] == ';' ||
-        equals == std::string::npos)
-      continue;
-    auto trim = [](std::string text) {
-      text.erase(0, text.find_first_not_of(" \t"));
-      text.erase(text.find_last_not_of(" \t") + 1);
-      return text;
-    };
-    entries.emplace_back(trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
-  }
-  return entries;
-}
-
-std::string ini_value(const fs::path& machine, const std::string& section, const std::string& key) {
-  for (const auto& [name, value] : ini_section(machine, section)) {
-    if (lower(name) == lower(key)) return value;
-  }
-  return {};
 }
 
 // A Windows path on the machine's drives, each part matched without regard to case; with
@@ -257,6 +141,7 @@ struct Checker {
   std::vector<Template> templates;
   std::mutex reference_lock;
   std::map<std::string, Values> references;  // template and list -> Parameters, bookkeeping aside
+  std::string power_cut = "reboot";          // the halvik-sim command that cuts the power
 };
 
 // ---- operations ----------------------------------------------------------------------------
@@ -291,6 +176,8 @@ const Fault kFaults[] = {
 //                            agent retries it
 //   wrong-d, no-inf          batch:n:2:16:512 from C:\Tessaridge, or with the INF taken away
 //   RUN!K                    RUN with kFaults[K] failing, taken out again after the run
+//   RUN@kN, RUN@pN           RUN with the installer ended at its Nth platform call, by a kill
+//                            or by a power cut; a killed run promises nothing, the next one does
 //   restart, stuck, unstuck, linger-on, linger-off, host-on, host-off, board-out, board-in,
 //   board-new, temp-sys32, pages-up, pages-down: the machine changed between runs
 struct Op {
@@ -302,12 +189,22 @@ struct Op {
   unsigned meg = 512;
   bool overwrite = true;
   int fault = -1;
+  char ended_by = 0;  // 'k' killed, 'p' power cut, at the installer's call ended_at
+  int ended_at = 0;
 };
+
+bool is_run(const Op& op);
 
 std::optional<Op> parse_op(const std::string& name) {
   Op op;
   op.name = name;
   std::string body = name;
+  if (std::size_t at = name.find('@'); at != std::string::npos) {
+    op.ended_by = at + 1 < name.size() ? name[at + 1] : 0;
+    op.ended_at = std::atoi(name.c_str() + std::min(at + 2, name.size()));
+    if ((op.ended_by != 'k' && op.ended_by != 'p') || op.ended_at < 1) return std::nullopt;
+    body = name.substr(0, at);
+  }
   if (std::size_t bang = name.find('!'); bang != std::string::npos) {
     op.fault = std::atoi(name.c_str() + bang + 1);
     if (op.fault < 0 || op.fault >= static_cast<int>(std::size(kFaults))) return std::nullopt;
@@ -318,6 +215,7 @@ std::optional<Op> parse_op(const std::string& name) {
   for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
   if (parts.empty()) return std::nullopt;
   op.kind = parts[0];
+  if (op.ended_at > 0 && !is_run(op)) return std::nullopt;
   if (op.kind == "batch" && parts.size() == 5) {
     op.node = parts[1] == "y";
     op.opt = std::atoi(parts[2].c_str());
@@ -839,6 +737,12 @@ class Runner {
       set_ini(m, section, line.substr(0, line.find(" = ")), line.substr(line.find(" = ") + 3));
     }
 
+    if (op.ended_at > 0) {
+      set_ini(m, "faults.install", "kill_at_call", std::to_string(op.ended_at));
+      set_ini(m, "trace", "enabled", "1");
+      set_ini(m, "trace", "program", "1");
+    }
+
     Outcome outcome = run(argv, m, dir_ / "run", input);
 
     if (op.fault >= 0) {
@@ -856,6 +760,7 @@ class Runner {
       problems->push_back(wrong);
       if (outcome.hung) return what;
     }
+    if (op.ended_at > 0 && ended(op, problems)) return op.ended_by == 'k' ? "killed" : "power cut";
     if (asks_for_restart(outcome.code) && !restart_machine(problems)) return what;
 
     if (outcome.code == 0 || outcome.code == 1) {
@@ -889,6 +794,29 @@ class Runner {
       what += " (" + first_lines(lines_of(outcome.err), 2) + ")";
     pages_ = read_pages(load_registry(m));
     return what;
+  }
+
+  // Whether the run was ended at its call (else it ran to its end before it, and is judged as
+  // any run); the end's switches are taken out, and the power cut after it made.
+  bool ended(const Op& op, Problems* problems) {
+    const fs::path& m = machine_;
+    int calls = 0;
+    for (const std::string& line : lines_of(read_text(m / "trace.log")))
+      calls += line.rfind("install: ", 0) == 0 ? 1 : 0;
+    set_ini(m, "faults.install", "kill_at_call", "");
+    set_ini(m, "trace", "enabled", "");
+    set_ini(m, "trace", "program", "");
+    fs::remove(m / "trace.log");
+    // A run that ends by itself before the call makes fewer calls, or (rarely) as many: judged
+    // as ended, it is only spared the checks.
+    if (calls != op.ended_at - 1) return false;
+    if (op.ended_by == 'p') {
+      Outcome cut = run({checker_.tools.sim, checker_.power_cut, m.string()}, "", dir_ / "cut");
+      if (cut.code != 0) problems->push_back("halvik-sim " + checker_.power_cut + ": " + exit_text(cut));
+    }
+    claim_ = Claim::kNone;
+    pages_ = read_pages(load_registry(m));
+    return true;
   }
 
   // After a failure: a fault-free removal (with the host service stopped, and the restart it
@@ -946,6 +874,8 @@ const char* const kPairOps[] = {
     "batch:y:2:16:512!3",
     "quiet-uninstall",
     "uninstall",
+    "batch:y:2:16:512@k146",  // on xp: just after SystemPages is raised
+    "remove@p40",
 };
 // ... every triple of these ...
 const char* const kTripleOps[] = {"batch:n:2:16:512", "batch:y:3:4:256", "remove", "restart", "pages-up"};
@@ -955,8 +885,12 @@ const char* const kRandomOps[] = {
     "batch",     "batch",    "batch",     "dialogue:y", "dialogue:n", "remove",     "remove",   "remove",
     "restart",   "restart",  "stuck",     "unstuck",    "linger-on",  "linger-off", "host-on",  "host-off",
     "board-out", "board-in", "board-new", "temp-sys32", "wrong-d",    "no-inf",     "pages-up", "pages-down",
-    "quiet-uninstall", "uninstall",
+    "quiet-uninstall", "uninstall", "end", "end",
 };
+
+// About as many platform calls as the installer makes in an installation (180 to 270) or a
+// removal (about 150).
+constexpr std::size_t kInstallerCalls = 300;
 
 std::vector<std::string> random_ops(std::uint32_t seed, std::size_t* machine, std::size_t machines) {
   std::mt19937 random(seed);
@@ -965,14 +899,20 @@ std::vector<std::string> random_ops(std::uint32_t seed, std::size_t* machine, st
   std::vector<std::string> ops;
   for (std::size_t length = 3 + pick(5); ops.size() < length;) {
     std::string op = kRandomOps[pick(std::size(kRandomOps))];
+    // An installation or a removal ended at one of the installer's calls.
+    bool end = op == "end";
+    if (end) op = pick(2) != 0 ? "remove" : "batch";
     if (op == "batch") {
       const unsigned pci[] = {2, 4, 16};
       const unsigned meg[] = {128, 256, 512};
       op = std::string("batch:") + (pick(2) != 0 ? "y" : "n") + ":" + std::to_string(pick(4)) + ":" +
            std::to_string(pci[pick(3)]) + ":" + std::to_string(meg[pick(3)]);
     }
-    if ((op.rfind("batch", 0) == 0 || op == "remove") && pick(4) == 0)
+    if (end) {
+      op += std::string("@") + (pick(2) != 0 ? "k" : "p") + std::to_string(1 + pick(kInstallerCalls));
+    } else if ((op.rfind("batch", 0) == 0 || op == "remove") && pick(4) == 0) {
       op += "!" + std::to_string(pick(std::size(kFaults)));
+    }
     ops.push_back(op);
   }
   return ops;
@@ -1082,6 +1022,7 @@ int main(int argc, char** argv) {
     fs::remove_all(checker.temp);
     return 2;
   }
+  checker.power_cut = power_cut_command(checker.tools.sim, checker.templates[0].pristine, checker.temp);
   std::string program = "lifecycle --bin " + bin + " --exports " + exports;
 
   std::vector<Sequence> sequences;
@@ -1162,6 +1103,8 @@ int main(int argc, char** argv) {
   if (single) std::printf("machines kept in %s\n", checker.temp.c_str());
   if (!single) fs::remove_all(checker.temp);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (checker.power_cut != "power-cut")
+    std::printf("lifecycle: no halvik-sim power-cut: the power cuts restart\n");
   std::printf("lifecycle: %.1f s with %u workers\n", seconds, jobs);
   std::printf("lifecycle: %zu sequences, %d operations, %d broke the invariant\n", sequences.size(),
               operations, broken);
