@@ -250,14 +250,6 @@ std::string ini_value(const fs::path& machine, const std::string& section, const
   return {};
 }
 
-std::string power_cut_command(const std::string& sim, const fs::path& pristine, const fs::path& temp) {
-  fs::path probe = temp / "power-cut-probe";
-  copy_machine(pristine, probe);
-  Outcome cut = run({sim, "power-cut", probe.string()}, "", temp / "power-cut-probe");
-  fs::remove_all(probe);
-  return cut.code == 0 ? "power-cut" : "reboot";
-}
-
 fs::path make_temp_dir(const std::string& name) {
   const char* base = std::getenv("TMPDIR");
   std::string pattern =

@@ -50,11 +50,6 @@ std::vector<std::string> diff(const std::string& sim, const fs::path& a, const f
 // `halvik-sim reboot`.
 Outcome restart(const std::string& sim, const fs::path& machine);
 
-// The halvik-sim command that cuts a machine's power: power-cut where the simulated machine has
-// it (tried on a copy of `pristine` made in `temp`), else reboot, which is what a power cut is
-// to a machine whose every write is durable.
-std::string power_cut_command(const std::string& sim, const fs::path& pristine, const fs::path& temp);
-
 // A run that asks for a restart: exit 1, or -2 (254 on Linux).
 inline bool asks_for_restart(int code) {
   return code == 1 || code == 254;

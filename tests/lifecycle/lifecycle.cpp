@@ -141,7 +141,6 @@ struct Checker {
   std::vector<Template> templates;
   std::mutex reference_lock;
   std::map<std::string, Values> references;  // template and list -> Parameters, bookkeeping aside
-  std::string power_cut = "reboot";          // the halvik-sim command that cuts the power
 };
 
 // ---- operations ----------------------------------------------------------------------------
@@ -811,8 +810,8 @@ class Runner {
     // as ended, it is only spared the checks.
     if (calls != op.ended_at - 1) return false;
     if (op.ended_by == 'p') {
-      Outcome cut = run({checker_.tools.sim, checker_.power_cut, m.string()}, "", dir_ / "cut");
-      if (cut.code != 0) problems->push_back("halvik-sim " + checker_.power_cut + ": " + exit_text(cut));
+      Outcome cut = run({checker_.tools.sim, "power-cut", m.string()}, "", dir_ / "cut");
+      if (cut.code != 0) problems->push_back("halvik-sim power-cut: " + exit_text(cut));
     }
     claim_ = Claim::kNone;
     pages_ = read_pages(load_registry(m));
@@ -1022,7 +1021,6 @@ int main(int argc, char** argv) {
     fs::remove_all(checker.temp);
     return 2;
   }
-  checker.power_cut = power_cut_command(checker.tools.sim, checker.templates[0].pristine, checker.temp);
   std::string program = "lifecycle --bin " + bin + " --exports " + exports;
 
   std::vector<Sequence> sequences;
@@ -1103,8 +1101,6 @@ int main(int argc, char** argv) {
   if (single) std::printf("machines kept in %s\n", checker.temp.c_str());
   if (!single) fs::remove_all(checker.temp);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (checker.power_cut != "power-cut")
-    std::printf("lifecycle: no halvik-sim power-cut: the power cuts restart\n");
   std::printf("lifecycle: %.1f s with %u workers\n", seconds, jobs);
   std::printf("lifecycle: %zu sequences, %d operations, %d broke the invariant\n", sequences.size(),
               operations, broken);

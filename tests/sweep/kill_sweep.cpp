@@ -200,7 +200,6 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < std::size(kScenarios); ++i) {
     for (Site& site : sites_of(kScenarios[i], sweep.traces[i])) all_sites.push_back(site);
   }
-  std::string power_cut = power_cut_command(tools.sim, sweep.references[0].pristine, sweep.temp);
   std::vector<std::size_t> chosen;
   for (std::size_t i = 0; i < all_sites.size(); i += sweep.sample) chosen.push_back(i);
 
@@ -210,7 +209,7 @@ int main(int argc, char** argv) {
     const Site& site = all_sites[chosen[k / 2]];
     std::size_t scenario = static_cast<std::size_t>(site.scenario - kScenarios);
     fs::path machine = sweep.temp / site.scenario->name / ("site" + std::to_string(k));
-    verdicts[k] = check_site(tools, sweep.references[scenario], site, machine, k % 2 == 0 ? "" : power_cut);
+    verdicts[k] = check_site(tools, sweep.references[scenario], site, machine, k % 2 == 0 ? "" : "power-cut");
     std::error_code ignored;
     fs::remove_all(machine, ignored);
   });
@@ -219,7 +218,6 @@ int main(int argc, char** argv) {
   std::vector<int> counts = print_findings(verdicts, {kKindNames, kKindNames + kKinds});
   if (sweep.sample > 1)
     std::printf("kill_sweep: 1 site in %zu (%zu of %zu)\n", sweep.sample, chosen.size(), all_sites.size());
-  if (power_cut != "power-cut") std::printf("kill_sweep: no halvik-sim power-cut: the power cuts restart\n");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sweep.started).count();
   std::printf("kill_sweep: %.1f s with %u workers\n", seconds, sweep.jobs);
   std::string violations;
