@@ -21,8 +21,7 @@ std::vector<std::string> package_files(const char* root, const char* registered_
   std::string windows = std::string("\\??\\") + root + "\\";
   std::vector<std::string> files;
   if (files_copied) {
-    files = {windows + "System32\\tsrgBdevpp.dll", windows + "System32\\tsrgBdevco.dll",
-             windows + "System32\\drivers\\halvik.sys"};
+    for (const DriverFile& file : kDriverFiles) files.push_back(windows + file.directory + "\\" + file.name);
   }
   char pnf_name[port::MAX_PATH];
   if (is_plain_file_name(registered_inf)) {

@@ -473,9 +473,7 @@ port::DWORD delete_pnp_files(const char* second_inf, const char* second_pnf, con
 
   if (!delete_package_inf_files(root, driver_store, &removal, &stayed)) return stayed;
 
-  delete_windows_file(root, "System32", "tsrgBdevpp.dll", &removal);
-  delete_windows_file(root, "System32", "tsrgBdevco.dll", &removal);
-  delete_windows_file(root, "System32\\drivers", "halvik.sys", &removal);
+  for (const DriverFile& file : kDriverFiles) delete_windows_file(root, file.directory, file.name, &removal);
   return stayed;
 }
 

@@ -21,6 +21,15 @@ inline constexpr const char* kSecondClassKeyPath =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{9E21C4B7-0A3D-4F88-B61E-D4075A2C93E8}";
 inline constexpr port::DWORD kPendingInstallTimeoutMs = 300000;
 
+// The driver's own files, each in its folder under the Windows directory, in the order a
+// removal deletes them.
+struct DriverFile {
+  const char* directory;
+  const char* name;
+};
+inline constexpr DriverFile kDriverFiles[] = {
+    {"System32", "tsrgBdevpp.dll"}, {"System32", "tsrgBdevco.dll"}, {"System32\\drivers", "halvik.sys"}};
+
 // Installation, from the device work on: driver update of present boards or INF registration,
 // the co-installer switch, the root-enumerated node and the re-enumeration.  0 or 1.
 int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed, FailureInfo* failure);
