@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_deletion.h"
 #include "common/report.h"
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
@@ -163,15 +164,15 @@ Deletion delete_file(const char* path, FileRemoval* removal) {
   if (const HandledFile* before = handled_before(removal, path)) {
     return before->outcome == Deletion::package_kept ? Deletion::stayed : before->outcome;
   }
-  port::SetFileAttributesA(path, port::FILE_ATTRIBUTE_NORMAL);
-  if (port::DeleteFileA(path)) return remember(removal, path, Deletion::gone);
-  port::DWORD error = port::GetLastError();
-  if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND)
-    return remember(removal, path, Deletion::gone);
-  if (port::MoveFileExA(path, nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    report_error("%s will be deleted when the system restarts.\n", path);
-    *removal->reboot_needed = 1;
-    return remember(removal, path, Deletion::at_restart);
+  switch (delete_or_schedule(path, false)) {
+    case FileDeletion::gone:
+      return remember(removal, path, Deletion::gone);
+    case FileDeletion::at_restart:
+      report_error("%s will be deleted when the system restarts.\n", path);
+      *removal->reboot_needed = 1;
+      return remember(removal, path, Deletion::at_restart);
+    case FileDeletion::stayed:
+      break;
   }
   report_error("Unable to delete %s\n", path);
   return remember(removal, path, Deletion::stayed);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_deletion.h"
 #include "common/protected_folder.h"
 #include "common/registry_flush.h"
 #include "common/report.h"
@@ -304,15 +305,14 @@ bool delete_product_file(const std::string& path, bool until_restart) {
     port::DWORD error = port::GetLastError();
     if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
   }
-  port::SetFileAttributesA(path.c_str(), port::FILE_ATTRIBUTE_NORMAL);
-  if (!until_restart) {
-    if (port::DeleteFileA(path.c_str())) return true;
-    port::DWORD error = port::GetLastError();
-    if (error == port::ERROR_FILE_NOT_FOUND || error == port::ERROR_PATH_NOT_FOUND) return true;
-  }
-  if (port::MoveFileExA(path.c_str(), nullptr, port::MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    report_output("%s will be deleted when the system restarts.\n", path.c_str());
-    return true;
+  switch (delete_or_schedule(path.c_str(), until_restart)) {
+    case FileDeletion::gone:
+      return true;
+    case FileDeletion::at_restart:
+      report_output("%s will be deleted when the system restarts.\n", path.c_str());
+      return true;
+    case FileDeletion::stayed:
+      break;
   }
   report_error("Unable to delete %s\n", path.c_str());
   return false;
