@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/processor_architecture.h"
 #include "common/protected_folder.h"
 #include "common/report.h"
 #include "delegate/x64_exchange.h"
@@ -13,8 +14,6 @@
 
 namespace {
 
-constexpr const char* kEnvironmentKeyPath =
-    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr std::size_t kTextSize = 512;
 constexpr const char* kOpenInputError = "Error opening input file for 64-bit program.";
 
@@ -29,23 +28,15 @@ int fail(FailureInfo* failure, int* status, const char* message) {
   return 1;
 }
 
-// The machine's architecture from the machine-wide environment, not the process's own (a
-// 32-bit process on AMD64 sees "x86" in its own).  null, or the failure message.
+// The machine's architecture; null, or the failure message.  The key is opened for all access,
+// as it always has been here.
 const char* read_architecture(char* architecture, port::DWORD size) {
-  port::HKEY key = nullptr;
-  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kEnvironmentKeyPath, 0, port::KEY_ALL_ACCESS, &key) !=
-      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
-    return "Error accessing registry to query architecture.";
-  }
-  port::DWORD length = size - 1;
-  port::LSTATUS status = port::RegQueryValueExA(key, "PROCESSOR_ARCHITECTURE", nullptr, nullptr,
-                                                reinterpret_cast<port::BYTE*>(architecture), &length);
-  port::RegCloseKey(key);
-  if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
-    return "Error accessing registry key to query architecture.";
-  }
-  architecture[length < size ? length : size - 1] = '\0';
-  return nullptr;
+  bool opened = false;
+  if (read_processor_architecture(port::KEY_ALL_ACCESS, architecture, size, &opened) ==
+      static_cast<port::LSTATUS>(port::ERROR_SUCCESS))
+    return nullptr;
+  return opened ? "Error accessing registry key to query architecture."
+                : "Error accessing registry to query architecture.";
 }
 
 // One whole line into a kTextSize buffer, without its line end.  A longer line is cut to

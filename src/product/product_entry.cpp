@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/file_deletion.h"
+#include "common/processor_architecture.h"
 #include "common/protected_folder.h"
 #include "common/registry_flush.h"
 #include "common/report.h"
@@ -24,24 +25,16 @@ constexpr const char* kPublisher = "Quillant";
 // The texts a FailureInfo points to live for the rest of the run.
 char failure_text[2 * port::MAX_PATH];
 
-constexpr const char* kEnvironmentKeyPath =
-    "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr const char* kCurrentVersionKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 // Whether the machine is 64-bit, where this 32-bit program runs under WOW64: from the
 // machine-wide environment, as the hand-over to the counterpart decides it, not from this
 // process's own variables.  false when it can't be read (failure filled).
 bool read_wow64(bool* wow64, FailureInfo* failure) {
-  char architecture[32] = "";
-  port::DWORD size = sizeof architecture - 1;
-  port::HKEY key = nullptr;
+  char architecture[32];
+  bool opened = false;
   port::LSTATUS status =
-      port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kEnvironmentKeyPath, 0, port::KEY_READ, &key);
-  if (status == kSuccess) {
-    status = port::RegQueryValueExA(key, "PROCESSOR_ARCHITECTURE", nullptr, nullptr,
-                                    reinterpret_cast<port::BYTE*>(architecture), &size);
-    port::RegCloseKey(key);
-  }
+      read_processor_architecture(port::KEY_READ, architecture, sizeof architecture, &opened);
   if (status != kSuccess) {
     failure->context = "Unable to read the processor architecture (Session Manager\\Environment)";
     failure->code = static_cast<port::DWORD>(status);
