@@ -26,13 +26,9 @@
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
+#include "platform/sim/templates/package_inf.h"
 #include "platform/sim/templates/templates.h"
 #include "pnp/hardware_ids.h"
-
-namespace sim::internal {
-extern const unsigned char kMorvellanInf[];
-extern const std::size_t kMorvellanInfSize;
-}  // namespace sim::internal
 
 namespace halvik_sim {
 
@@ -621,8 +617,7 @@ int command_import(const std::vector<std::string>& args, HostFacts* facts) {
     if (found != names.end()) make_folder(dir, found->second);
   }
   const std::string package = std::string(kPackageDir) + "\\pnp\\";
-  put_file(dir, package + "morvellan.inf",
-           std::string(reinterpret_cast<const char*>(kMorvellanInf), kMorvellanInfSize));
+  put_file(dir, package + "morvellan.inf", package_inf_text());
   for (const std::string platform : {"x86", "amd64"}) {
     put_file(dir, package + "halvik_" + platform + ".sys", "MZ halvik kernel driver (" + platform + ")\n");
     put_file(dir, package + "tsrgBdevco_" + platform + ".dll",

@@ -17,12 +17,10 @@
 #include "platform/sim/devices/devices.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
+#include "platform/sim/templates/package_inf.h"
 #include "platform/sim/templates/templates.h"
 
 namespace sim::internal {
-
-extern const unsigned char kMorvellanInf[];
-extern const std::size_t kMorvellanInfSize;
 
 namespace {
 
@@ -141,8 +139,7 @@ void bind_driver(Machine& m, const Board& board, const std::string& class_guid, 
 // binaries of both platforms under the source names the INF gives them (halvik_x86.sys, ...;
 // stand-ins: the simulated machine never runs them).
 void add_driver_package(Machine& m) {
-  put_file(m, "C:\\Tessaridge\\pnp\\morvellan.inf",
-           std::string(reinterpret_cast<const char*>(kMorvellanInf), kMorvellanInfSize));
+  put_file(m, "C:\\Tessaridge\\pnp\\morvellan.inf", package_inf_text());
   for (const std::string platform : {"x86", "amd64"}) {
     std::string dir = "C:\\Tessaridge\\pnp\\";
     put_file(m, dir + "halvik_" + platform + ".sys", "MZ halvik kernel driver (" + platform + ")\n");
@@ -372,7 +369,7 @@ void leftovers(Machine& m) {
 
   // The INF directory: the registered files, another INF of the package and one in UTF-16.
   std::string inf = root + "\\inf\\";
-  put_file(m, inf + "oem3.inf", std::string(reinterpret_cast<const char*>(kMorvellanInf), kMorvellanInfSize));
+  put_file(m, inf + "oem3.inf", package_inf_text());
   put_file(m, inf + "oem3.PNF", pnf_stand_in("oem3.inf"));
   put_file(m, inf + "oem4.inf",
            older_inf("Class=TessaridgeAdapters\r\nClassGUID=" + std::string(kOlderClass) + "\r\n", row7,
