@@ -6,28 +6,14 @@
 
 namespace {
 
-// Only A to Z fold: hardware IDs are ASCII, and the comparison must not depend on a locale.
-char fold(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// Compares n characters; stops at the first difference, so a shorter a (its NUL differs from
-// any character of b) is never read past its end.
-bool equal_ignoring_case(const char* a, const char* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
 }
 
 // The first position from id on that holds c (either case for a letter); null at the end.
 const char* find_character(const char* id, char c) {
   for (; *id != '\0'; ++id) {
-    if (is_letter(c) ? fold(*id) == fold(c) : *id == c) return id;
+    if (is_letter(c) ? fold_letter(*id) == fold_letter(c) : *id == c) return id;
   }
   return nullptr;
 }
@@ -49,13 +35,6 @@ IdList read_ids(port::HDEVINFO set, port::SP_DEVINFO_DATA* device, port::DWORD p
 
 }  // namespace
 
-bool equal_ignoring_letter_case(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
-    if (*a == '\0') return true;
-  }
-}
-
 IdPattern parse_id_pattern(const char* pattern) {
   IdPattern parsed{pattern, nullptr, false};
   if (*parsed.text == '@') {
@@ -74,7 +53,7 @@ bool id_matches_pattern(const char* id, const IdPattern& pattern) {
   if (pattern.first_wildcard == nullptr) return equal_ignoring_letter_case(id, pattern.text);
 
   std::size_t prefix_length = static_cast<std::size_t>(pattern.first_wildcard - pattern.text);
-  if (!equal_ignoring_case(id, pattern.text, prefix_length)) return false;
+  if (!equal_ignoring_letter_case(id, pattern.text, prefix_length)) return false;
 
   const char* id_cursor = id + prefix_length;
   const char* pattern_cursor = pattern.first_wildcard;
@@ -90,12 +69,13 @@ bool id_matches_pattern(const char* id, const IdPattern& pattern) {
       std::size_t segment_length = std::strlen(pattern_cursor);
       std::size_t rest_length = std::strlen(id_cursor);
       return rest_length >= segment_length &&
-             equal_ignoring_case(id_cursor + rest_length - segment_length, pattern_cursor, segment_length);
+             equal_ignoring_letter_case(id_cursor + rest_length - segment_length, pattern_cursor,
+                                        segment_length);
     }
     std::size_t segment_length = static_cast<std::size_t>(next_wildcard - pattern_cursor);
     const char* found = find_character(id_cursor, *pattern_cursor);
     if (found == nullptr) return false;
-    if (equal_ignoring_case(found, pattern_cursor, segment_length)) {
+    if (equal_ignoring_letter_case(found, pattern_cursor, segment_length)) {
       id_cursor = found + segment_length;
       pattern_cursor = next_wildcard;
     } else {

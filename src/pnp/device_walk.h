@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/letter_case.h"
 #include "platform/port.h"
 
 // A pattern string in parsed form.  "@" in front asks for the device with that instance ID to
@@ -28,8 +29,6 @@ using DeviceVisitor = int (*)(port::HDEVINFO set, port::SP_DEVINFO_DATA* device,
 IdPattern parse_id_pattern(const char* pattern);
 // Letter case (A to Z only) is ignored everywhere.
 bool id_matches_pattern(const char* id, const IdPattern& pattern);
-// Whole strings, equal but for the case of the letters A to Z; no locale is consulted.
-bool equal_ignoring_letter_case(const char* a, const char* b);
 // False for a null list.
 bool any_id_matches(IdList list, const IdPattern& pattern);
 

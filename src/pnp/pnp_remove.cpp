@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/file_deletion.h"
+#include "common/letter_case.h"
 #include "common/report.h"
 #include "config/driver_config.h"
 #include "config/memory_adjustment.h"
@@ -21,12 +22,6 @@
 namespace {
 
 constexpr port::LSTATUS kSuccess = static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
-
-void to_lower_ascii(char* text) {
-  for (; *text != '\0'; ++text) {
-    if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
-  }
-}
 
 // A string value into a MAX_PATH buffer.  The value's type is not looked at; a value that
 // does not fit, terminator included, counts as missing.
@@ -46,12 +41,11 @@ bool read_path_value(port::HKEY key, const char* name, char* text) {
   return true;
 }
 
-// DriverDesc of a class instance, lower-cased, contains "morvellan".
+// DriverDesc of a class instance contains "morvellan", in either case.
 bool is_package_instance(port::HKEY instance) {
   char description[port::MAX_PATH];
   if (!read_path_value(instance, "DriverDesc", description)) return false;
-  to_lower_ascii(description);
-  return std::strstr(description, "morvellan") != nullptr;
+  return find_ignoring_letter_case(description, "morvellan") != nullptr;
 }
 
 // From *index on, the next instance subkey of the class key whose DriverDesc names the
@@ -231,9 +225,7 @@ DriverStore driver_store_of_this_system() {
 
 // Whether the name is one the system gives a package it publishes: oem<number>.inf.
 bool is_published_inf_name(const char* name) {
-  if (!(name[0] == 'o' || name[0] == 'O') || !(name[1] == 'e' || name[1] == 'E') ||
-      !(name[2] == 'm' || name[2] == 'M'))
-    return false;
+  if (!equal_ignoring_letter_case(name, "oem", 3)) return false;
   const char* rest = name + 3;
   if (*rest < '0' || *rest > '9') return false;
   while (*rest >= '0' && *rest <= '9') ++rest;
@@ -526,14 +518,7 @@ bool pnf_name_for(const char* inf_name, char* pnf_name) {
   // tool may say ".INF"; fall back to a search that ignores case.  A name without the
   // extension at all has no PNF to go with it.
   const char* extension = std::strstr(inf_name, ".inf");
-  if (extension == nullptr) {
-    for (const char* p = inf_name; *p != '\0' && extension == nullptr; ++p) {
-      if (p[0] == '.' && (p[1] == 'i' || p[1] == 'I') && (p[2] == 'n' || p[2] == 'N') &&
-          (p[3] == 'f' || p[3] == 'F')) {
-        extension = p;
-      }
-    }
-  }
+  if (extension == nullptr) extension = find_ignoring_letter_case(inf_name, ".inf");
   if (extension == nullptr || extension == inf_name) return false;
   auto stem_length = static_cast<int>(extension - inf_name);
   int length = std::snprintf(pnf_name, port::MAX_PATH, "%.*s.pnf", stem_length, inf_name);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/file_deletion.h"
+#include "common/letter_case.h"
 #include "common/processor_architecture.h"
 #include "common/protected_folder.h"
 #include "common/registry_flush.h"
@@ -114,15 +115,7 @@ bool own_folder(std::string* folder) {
 }
 
 bool same_path(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
+  return a.size() == b.size() && equal_ignoring_letter_case(a.c_str(), b.c_str());
 }
 
 int fail(FailureInfo* failure, const char* what, const std::string& path, port::DWORD code) {
