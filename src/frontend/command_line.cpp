@@ -5,8 +5,6 @@
 #include <cstring>
 
 #include "common/report.h"
-#include "frontend/exit_codes.h"
-#include "frontend/program.h"
 #include "frontend/settings.h"
 #include "platform/port.h"
 
@@ -26,23 +24,38 @@ int read_yes(const char* entry) {
   return entry[0] == 'y' ? 1 : 0;
 }
 
+constexpr const char* kWrongListLength = "Incorrect number of configuration parameters.\n";
+
 // The entries of a batch list, taken in order.
 struct ListCursor {
   int index;  // of the entry taken last
   int argc;
   char** argv;
+  bool ran_out;  // an entry was asked for past the end of the command line
 };
 
-// The next entry; ends the process through print_usage when the list has run out.
+// The next entry, or an empty one once the list has run out: the reader goes on to the end
+// of its form and the caller refuses the list as a whole.
 const char* next_entry(ListCursor* list) {
-  require_parameter(++list->index, list->argc);
-  return list->argv[list->index];
+  if (list->index + 1 >= list->argc) {
+    list->ran_out = true;
+    return "";
+  }
+  return list->argv[++list->index];
+}
+
+// Whether the list has come out the length its form asks for; reports it if not.
+bool list_complete(const ListCursor& list) {
+  if (!list.ran_out) return true;
+  report_error("%s", kWrongListLength);
+  return false;
 }
 
 // The installation form of the batch list, after the "-c" at index.  Returns the index of its
-// last entry.  The values are taken as they stand: the dialogue's checks don't apply.
+// last entry, or -1 after reporting a list that is too short or too long.  The values are taken
+// as they stand: the dialogue's checks don't apply.
 int read_installation_list(int index, int argc, char** argv) {
-  ListCursor list{index, argc, argv};
+  ListCursor list{index, argc, argv, false};
   for (int reserved = 0; reserved < 3; ++reserved) next_entry(&list);
   max_pci_modules = read_decimal(next_entry(&list));
   phybufsize = read_decimal(next_entry(&list));
@@ -81,9 +94,10 @@ int read_installation_list(int index, int argc, char** argv) {
   next_entry(&list);  // reserved
   do_reboot = std::atoi(next_entry(&list));
 
+  if (!list_complete(list)) return -1;
   if (list.index + 1 < argc && argv[list.index + 1][0] != '-') {
-    report_error("%s", "Incorrect number of configuration parameters.\n");
-    print_usage();
+    report_error("%s", kWrongListLength);
+    return -1;
   }
   return list.index;
 }
@@ -105,11 +119,13 @@ int parse_command_line(int argc, char** argv) {
     if (std::strcmp(argument, "-c") == 0) {
       batch_mode = 1;
       if (removal_mode != 0 || (index + 2 < argc && std::strcmp(argv[index + 2], "-r") == 0)) {
-        ListCursor list{index, argc, argv};
+        ListCursor list{index, argc, argv, false};
         do_reboot = std::atoi(next_entry(&list));
+        if (!list_complete(list)) return -1;
         index = list.index;
       } else {
         index = read_installation_list(index, argc, argv);
+        if (index < 0) return -1;
       }
     } else if (std::strcmp(argument, "-d") == 0) {
       if (index + 1 >= argc || argv[index + 1][0] == '-') {
@@ -148,13 +164,3 @@ const char* usage_text() {
          "  do_reboot\n";
 }
 
-void print_usage() {
-  report_error("%s", usage_text());
-  end_run(kRunUsageError);
-}
-
-void require_parameter(int index, int argc) {
-  if (index < argc) return;
-  report_error("%s", "Incorrect number of configuration parameters.\n");
-  print_usage();
-}

@@ -2,8 +2,8 @@
 #pragma once
 
 // Fills the settings from the arguments; -d changes the working directory at once.  -1 after
-// an error it has reported, else the number of options processed.  A batch list that is too
-// short or too long ends the process through print_usage.
+// an error it has reported (among them a batch list that is too short or too long), else the
+// number of options processed.
 int parse_command_line(int argc, char** argv);
 
 // The usage text: the command line and its batch lists.
@@ -16,9 +16,3 @@ inline constexpr const char* kMoreOptionsText =
     "  --agent-exit-codes  exit codes as deployment agents count them: 3010 restart needed,\n"
     "                      1641 restart started, 1602 overwrite declined, 1603 failure,\n"
     "                      1639 command line refused\n";
-
-// The usage text on standard error; ends the process as a refused command line.
-[[noreturn]] void print_usage();
-
-// Ends the process through print_usage when the list entry at index is missing.
-void require_parameter(int index, int argc);

@@ -283,7 +283,10 @@ void run_installer(int argc, char** argv) {
   }
   require_administrator_rights();
   arguments.push_back(nullptr);
-  if (parse_command_line(static_cast<int>(arguments.size() - 1), arguments.data()) < 0) print_usage();
+  if (parse_command_line(static_cast<int>(arguments.size() - 1), arguments.data()) < 0) {
+    report_error("%s", usage_text());
+    end_run(kRunUsageError);
+  }
   // A batch run is an agent's, often with no console or desktop: the system must not ask.
   if (batch_mode != 0) interactive = 0;
   if (removal_mode != 0) run_removal();
