@@ -45,6 +45,7 @@ bool create_machine(const std::string& dir, const std::string& template_name, st
 }
 
 bool use_machine(const std::string& dir, std::string* error) {
+  install_service_hooks();
   return load(dir, error);
 }
 

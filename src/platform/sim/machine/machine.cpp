@@ -12,12 +12,13 @@
 #include <filesystem>
 
 #include "platform/sim/files/files.h"
-#include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
 
 namespace sim::internal {
 
 namespace {
+
+ServiceHooks service_hooks;
 
 Machine& the_machine() {
   // Never destroyed: taking a registry of millions of keys apart at exit, only for the process's
@@ -163,40 +164,8 @@ bool parse_machine(const std::string& dir, Machine* loaded, std::string* error) 
       if (applies) loaded->faults.push_back(parsed);
     }
   }
-  if (const IniSection* services = loaded->ini.section("services")) {
-    for (const IniEntry& entry : services->entries) {
-      std::string value = ini_value(entry.value);
-      std::size_t dot = entry.key.rfind('.');
-      std::string option = dot == std::string::npos ? "" : lower(entry.key.substr(dot + 1));
-      bool valid = option.empty()       ? service_state_from_name(value) != 0
-                   : option == "stop"   ? iequals(value, "stuck")
-                   : option == "delete" ? iequals(value, "linger")
-                                        : true;
-      if (!valid) {
-        *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": [services] " + entry.key + " = " +
-                 value +
-                 (option.empty() ? ": not a service state (stopped, start_pending, stop_pending, running, "
-                                   "continue_pending, pause_pending, paused)"
-                                 : ": not a known setting");
-        return false;
-      }
-    }
-  }
-  if (const IniSection* database = loaded->ini.section("service_database")) {
-    for (const IniEntry& entry : database->entries) {
-      DWORD type = 0;
-      bool marked = false;
-      if (!parse_database_entry(entry.value, &type, &marked)) {
-        *error = dir + "/machine.ini: [service_database] " + entry.key + " = " + entry.value +
-                 ": not a service type, optionally followed by \"marked\"";
-        return false;
-      }
-    }
-  } else {
-    // A machine that has never been started: the manager reads the keys.
-    read_service_database(*loaded);
-    loaded->ini_dirty = true;
-  }
+  if (service_hooks.load_settings != nullptr && !service_hooks.load_settings(*loaded, dir, error))
+    return false;
   loaded->dir = dir;
   loaded->trace_to_file = loaded->ini.get_or("trace", "enabled", "0") == "1";
   loaded->trace_program = loaded->ini.get_or("trace", "program", "0") == "1";
@@ -380,6 +349,10 @@ void trace_line(const std::string& line) {
   }
 }
 
+void set_service_hooks(const ServiceHooks& hooks) {
+  service_hooks = hooks;
+}
+
 void close_process_handles() {
   Machine& m = the_machine();
   if (!m.loaded) return;
@@ -397,7 +370,9 @@ void close_process_handles() {
   m.other_handles = 0;
   m.modules.clear();  // a process's DLLs leave with it
   // A service marked for deletion and stopped goes with the last handle that held it.
-  for (const std::string& name : services) service_maybe_vanish(name);
+  if (service_hooks.handle_closed != nullptr) {
+    for (const std::string& name : services) service_hooks.handle_closed(name);
+  }
 }
 
 void count_handle_opened() {

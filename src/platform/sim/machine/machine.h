@@ -180,6 +180,18 @@ void count_handle_closed();
 void close_process_handles();
 void close_device_lists();  // devices/setupapi.cpp
 
+// The service manager's part in loading a machine and in a process's end.  The manager
+// (services/) stands on this floor, so it hands these in (install_service_hooks) before a
+// machine is loaded; a hook left empty does nothing.
+struct ServiceHooks {
+  // Checks the manager's machine.ini sections of a machine being loaded; on one never started,
+  // reads the database from the keys.  false with *error set for a section it refuses.
+  bool (*load_settings)(Machine& machine, const std::string& dir, std::string* error) = nullptr;
+  // A process has ended holding a handle to the service name.
+  void (*handle_closed)(const std::string& name) = nullptr;
+};
+void set_service_hooks(const ServiceHooks& hooks);
+
 // Registry and ini state changes; mark the machine for saving.
 void registry_changed();
 void ini_changed();

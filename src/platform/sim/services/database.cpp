@@ -271,4 +271,55 @@ DWORD service_state_from_name(const std::string& name) {
   return 0;
 }
 
+// ---- the manager's part in loading a machine -------------------------------------------------
+
+namespace {
+
+bool load_service_settings(Machine& m, const std::string& dir, std::string* error) {
+  if (const IniSection* services = m.ini.section("services")) {
+    for (const IniEntry& entry : services->entries) {
+      std::string value = ini_value(entry.value);
+      std::size_t dot = entry.key.rfind('.');
+      std::string option = dot == std::string::npos ? "" : lower(entry.key.substr(dot + 1));
+      bool valid = option.empty()       ? service_state_from_name(value) != 0
+                   : option == "stop"   ? iequals(value, "stuck")
+                   : option == "delete" ? iequals(value, "linger")
+                                        : true;
+      if (!valid) {
+        *error = dir + "/machine.ini:" + std::to_string(entry.line) + ": [services] " + entry.key + " = " +
+                 value +
+                 (option.empty() ? ": not a service state (stopped, start_pending, stop_pending, running, "
+                                   "continue_pending, pause_pending, paused)"
+                                 : ": not a known setting");
+        return false;
+      }
+    }
+  }
+  if (const IniSection* database = m.ini.section("service_database")) {
+    for (const IniEntry& entry : database->entries) {
+      DWORD type = 0;
+      bool marked = false;
+      if (!parse_database_entry(entry.value, &type, &marked)) {
+        *error = dir + "/machine.ini: [service_database] " + entry.key + " = " + entry.value +
+                 ": not a service type, optionally followed by \"marked\"";
+        return false;
+      }
+    }
+  } else {
+    // A machine that has never been started: the manager reads the keys.
+    read_service_database(m);
+    m.ini_dirty = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+void install_service_hooks() {
+  ServiceHooks hooks;
+  hooks.load_settings = load_service_settings;
+  hooks.handle_closed = service_maybe_vanish;
+  set_service_hooks(hooks);
+}
+
 }  // namespace sim::internal
