@@ -12,7 +12,7 @@
 #include "frontend/command_line.h"
 #include "frontend/dialogue.h"
 #include "frontend/exit_codes.h"
-#include "frontend/failure.h"
+#include "common/failure.h"
 #include "frontend/rights.h"
 #include "frontend/settings.h"
 #include "platform/port.h"

@@ -11,7 +11,7 @@
 #include "common/protected_folder.h"
 #include "common/registry_flush.h"
 #include "common/report.h"
-#include "frontend/failure.h"
+#include "common/failure.h"
 #include "platform/port.h"
 #include "pnp/pnp_steps.h"
 #include "runlog/run_log.h"

@@ -1,4 +1,4 @@
-#include "frontend/failure.h"
+#include "common/failure.h"
 
 #include <cstdio>
 #include <string>

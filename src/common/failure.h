@@ -1,4 +1,4 @@
-// How the front end prints what went wrong in an installation or removal step.
+// How a failed installation or removal step is printed.
 #pragma once
 
 #include <cstdint>
