@@ -8,9 +8,9 @@
 #include "common/processor_architecture.h"
 #include "common/protected_folder.h"
 #include "common/report.h"
+#include "common/run_switches.h"
 #include "delegate/x64_exchange.h"
 #include "platform/port.h"
-#include "pnp/pnp.h"
 
 namespace {
 

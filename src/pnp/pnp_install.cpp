@@ -15,9 +15,6 @@
 #include "pnp/pnp.h"
 #include "pnp/pnp_steps.h"
 
-int verbose = 1;
-int interactive = 1;
-
 namespace {
 
 constexpr const char* kHotfixContext =

@@ -1,0 +1,4 @@
+#include "common/run_switches.h"
+
+int verbose = 1;
+int interactive = 1;
