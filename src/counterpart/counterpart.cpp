@@ -65,9 +65,9 @@ const char* read_counterpart_request(std::FILE* file, CounterpartRequest* reques
   char letter[2] = {};
   if (std::fscanf(file, "%1s", letter) != 1) return "The request names no command.";
   request->command = letter[0];
-  if (letter[0] != 'I' && letter[0] != 'R') return "The request names an unknown command.";
+  if (letter[0] != kX64Install && letter[0] != kX64Remove) return "The request names an unknown command.";
 
-  if (letter[0] == 'I') {
+  if (letter[0] == kX64Install) {
     char line[512];
     if (!skip_rest_of_line(file) || std::fgets(line, sizeof(line), file) == nullptr) {
       return "The installation request names no INF file.";
@@ -94,7 +94,7 @@ int perform_counterpart_request(const CounterpartRequest& request, int* reboot_n
   verbose = request.verbose;
   interactive = request.interactive;
   // This is the 64-bit side already: the device work runs here, never handed on again.
-  if (request.command == 'I')
+  if (request.command == kX64Install)
     return install_pnp_devices(request.inf_path, request.auto_start, reboot_needed, failure);
   // The installer reports no memory outcome for a removal done here.
   int memory_outcome = 0;

@@ -9,7 +9,7 @@
 #include "platform/port.h"
 
 struct CounterpartRequest {
-  char command;                   // 'I' install, 'R' remove
+  char command;                   // kX64Install, kX64Remove, or '?' when unreadable
   char inf_path[port::MAX_PATH];  // I only; relative paths are taken from the current directory
   int auto_start;                 // I only
   int verbose;

@@ -253,10 +253,10 @@ const char* write_x64_request(const char* path, char command, const char* inf_pa
   std::FILE* request = port::fopen(path, "wx");
   if (request == nullptr) return kOpenInputError;
   std::fprintf(request, "0\n%c\n", command);
-  if (command == 'I') {
+  if (command == kX64Install) {
     std::fprintf(request, "%s\n", inf_path != nullptr ? inf_path : "");
     std::fprintf(request, "%d\n", auto_start);
-  } else if (command != 'R') {
+  } else if (command != kX64Remove) {
     std::fclose(request);
     return "Invalid command for 64-bit program.";
   }

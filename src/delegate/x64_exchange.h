@@ -5,12 +5,13 @@
 #include <cstdio>
 
 #include "common/failure_info.h"
+#include "delegate/delegate.h"
 
 // Skips the rest of the current line, its line end included; false at the end of the file.
 // Both sides read a number and then step to the next line with it.
 bool skip_rest_of_line(std::FILE* file);
 
-// Creates (truncates) path and writes the request for command 'I' or 'R'.  0, or the failure
+// Creates (truncates) path and writes the request for kX64Install or kX64Remove.  0, or the failure
 // message; an unknown command leaves the first two lines written and the file closed.
 const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start);
 

@@ -128,7 +128,7 @@ void keep_record(int result, int exit_code) {
 bool no_board_present() {
   std::uint32_t found = 0;
   for (std::uint32_t row = 0; row < supported_hardware_id_count && found == 0; ++row) {
-    if (enumerate_matching_devices(port::DIGCF_PRESENT, supported_hardware_ids[row], count_visitor, &found) == 2)
+    if (enumerate_matching_devices(port::DIGCF_PRESENT, supported_hardware_ids[row], count_visitor, &found) == kWalkFailed)
       return false;
   }
   return found == 0;

@@ -193,12 +193,12 @@ int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* c
              bool visitor_removes) {
   if (walk->set == port::INVALID_HANDLE_VALUE) {
     port::SetLastError(walk->list_error);
-    return 2;
+    return kWalkFailed;
   }
   // A walk that could not look at every device can't say that none of them matched: a device
   // whose IDs can't be read may be one of ours.
   port::DWORD walk_error = 0;
-  int result = 5;
+  int result = kWalkNothingMatched;
   for (WalkedDevice& device : walk->devices) {
     if (device.gone) continue;
     bool matches = std::find(device.rows.begin(), device.rows.end(), row) != device.rows.end();
@@ -210,12 +210,12 @@ int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* c
     if (visited != 0) return visited;
     // A list made afresh for the next row would no longer hold it.
     if (visitor_removes) device.gone = true;
-    result = 4;
+    result = kWalkAllVisited;
   }
   if (walk->end_error != 0) walk_error = walk->end_error;
   if (walk_error != 0) {
     port::SetLastError(walk_error);
-    return 2;
+    return kWalkFailed;
   }
   return result;
 }
@@ -231,7 +231,7 @@ int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVis
   int result = walk_row(&walk, 0, visitor, context, false);
   port::DWORD error = port::GetLastError();
   close_device_walk(&walk);
-  if (result == 2) port::SetLastError(error);
+  if (result == kWalkFailed) port::SetLastError(error);
   return result;
 }
 

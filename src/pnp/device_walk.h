@@ -60,7 +60,7 @@ struct DeviceWalk {
 };
 
 // flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always added.  0, or 2 when the list
-// can't be made (walk_row then answers 2 with that error for every row).  Close the walk either
+// can't be made (walk_row then answers kWalkFailed with that error for every row).  Close the walk either
 // way.
 int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32_t count, DeviceWalk* walk);
 // Visits the devices of one row as a walk of its pattern alone over a list made now would: in
@@ -69,11 +69,14 @@ int open_device_walk(port::DWORD flags, const char* const* patterns, std::uint32
 int walk_row(DeviceWalk* walk, std::uint32_t row, DeviceVisitor visitor, void* context, bool visitor_removes);
 void close_device_walk(DeviceWalk* walk);
 
+// What a walk answers besides a visitor's own non-zero result.
+enum WalkResult : int { kWalkFailed = 2, kWalkAllVisited = 4, kWalkNothingMatched = 5 };
+
 // A walk of one pattern.  flags as for SetupDiGetClassDevsExA; DIGCF_ALLCLASSES is always
-// added.  Results: 5 nothing matched, 4 every matching device visited, otherwise the visitor's
-// non-zero result, or 2 when the list, a step of the enumeration or a device's IDs can't be read
-// (the walk then can't tell that no device of the pattern is left; the last error is that
-// failure's).  Never 0.
+// added.  Results: kWalkNothingMatched, kWalkAllVisited (every matching device visited),
+// otherwise the visitor's non-zero result, or kWalkFailed when the list, a step of the
+// enumeration or a device's IDs can't be read (the walk then can't tell that no device of the
+// pattern is left; the last error is that failure's).  Never 0.
 int enumerate_matching_devices(port::DWORD flags, const char* pattern, DeviceVisitor visitor, void* context);
 // The number of present devices that match, as far as the walk could read them.
 int count_matching_devices(const char* pattern);

@@ -161,8 +161,8 @@ int install_driver_package(const char* inf_path, char* registered_inf, int* rebo
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
     const char* id = supported_hardware_ids[row];
     if (present[row] == 0) continue;
-    // A failed update (2) is passed over: the board keeps its driver and the others go on.
-    if (update_driver_for_hardware_id(id, inf_path) == 1) {
+    // A failed update is passed over: the board keeps its driver and the others go on.
+    if (update_driver_for_hardware_id(id, inf_path) == kUpdatedRestartNeeded) {
       std::snprintf(update_context, sizeof(update_context),
                     "An error occurred while updating the driver for device: \n%s", id);
       failure->context = update_context;
@@ -253,7 +253,7 @@ int install_pnp_driver(const DriverConfig* config, int do_adj, int already_opt, 
   // adjustment made here, which needs a reboot all the same.
   int memory_reboot = *reboot_needed;
   int status = 0;
-  if (delegate_to_x64('I', inf_path, auto_start, reboot_needed, failure, &status) != 0) {
+  if (delegate_to_x64(kX64Install, inf_path, auto_start, reboot_needed, failure, &status) != 0) {
     if (memory_reboot != 0) *reboot_needed = 1;
     return status;
   }
@@ -420,9 +420,9 @@ bool keep_class_installer_quiet(port::HDEVINFO set, port::SP_DEVINFO_DATA* devic
 }
 
 int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path) {
-  if (hardware_id == nullptr) return 3;
+  if (hardware_id == nullptr) return kUpdateNoHardwareId;
   char full_path[port::MAX_PATH];
-  if (!full_inf_path(inf_path, full_path)) return 2;
+  if (!full_inf_path(inf_path, full_path)) return kUpdateFailed;
   // Without anyone to answer, the update fails where it would ask (for a disk, about a driver's
   // signature) instead of waiting for ever.  Windows 2000 knows no such flag and refuses the
   // call with it; there the package check, which found every file the update copies, is what
@@ -436,8 +436,8 @@ int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path)
       flags = port::INSTALLFLAG_NONINTERACTIVE;
   }
   port::BOOL restart = port::FALSE;
-  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, flags, &restart)) return 2;
-  return restart ? 1 : 0;
+  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, flags, &restart)) return kUpdateFailed;
+  return restart ? kUpdatedRestartNeeded : kUpdated;
 }
 
 int copy_oem_inf(const char* full_inf_path_text, char* registered_name) {
@@ -452,15 +452,15 @@ int copy_oem_inf(const char* full_inf_path_text, char* registered_name) {
 }
 
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code) {
-  if (hardware_id == nullptr) return 2;
+  if (hardware_id == nullptr) return kUpdateFailed;
   char full_path[port::MAX_PATH];
-  if (!full_inf_path(inf_path, full_path)) return 2;
+  if (!full_inf_path(inf_path, full_path)) return kUpdateFailed;
 
   // A REG_MULTI_SZ with one entry: the ID, its terminator and the list's terminator.
   char hardware_id_list[port::MAX_PATH] = {};
   std::strncpy(hardware_id_list, hardware_id, 255);
 
-  int result = 2;
+  int result = kUpdateFailed;
   port::HDEVINFO set = port::INVALID_HANDLE_VALUE;
   port::GUID class_guid{};
   char class_name[port::MAX_CLASS_NAME_LEN] = "";
@@ -472,7 +472,7 @@ int create_root_device_node(const char* hardware_id, const char* inf_path, port:
     result = update_driver_for_hardware_id(hardware_id, inf_path);
   }
   // An update that succeeded but asks for a restart left no error of its own.
-  *code = result == 1 ? port::ERROR_SUCCESS_REBOOT_REQUIRED : port::GetLastError();
+  *code = result == kUpdatedRestartNeeded ? port::ERROR_SUCCESS_REBOOT_REQUIRED : port::GetLastError();
   if (set != port::INVALID_HANDLE_VALUE) port::SetupDiDestroyDeviceInfoList(set);
   return result;
 }

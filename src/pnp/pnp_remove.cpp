@@ -319,7 +319,7 @@ int remove_pnp_driver(int* memory_outcome, int* reboot_needed, FailureInfo* fail
   *reboot_needed = 0;
 
   int status = 0;
-  if (delegate_to_x64('R', nullptr, 0, reboot_needed, failure, &status) != 0) return status;
+  if (delegate_to_x64(kX64Remove, nullptr, 0, reboot_needed, failure, &status) != 0) return status;
 
   return remove_pnp_components(memory_outcome, reboot_needed, failure);
 }
@@ -343,7 +343,7 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
   for (std::uint32_t row = 0; row < supported_hardware_id_count; ++row) {
     const char* id = supported_hardware_ids[row];
     int removed = remove_devices_of_row(&walk, row);
-    if (removed == 4 || removed == 5) continue;
+    if (removed == kWalkAllVisited || removed == kWalkNothingMatched) continue;
     if (!has_text(failure->context)) {
       failure->context = "An error occurred while uninstalling one of the devices";
       failure->code = port::GetLastError();
@@ -375,7 +375,7 @@ int remove_devices_of_row(DeviceWalk* devices, std::uint32_t row) {
   RemovalWalk walk{0};
   int result = walk_row(devices, row, remove_device_visitor, &walk, true);
   // A walk that failed by itself left its own error; a failed removal left it in the context.
-  if (result == 2 && walk.error == 0) walk.error = port::GetLastError();
+  if (result == kWalkFailed && walk.error == 0) walk.error = port::GetLastError();
   port::SetLastError(walk.error);
   return result;
 }

@@ -39,12 +39,18 @@ int remove_pnp_components(int* memory_outcome, int* reboot_needed, FailureInfo* 
 
 // 1 when the "Tessaridge Hardware" setup class is installed, else 0.
 int hardware_class_installed();
-// 0 updated, 1 updated but a restart is needed, 2 failed, 3 no hardware ID.
+// What a driver update of the boards with one hardware ID answers.
+enum UpdateResult : int {
+  kUpdated = 0,
+  kUpdatedRestartNeeded = 1,
+  kUpdateFailed = 2,
+  kUpdateNoHardwareId = 3
+};
 int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path);
 // 0 or 2.  registered_name, when given (a MAX_PATH buffer), gets the name the system gave the
 // INF in its INF directory.
 int copy_oem_inf(const char* full_inf_path, char* registered_name = nullptr);
-// 2 on a failure before the driver update, else the update's result; *code gets the last error
+// kUpdateFailed on a failure before the driver update, else the update's result; *code gets the last error
 // (not written when no ID is given or the INF path can't be formed).
 int create_root_device_node(const char* hardware_id, const char* inf_path, port::DWORD* code);
 // The Win32 error a configuration manager result stands for (the configuration manager sets no
