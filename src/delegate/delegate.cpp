@@ -17,11 +17,6 @@ namespace {
 constexpr std::size_t kTextSize = 512;
 constexpr const char* kOpenInputError = "Error opening input file for 64-bit program.";
 
-// The texts that come back live here until the next delegation, since the front end prints
-// them after the operation has returned.
-char context_text[kTextSize];
-char message_text[kTextSize];
-
 int fail(FailureInfo* failure, int* status, const char* message) {
   failure->message = message;
   *status = 1;
@@ -139,9 +134,8 @@ void remove_exchange(const char* folder, const char* path) {
 // A request that can't be written says which file and why before the message: an agent's log
 // has nothing else to go on.
 int fail_creating(FailureInfo* failure, int* status, const char* path, port::DWORD error) {
-  // A path longer than the buffer is cut: the context only names it.
-  if (std::snprintf(context_text, sizeof context_text, "Unable to create %s", path) < 0) context_text[0] = '\0';
-  failure->context = context_text;
+  // A path longer than the record's room is cut: the context only names it.
+  set_failure_context(failure, "Unable to create %s", path);
   failure->code = error;
   return fail(failure, status, kOpenInputError);
 }
@@ -155,8 +149,8 @@ int exchange(char command, const char* inf_path, int auto_start, const char* pat
 
   char counterpart[kTextSize];
   if (!counterpart_beside_program(counterpart, sizeof counterpart)) {
-    std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", ENOENT);
-    return fail(failure, status, message_text);
+    set_failure_message(failure, "Error %d spawning 64-bit program.", ENOENT);
+    return fail(failure, status, failure->message);
   }
   // The runtime joins the arguments unquoted into one command line that the counterpart splits
   // at blanks again: quoted, the path arrives whole, blanks and all.
@@ -169,13 +163,12 @@ int exchange(char command, const char* inf_path, int auto_start, const char* pat
   errno = 0;
   std::intptr_t exit_code = port::spawnl_wait(counterpart, "installx64.exe", "-6", quoted_path);
   if (exit_code == -1 && errno != 0) {
-    std::snprintf(message_text, sizeof(message_text), "Error %d spawning 64-bit program.", errno);
-    return fail(failure, status, message_text);
+    set_failure_message(failure, "Error %d spawning 64-bit program.", errno);
+    return fail(failure, status, failure->message);
   }
   if (exit_code != 0) {
-    std::snprintf(message_text, sizeof(message_text), "Exit code %d spawning 64-bit program.",
-                  static_cast<int>(exit_code));
-    return fail(failure, status, message_text);
+    set_failure_message(failure, "Exit code %d spawning 64-bit program.", static_cast<int>(exit_code));
+    return fail(failure, status, failure->message);
   }
 
   if (const char* error = read_x64_response(path, command, reboot_needed, failure, status)) {
@@ -202,12 +195,15 @@ const char* read_response_fields(std::FILE* file, char command, int* reboot_need
   int value = 0;
   if (std::fscanf(file, "%d", &value) != 1) return kValueError;
   *reboot_needed = value;
-  if (!skip_rest_of_line(file) || !read_text_line(file, context_text)) return kValueError;
-  failure->context = text_or_none(context_text);
+  char text[kTextSize];
+  if (!skip_rest_of_line(file) || !read_text_line(file, text)) return kValueError;
+  set_failure_context(failure, "%s", text);
+  failure->context = text_or_none(failure->context);
   if (std::fscanf(file, "%d", &value) != 1) return kValueError;
   failure->code = static_cast<std::uint32_t>(value);
-  if (!skip_rest_of_line(file) || !read_text_line(file, message_text)) return kValueError;
-  failure->message = text_or_none(message_text);
+  if (!skip_rest_of_line(file) || !read_text_line(file, text)) return kValueError;
+  set_failure_message(failure, "%s", text);
+  failure->message = text_or_none(failure->message);
   if (std::fscanf(file, "%d", &value) != 1) return kValueError;
   *status = value;
   return nullptr;

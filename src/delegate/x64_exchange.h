@@ -16,7 +16,7 @@ bool skip_rest_of_line(std::FILE* file);
 const char* write_x64_request(const char* path, char command, const char* inf_path, int auto_start);
 
 // Reads the counterpart's response from path, storing each field in the outputs as soon as it
-// is read; texts point into storage of this module that lasts until the next exchange.  On
+// is read; its texts are kept in the failure record's own storage.  On
 // success the file is deleted and 0 returned; otherwise the file stays and the failure message
 // is returned.
 const char* read_x64_response(const char* path, char command, int* reboot_needed, FailureInfo* failure,

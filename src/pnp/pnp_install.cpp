@@ -21,12 +21,6 @@ constexpr const char* kHotfixContext =
     "Failed to install the device node. You have to install Windows 2000 Hotfix - KB822831."
     " Refer to <http://support.microsoft.com/default.aspx?scid=kb;en-us;822831>";
 
-// The front end prints the context after the operation has returned, so the formatted text
-// lives here rather than on the stack.
-char update_context[512];
-char package_context[port::MAX_PATH + 64];  // a path of up to MAX_PATH characters
-char unbound_message[port::MAX_DEVICE_ID_LEN + 96];
-
 // What the walk over the boards after the installation found.
 struct BindingWalk {
   bool all_bound;                             // every device of ours present has the halvik driver
@@ -163,9 +157,7 @@ int install_driver_package(const char* inf_path, char* registered_inf, int* rebo
     if (present[row] == 0) continue;
     // A failed update is passed over: the board keeps its driver and the others go on.
     if (update_driver_for_hardware_id(id, inf_path) == kUpdatedRestartNeeded) {
-      std::snprintf(update_context, sizeof(update_context),
-                    "An error occurred while updating the driver for device: \n%s", id);
-      failure->context = update_context;
+      set_failure_context(failure, "An error occurred while updating the driver for device: \n%s", id);
       // The update succeeded: its last error says nothing.  What it asks for is the restart.
       failure->code = port::ERROR_SUCCESS_REBOOT_REQUIRED;
       *reboot_needed = 1;
@@ -284,9 +276,7 @@ int install_pnp_devices(const char* inf_path, int auto_start, int* reboot_needed
   // A board found without a driver would stay so, though the installation said it succeeded.
   BindingWalk bindings = walk_bindings();
   if (!bindings.all_bound) {
-    std::snprintf(unbound_message, sizeof(unbound_message),
-                  "The halvik driver was not installed on device %s.", bindings.unbound);
-    failure->message = unbound_message;
+    set_failure_message(failure, "The halvik driver was not installed on device %s.", bindings.unbound);
     return 1;
   }
   return keep_installed_files_at_restart(registered_inf, bindings.any_bound, failure);
@@ -327,9 +317,7 @@ int check_copied_files(const char* full_path, const std::string& inf_text, Failu
       }
       error = port::GetLastError();
     }
-    std::snprintf(package_context, sizeof(package_context), "Unable to read the driver package file %s",
-                  path.c_str());
-    failure->context = package_context;
+    set_failure_context(failure, "Unable to read the driver package file %s", path.c_str());
     failure->code = error;
     return 1;
   }
@@ -353,9 +341,7 @@ int check_driver_package(const char* inf_path, FailureInfo* failure) {
   port::DWORD error = port::GetLastError();
   if (file != port::INVALID_HANDLE_VALUE) port::CloseHandle(file);
   if (!read) {
-    std::snprintf(package_context, sizeof(package_context), "Unable to read the driver package %s",
-                  full_path);
-    failure->context = package_context;
+    set_failure_context(failure, "Unable to read the driver package %s", full_path);
     failure->code = error;
     return 1;
   }
@@ -436,7 +422,8 @@ int update_driver_for_hardware_id(const char* hardware_id, const char* inf_path)
       flags = port::INSTALLFLAG_NONINTERACTIVE;
   }
   port::BOOL restart = port::FALSE;
-  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, flags, &restart)) return kUpdateFailed;
+  if (!port::UpdateDriverForPlugAndPlayDevicesA(nullptr, hardware_id, full_path, flags, &restart))
+    return kUpdateFailed;
   return restart ? kUpdatedRestartNeeded : kUpdated;
 }
 

@@ -23,9 +23,6 @@ constexpr const char* kProductFolderName = "Tessaridge";
 constexpr const char* kDisplayName = "Quillant(R) Tessaridge(R) Device Driver";
 constexpr const char* kPublisher = "Quillant";
 
-// The texts a FailureInfo points to live for the rest of the run.
-char failure_text[2 * port::MAX_PATH];
-
 constexpr const char* kCurrentVersionKeyPath = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 // Whether the machine is 64-bit, where this 32-bit program runs under WOW64: from the
@@ -80,19 +77,16 @@ bool product_folder(bool wow64, std::string* folder, std::string* parent, Failur
     return false;
   }
   if (std::strchr(value, '"') != nullptr) {
-    std::snprintf(failure_text, sizeof failure_text,
-                  "The Program Files folder (ProgramFilesDir) holds a quote, which the uninstall command can't "
-                  "carry: %s",
-                  value);
-    failure->message = failure_text;
+    set_failure_message(failure,
+                        "The Program Files folder (ProgramFilesDir) holds a quote, which the uninstall "
+                        "command can't carry: %s",
+                        value);
     return false;
   }
   bool drive_path = ((value[0] >= 'A' && value[0] <= 'Z') || (value[0] >= 'a' && value[0] <= 'z')) &&
                     value[1] == ':' && value[2] == '\\';
   if (!drive_path) {
-    std::snprintf(failure_text, sizeof failure_text,
-                  "The Program Files folder (ProgramFilesDir) is not a full path: %s", value);
-    failure->message = failure_text;
+    set_failure_message(failure, "The Program Files folder (ProgramFilesDir) is not a full path: %s", value);
     return false;
   }
   *parent = value;
@@ -119,8 +113,7 @@ bool same_path(const std::string& a, const std::string& b) {
 }
 
 int fail(FailureInfo* failure, const char* what, const std::string& path, port::DWORD code) {
-  std::snprintf(failure_text, sizeof failure_text, "%s %s", what, path.c_str());
-  failure->context = failure_text;
+  set_failure_context(failure, "%s %s", what, path.c_str());
   failure->code = code;
   return 1;
 }
@@ -143,10 +136,8 @@ bool holds_only_product_files(const std::string& folder, FailureInfo* failure) {
     bool known = false;
     for (const char* program : product_programs(true)) known |= same_path(name, program);
     if (!ours || !known) {
-      std::snprintf(failure_text, sizeof failure_text,
-                    "The folder %s holds %s, which is not the installer's: it is left as it is.", folder.c_str(),
-                    name.c_str());
-      failure->message = failure_text;
+      set_failure_message(failure, "The folder %s holds %s, which is not the installer's: it is left as it is.",
+                          folder.c_str(), name.c_str());
       only_ours = false;
     }
   } while (only_ours && port::FindNextFileA(search, &entry));
@@ -169,9 +160,8 @@ int take_product_folder(const std::string& folder, const std::string& parent, bo
   port::DWORD attributes = port::GetFileAttributesA(folder.c_str());
   if (attributes == port::INVALID_FILE_ATTRIBUTES) return fail(failure, "Unable to find", folder, port::GetLastError());
   if ((attributes & port::FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & port::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    std::snprintf(failure_text, sizeof failure_text,
-                  "%s is not a plain folder (a file or a link): it is left as it is.", folder.c_str());
-    failure->message = failure_text;
+    set_failure_message(failure, "%s is not a plain folder (a file or a link): it is left as it is.",
+                        folder.c_str());
     return 1;
   }
   if (!holds_only_product_files(folder, failure)) return 1;
@@ -235,9 +225,10 @@ bool estimated_size(const std::string& folder, port::DWORD* kilobytes) {
     }
     if (search != port::INVALID_HANDLE_VALUE) port::FindClose(search);
     if (error != port::ERROR_NO_MORE_FILES) {
-      std::snprintf(failure_text, sizeof failure_text, "Unable to measure %s for the entry's EstimatedSize",
+      char text[2 * port::MAX_PATH];
+      std::snprintf(text, sizeof text, "Unable to measure %s for the entry's EstimatedSize",
                     pattern.c_str());
-      report_system_error(failure_text, error);
+      report_system_error(text, error);
       return false;
     }
   }
@@ -396,8 +387,9 @@ int register_product(const std::string& installed_list, FailureInfo* failure) {
   // source the events are still reported, shown without their text: that fails nothing.
   port::DWORD code = 0;
   if (register_event_source((folder + "\\install.exe").c_str(), &code) != 0) {
-    std::snprintf(failure_text, sizeof failure_text, "Unable to register the event source %s", kEventSourceKeyPath);
-    report_system_error(failure_text, code);
+    char text[2 * port::MAX_PATH];
+    std::snprintf(text, sizeof text, "Unable to register the event source %s", kEventSourceKeyPath);
+    report_system_error(text, code);
   }
   return 0;
 }
