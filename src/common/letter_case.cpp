@@ -6,6 +6,10 @@ char fold_letter(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+char lower_letter(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool equal_ignoring_letter_case(const char* a, const char* b) {
   for (;; ++a, ++b) {
     if (fold_letter(*a) != fold_letter(*b)) return false;
@@ -18,6 +22,10 @@ bool equal_ignoring_letter_case(const char* a, const char* b, std::size_t n) {
     if (fold_letter(a[i]) != fold_letter(b[i])) return false;
   }
   return true;
+}
+
+bool equal_ignoring_letter_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && equal_ignoring_letter_case(a.data(), b.data(), a.size());
 }
 
 const char* find_ignoring_letter_case(const char* text, const char* part) {

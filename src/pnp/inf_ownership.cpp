@@ -12,21 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/letter_case.h"
 #include "pnp/hardware_ids.h"
 
 namespace {
 
 constexpr std::string_view kServiceName = "halvik";
-
-char lower_letter(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lower_letter(x) == lower_letter(y);
-         });
-}
 
 std::string lowered(std::string_view text) {
   std::string out(text);
@@ -98,7 +89,7 @@ bool names_service(std::string_view text) {
     for (const char* at = text.data() + before; at < end; ++at) {
       at = static_cast<const char*>(std::memchr(at, last, static_cast<std::size_t>(end - at)));
       if (at == nullptr) break;
-      if (same_ignoring_case(std::string_view(at - before, before), kServiceName.substr(0, before)))
+      if (equal_ignoring_letter_case(std::string_view(at - before, before), kServiceName.substr(0, before)))
         return true;
     }
   }
@@ -241,7 +232,7 @@ void note_line(const std::string& section, const InfLine& line, InfFacts* facts)
   } else if (section == "strings" || section.starts_with("strings.")) {
     if (line.has_key)
       (section == "strings" ? facts->strings : facts->localized).emplace(lowered(line.key), fields[0]);
-  } else if (line.has_key && section.ends_with(".services") && same_ignoring_case(line.key, "AddService")) {
+  } else if (line.has_key && section.ends_with(".services") && equal_ignoring_letter_case(line.key, "AddService")) {
     facts->services.push_back(fields[0]);
   } else if (line.has_key) {
     // device-description = install-section, hardware-id, compatible-id... where the section is
@@ -316,7 +307,7 @@ std::string substituted(const std::string& field, const InfFacts& facts) {
 
 bool installs_package(const InfFacts& facts) {
   for (const std::string& service : facts.services) {
-    if (same_ignoring_case(substituted(service, facts), kServiceName)) return true;
+    if (equal_ignoring_letter_case(substituted(service, facts), kServiceName)) return true;
   }
   // Each [Manufacturer] line names a models section, either as its only field or as the first
   // field after "="; the platforms listed after that name its decorated forms (Models, NTamd64:
@@ -377,7 +368,7 @@ const KeptLine* find_source_line(const InfText& inf, const std::string& section,
     const std::vector<KeptLine>* lines = find_section(inf, name);
     if (lines == nullptr) continue;
     for (const KeptLine& line : *lines) {
-      if (line.has_key && same_ignoring_case(line.key, key)) return &line;
+      if (line.has_key && equal_ignoring_letter_case(line.key, key)) return &line;
     }
   }
   return nullptr;
@@ -409,7 +400,7 @@ std::string source_path(const InfText& inf, const std::string& platform, const s
 
 void add_file(std::vector<std::string>* files, std::string path) {
   for (const std::string& known : *files) {
-    if (same_ignoring_case(known, path)) return;
+    if (equal_ignoring_letter_case(known, path)) return;
   }
   files->push_back(std::move(path));
 }
@@ -421,7 +412,7 @@ void add_copied_files(const InfText& inf, const std::string& section, const std:
   const std::vector<KeptLine>* lines = find_section(inf, section);
   if (lines == nullptr) return;
   for (const KeptLine& directive : *lines) {
-    if (!directive.has_key || !same_ignoring_case(directive.key, "CopyFiles")) continue;
+    if (!directive.has_key || !equal_ignoring_letter_case(directive.key, "CopyFiles")) continue;
     for (const std::string& entry : directive.fields) {
       if (entry.starts_with("@")) {
         add_file(files, source_path(inf, platform, entry.substr(1)));
