@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/registry_key.h"
+
 namespace {
 
 constexpr const char* kAdjustmentFailed = "Unable to determine or make system adjustments.";
@@ -25,14 +27,13 @@ std::uint32_t held_to_32_bits(std::uint64_t pages) {
 // made: it only matters for a run that is also ended from outside.  True when this call made
 // it, so that a write that then fails can take it back without hiding an earlier run's change.
 bool mark_restart_pending(port::HKEY memory) {
-  port::HKEY mark = nullptr;
+  OwnedKey mark;
   port::DWORD disposition = 0;
   if (port::RegCreateKeyExA(memory, kRestartPendingKeyName, 0, nullptr, port::REG_OPTION_VOLATILE,
-                            port::KEY_QUERY_VALUE, nullptr, &mark, &disposition) !=
-      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
+                            port::KEY_QUERY_VALUE, nullptr, mark.out(),
+                            &disposition) != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     return false;
   }
-  port::RegCloseKey(mark);
   return disposition == port::REG_CREATED_NEW_KEY;
 }
 
@@ -101,25 +102,19 @@ int open_adjustment_key(const char* path, const char* context, port::HKEY* key, 
 
 bool memory_restart_pending() {
   static const std::string path = std::string(kMemoryManagementKeyPath) + "\\" + kRestartPendingKeyName;
-  port::HKEY mark = nullptr;
-  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, path.c_str(), 0, port::KEY_QUERY_VALUE, &mark) !=
-      static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
-    return false;
-  }
-  port::RegCloseKey(mark);
-  return true;
+  OwnedKey mark;
+  return port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, path.c_str(), 0, port::KEY_QUERY_VALUE, mark.out()) ==
+         static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
 }
 
 int check_memory_setting(FailureInfo* failure) {
   static const std::string context =
       std::string("Unable to read SystemPages under HKEY_LOCAL_MACHINE\\") + kMemoryManagementKeyPath;
-  port::HKEY memory = nullptr;
+  OwnedKey memory;
   port::LSTATUS status = 0;
   std::uint32_t pages = 0;
-  if (open_key(kMemoryManagementKeyPath, &memory, &status)) {
-    query_dword_value(memory, "SystemPages", &pages, failure, &status);
-    port::RegCloseKey(memory);
-  }
+  if (open_key(kMemoryManagementKeyPath, memory.out(), &status))
+    query_dword_value(memory.get(), "SystemPages", &pages, failure, &status);
   if (status == static_cast<port::LSTATUS>(port::ERROR_SUCCESS) && !has_text(failure->message)) return 0;
   failure->context = context.c_str();
   // Read, but not a REG_DWORD: the data is what is wrong.
@@ -132,9 +127,9 @@ int check_memory_setting(FailureInfo* failure) {
 
 int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::uint32_t meg_in_system,
                             int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
-  port::HKEY memory = nullptr;
+  OwnedKey memory;
   port::LSTATUS status = 0;
-  if (!open_key(kMemoryManagementKeyPath, &memory, &status)) {
+  if (!open_key(kMemoryManagementKeyPath, memory.out(), &status)) {
     failure->context = "OpenKey - Memory manager";
     failure->code = static_cast<std::uint32_t>(status);
     failure->message = kAdjustmentFailed;
@@ -142,24 +137,21 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
   }
 
   std::uint32_t previous = 0;
-  if (query_dword_value(memory, "SystemPages", &previous, failure) != 0) {
+  if (query_dword_value(memory.get(), "SystemPages", &previous, failure) != 0) {
     failure->message = kAdjustmentFailed;
-    port::RegCloseKey(memory);
     return 1;
   }
 
   if (previous != 0 && already_opt == 1) {
     // Someone adjusted it already and the user chose to leave that alone.
     *memory_outcome = 2;
-    port::RegCloseKey(memory);
     return 0;
   }
 
-  port::HKEY parameters = nullptr;
-  if (!open_key(kParametersKeyPath, &parameters, &status)) {
+  OwnedKey parameters;
+  if (!open_key(kParametersKeyPath, parameters.out(), &status)) {
     failure->context = "OpenKey - Parameters";
     failure->code = static_cast<std::uint32_t>(status);
-    port::RegCloseKey(memory);
     return 1;
   }
 
@@ -167,9 +159,8 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
       (previous == 0 || already_opt != 3) ? std::uint64_t{meg_in_system} * 256u + 0x4000u : previous;
   std::uint32_t adjusted = held_to_32_bits(base + std::uint64_t{config.max_pci_modules} * 1024u);
 
-  int result = write_adjustment(memory, parameters, previous, adjusted, config.max_pci_modules, failure);
-  port::RegCloseKey(parameters);
-  port::RegCloseKey(memory);
+  int result =
+      write_adjustment(memory.get(), parameters.get(), previous, adjusted, config.max_pci_modules, failure);
   if (result != 0) return 1;
 
   *memory_outcome = previous != 0 ? 2 : 1;
@@ -179,30 +170,27 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
 
 int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureInfo* failure) {
   // Without the driver's Parameters key there is no adjustment of ours to undo.
-  port::HKEY parameters = nullptr;
-  int opened = open_adjustment_key(kParametersKeyPath, "OpenKey - Parameters", &parameters, failure);
+  OwnedKey parameters;
+  int opened = open_adjustment_key(kParametersKeyPath, "OpenKey - Parameters", parameters.out(), failure);
   if (opened != 0) return opened == 1 ? 0 : 2;
-  port::HKEY memory = nullptr;
-  opened = open_adjustment_key(kMemoryManagementKeyPath, "OpenKey - Memory manager", &memory, failure);
-  if (opened != 0) {
-    port::RegCloseKey(parameters);
-    return opened == 1 ? 0 : 2;
-  }
+  OwnedKey memory;
+  opened = open_adjustment_key(kMemoryManagementKeyPath, "OpenKey - Memory manager", memory.out(), failure);
+  if (opened != 0) return opened == 1 ? 0 : 2;
 
   std::uint32_t old_pages = 0;
   std::uint32_t new_pages = 0;
   std::uint32_t modules = 0;
   std::uint32_t current = 0;
-  int result = read_adjustment_value(parameters, "OLD_SYSPAGES", &old_pages, failure);
-  if (result == 0) result = read_adjustment_value(parameters, "NEW_SYSPAGES", &new_pages, failure);
-  if (result == 0) result = read_adjustment_value(parameters, "SYSP_NUM_PCI", &modules, failure);
-  if (result == 0) result = read_adjustment_value(memory, "SystemPages", &current, failure);
+  int result = read_adjustment_value(parameters.get(), "OLD_SYSPAGES", &old_pages, failure);
+  if (result == 0) result = read_adjustment_value(parameters.get(), "NEW_SYSPAGES", &new_pages, failure);
+  if (result == 0) result = read_adjustment_value(parameters.get(), "SYSP_NUM_PCI", &modules, failure);
+  if (result == 0) result = read_adjustment_value(memory.get(), "SystemPages", &current, failure);
   if (result == 0) {
     if (current == old_pages && current != new_pages) {
       // The value in place is the one from before: a run ended after it put that back, or
       // before it made the adjustment it recorded.  Nothing to write; the restart, if one is
       // still due, is announced from its mark.
-      retire_record(parameters);
+      retire_record(parameters.get());
       *memory_outcome = 1;
     } else if (current < new_pages) {
       *memory_outcome = 3;
@@ -217,16 +205,16 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
         std::uint64_t share = std::uint64_t{modules} * 1024u;
         restored = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
         outcome = 2;
-        if (set_dword_value(parameters, "OLD_SYSPAGES", restored, failure) != 0 ||
-            set_dword_value(parameters, "NEW_SYSPAGES", current, failure) != 0) {
+        if (set_dword_value(parameters.get(), "OLD_SYSPAGES", restored, failure) != 0 ||
+            set_dword_value(parameters.get(), "NEW_SYSPAGES", current, failure) != 0) {
           result = 2;
         }
       }
       if (result == 0) {
-        if (write_system_pages(memory, restored, failure) != 0) {
+        if (write_system_pages(memory.get(), restored, failure) != 0) {
           result = 2;
         } else {
-          retire_record(parameters);
+          retire_record(parameters.get());
           *memory_outcome = outcome;
           *reboot_needed = 1;
         }
@@ -234,7 +222,5 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
     }
   }
 
-  port::RegCloseKey(memory);
-  port::RegCloseKey(parameters);
   return result;
 }
