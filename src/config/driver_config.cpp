@@ -1,5 +1,7 @@
 #include "config/driver_config.h"
 
+#include "common/registry_key.h"
+
 namespace {
 
 // The order in which the driver's values are written; a failed write stops the sequence and
@@ -49,27 +51,22 @@ int set_value(port::HKEY key, const char* name, port::DWORD type, const void* by
 }  // namespace
 
 int write_driver_parameters(const DriverConfig& config, FailureInfo* failure) {
-  port::HKEY service = nullptr;
-  port::LSTATUS status = create_key(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, &service);
+  OwnedKey service;
+  port::LSTATUS status = create_key(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, service.out());
   if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     failure->context = "Failed to open the driver registry key";
     failure->code = static_cast<std::uint32_t>(status);
     return 1;
   }
 
-  port::HKEY parameters = nullptr;
-  status = create_key(service, "Parameters", &parameters);
+  OwnedKey parameters;
+  status = create_key(service.get(), "Parameters", parameters.out());
   if (status != static_cast<port::LSTATUS>(port::ERROR_SUCCESS)) {
     failure->context = "Failed to open the driver parameters registry key";
     failure->code = static_cast<std::uint32_t>(status);
-    port::RegCloseKey(service);
     return 1;
   }
-
-  int result = write_parameter_values(parameters, config, failure);
-  port::RegCloseKey(parameters);
-  port::RegCloseKey(service);
-  return result;
+  return write_parameter_values(parameters.get(), config, failure);
 }
 
 port::LSTATUS create_key(port::HKEY parent, const char* path, port::HKEY* key) {
@@ -80,12 +77,9 @@ port::LSTATUS create_key(port::HKEY parent, const char* path, port::HKEY* key) {
 }
 
 bool driver_is_installed() {
-  port::HKEY service = nullptr;
-  if (port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, port::KEY_READ, &service) !=
-      static_cast<port::LSTATUS>(port::ERROR_SUCCESS))
-    return false;
-  port::RegCloseKey(service);
-  return true;
+  OwnedKey service;
+  return port::RegOpenKeyExA(port::HKEY_LOCAL_MACHINE, kServiceKeyPath, 0, port::KEY_READ, service.out()) ==
+         static_cast<port::LSTATUS>(port::ERROR_SUCCESS);
 }
 
 int set_dword_value(port::HKEY key, const char* name, std::uint32_t value, FailureInfo* failure) {
