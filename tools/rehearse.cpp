@@ -28,6 +28,7 @@
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
+#include "process/process.h"
 
 namespace halvik_sim {
 
@@ -154,17 +155,22 @@ bool read_row(const std::string& path, Row* row) {
   return complete;
 }
 
-// A file's text without its last line end, every line ending in \n alone: the installer's
-// messages carry Windows' own texts, which end in CR LF.
-std::string file_text(const std::string& path) {
-  std::string raw;
-  read_whole_file(path, &raw);
+// A text without its last line end, every line ending in \n alone: the installer's messages
+// carry Windows' own texts, which end in CR LF.
+std::string plain_text(const std::string& raw) {
   std::string text;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] != '\r' || i + 1 >= raw.size() || raw[i + 1] != '\n') text += raw[i];
   }
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
   return text;
+}
+
+// A file's text, as plain_text gives it.
+std::string file_text(const std::string& path) {
+  std::string raw;
+  read_whole_file(path, &raw);
+  return plain_text(raw);
 }
 
 // What the installer's exit code asks of a deployment, as deploy/vars/exit-codes.yml maps it.
@@ -185,38 +191,22 @@ const char* meaning_of(int code) {
 
 // Runs program with args on the machine in dir; its exit code as Windows reports it (the low
 // byte of -1 and -2 taken back), 2 with *report when it could not be started, and a signal as
-// 0xC0000000 + signal, as Windows reports a crash.
+// 0xC0000000 + signal, as Windows reports a crash.  *report: its standard error.
 int run_program(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
-                const std::string& stderr_path, std::string* report) {
-  pid_t pid = fork();
-  if (pid < 0) {
-    *report = "fork failed";
+                std::string* report) {
+  process::Request request;
+  request.argv = {program};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.environment = {"HALVIK_MACHINE=" + dir};
+  process::Result result = process::run(request);
+  if (!result.started) {
+    *report = "cannot run " + program;
     return 2;
   }
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (null < 0 || err < 0) _exit(127);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(err, 2);
-    setenv("HALVIK_MACHINE", dir.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    std::fprintf(stderr, "cannot run %s\n", program.c_str());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  *report = file_text(stderr_path);
-  if (WIFSIGNALED(status)) return static_cast<int>(0xC0000000u + static_cast<unsigned>(WTERMSIG(status)));
-  int code = WEXITSTATUS(status);
-  if (code == 127) return 2;
-  return code >= 254 ? code - 256 : code;
+  *report = plain_text(result.err);
+  if (result.signal != 0) return static_cast<int>(0xC0000000u + static_cast<unsigned>(result.signal));
+  if (result.code == 127) return 2;
+  return result.code >= 254 ? result.code - 256 : result.code;
 }
 
 std::string string_of(const std::string& key, const std::string& name) {
@@ -373,7 +363,7 @@ Row rehearse_host(const Options& options, const std::string& host, const std::st
   int code = 0;
   for (int run = 0; run < 2; ++run) {
     std::string report;
-    code = run_program(installer, arguments, machine_dir, scratch + "/install.err", &report);
+    code = run_program(installer, arguments, machine_dir, &report);
     row.exit_codes += (run == 0 ? "" : " ") + std::to_string(code);
     if (code != 0 && code != 1) row.report = report;
     // The machine as the run left it: read once, restarted in memory, saved.
