@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -82,10 +83,10 @@ std::vector<std::string> environment_for(const std::vector<std::string>& changes
   return environment;
 }
 
+// The strings as the array, ended by a null, that a new program takes; they must outlive it.
 std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> list;
-  for (std::string& text : strings) list.push_back(text.data());
-  list.push_back(nullptr);
+  std::vector<char*> list(strings.size() + 1, nullptr);
+  std::transform(strings.begin(), strings.end(), list.begin(), [](std::string& text) { return text.data(); });
   return list;
 }
 
