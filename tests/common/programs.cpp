@@ -1,19 +1,15 @@
 #include "common/programs.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
+#include <utility>
 
-extern char** environ;
+#include "process/process.h"
 
 namespace programs {
 
@@ -47,61 +43,24 @@ std::string first_lines(const std::vector<std::string>& lines, std::size_t count
   return text;
 }
 
-Outcome run(const std::vector<std::string>& argv, const fs::path& machine, const fs::path& scratch,
+Outcome run(const std::vector<std::string>& argv, const fs::path& machine, const fs::path& /*scratch*/,
             const std::string& input) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::string(*entry).rfind("HALVIK_MACHINE=", 0) != 0) environment.emplace_back(*entry);
-  }
-  if (!machine.empty()) environment.push_back("HALVIK_MACHINE=" + machine.string());
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp;
-  for (std::string& arg : args) argp.push_back(arg.data());
-  argp.push_back(nullptr);
-
-  std::string in_path = input.empty() ? "/dev/null" : scratch.string() + ".in";
-  std::string out_path = scratch.string() + ".out";
-  std::string err_path = scratch.string() + ".err";
-  if (!input.empty()) write_text(in_path, input);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  process::Request request;
+  request.argv = argv;
+  request.environment = {machine.empty() ? "HALVIK_MACHINE" : "HALVIK_MACHINE=" + machine.string()};
+  request.input = input;
+  request.time_limit = kTimeoutSeconds;
+  process::Result result = process::run(request);
   Outcome outcome;
-  if (spawned != 0) {
+  if (!result.started) {
     outcome.err = "cannot start " + argv[0];
     return outcome;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      outcome.hung = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (!outcome.hung && WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-  if (!outcome.hung && WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
-  outcome.out = read_text(out_path);
-  outcome.err = read_text(err_path);
-  fs::remove(out_path);
-  fs::remove(err_path);
-  if (!input.empty()) fs::remove(in_path);
+  outcome.hung = result.hung;
+  outcome.signal = result.signal;
+  outcome.code = result.code;
+  outcome.out = std::move(result.out);
+  outcome.err = std::move(result.err);
   return outcome;
 }
 

@@ -33,8 +33,8 @@ struct Outcome {
 };
 
 // Runs a program on a machine (HALVIK_MACHINE, unless `machine` is empty) in its own process
-// group, so that a hang takes its child with it; standard input is `input` (empty: nothing),
-// output is collected through files beside `scratch`.
+// group, so that a hang takes its child with it; standard input is `input` (empty: nothing).
+// `scratch` is not used: the output is collected through files without a name.
 Outcome run(const std::vector<std::string>& argv, const fs::path& machine, const fs::path& scratch,
             const std::string& input = {});
 

@@ -1,15 +1,14 @@
 #include "scenario/run.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
+
+#include "process/process.h"
 
 namespace {
 
@@ -23,22 +22,6 @@ void remove_temp_dirs() {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }
-}
-
-std::string slurp_fd(int fd) {
-  std::string text;
-  lseek(fd, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
-  return text;
-}
-
-int temp_file() {
-  char name[] = "/tmp/halvik-run-XXXXXX";
-  int fd = mkstemp(name);
-  if (fd >= 0) unlink(name);
-  return fd;
 }
 
 }  // namespace
@@ -62,37 +45,18 @@ std::string read_file(const std::string& path) {
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& stdin_text, const std::vector<std::string>& env) {
+  process::Request request;
+  request.argv = {program.find('/') == std::string::npos ? std::string(HALVIK_BIN_DIR) + "/" + program : program};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.environment = env;
+  request.input = stdin_text;
+  process::Result ran = process::run(request);
   RunResult result;
-  std::string path = program.find('/') == std::string::npos ? std::string(HALVIK_BIN_DIR) + "/" + program : program;
-  int in_fd = temp_file();
-  int out_fd = temp_file();
-  int err_fd = temp_file();
-  if (in_fd < 0 || out_fd < 0 || err_fd < 0) return result;
-  if (write(in_fd, stdin_text.data(), stdin_text.size()) != static_cast<ssize_t>(stdin_text.size())) return result;
-  lseek(in_fd, 0, SEEK_SET);
-
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  result.out = slurp_fd(out_fd);
-  result.err = slurp_fd(err_fd);
-  close(in_fd);
-  close(out_fd);
-  close(err_fd);
+  // A program that cannot be started ends as the shell reports a command it cannot run.
+  if (!ran.started) result.exit_code = 127;
+  if (ran.started && ran.signal == 0) result.exit_code = ran.code;
+  result.out = std::move(ran.out);
+  result.err = ran.started ? std::move(ran.err) : "";
   return result;
 }
 
