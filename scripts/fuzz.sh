@@ -11,8 +11,8 @@ cxx=$(command -v clang++-14 || command -v clang++)
 "$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -I"$root/src" -I"$root/tests" "$root/tests/fuzz/sim_files_fuzz.cpp" \
   "$root/src/platform/sim/machine/text.cpp" "$root/src/platform/sim/machine/ini.cpp" \
-  "$root/src/platform/sim/registry/keys.cpp" "$root/src/platform/sim/registry/reg_read.cpp" \
-  "$root/src/platform/sim/registry/reg_write.cpp" -o "$out/sim_files_fuzz"
+  "$root/src/platform/sim/machine/keys.cpp" "$root/src/platform/sim/machine/reg_read.cpp" \
+  "$root/src/platform/sim/machine/reg_write.cpp" -o "$out/sim_files_fuzz"
 # Seeds: the machines' own files, a byte in front picking the reader.
 for template in "$root"/tests/unit/sim/*.reg "$root"/tests/scenario/*.reg; do
   [ -f "$template" ] || continue

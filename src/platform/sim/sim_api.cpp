@@ -2,15 +2,20 @@
 // faults and no trace.
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/sim/devices/devices.h"
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/runtime/process.h"
 #include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/templates/templates.h"
+#include "platform/sim/wow64/wow64.h"
 
 namespace sim {
 
@@ -288,8 +293,138 @@ std::size_t open_handle_count() {
          m.sids.size() + m.other_handles + m.modules.size();
 }
 
+void set_process_bits(int bits) {
+  internal::set_process_bits(bits);
+}
+
+void restart_machine() {
+  restart();
+}
+
+std::vector<std::pair<std::string, std::string>> pending_file_operations() {
+  return scheduled_file_operations();
+}
+
+bool power_cut_machine(std::string* error) {
+  if (!restore_durable_registry(error)) return false;
+  // The machine comes up from what its disk held, as a restart does.
+  restart_machine();
+  return true;
+}
+
 bool reboot_requested() {
   return machine().ini.get_or("system", "reboot_requested", "0") == "1";
 }
 
+// ---- devices -------------------------------------------------------------------------------
+
+void add_board(const Board& board) {
+  devices::write_board(board);
+  devices::create_board_node(board);
+}
+
+void remove_board(const std::string& instance_id) {
+  devices::erase_board(instance_id);
+}
+
+std::vector<Board> boards() {
+  return devices::read_boards();
+}
+
+std::vector<std::string> device_nodes() {
+  return devices::node_ids();
+}
+
+bool device_present(const std::string& instance_id) {
+  return devices::node_present(instance_id);
+}
+
+std::string device_driver(const std::string& instance_id) {
+  return devices::node_string(instance_id, "Driver");
+}
+
+void set_wait_no_pending_available(bool available) {
+  devices::set_setting("wait_no_pending", available ? "" : "absent");
+}
+
+void set_wait_no_pending_times_out(bool times_out) {
+  devices::set_setting("wait_no_pending", times_out ? "timeout" : "");
+}
+
+void set_update_restart_required(bool required) {
+  devices::set_setting("restart_required", required ? "1" : "");
+}
+
+void set_reenumerate_error(port::CONFIGRET error) {
+  devices::set_setting("reenumerate_error", error == 0 ? "" : hex32(error));
+}
+
+
 }  // namespace sim
+
+// ---- start-up and shut-down ----------------------------------------------------------------
+
+namespace {
+
+std::string default_machine_dir() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && *state != '\0') return std::string(state) + "/halvik/machine";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : ".") + "/.local/state/halvik/machine";
+}
+
+}  // namespace
+
+namespace port {
+
+using namespace sim::internal;
+
+int initialize() {
+  Machine& m = raw_machine();
+  if (m.loaded) return 0;
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    std::atexit([] { port::shutdown(); });
+  }
+  std::string error;
+  const char* named = std::getenv("HALVIK_MACHINE");
+  std::string dir;
+  if (named != nullptr && *named != '\0') {
+    dir = named;
+  } else {
+    dir = default_machine_dir();
+    std::error_code ignored;
+    if (!std::filesystem::exists(dir + "/registry.reg", ignored)) {
+      std::filesystem::create_directories(dir, ignored);
+      if (!sim::create_machine(dir, "xp", &error)) {
+        std::fprintf(stderr, "halvik: cannot create the simulated machine: %s\n", error.c_str());
+        return 1;
+      }
+    }
+  }
+  if (!sim::use_machine(dir, &error)) {
+    std::fprintf(stderr, "halvik: cannot load the simulated machine: %s\n", error.c_str());
+    return 1;
+  }
+  // A program started by another one on this machine inherits its current directory.
+  if (const char* inherited = std::getenv("HALVIK_CURRENT_DIRECTORY")) {
+    if (*inherited != '\0') {
+      raw_machine().current_directory = inherited;
+      raw_machine().image_path = image_path_in(raw_machine().ini, inherited);
+    }
+  }
+  if (const char* image = std::getenv("HALVIK_IMAGE"); image != nullptr && *image != '\0')
+    raw_machine().image_path = image;
+  if (const char* start = std::getenv("HALVIK_START"); start != nullptr && std::atol(start) > 0)
+    raw_machine().start_number = std::atol(start);
+  return 0;
+}
+
+void shutdown() {
+  close_process_handles();
+  std::string error;
+  if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
+}
+
+}  // namespace port

@@ -11,15 +11,9 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/devices/board.h"
 
 namespace sim {
-
-struct Board {
-  std::string instance_id;  // "PCI\VEN_1E5C&DEV_0410&SUBSYS_00011E5C&REV_01\4&1F2E3D&0&0008"
-  std::vector<std::string> hardware_ids;
-  std::vector<std::string> compatible_ids;
-  port::DWORD remove_error = 0;  // when non-zero, removing the board's node fails with it
-};
 
 // Puts a board into the machine and creates its device node (no driver) unless one exists.
 void add_board(const Board& board);

@@ -7,7 +7,7 @@
 #include "platform/port.h"
 #include "platform/sim/devices/inf.h"
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/registry.h"
 
 namespace sim::devices {
 

@@ -38,8 +38,8 @@
 #include <vector>
 
 #include "platform/port.h"
+#include "platform/sim/devices/board.h"
 #include "platform/sim/devices/inf.h"
-#include "platform/sim/sim_devices.h"
 
 namespace sim::devices {
 

@@ -12,7 +12,6 @@
 
 #include "platform/sim/devices/device_calls.h"
 #include "platform/sim/machine/machine.h"
-#include "platform/sim/sim.h"
 #include "platform/sim/wow64/wow64.h"
 
 namespace port {
@@ -600,58 +599,11 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWOR
 
 }  // namespace port
 
-// ---- the test API's device part ----------------------------------------------------------
-
-namespace sim {
-
-namespace internal {
+namespace sim::internal {
 
 void close_device_lists() {
   for (port::DeviceList* list : port::lists()) delete list;
   port::lists().clear();
 }
 
-}  // namespace internal
-
-void add_board(const Board& board) {
-  devices::write_board(board);
-  devices::create_board_node(board);
-}
-
-void remove_board(const std::string& instance_id) {
-  devices::erase_board(instance_id);
-}
-
-std::vector<Board> boards() {
-  return devices::read_boards();
-}
-
-std::vector<std::string> device_nodes() {
-  return devices::node_ids();
-}
-
-bool device_present(const std::string& instance_id) {
-  return devices::node_present(instance_id);
-}
-
-std::string device_driver(const std::string& instance_id) {
-  return devices::node_string(instance_id, "Driver");
-}
-
-void set_wait_no_pending_available(bool available) {
-  devices::set_setting("wait_no_pending", available ? "" : "absent");
-}
-
-void set_wait_no_pending_times_out(bool times_out) {
-  devices::set_setting("wait_no_pending", times_out ? "timeout" : "");
-}
-
-void set_update_restart_required(bool required) {
-  devices::set_setting("restart_required", required ? "1" : "");
-}
-
-void set_reenumerate_error(port::CONFIGRET error) {
-  devices::set_setting("reenumerate_error", error == 0 ? "" : sim::internal::hex32(error));
-}
-
-}  // namespace sim
+}  // namespace sim::internal

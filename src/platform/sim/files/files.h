@@ -1,6 +1,6 @@
 // The drives of the simulated machine: Windows paths resolved against the current directory
-// and found on the host whatever their case, host files read, and the attributes the host
-// can't keep (hidden, system).  The file calls (port_files.cpp) work through these.
+// and found on the host whatever their case, and the attributes the host can't keep (hidden,
+// system).  The file calls (port_files.cpp) work through these.
 #pragma once
 
 #include <cstddef>
@@ -12,12 +12,6 @@
 namespace sim::internal {
 
 using port::DWORD;
-
-// A host file's bytes; false when it can't be read.
-bool read_whole_file(const std::string& path, std::string* content);
-// A host file opened for reading (its size in *size when asked); -1 when it can't be opened or
-// is a directory.
-int open_file(const std::string& path, std::size_t* size);
 
 // Paths on the simulated drives.
 // The full Windows path of `path` against the current directory ("C:\A\b"); false when it is
@@ -43,6 +37,12 @@ const char* descriptor_text(const void* descriptor);
 void set_path_record(const char* section, const std::string& windows_full, const std::string& text);
 // What the machine keeps about a path that is gone (attributes, security): forgotten.
 void forget_file_records(const std::string& windows_full);
+
+// Whether a host file is mapped by the system as a loaded service's image, so that it can't be
+// deleted.  The service manager knows which are loaded and hands the check in
+// (install_service_hooks); without one no file is.
+void set_mapped_image_check(bool (*check)(const std::string& host));
+bool mapped_image(const std::string& host);
 
 // A path as a file call finds it.
 struct FileTarget {

@@ -1,5 +1,5 @@
 // Paths on the simulated drives: Windows paths against the current directory, their host
-// files found whatever their case through an index of each directory, and host files read.
+// files found whatever their case through an index of each directory.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,51 +18,6 @@
 #include "platform/sim/wow64/wow64.h"
 
 namespace sim::internal {
-
-int open_file(const std::string& path, std::size_t* size) {
-  int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return -1;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
-  if (size != nullptr) *size = static_cast<std::size_t>(info.st_size);
-  return fd;
-}
-
-bool read_whole_file(const std::string& path, std::string* content) {
-  // Straight into a string of the file's size: a stream buffer would grow by doubling and then
-  // be copied, holding up to three times the file at once.
-  std::size_t size = 0;
-  int fd = open_file(path, &size);
-  if (fd < 0) return false;
-  std::string text(size, '\0');
-  std::size_t filled = 0;
-  ssize_t n = 0;
-  while (filled < text.size()) {
-    n = ::read(fd, text.data() + filled, text.size() - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  text.resize(filled);
-  // Whatever the file grew by since its size was read.
-  char more[4096];
-  while (n >= 0) {
-    n = ::read(fd, more, sizeof more);
-    if (n < 0 && errno == EINTR) {
-      n = 0;
-      continue;
-    }
-    if (n <= 0) break;
-    text.append(more, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  if (n < 0) return false;
-  *content = std::move(text);
-  return true;
-}
 
 bool full_windows_path(std::string_view path, std::string* full) {
   std::string text(path);

@@ -11,7 +11,6 @@
 
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
-#include "platform/sim/services/services.h"
 
 namespace port {
 
@@ -172,7 +171,7 @@ int remove(const char* path) {
       error = ERROR_ACCESS_DENIED;
     } else if (open_without_sharing(target.host, kFileShareDelete)) {
       error = ERROR_SHARING_VIOLATION;
-    } else if (loaded_image(target.host)) {
+    } else if (mapped_image(target.host)) {
       error = ERROR_ACCESS_DENIED;
     } else if (::unlink(target.host.c_str()) != 0) {
       error = ERROR_ACCESS_DENIED;

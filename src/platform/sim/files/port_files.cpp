@@ -20,9 +20,20 @@
 
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
-#include "platform/sim/services/services.h"
 
 namespace sim::internal {
+
+namespace {
+bool (*mapped_image_check)(const std::string& host) = nullptr;
+}  // namespace
+
+void set_mapped_image_check(bool (*check)(const std::string& host)) {
+  mapped_image_check = check;
+}
+
+bool mapped_image(const std::string& host) {
+  return mapped_image_check != nullptr && mapped_image_check(host);
+}
 
 bool is_running_image(const FileTarget& target) {
   const Machine& m = machine();
@@ -243,7 +254,7 @@ BOOL DeleteFileA(const char* path) {
     fail(ERROR_ACCESS_DENIED);
   } else if (open_without_sharing(target.host, kFileShareDelete)) {
     fail(ERROR_SHARING_VIOLATION);
-  } else if (loaded_image(target.host)) {
+  } else if (mapped_image(target.host)) {
     fail(ERROR_ACCESS_DENIED);  // STATUS_CANNOT_DELETE: the image of a loaded driver is mapped
   } else if (::unlink(target.host.c_str()) != 0) {
     fail(ERROR_ACCESS_DENIED);

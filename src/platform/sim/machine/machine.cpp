@@ -3,6 +3,7 @@
 #include "platform/sim/machine/machine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,8 +12,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sim/files/files.h"
-#include "platform/sim/sim.h"
 
 namespace sim::internal {
 
@@ -91,17 +90,6 @@ void default_ini(Ini* ini) {
   ini->set("system", "processor", "x86");
   ini->set("system", "reboot_requested", "0");
   ini->set("process", "current_directory", "C:\\");
-}
-
-// The running program's file: [process] image when given, else the program's .exe in the
-// directory it starts in (where an administrator starts it, and where _spawnlp finds the
-// counterpart).
-std::string image_path_in(const Ini& ini, const std::string& start_directory) {
-  if (const std::string* image = ini.get("process", "image"); image != nullptr && !image->empty())
-    return *image;
-  std::string path = start_directory;
-  if (!path.empty() && path.back() != '\\') path += '\\';
-  return path + program_name() + ".exe";
 }
 
 // Whether a machine.ini section holds faults, and whether they apply in this program: [faults]
@@ -183,16 +171,62 @@ std::string strip_root(std::string_view argument) {
   return std::string(argument);
 }
 
-std::string default_machine_dir() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && *state != '\0') return std::string(state) + "/halvik/machine";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : ".") + "/.local/state/halvik/machine";
-}
-
 thread_local DWORD last_error = 0;
 
 }  // namespace
+
+int open_file(const std::string& path, std::size_t* size) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  if (size != nullptr) *size = static_cast<std::size_t>(info.st_size);
+  return fd;
+}
+
+bool read_whole_file(const std::string& path, std::string* content) {
+  // Straight into a string of the file's size: a stream buffer would grow by doubling and then
+  // be copied, holding up to three times the file at once.
+  std::size_t size = 0;
+  int fd = open_file(path, &size);
+  if (fd < 0) return false;
+  std::string text(size, '\0');
+  std::size_t filled = 0;
+  ssize_t n = 0;
+  while (filled < text.size()) {
+    n = ::read(fd, text.data() + filled, text.size() - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  text.resize(filled);
+  // Whatever the file grew by since its size was read.
+  char more[4096];
+  while (n >= 0) {
+    n = ::read(fd, more, sizeof more);
+    if (n < 0 && errno == EINTR) {
+      n = 0;
+      continue;
+    }
+    if (n <= 0) break;
+    text.append(more, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (n < 0) return false;
+  *content = std::move(text);
+  return true;
+}
+
+std::string image_path_in(const Ini& ini, const std::string& start_directory) {
+  if (const std::string* image = ini.get("process", "image"); image != nullptr && !image->empty())
+    return *image;
+  std::string path = start_directory;
+  if (!path.empty() && path.back() != '\\') path += '\\';
+  return path + program_name() + ".exe";
+}
 
 // The name it was started as may be a Windows path (halvik-sim run passes the command line's
 // first token on): its folder goes, whichever separator it has.
@@ -389,7 +423,7 @@ FileHandle::~FileHandle() {
 
 }  // namespace sim::internal
 
-// ---- start-up, shut-down and the thread's last error ---------------------------------------
+// ---- the thread's last error ---------------------------------------------------------------
 
 namespace port {
 
@@ -400,54 +434,6 @@ DWORD GetLastError() {
 }
 void SetLastError(DWORD error) {
   last_error = error;
-}
-
-int initialize() {
-  Machine& m = raw_machine();
-  if (m.loaded) return 0;
-  static bool registered = false;
-  if (!registered) {
-    registered = true;
-    std::atexit([] { port::shutdown(); });
-  }
-  std::string error;
-  const char* named = std::getenv("HALVIK_MACHINE");
-  std::string dir;
-  if (named != nullptr && *named != '\0') {
-    dir = named;
-  } else {
-    dir = default_machine_dir();
-    std::error_code ignored;
-    if (!std::filesystem::exists(dir + "/registry.reg", ignored)) {
-      std::filesystem::create_directories(dir, ignored);
-      if (!sim::create_machine(dir, "xp", &error)) {
-        std::fprintf(stderr, "halvik: cannot create the simulated machine: %s\n", error.c_str());
-        return 1;
-      }
-    }
-  }
-  if (!sim::use_machine(dir, &error)) {
-    std::fprintf(stderr, "halvik: cannot load the simulated machine: %s\n", error.c_str());
-    return 1;
-  }
-  // A program started by another one on this machine inherits its current directory.
-  if (const char* inherited = std::getenv("HALVIK_CURRENT_DIRECTORY")) {
-    if (*inherited != '\0') {
-      raw_machine().current_directory = inherited;
-      raw_machine().image_path = image_path_in(raw_machine().ini, inherited);
-    }
-  }
-  if (const char* image = std::getenv("HALVIK_IMAGE"); image != nullptr && *image != '\0')
-    raw_machine().image_path = image;
-  if (const char* start = std::getenv("HALVIK_START"); start != nullptr && std::atol(start) > 0)
-    raw_machine().start_number = std::atol(start);
-  return 0;
-}
-
-void shutdown() {
-  close_process_handles();
-  std::string error;
-  if (!save(&error)) std::fprintf(stderr, "halvik: cannot save the simulated machine: %s\n", error.c_str());
 }
 
 }  // namespace port

@@ -19,7 +19,7 @@
 
 #include "platform/port.h"
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/registry.h"
 
 namespace sim::internal {
 
@@ -164,6 +164,10 @@ Machine& machine();  // loads the default machine on first use when none is load
 // This program's name as a [faults.PROGRAM] section names it: without folder or extension.
 std::string program_name();
 Machine& raw_machine();
+// The running program's file: [process] image when given, else the program's .exe in the
+// directory it starts in (where an administrator starts it, and where _spawnlp finds the
+// counterpart).
+std::string image_path_in(const Ini& ini, const std::string& start_directory);
 
 // The error a call is made to fail with, 0 when it runs normally.  Every candidate argument
 // is compared case-insensitively with the fault's argument.
@@ -192,6 +196,12 @@ struct ServiceHooks {
 };
 void set_service_hooks(const ServiceHooks& hooks);
 
+// A host file's bytes; false when it can't be read.
+bool read_whole_file(const std::string& path, std::string* content);
+// A host file opened for reading (its size in *size when asked); -1 when it can't be opened or
+// is a directory.
+int open_file(const std::string& path, std::size_t* size);
+
 // Registry and ini state changes; mark the machine for saving.
 void registry_changed();
 void ini_changed();
@@ -200,7 +210,7 @@ bool load(const std::string& dir, std::string* error);
 bool write_machine(const Machine& machine, std::string* error);  // both files, unconditionally
 bool reload(std::string* error);  // after a child process ran on the same machine
 
-// ---- durability (registry/durable.cpp) -----------------------------------------------------
+// ---- durability (durable.cpp) --------------------------------------------------------------
 // Windows writes the registry to the disk lazily, a hive at a time; the sim never does it by
 // itself.  What a hive held at the last restart or at its last RegFlushKey is what a power cut
 // leaves of it.  While some hive has changes not yet flushed, registry.flushed holds that state
@@ -209,6 +219,9 @@ inline constexpr char kFlushedFile[] = "registry.flushed";
 // The hive of `key` (a first-level key of HKLM) is made durable as it is now; HKLM itself is no
 // hive and flushes nothing.  False, with the reason, when the durable state can't be read.
 bool flush_hive(const Key& key, std::string* error);
+// What a power cut leaves: each hive as it was last made durable, volatile keys gone.  False,
+// with the reason, when the durable state can't be read.
+bool restore_durable_registry(std::string* error);
 // Everything is durable, as after a clean shutdown.
 void registry_all_durable();
 // Called by save() before registry.reg is replaced: keeps registry.flushed true.

@@ -1,8 +1,10 @@
 // Starting a program on the simulated machine: which native program stands for a Windows
-// program, how its runtime splits the command line, and what it is told of the machine.
+// program, how its runtime splits the command line, and what it is told of the machine; and
+// the restart.
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim::internal {
@@ -23,5 +25,13 @@ std::vector<std::string> program_environment(const std::string& machine_dir, con
 
 // The texts as the null-terminated array exec and posix_spawn take; valid while they are.
 std::vector<char*> exec_array(std::vector<std::string>& texts);
+
+// ---- the restart (restart.cpp) ------------------------------------------------------------
+// The machine restarted: scheduled file operations carried out, the service manager booted from
+// the Services keys, the boards enumerated and given drivers, the boot services started.
+void restart();
+// PendingFileRenameOperations as source and target pairs ("\\??\\C:\\..."), an empty target
+// for a deletion.
+std::vector<std::pair<std::string, std::string>> scheduled_file_operations();
 
 }  // namespace sim::internal

@@ -10,12 +10,10 @@
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
-#include "platform/sim/sim.h"
+#include "platform/sim/runtime/process.h"
 
-namespace sim {
+namespace sim::internal {
 namespace {
-
-using namespace internal;
 
 constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char kPendingOperations[] = "PendingFileRenameOperations";
@@ -46,7 +44,7 @@ void carry_out_pending_operations() {
   Key* key = find_key(m.hklm.get(), kSessionManagerKey);
   Value* value = key == nullptr ? nullptr : key->find_value(kPendingOperations);
   if (value == nullptr) return;
-  for (const auto& [from, to] : sim::pending_file_operations()) {
+  for (const auto& [from, to] : scheduled_file_operations()) {
     std::string source = host_of(from);
     if (source.empty()) continue;
     std::error_code ignored;
@@ -141,7 +139,7 @@ void start_services() {
 
 }  // namespace
 
-void restart_machine() {
+void restart() {
   // The shutdown wrote every hive to the disk; volatile keys were held in memory only, and the
   // machine comes up without them.
   registry_all_durable();
@@ -158,7 +156,7 @@ void restart_machine() {
   ini_changed();
 }
 
-std::vector<std::pair<std::string, std::string>> pending_file_operations() {
+std::vector<std::pair<std::string, std::string>> scheduled_file_operations() {
   Key* key = find_key(machine().hklm.get(), kSessionManagerKey);
   Value* value = key == nullptr ? nullptr : key->find_value(kPendingOperations);
   std::vector<std::pair<std::string, std::string>> operations;
@@ -179,4 +177,4 @@ std::vector<std::pair<std::string, std::string>> pending_file_operations() {
   return operations;
 }
 
-}  // namespace sim
+}  // namespace sim::internal

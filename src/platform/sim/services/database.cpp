@@ -320,6 +320,7 @@ void install_service_hooks() {
   hooks.load_settings = load_service_settings;
   hooks.handle_closed = service_maybe_vanish;
   set_service_hooks(hooks);
+  set_mapped_image_check(loaded_image);
 }
 
 }  // namespace sim::internal

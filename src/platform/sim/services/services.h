@@ -44,7 +44,8 @@ std::string service_image_file(const std::string& name);
 // it mapped, and it can't be deleted until the service has stopped.
 bool loaded_image(const std::string& host);
 
-// Hands the manager's part in loading a machine and in a process's end to machine/.
+// Hands the manager's part in loading a machine and in a process's end to machine/, and the
+// loaded images' part in deleting a file to files/.
 void install_service_hooks();
 
 }  // namespace sim::internal

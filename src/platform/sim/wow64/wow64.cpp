@@ -12,7 +12,6 @@
 #include <string_view>
 
 #include "platform/sim/machine/machine.h"
-#include "platform/sim/sim.h"
 
 namespace sim {
 namespace {
@@ -101,11 +100,11 @@ std::string join(const std::vector<std::string>& parts, char separator) {
 
 }  // namespace
 
+namespace internal {
+
 void set_process_bits(int bits) {
   process_bits_override = bits;
 }
-
-namespace internal {
 
 bool process_is_wow64() {
   if (!iequals(machine().ini.get_or("system", "processor", "x86"), "AMD64")) return false;

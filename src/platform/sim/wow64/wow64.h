@@ -1,6 +1,6 @@
 // WOW64 on the simulated machine: whether the calling process is a 32-bit one on 64-bit
-// Windows ([system] processor = AMD64: the installer, or whatever sim::set_process_bits(32)
-// made one), and the registry and file system views the redirectors give it.
+// Windows ([system] processor = AMD64: the installer, or whatever set_process_bits(32) made
+// one), and the registry and file system views the redirectors give it.
 #pragma once
 
 #include <string>
@@ -11,6 +11,9 @@ namespace sim::internal {
 
 using port::DWORD;
 
+// The calling process's bitness on a 64-bit machine: 32 a WOW64 process, 64 a native one, 0 by
+// the program's name.
+void set_process_bits(int bits);
 bool process_is_wow64();
 // The key path below HKLM that `path` names in the calling process's registry view: SOFTWARE
 // is SOFTWARE\Wow6432Node in the 32-bit view, but for the keys both views share.  access may

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/registry.h"
 
 namespace sim::internal {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/sim/registry/reg_lines.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/reg_lines.h"
+#include "platform/sim/machine/registry.h"
 
 namespace sim::internal {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/port.h"
-#include "platform/sim/registry/hive.h"
+#include "platform/sim/machine/hive.h"
 
 namespace sim::internal {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/reg_lines.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/reg_lines.h"
+#include "platform/sim/machine/registry.h"
 
 namespace sim::internal {
 

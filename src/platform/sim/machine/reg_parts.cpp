@@ -2,7 +2,7 @@
 // the first key line after its middle, and the second part's keys are merged into the first's.
 // A removal in the second part (of a key or a value the first part may hold) sends that part
 // to be read again after the first, on from its keys, as a reading from the start would.
-#include "platform/sim/registry/reg_parts.h"
+#include "platform/sim/machine/reg_parts.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // registry.reg's lines: UTF-16LE (after a byte-order mark) or UTF-8, decoded a piece at a time.
-#include "platform/sim/registry/reg_lines.h"
+#include "platform/sim/machine/reg_lines.h"
 
 #include <algorithm>
 #include <cstdint>

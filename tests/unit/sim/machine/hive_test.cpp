@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/registry.h"
 
 namespace {
 

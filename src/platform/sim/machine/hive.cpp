@@ -1,6 +1,6 @@
 // The blocks a key tree lives in: a bump of a pointer per allocation, the blocks growing with
 // the tree up to a few megabytes each, and all of them freed together.
-#include "platform/sim/registry/hive.h"
+#include "platform/sim/machine/hive.h"
 
 #include <sys/mman.h>
 

@@ -11,7 +11,6 @@
 #include <system_error>
 
 #include "platform/sim/machine/machine.h"
-#include "platform/sim/sim.h"
 
 namespace sim::internal {
 
@@ -112,20 +111,13 @@ bool save_durable_state(std::string* error) {
   return true;
 }
 
-}  // namespace sim::internal
-
-namespace sim {
-
-bool power_cut_machine(std::string* error) {
-  using namespace internal;
+bool restore_durable_registry(std::string* error) {
   Machine& m = machine();
   if (durable_tree(error) == nullptr) return false;
   m.hklm = std::move(m.durable);
   drop_volatile_keys(m.hklm.get());
   registry_changed();
-  // The machine comes up from what its disk held, as a restart does.
-  restart_machine();
   return true;
 }
 
-}  // namespace sim
+}  // namespace sim::internal

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/sim/machine/text.h"
-#include "platform/sim/registry/reg_parts.h"
+#include "platform/sim/machine/reg_parts.h"
 
 namespace sim::internal {
 
