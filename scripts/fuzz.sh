@@ -12,7 +12,8 @@ cxx=$(command -v clang++-14 || command -v clang++)
   -I"$root/src" -I"$root/tests" "$root/tests/fuzz/sim_files_fuzz.cpp" \
   "$root/src/platform/sim/machine/text.cpp" "$root/src/platform/sim/machine/ini.cpp" \
   "$root/src/platform/sim/machine/keys.cpp" "$root/src/platform/sim/machine/reg_read.cpp" \
-  "$root/src/platform/sim/machine/reg_write.cpp" -o "$out/sim_files_fuzz"
+  "$root/src/platform/sim/machine/reg_write.cpp" "$root/src/platform/sim/machine/hive.cpp" \
+  "$root/src/platform/sim/machine/reg_lines.cpp" "$root/src/platform/sim/machine/reg_parts.cpp" -o "$out/sim_files_fuzz"
 # Seeds: the machines' own files, a byte in front picking the reader.
 for template in "$root"/tests/unit/sim/*.reg "$root"/tests/scenario/*.reg; do
   [ -f "$template" ] || continue
