@@ -20,7 +20,7 @@
 //                                          restart or its last RegFlushKey, volatile keys go,
 //                                          then what reboot does happens; files are kept
 //   halvik-sim import DIR [--present FILE] FILE.reg...
-//                                          a machine from registry exports (import.cpp)
+//                                          a machine from registry exports (import/)
 //   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]
 //                                          every host's exports imported, the installer run
 //                                          and the restart carried out; a row per host

@@ -1,4 +1,4 @@
-// halvik-sim import: a simulated machine made from registry exports (import.cpp).
+// halvik-sim import: a simulated machine made from registry exports (import/).
 #pragma once
 
 #include <cstddef>
