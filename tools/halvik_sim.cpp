@@ -42,11 +42,12 @@
 #include <utility>
 #include <vector>
 
-#include "import.h"
+#include "import/import.h"
+#include "rehearse/rehearse.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"
 #include "platform/sim/sim.h"
-#include "run.h"
+#include "run/run.h"
 
 namespace halvik_sim {
 

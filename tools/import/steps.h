@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "../import.h"
+#include "import/import.h"
 #include "platform/sim/machine/machine.h"
-#include "platform/sim/registry/registry.h"
+#include "platform/sim/machine/registry.h"
 
 namespace halvik_sim::importer {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "import.h"
+#include "import/import.h"
 #include "platform/sim/files/files.h"
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/services/services.h"

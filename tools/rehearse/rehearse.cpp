@@ -22,11 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "import.h"
 #include "platform/sim/sim.h"
 #include "rehearse/host.h"
 #include "rehearse/output.h"
+#include "rehearse/rehearse.h"
 #include "rehearse/row.h"
+#include "trouble.h"
 
 namespace halvik_sim {
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/files/files.h"
+#include "platform/sim/machine/machine.h"
 
 namespace halvik_sim::rehearsal {
 

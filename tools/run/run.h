@@ -1,4 +1,4 @@
-// halvik-sim run: a Windows command line started on a simulated machine (run.cpp).
+// halvik-sim run: a Windows command line started on a simulated machine.
 #pragma once
 
 #include <string>

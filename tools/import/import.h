@@ -1,4 +1,4 @@
-// halvik-sim import: a simulated machine made from registry exports (import/).
+// halvik-sim import: a simulated machine made from registry exports.
 #pragma once
 
 #include <cstddef>
@@ -6,11 +6,9 @@
 #include <vector>
 
 #include "platform/sim/machine/registry.h"
+#include "trouble.h"
 
 namespace halvik_sim {
-
-// "halvik-sim: MESSAGE" on standard error; 2, the exit code of every refusal.
-int trouble(const std::string& message);
 
 // What a rehearsal shows of a machine before it runs anything there.
 struct HostFacts {
@@ -31,13 +29,5 @@ bool is_supported(const std::vector<std::string>& ids);
 
 // The facts of a machine from its registry, its processor and its count of supported boards.
 HostFacts host_facts(sim::internal::Key* hklm, const std::string& processor, std::size_t boards);
-
-// halvik-sim rehearse FLEET_DIR [...] (rehearse.cpp): 0 every host succeeded, 1 one did not,
-// 2 refused, -1 a usage error.
-int command_rehearse(const std::vector<std::string>& args);
-
-// halvik-sim bound DIR: how many device nodes present are bound to halvik, the rehearsal's
-// bound column (rehearse.cpp).
-int command_bound(const std::vector<std::string>& args);
 
 }  // namespace halvik_sim

@@ -20,8 +20,8 @@
 #include "platform/sim/machine/machine.h"
 #include "platform/sim/runtime/process.h"
 #include "platform/sim/sim.h"
-#include "import.h"
-#include "run.h"
+#include "trouble.h"
+#include "run/run.h"
 
 namespace halvik_sim {
 
