@@ -94,8 +94,7 @@ void make_folders(const Import& run) {
        {system_root + "\\inf", system_root + "\\system32\\drivers", system_root + "\\Temp",
         std::string(kPackageDir) + "\\install", run.environment.names.at("PROGRAMFILES")})
     make_folder(dir, folder);
-  put_file(dir, std::string(kPackageDir) + "\\install\\install.exe",
-           "MZ install (stand-in: the native program runs)\n");
+  put_file(dir, std::string(kPackageDir) + "\\install\\install.exe", kInstallStandIn);
   if (run.system.wow64) make_folder(dir, system_root + "\\SysWOW64\\drivers");
   for (const std::string& folder : local_system_temp_folders(
            static_cast<int>(std::strtol(version.c_str(), nullptr, 10)), run.system.wow64))
@@ -126,20 +125,9 @@ void put_service_images(Key* hklm, const Import& run) {
 
 // The driver package as it is unpacked, and the 64-bit counterpart on AMD64.
 void put_package(const Import& run) {
-  const std::string package = std::string(kPackageDir) + "\\pnp\\";
-  put_file(run.dir, package + "morvellan.inf", package_inf_text());
-  for (const std::string platform : {"x86", "amd64"}) {
-    put_file(run.dir, package + "halvik_" + platform + ".sys",
-             "MZ halvik kernel driver (" + platform + ")\n");
-    put_file(run.dir, package + "tsrgBdevco_" + platform + ".dll",
-             "MZ Morvellan co-installer (" + platform + ")\n");
-    put_file(run.dir, package + "tsrgBdevpp_" + platform + ".dll",
-             "MZ Morvellan property pages (" + platform + ")\n");
-  }
-  if (run.system.wow64) {
-    put_file(run.dir, std::string(kPackageDir) + "\\install\\installx64.exe",
-             "MZ installx64 (stand-in: the native counterpart runs)\n");
-  }
+  for (const PackageFile& file : package_files()) put_file(run.dir, file.path, file.content);
+  if (run.system.wow64)
+    put_file(run.dir, std::string(kPackageDir) + "\\install\\installx64.exe", kInstallx64StandIn);
 }
 
 // Each oemN.inf the class keys name, with its precompiled PNF.

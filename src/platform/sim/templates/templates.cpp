@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/sim/machine/machine.h"
+#include "platform/sim/templates/package_inf.h"
 
 namespace sim::internal {
 
@@ -147,7 +148,7 @@ const FileEntry kFiles[] = {
     {"{dir}\\system32\\drivers\\tcpip.sys", "MZ tcpip driver"},
     {"{dir}\\system32\\cmd.exe", "MZ command interpreter"},
     {"{dir}\\Temp", nullptr},
-    {"Tessaridge\\install\\install.exe", "MZ install (stand-in: the native program runs)\n"},
+    {"Tessaridge\\install\\install.exe", kInstallStandIn},
     {"Program Files", nullptr},
 };
 

@@ -139,13 +139,7 @@ void bind_driver(Machine& m, const Board& board, const std::string& class_guid, 
 // binaries of both platforms under the source names the INF gives them (halvik_x86.sys, ...;
 // stand-ins: the simulated machine never runs them).
 void add_driver_package(Machine& m) {
-  put_file(m, "C:\\Tessaridge\\pnp\\morvellan.inf", package_inf_text());
-  for (const std::string platform : {"x86", "amd64"}) {
-    std::string dir = "C:\\Tessaridge\\pnp\\";
-    put_file(m, dir + "halvik_" + platform + ".sys", "MZ halvik kernel driver (" + platform + ")\n");
-    put_file(m, dir + "tsrgBdevco_" + platform + ".dll", "MZ Morvellan co-installer (" + platform + ")\n");
-    put_file(m, dir + "tsrgBdevpp_" + platform + ".dll", "MZ Morvellan property pages (" + platform + ")\n");
-  }
+  for (const PackageFile& file : package_files()) put_file(m, file.path, file.content);
 }
 
 // The System class with the chipset bridge bound to machine.inf: a device of another class.
@@ -276,8 +270,7 @@ void amd64(Machine& m) {
   std::filesystem::create_directories(
       std::filesystem::path(m.dir) / "drive_c" / "Windows" / "system32" / "DriverStore" / "FileRepository",
       ignored);
-  put_file(m, "C:\\Tessaridge\\install\\installx64.exe",
-           "MZ installx64 (stand-in: the native counterpart runs)\n");
+  put_file(m, "C:\\Tessaridge\\install\\installx64.exe", kInstallx64StandIn);
   add_local_system_temp(m, 6, true);
   add_devices(m);
 }
