@@ -51,6 +51,7 @@ bool create_machine(const std::string& dir, const std::string& template_name, st
 
 bool use_machine(const std::string& dir, std::string* error) {
   install_service_hooks();
+  devices::install_device_hooks();
   return load(dir, error);
 }
 

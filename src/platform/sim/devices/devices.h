@@ -48,6 +48,9 @@ using port::DWORD;
 inline constexpr char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum";
 inline constexpr char kClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 
+// Hands machine/ how a process's device lists are closed when it ends (use_machine calls it).
+void install_device_hooks();
+
 // ---- machine settings ([hardware], [setupapi]) -------------------------------------------
 // Read again only when machine.ini changed; valid until then.
 const std::vector<Board>& read_boards();

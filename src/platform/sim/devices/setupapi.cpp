@@ -547,7 +547,8 @@ BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO set, SP_DEVINFO_DATA* data, char* buff
   if (list != nullptr) element = element_of(list, data, &error);
   std::string instance = element == nullptr ? "" : element->instance_id;
   std::string call = "SetupDiGetDeviceInstanceIdA " + quote(instance) + " " + std::to_string(size);
-  if (DWORD injected = sim::internal::fault("SetupDiGetDeviceInstanceIdA", {instance})) return fail(call, injected);
+  if (DWORD injected = sim::internal::fault("SetupDiGetDeviceInstanceIdA", {instance}))
+    return fail(call, injected);
   if (element == nullptr) return fail(call, error);
   if (buffer == nullptr && size != 0) return fail(call, ERROR_INVALID_PARAMETER);
   auto needed = static_cast<DWORD>(instance.size() + 1);
@@ -601,9 +602,19 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* data, DWOR
 
 namespace sim::internal {
 
+namespace {
 void close_device_lists() {
   for (port::DeviceList* list : port::lists()) delete list;
   port::lists().clear();
 }
+}  // namespace
 
 }  // namespace sim::internal
+
+namespace sim::devices {
+
+void install_device_hooks() {
+  internal::set_device_lists_closer(internal::close_device_lists);
+}
+
+}  // namespace sim::devices

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 
-
 namespace sim::internal {
 
 namespace {
@@ -387,6 +386,14 @@ void set_service_hooks(const ServiceHooks& hooks) {
   service_hooks = hooks;
 }
 
+namespace {
+void (*device_lists_closer)() = nullptr;
+}  // namespace
+
+void set_device_lists_closer(void (*close)()) {
+  device_lists_closer = close;
+}
+
 void close_process_handles() {
   Machine& m = the_machine();
   if (!m.loaded) return;
@@ -400,7 +407,7 @@ void close_process_handles() {
   m.files.clear();
   m.finds.clear();
   m.sids.clear();
-  close_device_lists();
+  if (device_lists_closer != nullptr) device_lists_closer();
   m.other_handles = 0;
   m.modules.clear();  // a process's DLLs leave with it
   // A service marked for deletion and stopped goes with the last handle that held it.

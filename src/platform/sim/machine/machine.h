@@ -182,7 +182,9 @@ void count_handle_closed();
 // marked for deletion whose last handle that was goes.  Nothing is traced: the program calls
 // nothing.
 void close_process_handles();
-void close_device_lists();  // devices/setupapi.cpp
+// The device lists a process holds belong to devices/, which stands on this floor: it hands in
+// how they are closed (install_device_hooks, called by use_machine); none, nothing is closed.
+void set_device_lists_closer(void (*close)());
 
 // The service manager's part in loading a machine and in a process's end.  The manager
 // (services/) stands on this floor, so it hands these in (install_service_hooks) before a
