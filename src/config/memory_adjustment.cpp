@@ -144,7 +144,7 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
 
   if (previous != 0 && already_opt == 1) {
     // Someone adjusted it already and the user chose to leave that alone.
-    *memory_outcome = 2;
+    *memory_outcome = kPreviousAdjustmentFound;
     return 0;
   }
 
@@ -163,7 +163,7 @@ int apply_memory_adjustment(const DriverConfig& config, int already_opt, std::ui
       write_adjustment(memory.get(), parameters.get(), previous, adjusted, config.max_pci_modules, failure);
   if (result != 0) return 1;
 
-  *memory_outcome = previous != 0 ? 2 : 1;
+  *memory_outcome = previous != 0 ? kPreviousAdjustmentFound : kAdjustmentPerformed;
   *reboot_needed = 1;
   return 0;
 }
@@ -191,12 +191,12 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
       // before it made the adjustment it recorded.  Nothing to write; the restart, if one is
       // still due, is announced from its mark.
       retire_record(parameters.get());
-      *memory_outcome = 1;
+      *memory_outcome = kValuesRestored;
     } else if (current < new_pages) {
-      *memory_outcome = 3;
+      *memory_outcome = kValueDecreased;
     } else {
       std::uint32_t restored = old_pages;
-      int outcome = 1;
+      int outcome = kValuesRestored;
       if (current > new_pages) {
         // Another program raised it further: take back only our share.  The record is first
         // made to say so (the value in place as ours, the value to go back to as the one from
@@ -204,7 +204,7 @@ int restore_memory_adjustment(int* memory_outcome, int* reboot_needed, FailureIn
         // the share away twice.
         std::uint64_t share = std::uint64_t{modules} * 1024u;
         restored = share < current ? static_cast<std::uint32_t>(current - share) : 0u;
-        outcome = 2;
+        outcome = kValuesRecalculated;
         if (set_dword_value(parameters.get(), "OLD_SYSPAGES", restored, failure) != 0 ||
             set_dword_value(parameters.get(), "NEW_SYSPAGES", current, failure) != 0) {
           result = 2;

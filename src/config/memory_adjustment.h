@@ -10,6 +10,16 @@ inline constexpr const char* kMemoryManagementKeyPath =
 // is there until the next restart, that is for as long as a change made since is not yet real.
 inline constexpr const char* kRestartPendingKeyName = "TessaridgeRestartPending";
 
+// What the step did, as an operation's memory_outcome carries it: after an installation, and
+// after a removal.  0 is nothing done in either.
+enum InstallMemoryOutcome : int { kNoAdjustment = 0, kAdjustmentPerformed = 1, kPreviousAdjustmentFound = 2 };
+enum RemovalMemoryOutcome : int {
+  kNothingToRestore = 0,
+  kValuesRestored = 1,
+  kValuesRecalculated = 2,  // another program had adjusted the value too
+  kValueDecreased = 3,      // left as it is
+};
+
 // Whether a change to SystemPages since the last restart waits for one, whichever run made it.
 bool memory_restart_pending();
 

@@ -27,15 +27,15 @@ namespace {
 
 void print_removal_outcome(int memory_outcome) {
   switch (memory_outcome) {
-    case 1:
+    case kValuesRestored:
       report_output("Original memory values restored.\n");
       break;
-    case 2:
+    case kValuesRecalculated:
       report_output("Memory values readjusted.\n");
       report_output("Another program had adjusted the same memory parameters,\n");
       report_output("so values were recalculated rather than restored.\n");
       break;
-    case 3:
+    case kValueDecreased:
       report_output("Memory values not modified, value had been decreased.\n");
       break;
     default:
@@ -45,14 +45,14 @@ void print_removal_outcome(int memory_outcome) {
 
 void print_installation_outcome(int memory_outcome) {
   report_output("The Plug and Play driver was successfully installed.\n");
-  if (memory_outcome == 1) report_output("Memory adjustment performed.\n");
-  if (memory_outcome == 2) {
+  if (memory_outcome == kAdjustmentPerformed) report_output("Memory adjustment performed.\n");
+  if (memory_outcome == kPreviousAdjustmentFound) {
     report_output("Previous adjustment detected, ");
     if (already_opt == 1) report_output("no adjustment performed.\n");
     if (already_opt == 2) report_output("adjustment replaced.\n");
     if (already_opt == 3) report_output("adjustment was added to.\n");
   }
-  if (memory_outcome > 0) {
+  if (memory_outcome > kNoAdjustment) {
     report_output("You must reboot the system for the memory\n");
     report_output("configuration changes to take effect.\n");
   }
