@@ -24,11 +24,11 @@
 //   halvik-sim rehearse FLEET_DIR [--list FILE] [--remove] [--json | --csv] [--jobs N] [--machines DIR]
 //                                          every host's exports imported, the installer run
 //                                          and the restart carried out; a row per host
-//                                          (rehearse.cpp)
+//                                          (rehearse/)
 //   halvik-sim bound DIR                   how many device nodes present are bound to halvik
 //   halvik-sim run DIR [--cd DIR] -- COMMAND LINE
 //                                          a Windows command line run on the machine as an
-//                                          agent runs it; its program's exit code (run.cpp)
+//                                          agent runs it; its program's exit code (run/)
 //
 // Usage errors exit 2; a machine that can't be read exits 2 as well, with the reason.
 #include <sys/stat.h>
