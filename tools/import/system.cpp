@@ -48,8 +48,7 @@ bool read_system(Key* hklm, System* system, std::string* error) {
   system->build = string_value(version_key, "CurrentBuildNumber");
   if (system->build.empty()) system->build = string_value(version_key, "CurrentBuild");
   std::string csd = string_value(version_key, "CSDVersion");
-  system->service_pack = "0";
-  if (csd.rfind("Service Pack ", 0) == 0) system->service_pack = trim(csd.substr(13));
+  system->service_pack = csd.rfind("Service Pack ", 0) == 0 ? trim(csd.substr(13)) : std::string("0");
   if (system->version.empty() || system->build.empty()) {
     *error = std::string("HKEY_LOCAL_MACHINE\\") + kCurrentVersion +
              " gives no CurrentVersion or no CurrentBuildNumber";

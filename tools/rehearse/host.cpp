@@ -245,7 +245,8 @@ bool run_installer(const std::string& installer, const std::vector<std::string>&
   for (int run = 0; run < 2; ++run) {
     std::string report;
     *code = run_program(installer, arguments, machine_dir, &report);
-    row->exit_codes += (run == 0 ? "" : " ") + std::to_string(*code);
+    if (run > 0) row->exit_codes += ' ';
+    row->exit_codes += std::to_string(*code);
     if (*code != 0 && *code != 1) row->report = report;
     // The machine as the run left it: read once, restarted in memory, saved.
     if (!sim::use_machine(machine_dir, &error)) {

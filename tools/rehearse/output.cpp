@@ -143,7 +143,7 @@ void print_table(const std::vector<Row>& rows) {
   print_line(header);
   for (auto& row_cells : cells) {
     for (std::string& cell : row_cells) {
-      if (cell.empty()) cell = "-";
+      if (cell.empty()) cell.assign(1, '-');
     }
     print_line(row_cells);
   }
